@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds and runs every test: once as built for use, once under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Tests that mount a tmpfs need root; as another user they are skipped.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+
+jobs=$(nproc)
+
+echo "== build and test =="
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --parallel "$jobs"
+ctest --test-dir build --output-on-failure --parallel "$jobs"
+
+echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer =="
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTALLOWMERE_SANITIZE=ON -DTALLOWMERE_BUILD_BENCH=OFF >/dev/null
+cmake --build build-asan --parallel "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure --parallel "$jobs"

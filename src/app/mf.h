@@ -1,0 +1,72 @@
+#pragma once
+
+#include "platform/desktop.h"
+#include "platform/outputfile.h"
+#include "platform/settingsstore.h"
+
+#include <QMainWindow>
+
+#include <array>
+#include <functional>
+#include <memory>
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QRadioButton;
+
+// The state of the file chooser behind Browse and the File menu.
+struct CommonDialog
+{
+    int Flags = 0;
+    QString InitDir;
+    QString FileName; // the full path picked last; empty until the first pick
+};
+
+// The main window. Its handlers live with their subsystem: start-up, close and settings in app/,
+// the fill, the buttons and the free-space display in fill/.
+class MF : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    using OutputFileFactory = std::function<std::unique_ptr<platform::OutputFile>()>;
+
+    MF(platform::Desktop& desktop, platform::SettingsStore& settings, QWidget* parent = nullptr);
+    ~MF() override;
+
+    // Controls, indexed as in the layout.
+    std::array<QLabel*, 5> Label1 {};
+    std::array<QLineEdit*, 2> Text1 {};
+    std::array<QRadioButton*, 2> Option1 {};
+    std::array<QPushButton*, 5> Command1 {};
+    QMenu* FIL_ = nullptr;
+    std::array<QAction*, 2> FIL {};
+    QMenu* HLP_ = nullptr;
+    std::array<QAction*, 2> HLP {};
+    CommonDialog CommonDialog1;
+
+    // app/
+    void Form_Load();
+    void Form_QueryUnload(int& Cancel, int UnloadMode);
+
+    // fill/
+    void MK_FILE();
+
+    // Where the fill engine gets its output file; tests put a failing fake here.
+    void setOutputFileFactory(OutputFileFactory factory) { m_outputFiles = std::move(factory); }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildLayout();
+    void saveSettings();
+    void fillPass(qint64 position);
+
+    platform::Desktop& m_desktop;
+    platform::SettingsStore& m_settings;
+    OutputFileFactory m_outputFiles;
+};

@@ -1,0 +1,92 @@
+#include "fill/fillengine.h"
+
+#include "productinfo.h"
+
+#include <algorithm>
+
+namespace fill {
+
+QByteArray headerText()
+{
+    return QByteArray("Maked By ") + ProductInfo::productName + ' ' + QByteArray::number(ProductInfo::major) + '.'
+        + QByteArray::number(ProductInfo::minor) + '.' + QByteArray::number(ProductInfo::revision);
+}
+
+Engine::Engine(platform::OutputFile& file, Hooks hooks, qint64 runBytes)
+    : m_file(file)
+    , m_hooks(std::move(hooks))
+    , m_runBlocks(std::max<qint64>(1, runBytes / blockSize))
+    , m_buffer(static_cast<size_t>(m_runBlocks * blockSize), static_cast<char>(0xFF))
+{
+}
+
+Result Engine::run(const QString& path, qint64 target)
+{
+    if (const auto error = m_file.create(path)) {
+        return { Outcome::CreateFailed, 0, error };
+    }
+
+    QByteArray header = headerText();
+    Q_ASSERT(header.size() <= blockSize);
+    header.append(blockSize - header.size(), static_cast<char>(0xFF));
+    const auto headerWrite = m_file.write(header.constData(), header.size());
+    if (headerWrite.error || headerWrite.written != blockSize) {
+        // A file shorter than its header block is no fill file; take back what this run made.
+        m_file.discard();
+        return { Outcome::HeaderFailed, 0,
+                 headerWrite.error ? headerWrite.error : std::make_error_code(std::errc::io_error) };
+    }
+
+    Result result { Outcome::TargetReached, blockSize, {} };
+    qint64& written = result.bytesWritten;
+    bool oneBlockAtATime = false;
+    for (;;) {
+        if (written >= target) { // the next position lies past the target
+            result.outcome = Outcome::TargetReached;
+            break;
+        }
+        m_hooks.pass(written + 1);
+        if (m_hooks.stopRequested()) {
+            result.outcome = Outcome::Stopped;
+            break;
+        }
+        const qint64 remaining = target - written;
+        const qint64 blocksToTarget = remaining / blockSize + (remaining % blockSize != 0);
+        const qint64 blocks = std::min(oneBlockAtATime ? 1 : m_runBlocks, blocksToTarget);
+        const auto write = m_file.write(m_buffer.data(), blocks * blockSize);
+        written += write.written;
+        if (!write.error) {
+            continue;
+        }
+        // A failed write may have left part of a block: cut the file back to whole blocks.
+        if (const qint64 partial = written % blockSize) {
+            if (!m_file.truncate(written - partial)) {
+                written -= partial;
+            }
+        }
+        if (platform::isOutOfSpace(write.error)) {
+            if (!oneBlockAtATime && blocks > 1) {
+                // Some file systems refuse a large write whole while smaller ones still fit.
+                oneBlockAtATime = true;
+                continue;
+            }
+            result.outcome = Outcome::DiskFull;
+            break;
+        }
+        result.outcome = Outcome::WriteFailed;
+        result.error = write.error;
+        break;
+    }
+
+    if (const auto error = m_file.close(); error && result.outcome != Outcome::WriteFailed) {
+        if (platform::isOutOfSpace(error)) {
+            result.outcome = Outcome::DiskFull;
+        } else {
+            result.outcome = Outcome::WriteFailed;
+            result.error = error;
+        }
+    }
+    return result;
+}
+
+} // namespace fill

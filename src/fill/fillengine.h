@@ -1,0 +1,64 @@
+#pragma once
+
+#include "fill/sizetext.h"
+#include "platform/outputfile.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <system_error>
+#include <vector>
+
+namespace fill {
+
+enum class Outcome {
+    TargetReached,
+    Stopped,
+    DiskFull, // a write found no space: the normal end of "fill the disk"
+    WriteFailed, // another error in the fill loop or at close; the file is kept
+    CreateFailed, // the file could not be created or emptied
+    HeaderFailed, // the header block could not be written
+};
+
+struct Result
+{
+    Outcome outcome = Outcome::TargetReached;
+    qint64 bytesWritten = 0;
+    std::error_code error; // set for WriteFailed, CreateFailed and HeaderFailed
+};
+
+struct Hooks
+{
+    // One pass of the event pump, given the 1-based position of the next byte to write.
+    std::function<void(qint64 position)> pass;
+    // Asked right after each pass; true ends the run before another block is written.
+    std::function<bool()> stopRequested;
+};
+
+// "Maked By " + product name + " major.minor.revision", the start of every fill file.
+QByteArray headerText();
+
+// Writes fill files: a 1024-byte header block (header text, then bytes of 255), then whole
+// 1024-byte blocks of 255 until the target, a stop request, or a failed write. Blocks go out in
+// runs of up to runBytes with one pass and one stop test per run; once a write finds no space the
+// engine goes on one block at a time, so "fill the disk" leaves less than a block free.
+class Engine
+{
+public:
+    static constexpr qint64 defaultRunBytes = 1024 * 1024;
+
+    Engine(platform::OutputFile& file, Hooks hooks, qint64 runBytes = defaultRunBytes);
+
+    // target: the byte count asked for (rounded up to whole blocks; at most the header block when
+    // target <= 1024), or fillTheDisk.
+    Result run(const QString& path, qint64 target);
+
+private:
+    platform::OutputFile& m_file;
+    Hooks m_hooks;
+    qint64 m_runBlocks;
+    std::vector<char> m_buffer; // built once, written unchanged
+};
+
+} // namespace fill

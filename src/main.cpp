@@ -1,0 +1,26 @@
+#include "app/mf.h"
+#include "platform/process.h"
+#include "platform/qtdesktop.h"
+#include "platform/settingsstore.h"
+#include "productinfo.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QSessionManager>
+
+int main(int argc, char* argv[])
+{
+    platform::prepareProcess();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromUtf8(ProductInfo::productName));
+    QApplication::setOrganizationName(QString::fromUtf8(ProductInfo::productName));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/tallowmere.png")));
+
+    platform::QtDesktop desktop;
+    platform::SettingsStore settings;
+    MF mf(desktop, settings);
+    // Logging off closes the window the same way as the close box, so the settings are saved.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &mf, [&mf](QSessionManager&) { mf.close(); });
+    mf.show();
+    return QApplication::exec();
+}

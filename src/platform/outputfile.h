@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <memory>
+#include <system_error>
+
+namespace platform {
+
+struct WriteResult
+{
+    qint64 written = 0; // bytes that reached the file
+    std::error_code error; // why the rest did not; empty when everything was written
+};
+
+// A raw output file whose calls report the system's own error codes, so the fill engine can tell
+// "no space" from other failures. No buffering of its own: what write() reports is on the file.
+class OutputFile
+{
+public:
+    virtual ~OutputFile() = default;
+
+    // Opens the path for writing, creating it or emptying an existing regular file. Anything that is
+    // not a regular file (a directory, a device, a pipe) is refused before it is touched.
+    virtual std::error_code create(const QString& path) = 0;
+    // Writes all of data or stops at the first error.
+    virtual WriteResult write(const char* data, qint64 size) = 0;
+    // Cuts the file back to size bytes.
+    virtual std::error_code truncate(qint64 size) = 0;
+    virtual std::error_code close() = 0;
+    // Closes the file and removes it if create() made it; an existing file that was emptied stays.
+    virtual void discard() = 0;
+};
+
+std::unique_ptr<OutputFile> makeOutputFile();
+
+// True for the errors that mean the volume (or the user's quota on it) is full.
+bool isOutOfSpace(const std::error_code& error);
+
+// The system's text for an error, in the user's language where the system has one.
+QString errorText(const std::error_code& error);
+
+// An error of our own for a path that is not a regular file.
+std::error_code notRegularFileError();
+
+} // namespace platform

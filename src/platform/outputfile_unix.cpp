@@ -1,0 +1,143 @@
+#include "platform/outputfile.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+std::error_code lastError()
+{
+    return { errno, std::system_category() };
+}
+
+class PosixOutputFile final : public OutputFile
+{
+public:
+    ~PosixOutputFile() override { close(); }
+
+    std::error_code create(const QString& path) override
+    {
+        close();
+        m_created = false;
+        m_name = QFile::encodeName(path);
+        // A NUL would silently cut the name short and write somewhere else.
+        if (m_name.isEmpty() || m_name.contains('\0')) {
+            return std::make_error_code(std::errc::invalid_argument);
+        }
+        // O_NONBLOCK: a pipe without a reader must fail here rather than hang the window.
+        const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK;
+        int fd = ::open(m_name.constData(), flags | O_CREAT | O_EXCL, 0666);
+        if (fd >= 0) {
+            m_created = true;
+        } else if (errno == EEXIST) {
+            fd = ::open(m_name.constData(), flags);
+        }
+        if (fd < 0) {
+            return lastError();
+        }
+        struct stat st
+        {
+        };
+        if (::fstat(fd, &st) != 0) {
+            const auto error = lastError();
+            ::close(fd);
+            return error;
+        }
+        // Only a regular file is emptied and filled: writing to a device would destroy what it holds.
+        if (!S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return notRegularFileError();
+        }
+        if (!m_created && ::ftruncate(fd, 0) != 0) {
+            const auto error = lastError();
+            ::close(fd);
+            return error;
+        }
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        m_fd = fd;
+        return {};
+    }
+
+    WriteResult write(const char* data, qint64 size) override
+    {
+        WriteResult result;
+        while (result.written < size) {
+            const auto chunk = static_cast<size_t>(std::min<qint64>(size - result.written, qint64(1) << 30));
+            const ssize_t n = ::write(m_fd, data + result.written, chunk);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                result.error = lastError();
+                break;
+            }
+            if (n == 0) {
+                result.error = std::make_error_code(std::errc::io_error);
+                break;
+            }
+            result.written += n;
+        }
+        return result;
+    }
+
+    std::error_code truncate(qint64 size) override
+    {
+        if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0) {
+            return lastError();
+        }
+        return {};
+    }
+
+    std::error_code close() override
+    {
+        if (m_fd < 0) {
+            return {};
+        }
+        const int fd = m_fd;
+        m_fd = -1;
+        // Linux releases the descriptor even when close() fails: never retry it.
+        if (::close(fd) != 0 && errno != EINTR) {
+            return lastError();
+        }
+        return {};
+    }
+
+    void discard() override
+    {
+        close();
+        if (m_created) {
+            ::unlink(m_name.constData());
+            m_created = false;
+        }
+    }
+
+private:
+    int m_fd = -1;
+    bool m_created = false;
+    QByteArray m_name;
+};
+
+} // namespace
+
+std::unique_ptr<OutputFile> makeOutputFile()
+{
+    return std::make_unique<PosixOutputFile>();
+}
+
+bool isOutOfSpace(const std::error_code& error)
+{
+    if (error == std::errc::no_space_on_device) {
+        return true;
+    }
+    return error.value() == EDQUOT
+        && (error.category() == std::system_category() || error.category() == std::generic_category());
+}
+
+} // namespace platform

@@ -1,0 +1,168 @@
+#include "platform/outputfile.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace platform {
+
+namespace {
+
+// Win32 error codes with the system's own texts (the standard library's category may not know them).
+class Win32Category final : public std::error_category
+{
+public:
+    const char* name() const noexcept override { return "win32"; }
+    std::string message(int code) const override
+    {
+        wchar_t* buffer = nullptr;
+        const DWORD length = FormatMessageW(
+            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+            static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+        std::string text;
+        if (length > 0 && buffer) {
+            text = QString::fromWCharArray(buffer, static_cast<int>(length)).trimmed().toLocal8Bit().toStdString();
+        } else {
+            text = "Windows error " + std::to_string(code);
+        }
+        LocalFree(buffer);
+        return text;
+    }
+};
+
+const std::error_category& win32Category()
+{
+    static const Win32Category category;
+    return category;
+}
+
+std::error_code lastError()
+{
+    return { static_cast<int>(GetLastError()), win32Category() };
+}
+
+class WinOutputFile final : public OutputFile
+{
+public:
+    ~WinOutputFile() override { close(); }
+
+    std::error_code create(const QString& path) override
+    {
+        close();
+        m_created = false;
+        m_name = path.toStdWString();
+        if (m_name.empty() || m_name.find(L'\0') != std::wstring::npos) {
+            return { ERROR_INVALID_NAME, win32Category() };
+        }
+        // The device namespace names disks and volumes, never a fill file.
+        if (path.startsWith(QLatin1String("\\\\.\\")) || path.startsWith(QLatin1String("//./"))) {
+            return notRegularFileError();
+        }
+        HANDLE handle = CreateFileW(m_name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            m_created = true;
+        } else if (GetLastError() == ERROR_FILE_EXISTS) {
+            handle = CreateFileW(m_name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        }
+        if (handle == INVALID_HANDLE_VALUE) {
+            return lastError();
+        }
+        if (GetFileType(handle) != FILE_TYPE_DISK) {
+            CloseHandle(handle);
+            return notRegularFileError();
+        }
+        if (!m_created && !SetEndOfFile(handle)) {
+            const auto error = lastError();
+            CloseHandle(handle);
+            return error;
+        }
+        m_handle = handle;
+        return {};
+    }
+
+    WriteResult write(const char* data, qint64 size) override
+    {
+        WriteResult result;
+        while (result.written < size) {
+            const auto chunk = static_cast<DWORD>(std::min<qint64>(size - result.written, qint64(1) << 30));
+            DWORD done = 0;
+            if (!WriteFile(m_handle, data + result.written, chunk, &done, nullptr)) {
+                result.written += done;
+                result.error = lastError();
+                break;
+            }
+            if (done == 0) {
+                result.error = { ERROR_WRITE_FAULT, win32Category() };
+                break;
+            }
+            result.written += done;
+        }
+        return result;
+    }
+
+    std::error_code truncate(qint64 size) override
+    {
+        LARGE_INTEGER position;
+        position.QuadPart = size;
+        if (!SetFilePointerEx(m_handle, position, nullptr, FILE_BEGIN) || !SetEndOfFile(m_handle)) {
+            return lastError();
+        }
+        return {};
+    }
+
+    std::error_code close() override
+    {
+        if (m_handle == INVALID_HANDLE_VALUE) {
+            return {};
+        }
+        HANDLE handle = m_handle;
+        m_handle = INVALID_HANDLE_VALUE;
+        if (!CloseHandle(handle)) {
+            return lastError();
+        }
+        return {};
+    }
+
+    void discard() override
+    {
+        close();
+        if (m_created) {
+            DeleteFileW(m_name.c_str());
+            m_created = false;
+        }
+    }
+
+private:
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+    bool m_created = false;
+    std::wstring m_name;
+};
+
+} // namespace
+
+std::unique_ptr<OutputFile> makeOutputFile()
+{
+    return std::make_unique<WinOutputFile>();
+}
+
+bool isOutOfSpace(const std::error_code& error)
+{
+    if (error == std::errc::no_space_on_device) {
+        return true;
+    }
+    if (error.category() != win32Category()) {
+        return false;
+    }
+    switch (error.value()) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_DISK_QUOTA_EXCEEDED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace platform

@@ -1,0 +1,96 @@
+#include "platform/settingsstore.h"
+
+#include "productinfo.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStringList>
+
+namespace platform {
+
+namespace {
+
+QString productName()
+{
+    return QString::fromUtf8(ProductInfo::productName);
+}
+
+} // namespace
+
+SettingsStore::SettingsStore()
+    : m_settings(std::make_unique<QSettings>(QSettings::UserScope, productName(), productName()))
+{
+    if (m_settings->status() != QSettings::NoError) {
+        m_readError = describeError();
+    }
+}
+
+SettingsStore::SettingsStore(const QString& iniFile)
+    : m_settings(std::make_unique<QSettings>(iniFile, QSettings::IniFormat))
+{
+    if (m_settings->status() != QSettings::NoError) {
+        m_readError = describeError();
+    }
+}
+
+SettingsStore::~SettingsStore() = default;
+
+QString SettingsStore::location() const
+{
+    return m_settings->fileName();
+}
+
+QString SettingsStore::read(const QString& key, const QString& defaultValue) const
+{
+    const QVariant value = m_settings->value(productName() + QLatin1Char('/') + key);
+    if (!value.isValid()) {
+        return defaultValue;
+    }
+    // A hand-edited INI value with unquoted commas comes back as a list; keep its text.
+    if (value.userType() == QMetaType::QStringList) {
+        return value.toStringList().join(QLatin1String(", "));
+    }
+    return value.toString();
+}
+
+QString SettingsStore::write(const QList<std::pair<QString, QString>>& entries)
+{
+    for (const auto& [key, text] : entries) {
+        m_settings->setValue(productName() + QLatin1Char('/') + key, text);
+    }
+    m_settings->sync();
+    if (m_settings->status() != QSettings::NoError) {
+        return describeError();
+    }
+    return {};
+}
+
+QString SettingsStore::describeError() const
+{
+    if (m_settings->status() == QSettings::FormatError) {
+        return QStringLiteral("%1: 設定ファイルの形式が正しくありません。").arg(m_settings->fileName());
+    }
+    // QSettings does not say why; ask the file itself, or the folder that should hold it.
+    const QString fileName = m_settings->fileName();
+    if (fileName.isEmpty()) {
+        return QStringLiteral("Access denied");
+    }
+    QFile file(fileName);
+    if (file.exists() && !file.open(QIODevice::ReadWrite)) {
+        return QStringLiteral("%1: %2").arg(fileName, file.errorString());
+    }
+    const QFileInfo folder(QFileInfo(fileName).absolutePath());
+    if (!folder.exists()) {
+        return QStringLiteral("%1: cannot create the folder").arg(folder.filePath());
+    }
+    if (!folder.isDir()) {
+        return QStringLiteral("%1: not a folder").arg(folder.filePath());
+    }
+    if (!folder.isWritable()) {
+        return QStringLiteral("%1: permission denied").arg(folder.filePath());
+    }
+    return QStringLiteral("%1: access denied").arg(fileName);
+}
+
+} // namespace platform

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include <memory>
+#include <utility>
+
+class QSettings;
+
+namespace platform {
+
+// The per-user store of the program's settings: application and section are both the product name.
+class SettingsStore
+{
+public:
+    // The user's own store (an INI file under the user's configuration folder on Linux, the registry on Windows).
+    SettingsStore();
+    // A store in the given INI file, for tests and isolated runs.
+    explicit SettingsStore(const QString& iniFile);
+    ~SettingsStore();
+
+    SettingsStore(const SettingsStore&) = delete;
+    SettingsStore& operator=(const SettingsStore&) = delete;
+
+    QString read(const QString& key, const QString& defaultValue) const;
+    // Why the store could not be read when it was opened; empty when it was read (or did not exist yet).
+    QString readError() const { return m_readError; }
+    // Writes the entries in order and flushes them. Returns why that failed, or an empty text.
+    QString write(const QList<std::pair<QString, QString>>& entries);
+
+    QString location() const;
+
+private:
+    QString describeError() const;
+
+    std::unique_ptr<QSettings> m_settings;
+    QString m_readError;
+};
+
+} // namespace platform

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "platform/desktop.h"
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <map>
+#include <optional>
+
+// A desktop that answers from a script and records what the program asked of it.
+class FakeDesktop final : public platform::Desktop
+{
+public:
+    struct Box
+    {
+        QString prompt;
+        int code;
+    };
+
+    int msgBox(const QString& prompt, int code) override;
+    void beep() override { ++beeps; }
+    void doEvents() override;
+    std::optional<QString> openFileDialog(const QString& initialDir, const QString& fileName, int flags) override;
+    void setClipboardText(const QString& text) override { clipboard.append(text); }
+
+    // Script.
+    QList<int> answers; // for Yes/No questions, in order
+    QList<std::optional<QString>> dialogAnswers; // for the file dialog, in order; nothing = cancel
+    std::map<int, std::function<void()>> onPass; // run during the N-th event-pump pass (1-based)
+    std::function<void(int pass)> everyPass; // run during every pass
+    bool processRealEvents = false; // also run Qt's own event pump on each pass
+
+    // Record.
+    QList<Box> boxes;
+    QList<QString> dialogDirs;
+    QList<QString> dialogFileNames;
+    QList<int> dialogFlags;
+    QList<QString> clipboard;
+    int beeps = 0;
+    int passes = 0;
+};

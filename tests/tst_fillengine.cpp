@@ -1,0 +1,418 @@
+#include "fill/fillengine.h"
+
+#include "fakeoutputfile.h"
+#include "fillfile.h"
+#include "tmpfs.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+#include <cerrno>
+#include <sys/stat.h>
+
+using fill::Outcome;
+
+namespace {
+
+constexpr qint64 KiB = 1024;
+constexpr qint64 MiB = 1024 * 1024;
+
+// Pass and stop hooks that record the positions and stop on a chosen pass.
+struct Recorder
+{
+    QList<qint64> positions;
+    int stopOnPass = 0;
+
+    fill::Hooks hooks()
+    {
+        return { [this](qint64 position) { positions.append(position); },
+                 [this] { return stopOnPass > 0 && positions.size() >= stopOnPass; } };
+    }
+};
+
+QByteArray expectedHeaderBlock()
+{
+    QByteArray block("Maked By Tallowmere 1.3.14");
+    block.append(1024 - block.size(), static_cast<char>(0xFF));
+    return block;
+}
+
+} // namespace
+
+class tst_FillEngine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void headerText();
+    void lengthForTarget_data();
+    void lengthForTarget();
+    void onePassPerRun();
+    void stopEndsBeforeTheNextBlock_data();
+    void stopEndsBeforeTheNextBlock();
+    void noSpaceAtEveryOffset_data();
+    void noSpaceAtEveryOffset();
+    void otherWriteErrorsAreReported_data();
+    void otherWriteErrorsAreReported();
+    void failedClose_data();
+    void failedClose();
+    void createFailure();
+    void headerThatDoesNotFit();
+
+    // Real file systems.
+    void writesTheFormatOnDisk();
+    void fillsATmpfsToTheLastBlock();
+    void goesPast4GiB();
+    void refusesBeforeTouchingAnything_data();
+    void refusesBeforeTouchingAnything();
+    void readOnlyVolume();
+    void diskFullDuringTheHeaderBlock();
+    void existingFileIsEmptiedEvenWhenStoppedAtOnce();
+};
+
+void tst_FillEngine::headerText()
+{
+    QCOMPARE(fill::headerText(), QByteArray("Maked By Tallowmere 1.3.14"));
+}
+
+void tst_FillEngine::lengthForTarget_data()
+{
+    QTest::addColumn<qint64>("target");
+    QTest::addColumn<qint64>("length");
+
+    QTest::newRow("negative: header only") << qint64(-3072) << KiB;
+    QTest::newRow("1 byte") << qint64(1) << KiB;
+    QTest::newRow("512 bytes") << qint64(512) << KiB;
+    QTest::newRow("1024 bytes") << qint64(1024) << KiB;
+    QTest::newRow("1025 bytes") << qint64(1025) << 2 * KiB;
+    QTest::newRow("1536 bytes") << qint64(1536) << 2 * KiB;
+    QTest::newRow("2048 bytes") << qint64(2048) << 2 * KiB;
+    QTest::newRow("3 MiB") << 3 * MiB << 3 * MiB;
+    QTest::newRow("1 MiB + 1 byte") << MiB + 1 << MiB + KiB;
+    QTest::newRow("just over a run past the header") << MiB + KiB + 1 << MiB + 2 * KiB;
+}
+
+void tst_FillEngine::lengthForTarget()
+{
+    QFETCH(qint64, target);
+    QFETCH(qint64, length);
+    FakeOutputFile file;
+    Recorder recorder;
+    fill::Engine engine(file, recorder.hooks());
+    const auto result = engine.run(QStringLiteral("fill.dat"), target);
+    QCOMPARE(result.outcome, Outcome::TargetReached);
+    QCOMPARE(result.bytesWritten, length);
+    QCOMPARE(file.size, length);
+    QCOMPARE(file.head, expectedHeaderBlock());
+    QVERIFY(file.tailAllFill);
+    QVERIFY(!file.open);
+    // No run ever goes past the block that reaches the target.
+    for (const qint64 size : file.writeSizes) {
+        QVERIFY(size % KiB == 0);
+        QVERIFY(size <= fill::Engine::defaultRunBytes);
+    }
+}
+
+void tst_FillEngine::onePassPerRun()
+{
+    FakeOutputFile file;
+    Recorder recorder;
+    fill::Engine engine(file, recorder.hooks());
+    QCOMPARE(engine.run(QStringLiteral("f"), 3 * MiB).outcome, Outcome::TargetReached);
+    // Header block, then runs of 1 MiB: the last run stops at the target.
+    const QList<qint64> positions { KiB + 1, KiB + MiB + 1, KiB + 2 * MiB + 1 };
+    QCOMPARE(recorder.positions, positions);
+    const QList<qint64> writes { KiB, MiB, MiB, MiB - KiB };
+    QCOMPARE(file.writeSizes, writes);
+}
+
+void tst_FillEngine::stopEndsBeforeTheNextBlock_data()
+{
+    QTest::addColumn<int>("stopOnPass");
+    QTest::addColumn<qint64>("length");
+
+    QTest::newRow("first pass") << 1 << KiB;
+    QTest::newRow("second pass") << 2 << KiB + MiB;
+    QTest::newRow("fifth pass") << 5 << KiB + 4 * MiB;
+}
+
+void tst_FillEngine::stopEndsBeforeTheNextBlock()
+{
+    QFETCH(int, stopOnPass);
+    QFETCH(qint64, length);
+    FakeOutputFile file;
+    Recorder recorder;
+    recorder.stopOnPass = stopOnPass;
+    fill::Engine engine(file, recorder.hooks());
+    const auto result = engine.run(QStringLiteral("f"), fill::fillTheDisk);
+    QCOMPARE(result.outcome, Outcome::Stopped);
+    QCOMPARE(recorder.positions.size(), stopOnPass);
+    QCOMPARE(file.size, length);
+    QCOMPARE(file.writeSizes.size(), stopOnPass); // header, then one run per pass before the stop
+    QVERIFY(!file.open);
+    QVERIFY(!file.discarded);
+}
+
+// "No space" at any byte of a run, whether the system writes what fits (Linux) or refuses the whole
+// write (Windows): silent end, whole blocks only, less than one block left unused.
+void tst_FillEngine::noSpaceAtEveryOffset_data()
+{
+    QTest::addColumn<bool>("atomic");
+    QTest::addColumn<qint64>("capacity");
+    QTest::addColumn<qint64>("target");
+
+    const qint64 run = 8 * KiB;
+    for (const bool atomic : { false, true }) {
+        for (qint64 capacity = KiB; capacity <= KiB + 3 * run; capacity += 337) {
+            QTest::addRow("%s, capacity %lld, fill", atomic ? "atomic" : "partial", capacity)
+                << atomic << capacity << fill::fillTheDisk;
+        }
+        QTest::addRow("%s, target beyond capacity", atomic ? "atomic" : "partial")
+            << atomic << KiB + run + 5 * KiB + 100 << KiB + 3 * run;
+        QTest::addRow("%s, quota", atomic ? "atomic" : "partial") << atomic << 4 * run << fill::fillTheDisk;
+    }
+}
+
+void tst_FillEngine::noSpaceAtEveryOffset()
+{
+    QFETCH(bool, atomic);
+    QFETCH(qint64, capacity);
+    QFETCH(qint64, target);
+    FakeOutputFile file;
+    file.capacity = capacity;
+    file.atomicWrites = atomic;
+    if (QByteArray(QTest::currentDataTag()).contains("quota")) {
+        file.fullError = { EDQUOT, std::system_category() };
+    }
+    Recorder recorder;
+    fill::Engine engine(file, recorder.hooks(), 8 * KiB);
+    const auto result = engine.run(QStringLiteral("f"), target);
+    QCOMPARE(result.outcome, Outcome::DiskFull);
+    QVERIFY(!result.error);
+    const qint64 whole = capacity / KiB * KiB;
+    QCOMPARE(file.size, whole);
+    QCOMPARE(result.bytesWritten, whole);
+    QVERIFY(file.tailAllFill);
+    QVERIFY(!file.open);
+    QVERIFY(!file.discarded);
+}
+
+void tst_FillEngine::otherWriteErrorsAreReported_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::newRow("device error") << EIO;
+    QTest::newRow("file-size limit") << EFBIG;
+}
+
+void tst_FillEngine::otherWriteErrorsAreReported()
+{
+    QFETCH(int, error);
+    FakeOutputFile file;
+    file.capacity = KiB + MiB + 4000; // fails inside the second run, in the middle of a block
+    file.fullError = { error, std::system_category() };
+    Recorder recorder;
+    fill::Engine engine(file, recorder.hooks());
+    const auto result = engine.run(QStringLiteral("f"), fill::fillTheDisk);
+    QCOMPARE(result.outcome, Outcome::WriteFailed);
+    QCOMPARE(result.error.value(), error);
+    // Kept, closed, cut back to whole blocks, and no retry after a real error.
+    QCOMPARE(file.size, KiB + MiB + 3 * KiB);
+    QVERIFY(!file.open);
+    QVERIFY(!file.discarded);
+    QCOMPARE(recorder.positions.size(), 2);
+}
+
+void tst_FillEngine::failedClose_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<Outcome>("outcome");
+    QTest::newRow("device error") << EIO << Outcome::WriteFailed;
+    QTest::newRow("no space at close") << ENOSPC << Outcome::DiskFull;
+}
+
+void tst_FillEngine::failedClose()
+{
+    QFETCH(int, error);
+    QFETCH(Outcome, outcome);
+    FakeOutputFile file;
+    file.closeError = { error, std::system_category() };
+    Recorder recorder;
+    fill::Engine engine(file, recorder.hooks());
+    const auto result = engine.run(QStringLiteral("f"), 4 * KiB);
+    QCOMPARE(result.outcome, outcome);
+    QCOMPARE(file.size, 4 * KiB);
+    QVERIFY(!file.discarded);
+}
+
+void tst_FillEngine::createFailure()
+{
+    FakeOutputFile file;
+    file.createError = std::make_error_code(std::errc::permission_denied);
+    Recorder recorder;
+    fill::Engine engine(file, recorder.hooks());
+    const auto result = engine.run(QStringLiteral("f"), 4 * KiB);
+    QCOMPARE(result.outcome, Outcome::CreateFailed);
+    QCOMPARE(result.error, std::make_error_code(std::errc::permission_denied));
+    QVERIFY(file.writeSizes.isEmpty());
+    QVERIFY(recorder.positions.isEmpty());
+}
+
+void tst_FillEngine::headerThatDoesNotFit()
+{
+    FakeOutputFile file;
+    file.capacity = 1000;
+    Recorder recorder;
+    fill::Engine engine(file, recorder.hooks());
+    const auto result = engine.run(QStringLiteral("f"), fill::fillTheDisk);
+    QCOMPARE(result.outcome, Outcome::HeaderFailed);
+    QVERIFY(platform::isOutOfSpace(result.error));
+    QVERIFY(file.discarded);
+    QVERIFY(recorder.positions.isEmpty());
+}
+
+void tst_FillEngine::writesTheFormatOnDisk()
+{
+    TMPFS(volume, 16 * MiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    const auto file = platform::makeOutputFile();
+    Recorder recorder;
+    fill::Engine engine(*file, recorder.hooks());
+    const auto result = engine.run(path, 3 * MiB);
+    QCOMPARE(result.outcome, Outcome::TargetReached);
+    const QString problem = checkFillFile(path, 3 * MiB);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void tst_FillEngine::fillsATmpfsToTheLastBlock()
+{
+    TMPFS(volume, 4 * MiB + 12 * KiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    const auto file = platform::makeOutputFile();
+    Recorder recorder;
+    fill::Engine engine(*file, recorder.hooks());
+    const auto result = engine.run(path, fill::fillTheDisk);
+    QCOMPARE(result.outcome, Outcome::DiskFull);
+    QVERIFY2(volume.available() < KiB, qPrintable(QString::number(volume.available())));
+    const qint64 size = fileSize(path);
+    QCOMPARE(size, result.bytesWritten);
+    QCOMPARE(size % KiB, 0);
+    QVERIFY(size >= 4 * MiB);
+    const QString problem = checkFillFile(path, size);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void tst_FillEngine::goesPast4GiB()
+{
+    const qint64 target = 4 * 1024 * MiB + 3 * KiB + 1;
+    TMPFS(volume, 4 * 1024 * MiB + 64 * MiB);
+    const QString path = volume.filePath(QStringLiteral("big.dat"));
+    const auto file = platform::makeOutputFile();
+    Recorder recorder;
+    fill::Engine engine(*file, recorder.hooks());
+    const auto result = engine.run(path, target);
+    QCOMPARE(result.outcome, Outcome::TargetReached);
+    QCOMPARE(result.bytesWritten, 4 * 1024 * MiB + 4 * KiB);
+    // Positions handed to the pass hook go on past both 32-bit limits.
+    QVERIFY(recorder.positions.last() > (qint64(1) << 32));
+    const QString problem = checkFillFile(path, 4 * 1024 * MiB + 4 * KiB);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void tst_FillEngine::refusesBeforeTouchingAnything_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("missing folder") << "missing/fill.dat";
+    QTest::newRow("a directory") << "folder";
+    QTest::newRow("a directory with a trailing slash") << "folder/";
+    QTest::newRow("a pipe without a reader") << "pipe";
+    QTest::newRow("a file in a file") << "plain/fill.dat";
+    QTest::newRow("NUL in the name") << QString::fromUtf16(u"fill\u0000.dat", 9);
+}
+
+void tst_FillEngine::refusesBeforeTouchingAnything()
+{
+    QFETCH(QString, name);
+    TMPFS(volume, 4 * MiB);
+    QVERIFY(QDir(volume.path()).mkdir(QStringLiteral("folder")));
+    QVERIFY(::mkfifo(volume.filePath(QStringLiteral("pipe")).toLocal8Bit().constData(), 0644) == 0);
+    QFile plain(volume.filePath(QStringLiteral("plain")));
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.write("keep me");
+    plain.close();
+    const QStringList before = QDir(volume.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+
+    const auto file = platform::makeOutputFile();
+    Recorder recorder;
+    fill::Engine engine(*file, recorder.hooks());
+    const auto result = engine.run(volume.filePath(name), 4 * KiB);
+    QCOMPARE(result.outcome, Outcome::CreateFailed);
+    QVERIFY(result.error);
+    QVERIFY(!platform::errorText(result.error).isEmpty());
+    QVERIFY(recorder.positions.isEmpty());
+    QCOMPARE(QDir(volume.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), before);
+    QCOMPARE(fileSize(volume.filePath(QStringLiteral("plain"))), qint64(7));
+}
+
+void tst_FillEngine::readOnlyVolume()
+{
+    TMPFS(volume, 4 * MiB);
+    QFile existing(volume.filePath(QStringLiteral("old.dat")));
+    QVERIFY(existing.open(QIODevice::WriteOnly));
+    existing.write("precious");
+    existing.close();
+    QVERIFY(volume.remountReadOnly());
+
+    for (const QString& name : { QStringLiteral("new.dat"), QStringLiteral("old.dat") }) {
+        const auto file = platform::makeOutputFile();
+        Recorder recorder;
+        fill::Engine engine(*file, recorder.hooks());
+        const auto result = engine.run(volume.filePath(name), 4 * KiB);
+        QCOMPARE(result.outcome, Outcome::CreateFailed);
+        QVERIFY(result.error == std::errc::read_only_file_system);
+    }
+    QCOMPARE(fileSize(volume.filePath(QStringLiteral("new.dat"))), qint64(-1));
+    QCOMPARE(fileSize(volume.filePath(QStringLiteral("old.dat"))), qint64(8));
+}
+
+void tst_FillEngine::diskFullDuringTheHeaderBlock()
+{
+    TMPFS(volume, 64 * KiB);
+    // Take every page of the volume first.
+    QFile hog(volume.filePath(QStringLiteral("hog")));
+    QVERIFY(hog.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    const QByteArray page(4096, 'h');
+    while (hog.write(page) == page.size()) { }
+    hog.close();
+    QVERIFY(volume.available() < KiB);
+
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    const auto file = platform::makeOutputFile();
+    Recorder recorder;
+    fill::Engine engine(*file, recorder.hooks());
+    const auto result = engine.run(path, fill::fillTheDisk);
+    QCOMPARE(result.outcome, Outcome::HeaderFailed);
+    QVERIFY(platform::isOutOfSpace(result.error));
+    QCOMPARE(fileSize(path), qint64(-1)); // the file this run created is taken back
+}
+
+void tst_FillEngine::existingFileIsEmptiedEvenWhenStoppedAtOnce()
+{
+    TMPFS(volume, 4 * MiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    QFile old(path);
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write(QByteArray(100000, 'x'));
+    old.close();
+
+    const auto file = platform::makeOutputFile();
+    Recorder recorder;
+    recorder.stopOnPass = 1;
+    fill::Engine engine(*file, recorder.hooks());
+    QCOMPARE(engine.run(path, fill::fillTheDisk).outcome, Outcome::Stopped);
+    const QString problem = checkFillFile(path, KiB);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+QTEST_GUILESS_MAIN(tst_FillEngine)
+#include "tst_fillengine.moc"
