@@ -42,6 +42,7 @@ MF::MF(platform::Desktop& desktop, platform::SettingsStore& settings, QWidget* p
     , m_outputFiles(&platform::makeOutputFile)
 {
     buildLayout();
+    wireButtons();
     Form_Load();
 }
 

@@ -54,6 +54,8 @@ public:
 
     // fill/
     void MK_FILE();
+    void Command1_Click(int Index);
+    void FIL_Click(int Index);
 
     // Where the fill engine gets its output file; tests put a failing fake here.
     void setOutputFileFactory(OutputFileFactory factory) { m_outputFiles = std::move(factory); }
@@ -63,7 +65,12 @@ protected:
 
 private:
     void buildLayout();
+    void wireButtons();
     void saveSettings();
+    void setRunning(bool running);
+    void startRun();
+    void deleteOutputFile();
+    void browse();
     void fillPass(qint64 position);
 
     platform::Desktop& m_desktop;

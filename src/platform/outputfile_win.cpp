@@ -142,6 +142,11 @@ private:
 
 } // namespace
 
+std::error_code win32Error(unsigned long code)
+{
+    return { static_cast<int>(code), win32Category() };
+}
+
 std::unique_ptr<OutputFile> makeOutputFile()
 {
     return std::make_unique<WinOutputFile>();

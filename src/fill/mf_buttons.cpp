@@ -1,0 +1,124 @@
+#include "app/mf.h"
+
+#include "fill/browse.h"
+#include "platform/filesystem.h"
+#include "platform/outputfile.h"
+#include "util/module2.h"
+
+#include <QAction>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+namespace {
+
+enum Button { Browse = 0, Delete = 1, Start = 2, Stop = 3, Exit = 4 };
+
+} // namespace
+
+void MF::wireButtons()
+{
+    for (int i = 0; i < static_cast<int>(Command1.size()); ++i) {
+        connect(Command1[i], &QPushButton::clicked, this, [this, i] { Command1_Click(i); });
+    }
+    for (int i = 0; i < static_cast<int>(FIL.size()); ++i) {
+        connect(FIL[i], &QAction::triggered, this, [this, i] { FIL_Click(i); });
+    }
+}
+
+void MF::Command1_Click(int Index)
+{
+    switch (Index) {
+    case Browse:
+        FIL_Click(0);
+        break;
+    case Delete:
+        deleteOutputFile();
+        break;
+    case Start:
+        startRun();
+        break;
+    case Stop:
+        Module2::STOP_FLAG = 1;
+        break;
+    case Exit:
+        FIL_Click(1);
+        break;
+    default:
+        break;
+    }
+}
+
+void MF::FIL_Click(int Index)
+{
+    switch (Index) {
+    case 0:
+        browse();
+        break;
+    case 1:
+        close();
+        break;
+    default:
+        break;
+    }
+}
+
+void MF::setRunning(bool running)
+{
+    // Index order, as the buttons have always switched.
+    Command1[Browse]->setEnabled(!running);
+    Command1[Delete]->setEnabled(!running);
+    Command1[Start]->setEnabled(!running);
+    Command1[Stop]->setEnabled(running);
+    Command1[Exit]->setEnabled(!running);
+}
+
+void MF::startRun()
+{
+    if (platform::fileExists(Text1[0]->text())
+        && m_desktop.msgBox(QStringLiteral("ファイルは既に存在しています。上書きしていいですか。"),
+                            platform::MbYesNo | platform::MbExclamation)
+            == platform::AnswerNo) {
+        return;
+    }
+    setRunning(true);
+    saveSettings();
+    MK_FILE();
+    m_desktop.beep();
+    setRunning(false);
+}
+
+void MF::deleteOutputFile()
+{
+    const QString path = Text1[0]->text();
+    if (path.isEmpty()) {
+        m_desktop.beep();
+        return;
+    }
+    if (m_desktop.msgBox(path + QStringLiteral("を本当に削除していいですか。"),
+                         platform::MbYesNo | platform::MbExclamation)
+        == platform::AnswerNo) {
+        return;
+    }
+    if (!platform::fileExists(path)) {
+        return;
+    }
+    if (const auto error = platform::removeFile(path)) {
+        m_desktop.msgBox(path + QStringLiteral("\r\nファイルを削除できません。\r\n") + platform::errorText(error),
+                         platform::MbCritical);
+    }
+}
+
+void MF::browse()
+{
+    const QString joined = fill::browseInitialDir(Text1[0]->text(), LIB_SYS::nativePaths());
+    CommonDialog1.InitDir = QDir::toNativeSeparators(QDir::cleanPath(QDir::fromNativeSeparators(joined)));
+    const auto picked = m_desktop.openFileDialog(CommonDialog1.InitDir, CommonDialog1.FileName, CommonDialog1.Flags);
+    // A cancel leaves the path as the user typed it.
+    if (!picked) {
+        return;
+    }
+    CommonDialog1.FileName = *picked;
+    Text1[0]->setText(*picked);
+}

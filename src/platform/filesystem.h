@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+#include <system_error>
+
+namespace platform {
+
+// True when the path names a file that is not a directory: hidden and system files count, so
+// nothing is ever overwritten without the question. The path is taken literally: "*" and "?"
+// are part of the name, never patterns. An empty path names nothing.
+bool fileExists(const QString& path);
+
+// Deletes exactly the one named file (no patterns).
+std::error_code removeFile(const QString& path);
+
+} // namespace platform

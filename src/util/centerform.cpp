@@ -1,0 +1,37 @@
+#include "util/centerform.h"
+
+#include "platform/twips.h"
+#include "util/lib_sys.h"
+
+#include <QScreen>
+#include <QWidget>
+
+namespace LIB_SYS {
+
+void CENTER_FORM(QWidget* window)
+{
+    QWidget* main = window->parentWidget() ? window->parentWidget()->window() : nullptr;
+    if (main) {
+        window->setWindowIcon(main->windowIcon());
+    }
+    QScreen* screen = (main ? main : window)->screen();
+    if (!screen) {
+        return;
+    }
+    // Work in the screen's own coordinates, so a second monitor behaves like the first.
+    const QRect screenRect = screen->geometry();
+    const QRect mainOuter
+        = main ? main->frameGeometry().translated(-screenRect.topLeft()) : QRect(QPoint(), screenRect.size());
+    const QRect outer = window->frameGeometry();
+    const double dpiX = window->logicalDpiX();
+    const double dpiY = window->logicalDpiY();
+    auto tx = [dpiX](int pixels) { return twips::fromPixels(pixels, dpiX); };
+    auto ty = [dpiY](int pixels) { return twips::fromPixels(pixels, dpiY); };
+
+    const Placement place
+        = centerPlacement(tx(mainOuter.left()), ty(mainOuter.top()), tx(mainOuter.width()), ty(mainOuter.height()),
+                          tx(outer.width()), ty(outer.height()), tx(screenRect.width()), ty(screenRect.height()));
+    window->move(screenRect.topLeft() + QPoint(twips::toPixels(place.left, dpiX), twips::toPixels(place.top, dpiY)));
+}
+
+} // namespace LIB_SYS

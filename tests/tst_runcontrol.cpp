@@ -1,0 +1,376 @@
+#include "app/mf.h"
+#include "util/module2.h"
+
+#include "fakedesktop.h"
+#include "fillfile.h"
+#include "tmpfs.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QTest>
+
+namespace {
+
+constexpr qint64 KiB = 1024;
+constexpr qint64 MiB = 1024 * 1024;
+
+const QString overwriteQuestion = QStringLiteral("ファイルは既に存在しています。上書きしていいですか。");
+
+QString stored(const QString& iniFile, const QString& key)
+{
+    QSettings settings(iniFile, QSettings::IniFormat);
+    const QVariant value = settings.value(QStringLiteral("Tallowmere/") + key);
+    return value.isValid() ? value.toString() : QStringLiteral("<absent>");
+}
+
+void writeFile(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(data), data.size());
+}
+
+// The enabled state of Command1(0)..(4), as a string of 0 and 1.
+QString buttonStates(const MF& mf)
+{
+    QString states;
+    for (const QPushButton* button : mf.Command1) {
+        states += button->isEnabled() ? u'1' : u'0';
+    }
+    return states;
+}
+
+// A window on a fresh tmpfs, with its settings file there too.
+struct Fixture
+{
+    Tmpfs volume { 64 * MiB };
+    FakeDesktop desktop;
+    QString ini = volume.filePath(QStringLiteral("settings.ini"));
+    platform::SettingsStore store { ini };
+    MF mf { desktop, store };
+    QString path(const QString& name) const { return volume.filePath(name); }
+};
+
+} // namespace
+
+#define FIXTURE(f)                                                                                                     \
+    if (!Tmpfs::canMount())                                                                                            \
+        QSKIP("mounting a tmpfs needs root");                                                                          \
+    Fixture f;                                                                                                         \
+    if (!f.volume.isMounted())                                                                                         \
+        QFAIL(qPrintable(f.volume.error()));
+
+class tst_RunControl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { Module2::STOP_FLAG = 0; }
+
+    void startRunsAFillAndBeepsOnce();
+    void buttonStatesDuringAndAfterARun();
+    void startOnAnExistingFile_data();
+    void startOnAnExistingFile();
+    void startWithAnEmptyPath();
+    void startWhenSettingsCannotBeSaved();
+    void stopButtonEndsTheRun();
+    void unknownIndexesDoNothing();
+
+    void deleteWithAnEmptyPathBeepsOnly();
+    void deleteAnsweredNoKeepsTheFile();
+    void deleteOfAMissingFileIsSilent();
+    void deleteRemovesExactlyTheNamedFile();
+    void deleteRefusedBySystem();
+
+    void browseCancelledKeepsTheTypedPath();
+    void browsePickedSetsThePath();
+
+    void exitDuringARun_data();
+    void exitDuringARun();
+};
+
+void tst_RunControl::startRunsAFillAndBeepsOnce()
+{
+    FIXTURE(f);
+    f.mf.Text1[0]->setText(f.path(QStringLiteral("fill.dat")));
+    f.mf.Text1[1]->setText(QStringLiteral("3"));
+    f.mf.Option1[1]->setChecked(true);
+    QTest::mouseClick(f.mf.Command1[2], Qt::LeftButton);
+    QVERIFY(f.desktop.boxes.isEmpty());
+    QCOMPARE(f.desktop.beeps, 1);
+    const QString problem = checkFillFile(f.path(QStringLiteral("fill.dat")), 3 * MiB);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QCOMPARE(stored(f.ini, QStringLiteral("OUTFILE")), f.path(QStringLiteral("fill.dat")));
+    QCOMPARE(stored(f.ini, QStringLiteral("SIZE")), QStringLiteral("3"));
+    QCOMPARE(stored(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
+}
+
+void tst_RunControl::buttonStatesDuringAndAfterARun()
+{
+    FIXTURE(f);
+    f.mf.Text1[0]->setText(f.path(QStringLiteral("fill.dat")));
+    f.mf.Text1[1]->setText(QStringLiteral("abc")); // fills the disk: several passes
+    QStringList during;
+    f.desktop.everyPass = [&](int pass) {
+        during.append(buttonStates(f.mf));
+        // Settings are saved before the writer starts.
+        if (pass == 1) {
+            QCOMPARE(stored(f.ini, QStringLiteral("SIZE")), QStringLiteral("abc"));
+        }
+        // Text boxes and options stay usable during a run.
+        QVERIFY(f.mf.Text1[0]->isEnabled() && f.mf.Option1[1]->isEnabled() && f.mf.FIL[0]->isEnabled());
+    };
+    QCOMPARE(buttonStates(f.mf), QStringLiteral("11101"));
+    f.mf.Command1_Click(2);
+    QVERIFY(during.size() > 2);
+    QCOMPARE(during.front(), QStringLiteral("00010"));
+    QCOMPARE(during.back(), QStringLiteral("00010"));
+    QCOMPARE(buttonStates(f.mf), QStringLiteral("11101"));
+    QCOMPARE(f.desktop.beeps, 1);
+    QVERIFY(f.volume.available() < KiB);
+}
+
+void tst_RunControl::startOnAnExistingFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("answer");
+
+    QTest::newRow("answered No") << "old.dat" << int(platform::AnswerNo);
+    QTest::newRow("hidden file answered No") << ".profile" << int(platform::AnswerNo);
+    QTest::newRow("wildcards are part of the name, No") << "a*?.dat" << int(platform::AnswerNo);
+    QTest::newRow("answered Yes") << "old.dat" << int(platform::AnswerYes);
+}
+
+void tst_RunControl::startOnAnExistingFile()
+{
+    QFETCH(QString, name);
+    QFETCH(int, answer);
+    FIXTURE(f);
+    const QString path = f.path(name);
+    writeFile(path, "precious");
+    f.mf.Text1[0]->setText(path);
+    f.mf.Text1[1]->setText(QStringLiteral("2"));
+    f.desktop.answers = { answer };
+    f.mf.Command1_Click(2);
+    QCOMPARE(f.desktop.boxes.size(), 1);
+    QCOMPARE(f.desktop.boxes[0].prompt, overwriteQuestion);
+    QCOMPARE(f.desktop.boxes[0].code, 52);
+    if (answer == platform::AnswerNo) {
+        QCOMPARE(fileSize(path), qint64(8));
+        QCOMPARE(f.desktop.beeps, 0);
+        QVERIFY(!QFile::exists(f.ini)); // nothing saved
+    } else {
+        QCOMPARE(fileSize(path), 2 * KiB);
+        QCOMPARE(f.desktop.beeps, 1);
+    }
+    QCOMPARE(buttonStates(f.mf), QStringLiteral("11101"));
+}
+
+void tst_RunControl::startWithAnEmptyPath()
+{
+    FIXTURE(f);
+    f.mf.Text1[1]->setText(QStringLiteral("7"));
+    f.mf.Command1_Click(2);
+    QCOMPARE(f.desktop.boxes.size(), 1);
+    QCOMPARE(f.desktop.boxes[0].prompt, QStringLiteral("作成するファイルを入力してください"));
+    QCOMPARE(f.desktop.beeps, 1);
+    QCOMPARE(buttonStates(f.mf), QStringLiteral("11101"));
+    QCOMPARE(stored(f.ini, QStringLiteral("OUTFILE")), QString());
+    QCOMPARE(stored(f.ini, QStringLiteral("SIZE")), QStringLiteral("7"));
+    QCOMPARE(stored(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("0"));
+}
+
+void tst_RunControl::startWhenSettingsCannotBeSaved()
+{
+    FIXTURE(f);
+    writeFile(f.path(QStringLiteral("blocker")), "x");
+    platform::SettingsStore store(f.path(QStringLiteral("blocker/settings.ini")));
+    MF mf(f.desktop, store);
+    mf.Text1[0]->setText(f.path(QStringLiteral("fill.dat")));
+    mf.Text1[1]->setText(QStringLiteral("4"));
+    mf.Command1_Click(2);
+    QCOMPARE(f.desktop.boxes.size(), 1);
+    QVERIFY(f.desktop.boxes[0].prompt.startsWith(QStringLiteral("設定を保存できません。")));
+    QCOMPARE(f.desktop.boxes[0].code, 16);
+    QCOMPARE(fileSize(f.path(QStringLiteral("fill.dat"))), 4 * KiB); // the run still ran
+    QCOMPARE(f.desktop.beeps, 1);
+}
+
+void tst_RunControl::stopButtonEndsTheRun()
+{
+    FIXTURE(f);
+    f.mf.Text1[0]->setText(f.path(QStringLiteral("fill.dat")));
+    f.desktop.onPass[3] = [&f] { f.mf.Command1_Click(3); };
+    f.mf.Command1_Click(2);
+    QCOMPARE(f.desktop.passes, 3);
+    QCOMPARE(Module2::STOP_FLAG, qint16(1));
+    QCOMPARE(f.desktop.beeps, 1);
+    QCOMPARE(buttonStates(f.mf), QStringLiteral("11101"));
+    const qint64 length = fileSize(f.path(QStringLiteral("fill.dat")));
+    QVERIFY(length < 32 * MiB);
+    const QString problem = checkFillFile(f.path(QStringLiteral("fill.dat")), length);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void tst_RunControl::unknownIndexesDoNothing()
+{
+    FIXTURE(f);
+    f.mf.Text1[0]->setText(f.path(QStringLiteral("x")));
+    for (const int index : { -1, 5, 32767 }) {
+        f.mf.Command1_Click(index);
+        f.mf.FIL_Click(index);
+    }
+    QVERIFY(f.desktop.boxes.isEmpty());
+    QCOMPARE(f.desktop.beeps, 0);
+    QVERIFY(f.desktop.dialogDirs.isEmpty());
+    QCOMPARE(Module2::STOP_FLAG, qint16(0));
+}
+
+void tst_RunControl::deleteWithAnEmptyPathBeepsOnly()
+{
+    FIXTURE(f);
+    f.mf.Command1_Click(1);
+    QCOMPARE(f.desktop.beeps, 1);
+    QVERIFY(f.desktop.boxes.isEmpty());
+}
+
+void tst_RunControl::deleteAnsweredNoKeepsTheFile()
+{
+    FIXTURE(f);
+    const QString path = f.path(QStringLiteral("keep.dat"));
+    writeFile(path, "keep");
+    f.mf.Text1[0]->setText(path);
+    f.desktop.answers = { platform::AnswerNo };
+    f.mf.Command1_Click(1);
+    QCOMPARE(f.desktop.boxes.size(), 1);
+    QCOMPARE(f.desktop.boxes[0].prompt, path + QStringLiteral("を本当に削除していいですか。"));
+    QCOMPARE(f.desktop.boxes[0].code, 52);
+    QCOMPARE(fileSize(path), qint64(4));
+}
+
+void tst_RunControl::deleteOfAMissingFileIsSilent()
+{
+    FIXTURE(f);
+    QVERIFY(QDir(f.volume.path()).mkdir(QStringLiteral("folder")));
+    for (const QString& name : { QStringLiteral("missing.dat"), QStringLiteral("folder") }) {
+        f.desktop.boxes.clear();
+        f.mf.Text1[0]->setText(f.path(name));
+        f.desktop.answers = { platform::AnswerYes };
+        f.mf.Command1_Click(1);
+        QCOMPARE(f.desktop.boxes.size(), 1); // the question only
+    }
+    QCOMPARE(f.desktop.beeps, 0);
+    QVERIFY(QFileInfo(f.path(QStringLiteral("folder"))).isDir());
+}
+
+void tst_RunControl::deleteRemovesExactlyTheNamedFile()
+{
+    FIXTURE(f);
+    for (const char* name : { "a*", "ab", "ac", "a?" }) {
+        writeFile(f.path(QString::fromLatin1(name)), name);
+    }
+    f.mf.Text1[0]->setText(f.path(QStringLiteral("a*")));
+    f.desktop.answers = { platform::AnswerYes };
+    f.mf.Command1_Click(1);
+    QCOMPARE(f.desktop.boxes.size(), 1);
+    QCOMPARE(f.desktop.beeps, 0);
+    QVERIFY(!QFile::exists(f.path(QStringLiteral("a*"))));
+    for (const char* name : { "ab", "ac", "a?" }) {
+        QVERIFY2(QFile::exists(f.path(QString::fromLatin1(name))), name);
+    }
+}
+
+void tst_RunControl::deleteRefusedBySystem()
+{
+    FIXTURE(f);
+    const QString path = f.path(QStringLiteral("locked.dat"));
+    writeFile(path, "locked");
+    QVERIFY(f.volume.remountReadOnly());
+    f.mf.Text1[0]->setText(path);
+    f.desktop.answers = { platform::AnswerYes };
+    f.mf.Command1_Click(1);
+    QCOMPARE(f.desktop.boxes.size(), 2);
+    QCOMPARE(f.desktop.boxes[1].code, 16);
+    const QString head = path + QStringLiteral("\r\nファイルを削除できません。\r\n");
+    QVERIFY(f.desktop.boxes[1].prompt.startsWith(head));
+    QVERIFY(f.desktop.boxes[1].prompt.size() > head.size());
+    QCOMPARE(fileSize(path), qint64(6));
+}
+
+void tst_RunControl::browseCancelledKeepsTheTypedPath()
+{
+    FIXTURE(f);
+    const QString typed = f.path(QStringLiteral("sub/typed.dat"));
+    f.mf.Text1[0]->setText(typed);
+    f.desktop.dialogAnswers = { std::nullopt };
+    QTest::mouseClick(f.mf.Command1[0], Qt::LeftButton);
+    QCOMPARE(f.mf.Text1[0]->text(), typed);
+    QCOMPARE(f.desktop.dialogDirs, QStringList { f.path(QStringLiteral("sub")) });
+    QCOMPARE(f.desktop.dialogFileNames, QStringList { QString() });
+    QCOMPARE(f.desktop.dialogFlags, QList<int> { 2623494 });
+}
+
+void tst_RunControl::browsePickedSetsThePath()
+{
+    FIXTURE(f);
+    const QString picked = f.path(QStringLiteral("picked.dat"));
+    f.desktop.dialogAnswers = { picked, std::nullopt };
+    f.mf.FIL[0]->trigger(); // the File menu's item does what Browse does
+    QCOMPARE(f.mf.Text1[0]->text(), picked);
+    // The next dialog opens in the picked file's folder, with the file named.
+    f.mf.Command1_Click(0);
+    QCOMPARE(f.desktop.dialogDirs.value(1), f.volume.path());
+    QCOMPARE(f.desktop.dialogFileNames.value(1), picked);
+    QCOMPARE(f.mf.Text1[0]->text(), picked);
+    // An empty path opens the dialog at the root.
+    f.mf.Text1[0]->clear();
+    f.desktop.dialogAnswers = { std::nullopt };
+    f.mf.Command1_Click(0);
+    QCOMPARE(f.desktop.dialogDirs.value(2), QStringLiteral("/"));
+}
+
+// The File menu's exit item and the close box stop a run, keep the file and save the settings.
+void tst_RunControl::exitDuringARun_data()
+{
+    QTest::addColumn<bool>("menu");
+    QTest::newRow("File menu exit") << true;
+    QTest::newRow("close box") << false;
+}
+
+void tst_RunControl::exitDuringARun()
+{
+    QFETCH(bool, menu);
+    FIXTURE(f);
+    f.mf.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f.mf));
+    const QString path = f.path(QStringLiteral("fill.dat"));
+    f.mf.Text1[0]->setText(path);
+    f.mf.Text1[1]->setText(QStringLiteral("50"));
+    f.mf.Option1[1]->setChecked(true);
+    f.desktop.onPass[2] = [&f, menu] {
+        if (menu) {
+            f.mf.FIL[1]->trigger();
+        } else {
+            f.mf.close();
+        }
+        f.mf.Text1[1]->setText(QStringLiteral("changed after close"));
+    };
+    f.mf.Command1_Click(2);
+    QVERIFY(!f.mf.isVisible());
+    QCOMPARE(f.desktop.passes, 2);
+    QCOMPARE(f.desktop.beeps, 1);
+    const qint64 length = fileSize(path);
+    QCOMPARE(length, KiB + MiB);
+    const QString problem = checkFillFile(path, length);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QCOMPARE(stored(f.ini, QStringLiteral("SIZE")), QStringLiteral("50"));
+    QCOMPARE(stored(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
+}
+
+QTEST_MAIN(tst_RunControl)
+#include "tst_runcontrol.moc"
