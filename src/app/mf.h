@@ -4,6 +4,7 @@
 #include "platform/outputfile.h"
 #include "platform/settingsstore.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 
 #include <array>
@@ -56,9 +57,14 @@ public:
     void MK_FILE();
     void Command1_Click(int Index);
     void FIL_Click(int Index);
+    qint64 DISK_FREE();
+    void Text1_Change(int Index);
+    void Option1_Click(int Index);
 
     // Where the fill engine gets its output file; tests put a failing fake here.
     void setOutputFileFactory(OutputFileFactory factory) { m_outputFiles = std::move(factory); }
+    // How often a run refreshes the free space and position (0: on every pass).
+    void setProgressInterval(qint64 milliseconds) { m_progressInterval = milliseconds; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -72,8 +78,15 @@ private:
     void deleteOutputFile();
     void browse();
     void fillPass(qint64 position);
+    void wireFreeSpace();
+    QString freeSpaceText(bool withUnit);
+    void setFreeSpaceCaption(const QString& caption);
+    void showProgress(qint64 position);
 
     platform::Desktop& m_desktop;
     platform::SettingsStore& m_settings;
     OutputFileFactory m_outputFiles;
+    qint64 m_progressInterval = 250;
+    QElapsedTimer m_progressClock;
+    bool m_optionWasChecked = false;
 };

@@ -107,7 +107,10 @@ void MF::deleteOutputFile()
     if (const auto error = platform::removeFile(path)) {
         m_desktop.msgBox(path + QStringLiteral("\r\nファイルを削除できません。\r\n") + platform::errorText(error),
                          platform::MbCritical);
+        return;
     }
+    // The space just freed shows at once.
+    setFreeSpaceCaption(freeSpaceText(true));
 }
 
 void MF::browse()

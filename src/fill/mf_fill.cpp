@@ -23,9 +23,12 @@ void MF::MK_FILE()
     }
 
     const auto file = m_outputFiles();
+    m_progressClock.start();
     fill::Engine engine(*file,
                         { [this](qint64 position) { fillPass(position); }, [] { return Module2::STOP_FLAG == 1; } });
     const fill::Result result = engine.run(path, *target);
+    // However the run ended, show the free space it left behind.
+    setFreeSpaceCaption(freeSpaceText(true));
 
     switch (result.outcome) {
     case fill::Outcome::CreateFailed:
@@ -48,6 +51,9 @@ void MF::MK_FILE()
 
 void MF::fillPass(qint64 position)
 {
-    Q_UNUSED(position);
     m_desktop.doEvents();
+    if (m_progressClock.elapsed() >= m_progressInterval) {
+        showProgress(position);
+        m_progressClock.start();
+    }
 }

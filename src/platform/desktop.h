@@ -37,6 +37,8 @@ public:
     // The open-form file dialog. Returns the chosen full path, or nothing when cancelled.
     virtual std::optional<QString> openFileDialog(const QString& initialDir, const QString& fileName, int flags) = 0;
     virtual void setClipboardText(const QString& text) = 0;
+    // Bytes available on the volume of a file in dir on drive (see platform::diskFree); 0 when unknown.
+    virtual qint64 diskFree(const QString& drive, const QString& dir) = 0;
 };
 
 } // namespace platform

@@ -14,4 +14,9 @@ bool fileExists(const QString& path);
 // Deletes exactly the one named file (no patterns).
 std::error_code removeFile(const QString& path);
 
+// Bytes available to this user on the volume where a file in folder dir (on drive) would land: on
+// Windows the root of the drive (of the current drive when drive is empty); elsewhere the nearest
+// existing folder of dir (the current folder when dir is empty). 0 when it cannot be queried.
+qint64 diskFree(const QString& drive, const QString& dir);
+
 } // namespace platform

@@ -3,7 +3,9 @@
 #include <QFile>
 
 #include <cerrno>
+#include <limits>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace platform {
@@ -36,6 +38,45 @@ std::error_code removeFile(const QString& path)
         return { errno, std::system_category() };
     }
     return {};
+}
+
+qint64 diskFree(const QString& drive, const QString& dir)
+{
+    Q_UNUSED(drive); // no drives here
+    QByteArray name = dir.isEmpty() ? QByteArray(".") : QFile::encodeName(dir);
+    if (name.contains('\0')) {
+        return 0;
+    }
+    // The file would land on the volume of the nearest folder that exists.
+    for (;;) {
+        struct statvfs st
+        {
+        };
+        if (::statvfs(name.constData(), &st) == 0) {
+            const auto available = static_cast<unsigned long long>(st.f_bavail) * st.f_frsize;
+            return static_cast<qint64>(std::min<unsigned long long>(available, std::numeric_limits<qint64>::max()));
+        }
+        if (errno != ENOENT && errno != ENOTDIR) {
+            return 0;
+        }
+        while (name.size() > 1 && name.endsWith('/')) {
+            name.chop(1);
+        }
+        const qsizetype slash = name.lastIndexOf('/');
+        if (slash < 0) {
+            if (name == ".") {
+                return 0;
+            }
+            name = ".";
+        } else if (slash == 0) {
+            if (name == "/") {
+                return 0;
+            }
+            name = "/";
+        } else {
+            name.truncate(slash);
+        }
+    }
 }
 
 } // namespace platform

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 namespace platform {
@@ -38,6 +39,20 @@ std::error_code removeFile(const QString& path)
         return win32Error(GetLastError());
     }
     return {};
+}
+
+qint64 diskFree(const QString& drive, const QString& dir)
+{
+    Q_UNUSED(dir); // the drive's root decides
+    const std::wstring root = (drive + QLatin1Char('\\')).toStdWString();
+    if (!usable(root)) {
+        return 0;
+    }
+    ULARGE_INTEGER available {};
+    if (!GetDiskFreeSpaceExW(root.c_str(), &available, nullptr, nullptr)) {
+        return 0;
+    }
+    return static_cast<qint64>(std::min<unsigned long long>(available.QuadPart, 0x7fffffffffffffffULL));
 }
 
 } // namespace platform

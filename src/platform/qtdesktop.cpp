@@ -1,5 +1,6 @@
 #include "platform/qtdesktop.h"
 
+#include "platform/filesystem.h"
 #include "productinfo.h"
 
 #include <QApplication>
@@ -103,6 +104,11 @@ std::optional<QString> QtDesktop::openFileDialog(const QString& initialDir, cons
         return std::nullopt;
     }
     return QDir::toNativeSeparators(files.first());
+}
+
+qint64 QtDesktop::diskFree(const QString& drive, const QString& dir)
+{
+    return platform::diskFree(drive, dir);
 }
 
 void QtDesktop::setClipboardText(const QString& text)

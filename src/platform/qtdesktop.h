@@ -12,6 +12,7 @@ public:
     void doEvents() override;
     std::optional<QString> openFileDialog(const QString& initialDir, const QString& fileName, int flags) override;
     void setClipboardText(const QString& text) override;
+    qint64 diskFree(const QString& drive, const QString& dir) override;
 };
 
 // The prompt as a message box shows it: LF line breaks, and lines too long for any screen

@@ -1,5 +1,7 @@
 #include "fakedesktop.h"
 
+#include "platform/filesystem.h"
+
 #include <QCoreApplication>
 #include <QTest>
 
@@ -41,4 +43,10 @@ std::optional<QString> FakeDesktop::openFileDialog(const QString& initialDir, co
         return std::nullopt;
     }
     return dialogAnswers.takeFirst();
+}
+
+qint64 FakeDesktop::diskFree(const QString& drive, const QString& dir)
+{
+    freeSpaceDirs.append(dir);
+    return freeSpace ? *freeSpace : platform::diskFree(drive, dir);
 }

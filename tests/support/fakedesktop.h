@@ -24,6 +24,7 @@ public:
     void doEvents() override;
     std::optional<QString> openFileDialog(const QString& initialDir, const QString& fileName, int flags) override;
     void setClipboardText(const QString& text) override { clipboard.append(text); }
+    qint64 diskFree(const QString& drive, const QString& dir) override;
 
     // Script.
     QList<int> answers; // for Yes/No questions, in order
@@ -31,6 +32,7 @@ public:
     std::map<int, std::function<void()>> onPass; // run during the N-th event-pump pass (1-based)
     std::function<void(int pass)> everyPass; // run during every pass
     bool processRealEvents = false; // also run Qt's own event pump on each pass
+    std::optional<qint64> freeSpace; // what diskFree answers; nothing = ask the system
 
     // Record.
     QList<Box> boxes;
@@ -38,6 +40,7 @@ public:
     QList<QString> dialogFileNames;
     QList<int> dialogFlags;
     QList<QString> clipboard;
+    QList<QString> freeSpaceDirs; // the folders diskFree was asked about
     int beeps = 0;
     int passes = 0;
 };

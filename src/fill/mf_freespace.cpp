@@ -1,0 +1,77 @@
+#include "app/mf.h"
+
+#include "fill/numbertext.h"
+#include "fill/sizetext.h"
+#include "util/lib_sys.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+
+void MF::wireFreeSpace()
+{
+    for (int i = 0; i < static_cast<int>(Text1.size()); ++i) {
+        connect(Text1[i], &QLineEdit::textChanged, this, [this, i] { Text1_Change(i); });
+    }
+    for (int i = 0; i < static_cast<int>(Option1.size()); ++i) {
+        QRadioButton* option = Option1[i];
+        // A selection by click, key or program raises the click; so does a click on the button
+        // that is already selected, which changes nothing else.
+        connect(option, &QRadioButton::toggled, this, [this, i](bool checked) {
+            if (checked) {
+                Option1_Click(i);
+            }
+        });
+        connect(option, &QRadioButton::pressed, this, [this, option] { m_optionWasChecked = option->isChecked(); });
+        connect(option, &QRadioButton::clicked, this, [this, i] {
+            if (m_optionWasChecked) {
+                Option1_Click(i);
+            }
+            m_optionWasChecked = false;
+        });
+    }
+}
+
+qint64 MF::DISK_FREE()
+{
+    LIB_SYS::SPLIT_PATH(Text1[0]->text());
+    return m_desktop.diskFree(LIB_SYS::PATH_DRIVE, LIB_SYS::PATH_DIR);
+}
+
+QString MF::freeSpaceText(bool withUnit)
+{
+    const bool kilobytes = Option1[0]->isChecked();
+    const double free = static_cast<double>(DISK_FREE());
+    QString text = fill::numberText(free / static_cast<double>(kilobytes ? fill::kilobyte : fill::megabyte));
+    if (withUnit) {
+        text += kilobytes ? QStringLiteral(" KB") : QStringLiteral(" MB");
+    }
+    return text;
+}
+
+void MF::setFreeSpaceCaption(const QString& caption)
+{
+    // The label sizes itself to its caption and grows to the right of its fixed left edge.
+    Label1[2]->setText(caption);
+    Label1[2]->adjustSize();
+}
+
+void MF::Text1_Change(int Index)
+{
+    if (Index != 0) {
+        return;
+    }
+    setFreeSpaceCaption(freeSpaceText(false));
+}
+
+void MF::Option1_Click(int Index)
+{
+    Q_UNUSED(Index);
+    setFreeSpaceCaption(freeSpaceText(true));
+}
+
+void MF::showProgress(qint64 position)
+{
+    setFreeSpaceCaption(freeSpaceText(true));
+    Label1[3]->setText(QString::number(position, 16).toUpper());
+}

@@ -1,0 +1,255 @@
+#include "app/mf.h"
+#include "fill/numbertext.h"
+#include "util/lib_sys.h"
+
+#include "fakedesktop.h"
+#include "tmpfs.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QSettings>
+#include <QTest>
+
+#include <clocale>
+#include <sys/statvfs.h>
+
+namespace {
+
+constexpr qint64 KiB = 1024;
+constexpr qint64 MiB = 1024 * 1024;
+
+qint64 statvfsAvailable(const QString& dir)
+{
+    struct statvfs st
+    {
+    };
+    if (::statvfs(dir.toLocal8Bit().constData(), &st) != 0) {
+        return -1;
+    }
+    return static_cast<qint64>(st.f_bavail) * static_cast<qint64>(st.f_frsize);
+}
+
+} // namespace
+
+class tst_FreeSpace : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void numberText_data();
+    void numberText();
+    void numberTextIgnoresTheLocale();
+    void captions_data();
+    void captions();
+    void sizeBoxChangesNoDisplay();
+    void labelGrowsToTheRight();
+    void diskFreeOnARealVolume();
+    void restoredWindowShowsTheUnit();
+    void progressDuringARunAndAfterIt();
+    void deleteRefreshesTheDisplay();
+};
+
+void tst_FreeSpace::numberText_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("zero") << 0.0 << "0";
+    QTest::newRow("whole") << 1200000.0 << "1200000";
+    QTest::newRow("fraction") << 1171.875 << "1171.875";
+    QTest::newRow("15 digits exactly") << 1177.37548828125 << "1177.37548828125";
+    QTest::newRow("rounded to 15 digits (KB)") << 2147483647.0 / 1024 << "2097151.99902344";
+    QTest::newRow("rounded to 15 digits (MB)") << 2147483647.0 / 1048576 << "2047.99999904633";
+    QTest::newRow("beyond 2^31, no separators") << 5368709120.0 << "5368709120";
+    QTest::newRow("beyond 15 digits stays plain") << 1234567890123456789.0 << "1234567890123460000";
+    QTest::newRow("small quotient") << 1.0 / 1048576 << "0.00000095367431640625";
+    QTest::newRow("rounding carries") << 0.9999999999999999 << "1";
+}
+
+void tst_FreeSpace::numberText()
+{
+    QFETCH(double, value);
+    QFETCH(QString, text);
+    QCOMPARE(fill::numberText(value), text);
+}
+
+void tst_FreeSpace::numberTextIgnoresTheLocale()
+{
+    const QLocale before;
+    QLocale::setDefault(QLocale(QLocale::German));
+    const QString text = fill::numberText(1234567.5);
+    QLocale::setDefault(before);
+    QCOMPARE(text, QStringLiteral("1234567.5"));
+}
+
+// Free space as the window shows it: a bare number after a path edit, number and unit after a
+// unit click.
+void tst_FreeSpace::captions_data()
+{
+    QTest::addColumn<qint64>("free");
+    QTest::addColumn<QString>("kb");
+    QTest::addColumn<QString>("mb");
+
+    QTest::newRow("1228800000") << qint64(1228800000) << "1200000"
+                                << "1171.875";
+    QTest::newRow("104857600") << qint64(104857600) << "102400"
+                               << "100";
+    QTest::newRow("0") << qint64(0) << "0"
+                       << "0";
+    QTest::newRow("2147483647") << qint64(2147483647) << "2097151.99902344"
+                                << "2047.99999904633";
+    QTest::newRow("1234567680") << qint64(1234567680) << "1205632.5"
+                                << "1177.37548828125";
+    QTest::newRow("5 TiB") << qint64(5) * 1024 * 1024 * MiB << "5368709120"
+                           << "5242880";
+    QTest::newRow("largest") << std::numeric_limits<qint64>::max() << "9007199254740990"
+                             << "8796093022208";
+}
+
+void tst_FreeSpace::captions()
+{
+    QFETCH(qint64, free);
+    QFETCH(QString, kb);
+    QFETCH(QString, mb);
+    TMPFS(volume, MiB);
+    FakeDesktop desktop;
+    desktop.freeSpace = free;
+    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    MF mf(desktop, store);
+
+    mf.Option1[0]->click();
+    QCOMPARE(mf.Label1[2]->text(), kb + QStringLiteral(" KB"));
+    mf.Text1[0]->setText(QStringLiteral("C:\\work\\fill.dat"));
+    QCOMPARE(mf.Label1[2]->text(), kb);
+    mf.Option1[0]->click(); // a click on the selected unit shows the unit again
+    QCOMPARE(mf.Label1[2]->text(), kb + QStringLiteral(" KB"));
+    mf.Option1[1]->click();
+    QCOMPARE(mf.Label1[2]->text(), mb + QStringLiteral(" MB"));
+    mf.Text1[0]->setText(QStringLiteral("/data/fill.dat"));
+    QCOMPARE(mf.Label1[2]->text(), mb);
+    // DISK_FREE leaves the split of the path it asked about.
+    QCOMPARE(LIB_SYS::PATH_DIR, QStringLiteral("/data/"));
+    QCOMPARE(LIB_SYS::PATH_NAME, QStringLiteral("fill"));
+}
+
+void tst_FreeSpace::sizeBoxChangesNoDisplay()
+{
+    TMPFS(volume, MiB);
+    FakeDesktop desktop;
+    desktop.freeSpace = 1024;
+    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    MF mf(desktop, store);
+    const QString before = mf.Label1[2]->text();
+    const int queries = desktop.freeSpaceDirs.size();
+    desktop.freeSpace = 2048;
+    mf.Text1[1]->setText(QStringLiteral("123"));
+    QCOMPARE(mf.Label1[2]->text(), before);
+    QCOMPARE(desktop.freeSpaceDirs.size(), queries);
+}
+
+void tst_FreeSpace::labelGrowsToTheRight()
+{
+    TMPFS(volume, MiB);
+    FakeDesktop desktop;
+    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    MF mf(desktop, store);
+    desktop.freeSpace = 0;
+    mf.Option1[1]->click();
+    const QRect small = mf.Label1[2]->geometry();
+    desktop.freeSpace = qint64(5) * 1024 * 1024 * MiB + 12345;
+    mf.Option1[0]->click();
+    const QRect large = mf.Label1[2]->geometry();
+    QCOMPARE(large.topLeft(), small.topLeft());
+    QCOMPARE(small.left(), 4440 * mf.logicalDpiX() / 1440);
+    QVERIFY(large.width() > small.width());
+    QVERIFY(large.width() >= mf.Label1[2]->fontMetrics().horizontalAdvance(mf.Label1[2]->text()));
+}
+
+void tst_FreeSpace::diskFreeOnARealVolume()
+{
+    TMPFS(volume, 8 * MiB);
+    FakeDesktop desktop; // no scripted free space: the system is asked
+    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    MF mf(desktop, store);
+    const qint64 expected = statvfsAvailable(volume.path());
+    QVERIFY(expected > 7 * MiB);
+
+    mf.Text1[0]->setText(volume.filePath(QStringLiteral("fill.dat")));
+    QCOMPARE(mf.DISK_FREE(), expected);
+    // A folder that does not exist yet: the volume of the nearest one that does.
+    mf.Text1[0]->setText(volume.filePath(QStringLiteral("not/yet/there/fill.dat")));
+    QCOMPARE(mf.DISK_FREE(), expected);
+    // A bare name or an empty text: the current folder.
+    const qint64 here = statvfsAvailable(QStringLiteral("."));
+    mf.Text1[0]->setText(QStringLiteral("fill.dat"));
+    QVERIFY(qAbs(mf.DISK_FREE() - here) < 64 * MiB);
+    mf.Text1[0]->clear();
+    QVERIFY(qAbs(mf.DISK_FREE() - here) < 64 * MiB);
+    // Something that cannot be asked about gives 0.
+    mf.Text1[0]->setText(QString::fromUtf16(u"/x\u0000y/f", 6));
+    QCOMPARE(mf.DISK_FREE(), qint64(0));
+}
+
+void tst_FreeSpace::restoredWindowShowsTheUnit()
+{
+    TMPFS(volume, 8 * MiB);
+    const QString ini = volume.filePath(QStringLiteral("settings.ini"));
+    {
+        QSettings settings(ini, QSettings::IniFormat);
+        settings.setValue(QStringLiteral("Tallowmere/OUTFILE"), volume.filePath(QStringLiteral("fill.dat")));
+        settings.setValue(QStringLiteral("Tallowmere/SIZESCALE"), QStringLiteral("1"));
+    }
+    FakeDesktop desktop;
+    platform::SettingsStore store(ini);
+    MF mf(desktop, store);
+    const double mb = static_cast<double>(statvfsAvailable(volume.path())) / MiB;
+    QCOMPARE(mf.Label1[2]->text(), fill::numberText(mb) + QStringLiteral(" MB"));
+}
+
+void tst_FreeSpace::progressDuringARunAndAfterIt()
+{
+    TMPFS(volume, 16 * MiB);
+    FakeDesktop desktop;
+    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    MF mf(desktop, store);
+    mf.setProgressInterval(0);
+    mf.Text1[0]->setText(volume.filePath(QStringLiteral("fill.dat")));
+    mf.Option1[0]->click();
+    QStringList free, positions;
+    desktop.everyPass = [&](int) {
+        // The refresh follows the pass: record what the previous pass left.
+        free.append(mf.Label1[2]->text());
+        positions.append(mf.Label1[3]->text());
+    };
+    mf.Command1_Click(2);
+    QVERIFY(free.size() > 10);
+    // Pass 1 runs at position 1025 (hex 401) after the header block; the next one 1 MiB later.
+    QCOMPARE(positions[1], QStringLiteral("401"));
+    QCOMPARE(positions[2], QStringLiteral("100401"));
+    QVERIFY(free[1].endsWith(QStringLiteral(" KB")));
+    QVERIFY(free[1] != free.last());
+    // After the run: the exact free space it left, with the unit; the last position stays.
+    QCOMPARE(mf.Label1[2]->text(), fill::numberText(statvfsAvailable(volume.path()) / 1024.0) + QStringLiteral(" KB"));
+    QCOMPARE(mf.Label1[2]->text(), QStringLiteral("0 KB"));
+    QVERIFY(!mf.Label1[3]->text().isEmpty());
+}
+
+void tst_FreeSpace::deleteRefreshesTheDisplay()
+{
+    TMPFS(volume, 8 * MiB);
+    FakeDesktop desktop;
+    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    MF mf(desktop, store);
+    mf.Text1[0]->setText(volume.filePath(QStringLiteral("fill.dat")));
+    mf.Option1[1]->click();
+    mf.Command1_Click(2); // fills the volume
+    QCOMPARE(mf.Label1[2]->text(), QStringLiteral("0 MB"));
+    desktop.answers = { platform::AnswerYes };
+    mf.Command1_Click(1);
+    // All of the volume but the page the settings file holds.
+    QCOMPARE(mf.Label1[2]->text(), QStringLiteral("7.99609375 MB"));
+}
+
+QTEST_MAIN(tst_FreeSpace)
+#include "tst_freespace.moc"
