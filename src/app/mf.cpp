@@ -43,6 +43,7 @@ MF::MF(platform::Desktop& desktop, platform::SettingsStore& settings, QWidget* p
 {
     buildLayout();
     wireButtons();
+    wireMenus();
     wireFreeSpace();
     Form_Load();
 }

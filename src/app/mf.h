@@ -52,6 +52,9 @@ public:
     // app/
     void Form_Load();
     void Form_QueryUnload(int& Cancel, int UnloadMode);
+    void HLP_Click(int Index);
+    // The seven-line usage text of the Help menu.
+    static QString usageText();
 
     // fill/
     void MK_FILE();
@@ -72,6 +75,7 @@ protected:
 private:
     void buildLayout();
     void wireButtons();
+    void wireMenus();
     void saveSettings();
     void setRunning(bool running);
     void startRun();

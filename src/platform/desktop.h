@@ -4,6 +4,8 @@
 
 #include <optional>
 
+class QDialog;
+
 namespace platform {
 
 // Message-box codes, as the classic Windows codes: buttons in the low bits, icon in the next ones.
@@ -39,6 +41,8 @@ public:
     virtual void setClipboardText(const QString& text) = 0;
     // Bytes available on the volume of a file in dir on drive (see platform::diskFree); 0 when unknown.
     virtual qint64 diskFree(const QString& drive, const QString& dir) = 0;
+    // Shows a window modally and returns when it has closed.
+    virtual void showModal(QDialog& window) = 0;
 };
 
 } // namespace platform

@@ -111,6 +111,11 @@ qint64 QtDesktop::diskFree(const QString& drive, const QString& dir)
     return platform::diskFree(drive, dir);
 }
 
+void QtDesktop::showModal(QDialog& window)
+{
+    window.exec();
+}
+
 void QtDesktop::setClipboardText(const QString& text)
 {
     if (QClipboard* clipboard = QGuiApplication::clipboard()) {

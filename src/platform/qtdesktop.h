@@ -13,6 +13,7 @@ public:
     std::optional<QString> openFileDialog(const QString& initialDir, const QString& fileName, int flags) override;
     void setClipboardText(const QString& text) override;
     qint64 diskFree(const QString& drive, const QString& dir) override;
+    void showModal(QDialog& window) override;
 };
 
 // The prompt as a message box shows it: LF line breaks, and lines too long for any screen

@@ -50,3 +50,11 @@ qint64 FakeDesktop::diskFree(const QString& drive, const QString& dir)
     freeSpaceDirs.append(dir);
     return freeSpace ? *freeSpace : platform::diskFree(drive, dir);
 }
+
+void FakeDesktop::showModal(QDialog& window)
+{
+    ++modals;
+    if (onModal) {
+        onModal(window);
+    }
+}

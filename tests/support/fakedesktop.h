@@ -25,12 +25,14 @@ public:
     std::optional<QString> openFileDialog(const QString& initialDir, const QString& fileName, int flags) override;
     void setClipboardText(const QString& text) override { clipboard.append(text); }
     qint64 diskFree(const QString& drive, const QString& dir) override;
+    void showModal(QDialog& window) override;
 
     // Script.
     QList<int> answers; // for Yes/No questions, in order
     QList<std::optional<QString>> dialogAnswers; // for the file dialog, in order; nothing = cancel
     std::map<int, std::function<void()>> onPass; // run during the N-th event-pump pass (1-based)
-    std::function<void(int pass)> everyPass; // run during every pass
+    std::function<void(int pass)> everyPass;
+    std::function<void(QDialog&)> onModal; // plays the user while a modal window is open // run during every pass
     bool processRealEvents = false; // also run Qt's own event pump on each pass
     std::optional<qint64> freeSpace; // what diskFree answers; nothing = ask the system
 
@@ -42,5 +44,6 @@ public:
     QList<QString> clipboard;
     QList<QString> freeSpaceDirs; // the folders diskFree was asked about
     int beeps = 0;
+    int modals = 0;
     int passes = 0;
 };
