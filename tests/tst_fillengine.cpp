@@ -57,6 +57,8 @@ private slots:
     void otherWriteErrorsAreReported();
     void failedClose_data();
     void failedClose();
+    void failedTruncateStillEnds();
+    void deletedByAnotherProgram();
     void createFailure();
     void headerThatDoesNotFit();
 
@@ -154,45 +156,58 @@ void tst_FillEngine::stopEndsBeforeTheNextBlock()
     QVERIFY(!file.discarded);
 }
 
-// "No space" at any byte of a run, whether the system writes what fits (Linux) or refuses the whole
-// write (Windows): silent end, whole blocks only, less than one block left unused.
+// Every failure point of a run: the volume gives out at each block boundary and in the middle of
+// each block, whether the system writes what fits (Linux) or refuses the whole write (Windows).
+// "No space" ends silently after the last block that fits; another error is reported; either way
+// the file is kept, closed and cut back to whole blocks.
 void tst_FillEngine::noSpaceAtEveryOffset_data()
 {
     QTest::addColumn<bool>("atomic");
+    QTest::addColumn<int>("error");
     QTest::addColumn<qint64>("capacity");
     QTest::addColumn<qint64>("target");
 
     const qint64 run = 8 * KiB;
     for (const bool atomic : { false, true }) {
-        for (qint64 capacity = KiB; capacity <= KiB + 3 * run; capacity += 337) {
-            QTest::addRow("%s, capacity %lld, fill", atomic ? "atomic" : "partial", capacity)
-                << atomic << capacity << fill::fillTheDisk;
+        for (const int error : { ENOSPC, EDQUOT, EIO }) {
+            for (qint64 capacity = KiB; capacity <= KiB + 2 * run; capacity += KiB / 2) {
+                QTest::addRow("%s, %s at %lld", atomic ? "atomic" : "partial", strerrorname_np(error), capacity)
+                    << atomic << error << capacity << fill::fillTheDisk;
+            }
         }
         QTest::addRow("%s, target beyond capacity", atomic ? "atomic" : "partial")
-            << atomic << KiB + run + 5 * KiB + 100 << KiB + 3 * run;
-        QTest::addRow("%s, quota", atomic ? "atomic" : "partial") << atomic << 4 * run << fill::fillTheDisk;
+            << atomic << ENOSPC << KiB + run + 5 * KiB + 100 << KiB + 3 * run;
     }
 }
 
 void tst_FillEngine::noSpaceAtEveryOffset()
 {
     QFETCH(bool, atomic);
+    QFETCH(int, error);
     QFETCH(qint64, capacity);
     QFETCH(qint64, target);
+    const qint64 run = 8 * KiB;
     FakeOutputFile file;
     file.capacity = capacity;
     file.atomicWrites = atomic;
-    if (QByteArray(QTest::currentDataTag()).contains("quota")) {
-        file.fullError = { EDQUOT, std::system_category() };
-    }
+    file.fullError = { error, std::system_category() };
     Recorder recorder;
-    fill::Engine engine(file, recorder.hooks(), 8 * KiB);
+    fill::Engine engine(file, recorder.hooks(), run);
     const auto result = engine.run(QStringLiteral("f"), target);
-    QCOMPARE(result.outcome, Outcome::DiskFull);
-    QVERIFY(!result.error);
-    const qint64 whole = capacity / KiB * KiB;
-    QCOMPARE(file.size, whole);
-    QCOMPARE(result.bytesWritten, whole);
+
+    qint64 kept = capacity / KiB * KiB;
+    if (error == EIO) {
+        QCOMPARE(result.outcome, Outcome::WriteFailed);
+        QCOMPARE(result.error.value(), EIO);
+        if (atomic) { // the failed run wrote nothing, and nothing is retried after a real error
+            kept = KiB + (capacity - KiB) / run * run;
+        }
+    } else {
+        QCOMPARE(result.outcome, Outcome::DiskFull);
+        QVERIFY(!result.error);
+    }
+    QCOMPARE(file.size, kept);
+    QCOMPARE(result.bytesWritten, kept);
     QVERIFY(file.tailAllFill);
     QVERIFY(!file.open);
     QVERIFY(!file.discarded);
@@ -243,6 +258,32 @@ void tst_FillEngine::failedClose()
     QCOMPARE(result.outcome, outcome);
     QCOMPARE(file.size, 4 * KiB);
     QVERIFY(!file.discarded);
+}
+
+void tst_FillEngine::failedTruncateStillEnds()
+{
+    FakeOutputFile file;
+    file.capacity = KiB + MiB + 100;
+    file.truncateError = std::make_error_code(std::errc::io_error);
+    Recorder recorder;
+    fill::Engine engine(file, recorder.hooks());
+    const auto result = engine.run(QStringLiteral("f"), fill::fillTheDisk);
+    QCOMPARE(result.outcome, Outcome::DiskFull);
+    QCOMPARE(result.bytesWritten, file.size); // says what is really there
+    QVERIFY(!file.open);
+}
+
+void tst_FillEngine::deletedByAnotherProgram()
+{
+    FakeOutputFile file;
+    file.deletedAt = KiB + 2 * MiB;
+    Recorder recorder;
+    fill::Engine engine(file, recorder.hooks());
+    const auto result = engine.run(QStringLiteral("f"), fill::fillTheDisk);
+    QCOMPARE(result.outcome, Outcome::WriteFailed);
+    QVERIFY(result.error == make_error_code(platform::FileError::Deleted));
+    QCOMPARE(file.size, KiB + 2 * MiB); // nothing more is poured into a file nobody can see
+    QVERIFY(!file.open);
 }
 
 void tst_FillEngine::createFailure()

@@ -56,6 +56,11 @@ Result Engine::run(const QString& path, qint64 target)
         const auto write = m_file.write(m_buffer.data(), blocks * blockSize);
         written += write.written;
         if (!write.error) {
+            if (m_file.deleted()) {
+                result.outcome = Outcome::WriteFailed;
+                result.error = make_error_code(platform::FileError::Deleted);
+                break;
+            }
             continue;
         }
         // A failed write may have left part of a block: cut the file back to whole blocks.

@@ -28,6 +28,8 @@ public:
     virtual WriteResult write(const char* data, qint64 size) = 0;
     // Cuts the file back to size bytes.
     virtual std::error_code truncate(qint64 size) = 0;
+    // True once another program has deleted the open file: what is written after that is lost.
+    virtual bool deleted() = 0;
     virtual std::error_code close() = 0;
     // Closes the file and removes it if create() made it; an existing file that was emptied stays.
     virtual void discard() = 0;
@@ -41,7 +43,12 @@ bool isOutOfSpace(const std::error_code& error);
 // The system's text for an error, in the user's language where the system has one.
 QString errorText(const std::error_code& error);
 
-// An error of our own for a path that is not a regular file.
-std::error_code notRegularFileError();
+// Errors of our own, with texts the user can act on.
+enum class FileError {
+    NotRegularFile = 1, // a directory, a device, a pipe
+    InUse, // another program is writing it
+    Deleted, // another program deleted it during the run
+};
+std::error_code make_error_code(FileError error);
 
 } // namespace platform

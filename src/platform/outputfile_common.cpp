@@ -8,15 +8,26 @@ class FillErrorCategory final : public std::error_category
 {
 public:
     const char* name() const noexcept override { return "tallowmere"; }
-    std::string message(int) const override { return "Not a regular file"; }
+    std::string message(int value) const override
+    {
+        switch (static_cast<FileError>(value)) {
+        case FileError::NotRegularFile:
+            return "Not a regular file";
+        case FileError::InUse:
+            return "The file is being written by another program";
+        case FileError::Deleted:
+            return "The file was deleted by another program";
+        }
+        return "Unknown error";
+    }
 };
 
 } // namespace
 
-std::error_code notRegularFileError()
+std::error_code make_error_code(FileError error)
 {
     static const FillErrorCategory category;
-    return { 1, category };
+    return { static_cast<int>(error), category };
 }
 
 QString errorText(const std::error_code& error)

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,7 +54,13 @@ public:
         // Only a regular file is emptied and filled: writing to a device would destroy what it holds.
         if (!S_ISREG(st.st_mode)) {
             ::close(fd);
-            return notRegularFileError();
+            return make_error_code(FileError::NotRegularFile);
+        }
+        // Two fills into one file would interleave; the second one is refused before it empties the file.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const auto error = errno == EWOULDBLOCK ? make_error_code(FileError::InUse) : lastError();
+            ::close(fd);
+            return error;
         }
         if (!m_created && ::ftruncate(fd, 0) != 0) {
             const auto error = lastError();
@@ -93,6 +100,14 @@ public:
             return lastError();
         }
         return {};
+    }
+
+    bool deleted() override
+    {
+        struct stat st
+        {
+        };
+        return ::fstat(m_fd, &st) == 0 && st.st_nlink == 0;
     }
 
     std::error_code close() override

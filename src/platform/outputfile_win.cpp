@@ -56,7 +56,7 @@ public:
         }
         // The device namespace names disks and volumes, never a fill file.
         if (path.startsWith(QLatin1String("\\\\.\\")) || path.startsWith(QLatin1String("//./"))) {
-            return notRegularFileError();
+            return make_error_code(FileError::NotRegularFile);
         }
         HANDLE handle = CreateFileW(m_name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -71,7 +71,7 @@ public:
         }
         if (GetFileType(handle) != FILE_TYPE_DISK) {
             CloseHandle(handle);
-            return notRegularFileError();
+            return make_error_code(FileError::NotRegularFile);
         }
         if (!m_created && !SetEndOfFile(handle)) {
             const auto error = lastError();
@@ -110,6 +110,12 @@ public:
             return lastError();
         }
         return {};
+    }
+
+    bool deleted() override
+    {
+        // Opened without FILE_SHARE_DELETE: nobody can delete it while it is open.
+        return false;
     }
 
     std::error_code close() override

@@ -15,6 +15,7 @@ public:
     std::error_code create(const QString& path) override;
     platform::WriteResult write(const char* data, qint64 size) override;
     std::error_code truncate(qint64 size) override;
+    bool deleted() override { return size >= deletedAt; }
     std::error_code close() override;
     void discard() override;
 
@@ -25,6 +26,7 @@ public:
     std::error_code createError;
     std::error_code closeError;
     std::error_code truncateError;
+    qint64 deletedAt = std::numeric_limits<qint64>::max(); // another program deletes it at this size
 
     // Record.
     QString path;
@@ -48,6 +50,7 @@ public:
     std::error_code create(const QString& path) override { return m_file.create(path); }
     platform::WriteResult write(const char* data, qint64 size) override { return m_file.write(data, size); }
     std::error_code truncate(qint64 size) override { return m_file.truncate(size); }
+    bool deleted() override { return m_file.deleted(); }
     std::error_code close() override { return m_file.close(); }
     void discard() override { m_file.discard(); }
 
