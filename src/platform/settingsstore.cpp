@@ -19,7 +19,8 @@ QString productName()
 } // namespace
 
 SettingsStore::SettingsStore()
-    : m_settings(std::make_unique<QSettings>(QSettings::UserScope, productName(), productName()))
+    : m_open([] { return std::make_unique<QSettings>(QSettings::UserScope, productName(), productName()); })
+    , m_settings(m_open())
 {
     if (m_settings->status() != QSettings::NoError) {
         m_readError = describeError();
@@ -27,7 +28,8 @@ SettingsStore::SettingsStore()
 }
 
 SettingsStore::SettingsStore(const QString& iniFile)
-    : m_settings(std::make_unique<QSettings>(iniFile, QSettings::IniFormat))
+    : m_open([iniFile] { return std::make_unique<QSettings>(iniFile, QSettings::IniFormat); })
+    , m_settings(m_open())
 {
     if (m_settings->status() != QSettings::NoError) {
         m_readError = describeError();
@@ -56,8 +58,21 @@ QString SettingsStore::read(const QString& key, const QString& defaultValue) con
 
 QString SettingsStore::write(const QList<std::pair<QString, QString>>& entries)
 {
+    // Open the store afresh: QSettings keeps the first error it met, and a failed write must not
+    // stain the next one. Reading anew also takes in what another copy of the program wrote since.
+    // Only what differs is written: unchanged settings need no space on a volume just filled.
+    m_settings = m_open();
+    bool changed = false;
     for (const auto& [key, text] : entries) {
-        m_settings->setValue(productName() + QLatin1Char('/') + key, text);
+        const QString fullKey = productName() + QLatin1Char('/') + key;
+        const QVariant stored = m_settings->value(fullKey);
+        if (!stored.isValid() || stored.userType() != QMetaType::QString || stored.toString() != text) {
+            m_settings->setValue(fullKey, text);
+            changed = true;
+        }
+    }
+    if (!changed) {
+        return {};
     }
     m_settings->sync();
     if (m_settings->status() != QSettings::NoError) {

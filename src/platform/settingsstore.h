@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -34,6 +35,7 @@ public:
 private:
     QString describeError() const;
 
+    std::function<std::unique_ptr<QSettings>()> m_open;
     std::unique_ptr<QSettings> m_settings;
     QString m_readError;
 };
