@@ -51,11 +51,14 @@ void SPLIT_PATH(const QString& path, PathRules rules)
 
 QString LAST_INSTR(const QString& text, const QString& find)
 {
-    if (find.isEmpty()) {
+    const qsizetype lastStart = text.size() - find.size();
+    if (find.isEmpty() || lastStart < 0) {
         return QStringLiteral("0");
     }
     // The start of the last match, overlapping matches included, is where the last one begins.
-    return QString::number(text.lastIndexOf(find) + 1);
+    // Searching from the last possible start, never from size(): from there Qt would also compare
+    // the string's terminating NUL, and find a "\0" one past the end.
+    return QString::number(text.lastIndexOf(find, lastStart) + 1);
 }
 
 namespace {
