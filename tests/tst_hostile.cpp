@@ -1,0 +1,340 @@
+// Hostile input and faults against the real window and the real engine: the program stays up,
+// shows at most one clear message, loses nothing that was there, and leaves the volume as it should.
+
+#include "app/mf.h"
+#include "fill/fillengine.h"
+#include "util/module2.h"
+
+#include "fakedesktop.h"
+#include "fillfile.h"
+#include "tmpfs.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QProcess>
+#include <QRadioButton>
+#include <QTest>
+
+namespace {
+
+constexpr qint64 KiB = 1024;
+constexpr qint64 MiB = 1024 * 1024;
+
+const QString cannotCreate = QStringLiteral("\r\nファイルを作成できません。\r\n");
+
+void writeFile(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(data), data.size());
+}
+
+QStringList entries(const QString& dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
+}
+
+} // namespace
+
+class tst_Hostile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { Module2::STOP_FLAG = 0; }
+
+    void pathsThatCannotBeFilled_data();
+    void pathsThatCannotBeFilled();
+    void namesTakenLiterally_data();
+    void namesTakenLiterally();
+    void hostileSizes_data();
+    void hostileSizes();
+    void settingsFileThatIsNoFile();
+    void corruptedSettingsFile();
+    void diskFullDuringTheHeaderBlock();
+    void settingsOnAFullVolume();
+    void fileDeletedDuringARun();
+    void secondWriterOfTheSameFile();
+};
+
+void tst_Hostile::pathsThatCannotBeFilled_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("a directory") << "folder";
+    QTest::newRow("in a missing folder") << "missing/fill.dat";
+    QTest::newRow("4096+ characters") << QString(4200, u'x');
+    QTest::newRow("long folder chain") << QString(QString(200, u'd') + u'/').repeated(25) + QStringLiteral("f");
+    QTest::newRow("NUL inside") << QString::fromUtf16(u"fi\u0000ll", 5);
+    QTest::newRow("a pipe") << "pipe";
+    QTest::newRow("below a file") << "plain.txt/fill.dat";
+}
+
+void tst_Hostile::pathsThatCannotBeFilled()
+{
+    QFETCH(QString, name);
+    TMPFS(volume, 8 * MiB);
+    QVERIFY(QDir(volume.path()).mkdir(QStringLiteral("folder")));
+    writeFile(volume.filePath(QStringLiteral("folder/inside.txt")), "inside");
+    writeFile(volume.filePath(QStringLiteral("plain.txt")), "plain");
+    QVERIFY(QProcess::execute(QStringLiteral("mkfifo"), { volume.filePath(QStringLiteral("pipe")) }) == 0);
+    const QStringList before = entries(volume.path());
+
+    FakeDesktop desktop;
+    desktop.answers = { platform::AnswerYes }; // to the overwrite question, where one is asked
+    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    MF mf(desktop, store);
+    const QString path = volume.filePath(name);
+    mf.Text1[0]->setText(path);
+    mf.Command1_Click(2);
+
+    const auto errors
+        = std::count_if(desktop.boxes.begin(), desktop.boxes.end(), [](const auto& b) { return b.code == 16; });
+    QCOMPARE(errors, 1);
+    QVERIFY(desktop.boxes.last().prompt.startsWith(path + cannotCreate));
+    QCOMPARE(desktop.beeps, 1);
+    QStringList after = entries(volume.path());
+    after.removeAll(QStringLiteral("settings.ini"));
+    QCOMPARE(after, before);
+    QCOMPARE(fileSize(volume.filePath(QStringLiteral("folder/inside.txt"))), qint64(6));
+    QCOMPARE(fileSize(volume.filePath(QStringLiteral("plain.txt"))), qint64(5));
+}
+
+void tst_Hostile::namesTakenLiterally_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("wildcards") << "a*?.dat";
+    QTest::newRow("Japanese and half-width katakana") << QStringLiteral("試験ﾌｧｲﾙ.dat");
+    QTest::newRow("accents and emoji") << QStringLiteral("über\U0001F600.dat");
+    QTest::newRow("blanks only") << "   ";
+    QTest::newRow("leading dash") << "-rf";
+    QTest::newRow("control characters") << QString::fromUtf16(u"a\u0001\u001bb", 4);
+}
+
+void tst_Hostile::namesTakenLiterally()
+{
+    QFETCH(QString, name);
+    TMPFS(volume, 8 * MiB);
+    for (const char* neighbour : { "a.dat", "ab.dat", "a1.dat" }) {
+        writeFile(volume.filePath(QString::fromLatin1(neighbour)), neighbour);
+    }
+    FakeDesktop desktop;
+    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    MF mf(desktop, store);
+    // Relative names land in the current folder: make that the test volume.
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(volume.path()));
+    mf.Text1[0]->setText(name);
+    mf.Text1[1]->setText(QStringLiteral("2"));
+    mf.Command1_Click(2);
+    QVERIFY(QDir::setCurrent(previous));
+
+    QVERIFY(desktop.boxes.isEmpty());
+    const QString problem = checkFillFile(volume.filePath(name), 2 * KiB);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    for (const char* neighbour : { "a.dat", "ab.dat", "a1.dat" }) {
+        QCOMPARE(fileSize(volume.filePath(QString::fromLatin1(neighbour))), qint64(qstrlen(neighbour)));
+    }
+    // Delete takes the same literal name, and only it.
+    mf.Text1[0]->setText(volume.filePath(name));
+    desktop.answers = { platform::AnswerYes };
+    mf.Command1_Click(1);
+    QVERIFY(!QFile::exists(volume.filePath(name)));
+    QCOMPARE(entries(volume.path()).size(), 4); // the three neighbours and the settings
+}
+
+void tst_Hostile::hostileSizes_data()
+{
+    QTest::addColumn<QString>("size");
+    QTest::addColumn<qint64>("length"); // -1: refused as too large; 0: fills the disk
+
+    QTest::newRow("1e400") << "1e400" << qint64(-1);
+    QTest::newRow("-0") << "-0" << qint64(0);
+    QTest::newRow("&HFFFFFFFFFFFFFFFF") << "&HFFFFFFFFFFFFFFFF" << qint64(-1);
+    QTest::newRow("NUL after a digit") << QString::fromUtf16(u"2\u00003", 3) << 2 * KiB;
+    QTest::newRow("control characters") << QString::fromUtf16(u"\u0007\u001b3", 3) << qint64(0);
+    QTest::newRow("10000 digits") << QString(10000, u'7') << qint64(-1);
+    QTest::newRow("-1e400") << "-1e400" << qint64(-1);
+    QTest::newRow("huge negative fits: header only") << "-1e12" << KiB;
+}
+
+void tst_Hostile::hostileSizes()
+{
+    QFETCH(QString, size);
+    QFETCH(qint64, length);
+    TMPFS(volume, 4 * MiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    writeFile(path, "existing");
+    FakeDesktop desktop;
+    desktop.answers = { platform::AnswerYes };
+    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    MF mf(desktop, store);
+    mf.Text1[0]->setText(path);
+    mf.Text1[1]->setText(size);
+    mf.Command1_Click(2);
+
+    QCOMPARE(desktop.beeps, 1);
+    if (length < 0) {
+        QCOMPARE(desktop.boxes.size(), 2); // the overwrite question, then the refusal
+        QCOMPARE(desktop.boxes[1].prompt, QStringLiteral("サイズが大きすぎます。\r\n") + size);
+        QCOMPARE(fileSize(path), qint64(8)); // untouched
+        return;
+    }
+    QCOMPARE(desktop.boxes.size(), 1);
+    const qint64 expected = length > 0 ? length : fileSize(path);
+    if (length == 0) {
+        QVERIFY(volume.available() < KiB);
+    }
+    const QString problem = checkFillFile(path, expected);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void tst_Hostile::settingsFileThatIsNoFile()
+{
+    TMPFS(volume, MiB);
+    const QString ini = volume.filePath(QStringLiteral("settings.ini"));
+    QVERIFY(QDir(volume.path()).mkdir(QStringLiteral("settings.ini")));
+    FakeDesktop desktop;
+    {
+        platform::SettingsStore store(ini);
+        MF mf(desktop, store);
+        QCOMPARE(mf.Text1[0]->text(), QString());
+        QVERIFY(mf.Option1[0]->isChecked());
+        mf.show();
+        QVERIFY(mf.close());
+    }
+    // One message at most for each failed access, each naming the reason; the folder stays.
+    QVERIFY(desktop.boxes.size() >= 1 && desktop.boxes.size() <= 2);
+    for (const auto& box : desktop.boxes) {
+        QCOMPARE(box.code, 16);
+        QVERIFY(box.prompt.contains(u'\n'));
+    }
+    QVERIFY(QFileInfo(ini).isDir());
+}
+
+void tst_Hostile::corruptedSettingsFile()
+{
+    TMPFS(volume, MiB);
+    const QString ini = volume.filePath(QStringLiteral("settings.ini"));
+    QByteArray garbage;
+    for (int i = 0; i < 4096; ++i) {
+        garbage.append(static_cast<char>((i * 7919) % 256));
+    }
+    garbage += "\n[Tallowmere]\nOUTFILE=\"unterminated\nSIZE=\\x\\\nSIZESCALE=@Variant(\\0\\0\\0)\n";
+    writeFile(ini, garbage);
+    FakeDesktop desktop;
+    {
+        platform::SettingsStore store(ini);
+        MF mf(desktop, store);
+        QVERIFY(mf.Option1[0]->isChecked() || mf.Option1[1]->isChecked());
+        QVERIFY(desktop.boxes.size() <= 1);
+        mf.Text1[0]->setText(QStringLiteral("/fresh/path"));
+        mf.show();
+        QVERIFY(mf.close());
+    }
+    // The program's own keys are readable again afterwards.
+    platform::SettingsStore store(ini);
+    MF mf(desktop, store);
+    QCOMPARE(mf.Text1[0]->text(), QStringLiteral("/fresh/path"));
+}
+
+void tst_Hostile::diskFullDuringTheHeaderBlock()
+{
+    TMPFS(volume, 64 * KiB);
+    FakeDesktop desktop;
+    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    MF mf(desktop, store);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    mf.Text1[0]->setText(path);
+    mf.Command1_Click(2); // saves the settings, then fills what is left
+    QVERIFY(volume.available() < KiB);
+    QVERIFY(QFile::remove(path));
+    {
+        QFile hog(volume.filePath(QStringLiteral("hog")));
+        QVERIFY(hog.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        while (hog.write(QByteArray(512, 'h')) == 512) { }
+    }
+    QVERIFY(volume.available() < KiB);
+    desktop.boxes.clear();
+    mf.Command1_Click(2);
+    QCOMPARE(desktop.boxes.size(), 1);
+    QVERIFY(desktop.boxes[0].prompt.startsWith(path + cannotCreate));
+    QVERIFY(!QFile::exists(path)); // no file shorter than its header block is left behind
+}
+
+// A tester fills the very volume that holds the settings: unchanged settings need no space, a
+// change that cannot be saved is said once, and a later save works again once there is room.
+void tst_Hostile::settingsOnAFullVolume()
+{
+    TMPFS(volume, 256 * KiB);
+    const QString ini = volume.filePath(QStringLiteral("settings.ini"));
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    FakeDesktop desktop;
+    platform::SettingsStore store(ini);
+    MF mf(desktop, store);
+    mf.Text1[0]->setText(path);
+    desktop.answers = { platform::AnswerYes };
+    for (int run = 0; run < 2; ++run) {
+        mf.Command1_Click(2); // fills the volume; the second Start changes nothing in the settings
+    }
+    QVERIFY(volume.available() < KiB);
+    QVERIFY(desktop.boxes.size() == 1 && desktop.boxes[0].code != 16);
+
+    mf.Text1[1]->setText(QStringLiteral("1"));
+    mf.show();
+    QVERIFY(mf.close());
+    QCOMPARE(desktop.boxes.size(), 2);
+    QVERIFY(desktop.boxes[1].prompt.startsWith(QStringLiteral("設定を保存できません。")));
+
+    QVERIFY(QFile::remove(path));
+    mf.Text1[1]->setText(QStringLiteral("2"));
+    mf.show();
+    QVERIFY(mf.close());
+    QCOMPARE(desktop.boxes.size(), 2);
+    platform::SettingsStore reread(ini);
+    QCOMPARE(reread.read(QStringLiteral("SIZE"), QString()), QStringLiteral("2"));
+}
+
+void tst_Hostile::fileDeletedDuringARun()
+{
+    TMPFS(volume, 64 * MiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    FakeDesktop desktop;
+    desktop.onPass[3] = [&path] { QVERIFY(QFile::remove(path)); };
+    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    MF mf(desktop, store);
+    mf.Text1[0]->setText(path);
+    mf.Command1_Click(2);
+    QCOMPARE(desktop.passes, 3); // the run ends at the first write after the deletion
+    QCOMPARE(desktop.boxes.size(), 1);
+    QVERIFY(desktop.boxes[0].prompt.startsWith(path + QStringLiteral("\r\n書き込みが途中で終了しました。\r\n")));
+    QVERIFY(volume.available() > 60 * MiB); // the space of the orphaned file is given back
+    QCOMPARE(desktop.beeps, 1);
+}
+
+void tst_Hostile::secondWriterOfTheSameFile()
+{
+    TMPFS(volume, 64 * MiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    const auto first = platform::makeOutputFile();
+    fill::Result second;
+    int passes = 0;
+    fill::Engine engine(*first,
+                        { [&](qint64) {
+                             if (++passes == 2) {
+                                 const auto file = platform::makeOutputFile();
+                                 fill::Engine intruder(*file, { [](qint64) {}, [] { return false; } });
+                                 second = intruder.run(path, 8 * MiB);
+                             }
+                         },
+                          [] { return false; } });
+    const fill::Result result = engine.run(path, 10 * MiB);
+    QCOMPARE(result.outcome, fill::Outcome::TargetReached);
+    QCOMPARE(second.outcome, fill::Outcome::CreateFailed);
+    QVERIFY(second.error == make_error_code(platform::FileError::InUse));
+    const QString problem = checkFillFile(path, 10 * MiB);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+QTEST_MAIN(tst_Hostile)
+#include "tst_hostile.moc"
