@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once as built for use, once under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Tests that mount a tmpfs need root; as another user they are skipped.
+# UndefinedBehaviorSanitizer, then the fuzz targets for a bounded time. Tests that mount a tmpfs
+# need root; as another user they are skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -17,3 +18,6 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTALLOWMERE_SANITIZE
 cmake --build build-asan --parallel "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure --parallel "$jobs"
+
+echo "== fuzzing: each libFuzzer target for ${FUZZ_SECONDS:-60} s =="
+scripts/fuzz.sh
