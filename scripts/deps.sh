@@ -6,6 +6,8 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     fonts-noto-cjk
+    xvfb xauth xdotool openbox wmctrl x11-utils
+    clang libclang-rt-14-dev
 )
 
 missing=()
