@@ -23,11 +23,13 @@ struct Recorder
 {
     QList<qint64> positions;
     int stopOnPass = 0;
+    std::function<qint64()> clock;
 
     fill::Hooks hooks()
     {
-        return { [this](qint64 position) { positions.append(position); },
-                 [this] { return stopOnPass > 0 && positions.size() >= stopOnPass; } };
+        return { .pass = [this](qint64 position) { positions.append(position); },
+                 .stopRequested = [this] { return stopOnPass > 0 && positions.size() >= stopOnPass; },
+                 .clock = clock };
     }
 };
 
@@ -49,6 +51,7 @@ private slots:
     void lengthForTarget_data();
     void lengthForTarget();
     void onePassPerRun();
+    void slowRunsGetShorter();
     void stopEndsBeforeTheNextBlock_data();
     void stopEndsBeforeTheNextBlock();
     void noSpaceAtEveryOffset_data();
@@ -66,6 +69,7 @@ private slots:
     void writesTheFormatOnDisk();
     void fillsATmpfsToTheLastBlock();
     void goesPast4GiB();
+    void fillsAnExt4VolumeToTheLastBlock();
     void refusesBeforeTouchingAnything_data();
     void refusesBeforeTouchingAnything();
     void readOnlyVolume();
@@ -127,6 +131,29 @@ void tst_FillEngine::onePassPerRun()
     QCOMPARE(recorder.positions, positions);
     const QList<qint64> writes { KiB, MiB, MiB, MiB - KiB };
     QCOMPARE(file.writeSizes, writes);
+}
+
+// A slow device gets shorter runs, so the window still sees the event pump every few tens of
+// milliseconds; a fast one goes back to full runs.
+void tst_FillEngine::slowRunsGetShorter()
+{
+    FakeOutputFile file;
+    file.nanosecondsPerKiB = 400'000; // 400 ms per MiB
+    Recorder recorder;
+    recorder.clock = [&file] { return file.clock; };
+    fill::Engine engine(file, recorder.hooks());
+    engine.run(QStringLiteral("f"), KiB + 4 * MiB);
+    const QList<qint64> slow { KiB, MiB, MiB / 2, MiB / 4, MiB / 8, MiB / 16, MiB / 16, MiB / 16 };
+    QCOMPARE(file.writeSizes.mid(0, slow.size()), slow);
+    QVERIFY(file.writeSizes.size() > 8);
+    QVERIFY(file.writeSizes.back() <= MiB / 16); // never below 64 KiB but for the last one
+
+    FakeOutputFile fast;
+    fast.nanosecondsPerKiB = 1'000; // 1 ms per MiB
+    recorder.clock = [&fast] { return fast.clock; };
+    fill::Engine engine2(fast, recorder.hooks(), MiB / 4);
+    engine2.run(QStringLiteral("f"), KiB + 2 * MiB);
+    QCOMPARE(fast.writeSizes.mid(1).toVector(), QList<qint64>(8, MiB / 4).toVector());
 }
 
 void tst_FillEngine::stopEndsBeforeTheNextBlock_data()
@@ -357,6 +384,27 @@ void tst_FillEngine::goesPast4GiB()
     // Positions handed to the pass hook go on past both 32-bit limits.
     QVERIFY(recorder.positions.last() > (qint64(1) << 32));
     const QString problem = checkFillFile(path, 4 * 1024 * MiB + 4 * KiB);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+// A disk file system: block allocation, the journal, and write-behind of what was written.
+void tst_FillEngine::fillsAnExt4VolumeToTheLastBlock()
+{
+    if (!Tmpfs::canMount()) {
+        QSKIP("mounting needs root");
+    }
+    Ext4Volume volume(96 * MiB);
+    QVERIFY2(volume.isMounted(), qPrintable(volume.error()));
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    const auto file = platform::makeOutputFile();
+    Recorder recorder;
+    fill::Engine engine(*file, recorder.hooks());
+    const auto result = engine.run(path, fill::fillTheDisk);
+    QCOMPARE(result.outcome, Outcome::DiskFull);
+    QVERIFY2(volume.available() < KiB, qPrintable(QString::number(volume.available())));
+    QCOMPARE(fileSize(path), result.bytesWritten);
+    QVERIFY(result.bytesWritten > 80 * MiB);
+    const QString problem = checkFillFile(path, result.bytesWritten);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 

@@ -320,14 +320,16 @@ void tst_Hostile::secondWriterOfTheSameFile()
     fill::Result second;
     int passes = 0;
     fill::Engine engine(*first,
-                        { [&](qint64) {
-                             if (++passes == 2) {
-                                 const auto file = platform::makeOutputFile();
-                                 fill::Engine intruder(*file, { [](qint64) {}, [] { return false; } });
-                                 second = intruder.run(path, 8 * MiB);
-                             }
-                         },
-                          [] { return false; } });
+                        { .pass =
+                              [&](qint64) {
+                                  if (++passes == 2) {
+                                      const auto file = platform::makeOutputFile();
+                                      fill::Engine intruder(
+                                          *file, { .pass = [](qint64) {}, .stopRequested = [] { return false; } });
+                                      second = intruder.run(path, 8 * MiB);
+                                  }
+                              },
+                          .stopRequested = [] { return false; } });
     const fill::Result result = engine.run(path, 10 * MiB);
     QCOMPARE(result.outcome, fill::Outcome::TargetReached);
     QCOMPARE(second.outcome, fill::Outcome::CreateFailed);

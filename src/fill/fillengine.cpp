@@ -3,8 +3,23 @@
 #include "productinfo.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace fill {
+
+namespace {
+
+// A run slower than this halves the next ones; one faster than the lower bound doubles them.
+constexpr qint64 slowRunNs = 20'000'000;
+constexpr qint64 fastRunNs = 5'000'000;
+
+qint64 steadyNow()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
 
 QByteArray headerText()
 {
@@ -15,9 +30,12 @@ QByteArray headerText()
 Engine::Engine(platform::OutputFile& file, Hooks hooks, qint64 runBytes)
     : m_file(file)
     , m_hooks(std::move(hooks))
-    , m_runBlocks(std::max<qint64>(1, runBytes / blockSize))
-    , m_buffer(static_cast<size_t>(m_runBlocks * blockSize), static_cast<char>(0xFF))
+    , m_maxRunBlocks(std::max<qint64>(1, runBytes / blockSize))
+    , m_buffer(static_cast<size_t>(m_maxRunBlocks * blockSize), static_cast<char>(0xFF))
 {
+    if (!m_hooks.clock) {
+        m_hooks.clock = &steadyNow;
+    }
 }
 
 Result Engine::run(const QString& path, qint64 target)
@@ -39,6 +57,8 @@ Result Engine::run(const QString& path, qint64 target)
 
     Result result { Outcome::TargetReached, blockSize, {} };
     qint64& written = result.bytesWritten;
+    const qint64 minRunBlocks = std::min(m_maxRunBlocks, minimumRunBytes / blockSize);
+    qint64 runBlocks = m_maxRunBlocks;
     bool oneBlockAtATime = false;
     for (;;) {
         if (written >= target) { // the next position lies past the target
@@ -52,10 +72,17 @@ Result Engine::run(const QString& path, qint64 target)
         }
         const qint64 remaining = target - written;
         const qint64 blocksToTarget = remaining / blockSize + (remaining % blockSize != 0);
-        const qint64 blocks = std::min(oneBlockAtATime ? 1 : m_runBlocks, blocksToTarget);
+        const qint64 blocks = std::min(oneBlockAtATime ? 1 : runBlocks, blocksToTarget);
+        const qint64 started = m_hooks.clock();
         const auto write = m_file.write(m_buffer.data(), blocks * blockSize);
+        const qint64 took = m_hooks.clock() - started;
         written += write.written;
         if (!write.error) {
+            if (took > slowRunNs && runBlocks > minRunBlocks) {
+                runBlocks = std::max(minRunBlocks, runBlocks / 2);
+            } else if (took < fastRunNs && blocks == runBlocks && runBlocks < m_maxRunBlocks) {
+                runBlocks = std::min(m_maxRunBlocks, runBlocks * 2);
+            }
             if (m_file.deleted()) {
                 result.outcome = Outcome::WriteFailed;
                 result.error = make_error_code(platform::FileError::Deleted);

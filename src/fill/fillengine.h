@@ -34,6 +34,8 @@ struct Hooks
     std::function<void(qint64 position)> pass;
     // Asked right after each pass; true ends the run before another block is written.
     std::function<bool()> stopRequested;
+    // Monotonic time in nanoseconds, to size the runs; the steady clock when not given.
+    std::function<qint64()> clock = nullptr;
 };
 
 // "Maked By " + product name + " major.minor.revision", the start of every fill file.
@@ -41,12 +43,15 @@ QByteArray headerText();
 
 // Writes fill files: a 1024-byte header block (header text, then bytes of 255), then whole
 // 1024-byte blocks of 255 until the target, a stop request, or a failed write. Blocks go out in
-// runs of up to runBytes with one pass and one stop test per run; once a write finds no space the
-// engine goes on one block at a time, so "fill the disk" leaves less than a block free.
+// runs of up to runBytes with one pass and one stop test per run; a run that takes long halves the
+// next ones (down to 64 KiB), so a slow device still gets an event-pump pass every few tens of
+// milliseconds. Once a write finds no space the engine goes on one block at a time, so "fill the
+// disk" leaves less than a block free.
 class Engine
 {
 public:
     static constexpr qint64 defaultRunBytes = 1024 * 1024;
+    static constexpr qint64 minimumRunBytes = 64 * 1024;
 
     Engine(platform::OutputFile& file, Hooks hooks, qint64 runBytes = defaultRunBytes);
 
@@ -57,7 +62,7 @@ public:
 private:
     platform::OutputFile& m_file;
     Hooks m_hooks;
-    qint64 m_runBlocks;
+    qint64 m_maxRunBlocks;
     std::vector<char> m_buffer; // built once, written unchanged
 };
 

@@ -25,7 +25,8 @@ void MF::MK_FILE()
     const auto file = m_outputFiles();
     m_progressClock.start();
     fill::Engine engine(*file,
-                        { [this](qint64 position) { fillPass(position); }, [] { return Module2::STOP_FLAG == 1; } });
+                        { .pass = [this](qint64 position) { fillPass(position); },
+                          .stopRequested = [] { return Module2::STOP_FLAG == 1; } });
     const fill::Result result = engine.run(path, *target);
     // However the run ended, show the free space it left behind.
     setFreeSpaceCaption(freeSpaceText(true));

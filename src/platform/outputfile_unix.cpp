@@ -1,4 +1,5 @@
 #include "platform/outputfile.h"
+#include "platform/writebehind.h"
 
 #include <QFile>
 
@@ -69,6 +70,8 @@ public:
         }
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         m_fd = fd;
+        m_size = 0;
+        m_writeBehind = WriteBehind(fd);
         return {};
     }
 
@@ -91,6 +94,10 @@ public:
             }
             result.written += n;
         }
+        m_size += result.written;
+        if (!result.error) {
+            result.error = m_writeBehind.wrote(m_size);
+        }
         return result;
     }
 
@@ -99,14 +106,14 @@ public:
         if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0) {
             return lastError();
         }
+        m_size = size;
+        m_writeBehind.truncated(size);
         return {};
     }
 
     bool deleted() override
     {
-        struct stat st
-        {
-        };
+        struct stat st = {};
         return ::fstat(m_fd, &st) == 0 && st.st_nlink == 0;
     }
 
@@ -117,11 +124,13 @@ public:
         }
         const int fd = m_fd;
         m_fd = -1;
+        // The file is on the disk when the run says it is closed.
+        const std::error_code flushed = m_writeBehind.finish();
         // Linux releases the descriptor even when close() fails: never retry it.
         if (::close(fd) != 0 && errno != EINTR) {
             return lastError();
         }
-        return {};
+        return flushed;
     }
 
     void discard() override
@@ -135,6 +144,8 @@ public:
 
 private:
     int m_fd = -1;
+    qint64 m_size = 0;
+    WriteBehind m_writeBehind { -1 };
     bool m_created = false;
     QByteArray m_name;
 };

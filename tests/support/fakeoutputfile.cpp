@@ -29,6 +29,7 @@ platform::WriteResult FakeOutputFile::write(const char* data, qint64 n)
         }
     }
     size += accepted;
+    clock += accepted / 1024 * nanosecondsPerKiB;
     result.written = accepted;
     if (accepted < n) {
         result.error = fullError;

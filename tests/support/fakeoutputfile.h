@@ -27,6 +27,8 @@ public:
     std::error_code closeError;
     std::error_code truncateError;
     qint64 deletedAt = std::numeric_limits<qint64>::max(); // another program deletes it at this size
+    qint64 nanosecondsPerKiB = 0; // how long writing takes, on the clock below
+    qint64 clock = 0;
 
     // Record.
     QString path;

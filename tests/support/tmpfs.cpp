@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QProcess>
 
 #include <cerrno>
 #include <cstring>
@@ -62,4 +63,71 @@ bool Tmpfs::remountReadOnly()
 bool Tmpfs::canMount()
 {
     return ::geteuid() == 0;
+}
+
+static QString runCommand(const QString& program, const QStringList& arguments, QString* output = nullptr)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        return QStringLiteral("%1 %2: %3%4")
+            .arg(program, arguments.join(u' '), QString::fromLocal8Bit(process.readAllStandardError()),
+                 process.errorString());
+    }
+    if (output) {
+        *output = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+    }
+    return {};
+}
+
+static qint64 availableAt(const QString& path)
+{
+    struct statvfs st = {};
+    if (::statvfs(path.toLocal8Bit().constData(), &st) != 0) {
+        return -1;
+    }
+    return static_cast<qint64>(st.f_bavail) * static_cast<qint64>(st.f_frsize);
+}
+
+Ext4Volume::Ext4Volume(qint64 bytes)
+    : m_image(bytes + 16 * 1024 * 1024)
+{
+    if (!m_image.isMounted()) {
+        m_error = m_image.error();
+        return;
+    }
+    const QString image = m_image.filePath(QStringLiteral("ext4.img"));
+    QFile file(image);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(bytes)) {
+        m_error = file.errorString();
+        return;
+    }
+    file.close();
+    QDir(m_image.path()).mkdir(QStringLiteral("mnt"));
+    m_error
+        = runCommand(QStringLiteral("mkfs.ext4"),
+                     { QStringLiteral("-q"), QStringLiteral("-m"), QStringLiteral("0"), QStringLiteral("-F"), image });
+    if (m_error.isEmpty()) {
+        m_error = runCommand(QStringLiteral("losetup"), { QStringLiteral("--find"), QStringLiteral("--show"), image },
+                             &m_device);
+    }
+    if (m_error.isEmpty()) {
+        m_error = runCommand(QStringLiteral("mount"), { m_device, path() });
+    }
+    m_mounted = m_error.isEmpty();
+}
+
+Ext4Volume::~Ext4Volume()
+{
+    if (m_mounted && !runCommand(QStringLiteral("umount"), { path() }).isEmpty()) {
+        runCommand(QStringLiteral("umount"), { QStringLiteral("-l"), path() });
+    }
+    if (!m_device.isEmpty()) {
+        runCommand(QStringLiteral("losetup"), { QStringLiteral("-d"), m_device });
+    }
+}
+
+qint64 Ext4Volume::available() const
+{
+    return availableAt(path());
 }

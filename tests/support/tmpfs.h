@@ -29,6 +29,29 @@ private:
     bool m_mounted = false;
 };
 
+// An ext4 file system in an image file on a tmpfs, attached to a loop device and mounted for one
+// test: a real disk file system with block allocation, journal and write-back.
+class Ext4Volume
+{
+public:
+    explicit Ext4Volume(qint64 bytes);
+    ~Ext4Volume();
+    Ext4Volume(const Ext4Volume&) = delete;
+    Ext4Volume& operator=(const Ext4Volume&) = delete;
+
+    bool isMounted() const { return m_mounted; }
+    QString error() const { return m_error; }
+    QString path() const { return m_image.filePath(QStringLiteral("mnt")); }
+    QString filePath(const QString& name) const { return path() + QLatin1Char('/') + name; }
+    qint64 available() const;
+
+private:
+    Tmpfs m_image;
+    QString m_device;
+    QString m_error;
+    bool m_mounted = false;
+};
+
 // Skips the test when tmpfs cannot be mounted (not root), fails it when mounting should work but did not.
 #define TMPFS(var, bytes)                                                                                              \
     if (!Tmpfs::canMount())                                                                                            \
