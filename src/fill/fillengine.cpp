@@ -72,7 +72,14 @@ Result Engine::run(const QString& path, qint64 target)
         }
         const qint64 remaining = target - written;
         const qint64 blocksToTarget = remaining / blockSize + (remaining % blockSize != 0);
-        const qint64 blocks = std::min(oneBlockAtATime ? 1 : runBlocks, blocksToTarget);
+        qint64 blocks = std::min(oneBlockAtATime ? 1 : runBlocks, blocksToTarget);
+        if (m_hooks.runLimit) {
+            blocks = std::min(blocks, m_hooks.runLimit(written) / blockSize);
+            if (blocks < 1) {
+                result.outcome = Outcome::TargetReached;
+                break;
+            }
+        }
         const qint64 started = m_hooks.clock();
         const auto write = m_file.write(m_buffer.data(), blocks * blockSize);
         const qint64 took = m_hooks.clock() - started;

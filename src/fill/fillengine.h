@@ -36,6 +36,9 @@ struct Hooks
     std::function<bool()> stopRequested;
     // Monotonic time in nanoseconds, to size the runs; the steady clock when not given.
     std::function<qint64()> clock = nullptr;
+    // Asked after the stop test, given the bytes written so far: the most bytes the next run may
+    // write. Less than one block ends the run as if the target were reached. No limit when not given.
+    std::function<qint64(qint64 written)> runLimit = nullptr;
 };
 
 // "Maked By " + product name + " major.minor.revision", the start of every fill file.

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <optional>
 #include <system_error>
 
 namespace platform {
@@ -18,5 +19,14 @@ std::error_code removeFile(const QString& path);
 // Windows the root of the drive (of the current drive when drive is empty); elsewhere the nearest
 // existing folder of dir (the current folder when dir is empty). 0 when it cannot be queried.
 qint64 diskFree(const QString& drive, const QString& dir);
+
+struct VolumeSpace
+{
+    qint64 available = 0; // to this user
+    qint64 total = 0;
+    qint64 blockSize = 0; // the unit files are allocated in
+};
+// The space of the same volume as diskFree(); nothing when it cannot be queried.
+std::optional<VolumeSpace> volumeSpace(const QString& drive, const QString& dir);
 
 } // namespace platform

@@ -40,24 +40,25 @@ std::error_code removeFile(const QString& path)
     return {};
 }
 
-qint64 diskFree(const QString& drive, const QString& dir)
+std::optional<VolumeSpace> volumeSpace(const QString& drive, const QString& dir)
 {
     Q_UNUSED(drive); // no drives here
     QByteArray name = dir.isEmpty() ? QByteArray(".") : QFile::encodeName(dir);
     if (name.contains('\0')) {
-        return 0;
+        return std::nullopt;
     }
     // The file would land on the volume of the nearest folder that exists.
     for (;;) {
-        struct statvfs st
-        {
-        };
+        struct statvfs st = {};
         if (::statvfs(name.constData(), &st) == 0) {
-            const auto available = static_cast<unsigned long long>(st.f_bavail) * st.f_frsize;
-            return static_cast<qint64>(std::min<unsigned long long>(available, std::numeric_limits<qint64>::max()));
+            auto bytes = [&st](unsigned long long blocks) {
+                const unsigned long long value = blocks * st.f_frsize;
+                return static_cast<qint64>(std::min<unsigned long long>(value, std::numeric_limits<qint64>::max()));
+            };
+            return VolumeSpace { bytes(st.f_bavail), bytes(st.f_blocks), static_cast<qint64>(st.f_frsize) };
         }
         if (errno != ENOENT && errno != ENOTDIR) {
-            return 0;
+            return std::nullopt;
         }
         while (name.size() > 1 && name.endsWith('/')) {
             name.chop(1);
@@ -65,18 +66,24 @@ qint64 diskFree(const QString& drive, const QString& dir)
         const qsizetype slash = name.lastIndexOf('/');
         if (slash < 0) {
             if (name == ".") {
-                return 0;
+                return std::nullopt;
             }
             name = ".";
         } else if (slash == 0) {
             if (name == "/") {
-                return 0;
+                return std::nullopt;
             }
             name = "/";
         } else {
             name.truncate(slash);
         }
     }
+}
+
+qint64 diskFree(const QString& drive, const QString& dir)
+{
+    const auto space = volumeSpace(drive, dir);
+    return space ? space->available : 0;
 }
 
 } // namespace platform

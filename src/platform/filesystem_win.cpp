@@ -41,18 +41,33 @@ std::error_code removeFile(const QString& path)
     return {};
 }
 
-qint64 diskFree(const QString& drive, const QString& dir)
+std::optional<VolumeSpace> volumeSpace(const QString& drive, const QString& dir)
 {
     Q_UNUSED(dir); // the drive's root decides
     const std::wstring root = (drive + QLatin1Char('\\')).toStdWString();
     if (!usable(root)) {
-        return 0;
+        return std::nullopt;
     }
     ULARGE_INTEGER available {};
-    if (!GetDiskFreeSpaceExW(root.c_str(), &available, nullptr, nullptr)) {
-        return 0;
+    ULARGE_INTEGER total {};
+    DWORD sectorsPerCluster = 0;
+    DWORD bytesPerSector = 0;
+    DWORD freeClusters = 0;
+    DWORD clusters = 0;
+    if (!GetDiskFreeSpaceExW(root.c_str(), &available, &total, nullptr)
+        || !GetDiskFreeSpaceW(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters)) {
+        return std::nullopt;
     }
-    return static_cast<qint64>(std::min<unsigned long long>(available.QuadPart, 0x7fffffffffffffffULL));
+    auto bytes = [](ULARGE_INTEGER value) {
+        return static_cast<qint64>(std::min<unsigned long long>(value.QuadPart, 0x7fffffffffffffffULL));
+    };
+    return VolumeSpace { bytes(available), bytes(total), static_cast<qint64>(sectorsPerCluster) * bytesPerSector };
+}
+
+qint64 diskFree(const QString& drive, const QString& dir)
+{
+    const auto space = volumeSpace(drive, dir);
+    return space ? space->available : 0;
 }
 
 } // namespace platform

@@ -1,0 +1,350 @@
+#include "cli/fillcommand.h"
+
+#include "fill/fillengine.h"
+#include "platform/filesystem.h"
+#include "platform/outputfile.h"
+#include "productinfo.h"
+#include "util/lib_sys.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <chrono>
+#include <cmath>
+
+namespace cli {
+
+namespace {
+
+constexpr qint64 KiB = 1024;
+constexpr qint64 MiB = 1024 * KiB;
+// Farther than this from the space to leave, runs go at full length; nearer, one block at a time.
+constexpr qint64 leaveSlack = 4 * MiB;
+
+qint64 roundUpToBlocks(qint64 bytes)
+{
+    const qint64 blocks = bytes / fill::blockSize + (bytes % fill::blockSize != 0);
+    return std::max<qint64>(1, blocks) * fill::blockSize;
+}
+
+QString humanBytes(double bytes)
+{
+    const char* units[] = { "B", "KiB", "MiB", "GiB", "TiB", "PiB" };
+    int unit = 0;
+    while (std::fabs(bytes) >= 1024 && unit < 5) {
+        bytes /= 1024;
+        ++unit;
+    }
+    return unit == 0 ? QStringLiteral("%1 B").arg(static_cast<qint64>(bytes))
+                     : QStringLiteral("%1 %2").arg(bytes, 0, 'f', 1).arg(QLatin1String(units[unit]));
+}
+
+QString duration(double seconds)
+{
+    if (!std::isfinite(seconds) || seconds < 0) {
+        return QStringLiteral("--:--");
+    }
+    const auto total = static_cast<qint64>(seconds + 0.5);
+    return total >= 3600 ? QStringLiteral("%1:%2:%3")
+                               .arg(total / 3600)
+                               .arg(total / 60 % 60, 2, 10, QLatin1Char('0'))
+                               .arg(total % 60, 2, 10, QLatin1Char('0'))
+                         : QStringLiteral("%1:%2").arg(total / 60).arg(total % 60, 2, 10, QLatin1Char('0'));
+}
+
+void print(std::FILE* stream, const QString& text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+} // namespace
+
+std::optional<qint64> parseSize(const QString& text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d+(?:\\.\\d*)?|\\.\\d+)\\s*([kmgt](?:i?b)?)?\\s*$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch()) {
+        return std::nullopt;
+    }
+    const double number = match.captured(1).toDouble();
+    int power = 0;
+    if (const QString unit = match.captured(2).toLower(); !unit.isEmpty()) {
+        power = 1 + static_cast<int>(QStringLiteral("kmgt").indexOf(unit[0]));
+    }
+    const double bytes = std::ceil(number * std::pow(1024.0, power));
+    if (!std::isfinite(bytes) || bytes >= 0x1p62) {
+        return std::nullopt;
+    }
+    return static_cast<qint64>(bytes);
+}
+
+QString usage()
+{
+    return QStringLiteral("Usage: tallowmere-fill [options] PATH [SIZE]\n"
+                          "\n"
+                          "Creates the fill file PATH: a 1024-byte header block, then 1024-byte blocks of bytes 255.\n"
+                          "With SIZE, the file is that large (rounded up to whole blocks, at least one block);\n"
+                          "without it, the file grows until the volume holding PATH is full.\n"
+                          "\n"
+                          "SIZE is a number with an optional unit: K, KB or KiB (1024 bytes), M/MB/MiB, G/GB/GiB,\n"
+                          "T/TB/TiB; every unit is a power of 1024, and a bare number counts bytes.\n"
+                          "\n"
+                          "Options:\n"
+                          "  --leave SIZE    stop when only SIZE remains available on the volume (to the block)\n"
+                          "  --leave N%      stop when only N percent of the volume remains available\n"
+                          "  --force         overwrite PATH if it exists\n"
+                          "  --quiet         no progress display\n"
+                          "  --json          print the summary as one JSON object on standard output\n"
+                          "  --help          show this help\n"
+                          "  --version       show the version\n"
+                          "\n"
+                          "Exit status: 0 done (target reached, or the volume filled when no size was given);\n"
+                          "2 bad usage or the file cannot be created; 3 the volume filled before the size or the\n"
+                          "space to leave was reached (the file is kept); 4 a write failed for another reason\n"
+                          "(the file is kept); 130 interrupted (the file is kept, whole blocks).\n");
+}
+
+QString versionText()
+{
+    return QStringLiteral("tallowmere-fill %1.%2.%3\n")
+        .arg(ProductInfo::major)
+        .arg(ProductInfo::minor)
+        .arg(ProductInfo::revision);
+}
+
+std::optional<Options> parseArguments(const QStringList& arguments, QString* error)
+{
+    Options options;
+    QStringList positional;
+    bool optionsEnded = false;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (optionsEnded || !argument.startsWith(QLatin1String("--")) || argument.size() == 2) {
+            if (!optionsEnded && argument == QLatin1String("--")) {
+                optionsEnded = true;
+            } else {
+                positional.append(argument);
+            }
+            continue;
+        }
+        if (argument == QLatin1String("--force")) {
+            options.force = true;
+        } else if (argument == QLatin1String("--quiet")) {
+            options.quiet = true;
+        } else if (argument == QLatin1String("--json")) {
+            options.json = true;
+        } else if (argument == QLatin1String("--help")) {
+            options.help = true;
+        } else if (argument == QLatin1String("--version")) {
+            options.version = true;
+        } else if (argument == QLatin1String("--leave") || argument.startsWith(QLatin1String("--leave="))) {
+            QString value;
+            if (argument.startsWith(QLatin1String("--leave="))) {
+                value = argument.mid(8);
+            } else if (i + 1 < arguments.size()) {
+                value = arguments[++i];
+            } else {
+                *error = QStringLiteral("--leave needs a size or a percentage");
+                return std::nullopt;
+            }
+            Leave leave;
+            if (value.trimmed().endsWith(u'%')) {
+                bool ok = false;
+                leave.percent = value.trimmed().chopped(1).toDouble(&ok);
+                if (!ok || !(leave.percent >= 0 && leave.percent <= 100)) {
+                    *error = QStringLiteral("bad percentage for --leave: %1").arg(value);
+                    return std::nullopt;
+                }
+            } else if (const auto bytes = parseSize(value)) {
+                leave.bytes = *bytes;
+            } else {
+                *error = QStringLiteral("bad size for --leave: %1").arg(value);
+                return std::nullopt;
+            }
+            options.leave = leave;
+        } else {
+            *error = QStringLiteral("unknown option: %1").arg(argument);
+            return std::nullopt;
+        }
+    }
+    if (options.help || options.version) {
+        return options;
+    }
+    if (positional.isEmpty() || positional.size() > 2) {
+        *error = positional.isEmpty() ? QStringLiteral("no PATH given") : QStringLiteral("too many arguments");
+        return std::nullopt;
+    }
+    options.path = positional[0];
+    if (options.path.isEmpty()) {
+        *error = QStringLiteral("PATH is empty");
+        return std::nullopt;
+    }
+    if (positional.size() == 2) {
+        const auto size = parseSize(positional[1]);
+        if (!size) {
+            *error = QStringLiteral("bad size: %1").arg(positional[1]);
+            return std::nullopt;
+        }
+        options.size = roundUpToBlocks(*size);
+    }
+    return options;
+}
+
+int run(const Options& options, const std::atomic<bool>& stop, bool showProgress, std::FILE* out, std::FILE* err)
+{
+    const QString name = QStringLiteral("tallowmere-fill: ");
+    if (platform::fileExists(options.path) && !options.force) {
+        print(err, name + QStringLiteral("%1 exists; use --force to overwrite it\n").arg(options.path));
+        return ExitUsage;
+    }
+
+    LIB_SYS::SPLIT_PATH(options.path);
+    const QString drive = LIB_SYS::PATH_DRIVE;
+    const QString dir = LIB_SYS::PATH_DIR;
+    const auto space = [&drive, &dir] { return platform::volumeSpace(drive, dir); };
+    const auto startSpace = space();
+
+    qint64 leave = -1;
+    if (options.leave) {
+        if (!startSpace) {
+            print(err,
+                  name + QStringLiteral("cannot tell the free space of the volume holding %1\n").arg(options.path));
+            return ExitUsage;
+        }
+        leave = options.leave->percent >= 0
+            ? static_cast<qint64>(std::ceil(static_cast<double>(startSpace->total) * options.leave->percent / 100))
+            : options.leave->bytes;
+    }
+    // What progress counts against: the size asked for, or what the volume had when filling.
+    const qint64 goal = options.size ? *options.size
+        : startSpace ? (leave >= 0 ? std::max<qint64>(0, startSpace->available - leave) : startSpace->available)
+                     : 0;
+
+    const auto started = std::chrono::steady_clock::now();
+    auto lastShown = started;
+    qint64 lastWritten = 0;
+    bool progressShown = false;
+    fill::Hooks hooks;
+    hooks.pass = [&](qint64 position) {
+        if (!showProgress) {
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        const double sinceShown = std::chrono::duration<double>(now - lastShown).count();
+        if (sinceShown < 0.25) {
+            return;
+        }
+        const qint64 written = position - 1;
+        const double elapsed = secondsSince(started);
+        const double average = elapsed > 0 ? written / elapsed : 0;
+        const double current = (written - lastWritten) / sinceShown;
+        const double percent = goal > 0 ? std::min(100.0, 100.0 * written / goal) : 0;
+        const double eta = average > 0 && goal > written ? (goal - written) / average : 0;
+        print(err,
+              QStringLiteral("\r%1 written  %2 %  %3/s now  %4/s average  ETA %5   ")
+                  .arg(humanBytes(written))
+                  .arg(percent, 0, 'f', 1)
+                  .arg(humanBytes(current), humanBytes(average), duration(eta)));
+        progressShown = true;
+        lastShown = now;
+        lastWritten = written;
+    };
+    hooks.stopRequested = [&stop] { return stop.load(); };
+    if (leave >= 0) {
+        // Re-read the volume before every run, so other writers are accounted for; near the end,
+        // go one block at a time and only while the block's allocation keeps enough available.
+        hooks.runLimit = [&space, leave](qint64 written) -> qint64 {
+            const auto now = space();
+            if (!now) {
+                return 0;
+            }
+            if (now->available - leave > leaveSlack) {
+                return fill::fillTheDisk;
+            }
+            const qint64 unit = std::max<qint64>(1, now->blockSize);
+            auto allocated = [unit](qint64 bytes) { return (bytes + unit - 1) / unit * unit; };
+            const qint64 needed = allocated(written + fill::blockSize) - allocated(written);
+            return now->available - needed >= leave ? fill::blockSize : 0;
+        };
+    }
+
+    const auto file = platform::makeOutputFile();
+    fill::Engine engine(*file, hooks);
+    const fill::Result result = engine.run(options.path, options.size ? *options.size : fill::fillTheDisk);
+    const double seconds = secondsSince(started);
+    const auto endSpace = space();
+    const qint64 available = endSpace ? endSpace->available : -1;
+
+    int code = ExitDone;
+    QString reason;
+    switch (result.outcome) {
+    case fill::Outcome::TargetReached:
+        reason = QStringLiteral("target reached");
+        break;
+    case fill::Outcome::Stopped:
+        reason = QStringLiteral("interrupted");
+        code = ExitInterrupted;
+        break;
+    case fill::Outcome::DiskFull:
+        reason = QStringLiteral("disk full");
+        code = options.size || leave >= 0 ? ExitDiskFullEarly : ExitDone;
+        break;
+    case fill::Outcome::WriteFailed:
+        reason = QStringLiteral("error");
+        code = ExitWriteError;
+        break;
+    case fill::Outcome::CreateFailed:
+    case fill::Outcome::HeaderFailed:
+        reason = QStringLiteral("error");
+        code = ExitUsage;
+        break;
+    }
+    const QString errorText = result.error ? platform::errorText(result.error) : QString();
+
+    if (progressShown) {
+        print(err, QStringLiteral("\n"));
+    }
+    if (leave >= 0 && startSpace && startSpace->available - fill::blockSize < leave
+        && result.outcome == fill::Outcome::TargetReached) {
+        print(err,
+              name
+                  + QStringLiteral(
+                        "only %1 bytes were available, not more than the %2 to leave: wrote the header block only\n")
+                        .arg(startSpace->available)
+                        .arg(leave));
+    }
+    if (options.json) {
+        QJsonObject summary {
+            { QStringLiteral("path"), options.path },
+            { QStringLiteral("bytes_written"), result.bytesWritten },
+            { QStringLiteral("bytes_available"), available },
+            { QStringLiteral("seconds"), seconds },
+            { QStringLiteral("reason"), reason },
+            { QStringLiteral("exit_code"), code },
+        };
+        if (!errorText.isEmpty()) {
+            summary.insert(QStringLiteral("error"), errorText);
+        }
+        print(out, QString::fromUtf8(QJsonDocument(summary).toJson(QJsonDocument::Compact)) + u'\n');
+    } else {
+        print(err,
+              name
+                  + QStringLiteral("%1 bytes written to %2, %3 bytes left available, %4 s, %5%6\n")
+                        .arg(result.bytesWritten)
+                        .arg(options.path)
+                        .arg(available)
+                        .arg(seconds, 0, 'f', 2)
+                        .arg(reason, errorText.isEmpty() ? QString() : QStringLiteral(": ") + errorText));
+    }
+    return code;
+}
+
+} // namespace cli

@@ -1,0 +1,53 @@
+// tallowmere-fill: the fill engine for scripts and machines without a display.
+
+#include "cli/fillcommand.h"
+#include "platform/process.h"
+
+#include <QCoreApplication>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+std::atomic<bool> stopRequested { false };
+
+extern "C" void requestStop(int)
+{
+    stopRequested = true;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    platform::prepareProcess();
+    QCoreApplication app(argc, argv);
+    QString error;
+    const auto options = cli::parseArguments(QCoreApplication::arguments().mid(1), &error);
+    if (!options) {
+        std::fprintf(stderr, "tallowmere-fill: %s\nTry 'tallowmere-fill --help'.\n", qPrintable(error));
+        return cli::ExitUsage;
+    }
+    if (options->help) {
+        std::fputs(cli::usage().toLocal8Bit().constData(), stdout);
+        return cli::ExitDone;
+    }
+    if (options->version) {
+        std::fputs(cli::versionText().toLocal8Bit().constData(), stdout);
+        return cli::ExitDone;
+    }
+    std::signal(SIGINT, requestStop);
+    std::signal(SIGTERM, requestStop);
+    const bool progress = !options->quiet && isatty(fileno(stderr));
+    return cli::run(*options, stopRequested, progress, stdout, stderr);
+}

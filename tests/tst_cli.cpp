@@ -1,0 +1,344 @@
+#include "app/mf.h"
+#include "cli/fillcommand.h"
+
+#include "fakedesktop.h"
+#include "fillfile.h"
+#include "tmpfs.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QProcess>
+#include <QRadioButton>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+constexpr qint64 KiB = 1024;
+constexpr qint64 MiB = 1024 * 1024;
+
+struct Outcome
+{
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+Outcome fill(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(TALLOWMERE_FILL), arguments);
+    Outcome outcome;
+    if (!process.waitForFinished(120000)) {
+        return outcome;
+    }
+    outcome.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    outcome.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    outcome.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return outcome;
+}
+
+// Starts a fill of a large volume and, once the file is growing, does something to the run.
+int interruptRun(const QString& path, const std::function<void(QProcess&)>& act)
+{
+    QProcess process;
+    process.start(QStringLiteral(TALLOWMERE_FILL), { QStringLiteral("--quiet"), path });
+    if (!process.waitForStarted()) {
+        return -1;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    while (fileSize(path) < 8 * MiB && timer.elapsed() < 30000 && process.state() == QProcess::Running) {
+        QTest::qSleep(1);
+    }
+    act(process);
+    process.waitForFinished(60000);
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+} // namespace
+
+class tst_Cli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sizes_data();
+    void sizes();
+    void arguments_data();
+    void arguments();
+
+    void fillsTheVolume();
+    void leavesWhatWasAsked_data();
+    void leavesWhatWasAsked();
+    void leaveBeyondWhatIsAvailable();
+    void sizeBeyondTheVolume();
+    void refusesBeforeTouchingAnyFile();
+    void existingFileNeedsForce();
+    void jsonSummary();
+    void interruptedKeepsWholeBlocks_data();
+    void interruptedKeepsWholeBlocks();
+    void sameFileAsTheWindow();
+    void helpAndVersion();
+};
+
+void tst_Cli::sizes_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qint64>("bytes"); // -1: refused
+
+    QTest::newRow("bytes") << "1500" << qint64(1500);
+    QTest::newRow("K") << "3K" << 3 * KiB;
+    QTest::newRow("KB") << "3KB" << 3 * KiB;
+    QTest::newRow("KiB") << "3KiB" << 3 * KiB;
+    QTest::newRow("M") << "3M" << 3 * MiB;
+    QTest::newRow("mb lower case") << "3mb" << 3 * MiB;
+    QTest::newRow("MiB") << "3MiB" << 3 * MiB;
+    QTest::newRow("G") << "2G" << 2 * 1024 * MiB;
+    QTest::newRow("T") << "5T" << 5 * 1024 * 1024 * MiB;
+    QTest::newRow("TiB") << "1TiB" << 1024 * 1024 * MiB;
+    QTest::newRow("fraction") << "1.5M" << 3 * MiB / 2;
+    QTest::newRow("blank before unit") << "10 M" << 10 * MiB;
+    QTest::newRow("empty") << "" << qint64(-1);
+    QTest::newRow("negative") << "-1M" << qint64(-1);
+    QTest::newRow("unknown unit") << "3X" << qint64(-1);
+    QTest::newRow("B alone is no unit") << "3B" << qint64(-1);
+    QTest::newRow("unit alone") << "M" << qint64(-1);
+    QTest::newRow("two numbers") << "1 2" << qint64(-1);
+    QTest::newRow("exponent") << "1e3" << qint64(-1);
+    QTest::newRow("beyond 64 bits") << "99999999T" << qint64(-1);
+    QTest::newRow("10000 digits") << QString(10000, u'9') << qint64(-1);
+}
+
+void tst_Cli::sizes()
+{
+    QFETCH(QString, text);
+    QFETCH(qint64, bytes);
+    const auto size = cli::parseSize(text);
+    QCOMPARE(size.has_value(), bytes >= 0);
+    if (size) {
+        QCOMPARE(*size, bytes);
+    }
+}
+
+void tst_Cli::arguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<qint64>("size"); // -1: none
+
+    QTest::newRow("path only") << QStringList { "f" } << true << qint64(-1);
+    QTest::newRow("size rounds up to blocks") << QStringList { "f", "1500" } << true << 2 * KiB;
+    QTest::newRow("zero is one block") << QStringList { "f", "0" } << true << KiB;
+    QTest::newRow("options anywhere") << QStringList { "--quiet", "f", "--json", "3M", "--force" } << true << 3 * MiB;
+    QTest::newRow("leave size") << QStringList { "f", "--leave", "10M" } << true << qint64(-1);
+    QTest::newRow("leave percent") << QStringList { "f", "--leave=5%" } << true << qint64(-1);
+    QTest::newRow("path after --") << QStringList { "--", "--quiet" } << true << qint64(-1);
+    QTest::newRow("no path") << QStringList {} << false << qint64(-1);
+    QTest::newRow("empty path") << QStringList { "" } << false << qint64(-1);
+    QTest::newRow("three positionals") << QStringList { "f", "1M", "2M" } << false << qint64(-1);
+    QTest::newRow("bad size") << QStringList { "f", "lots" } << false << qint64(-1);
+    QTest::newRow("unknown option") << QStringList { "f", "--fast" } << false << qint64(-1);
+    QTest::newRow("leave without value") << QStringList { "f", "--leave" } << false << qint64(-1);
+    QTest::newRow("leave over 100%") << QStringList { "f", "--leave", "101%" } << false << qint64(-1);
+    QTest::newRow("leave bad size") << QStringList { "f", "--leave", "-3M" } << false << qint64(-1);
+}
+
+void tst_Cli::arguments()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, valid);
+    QFETCH(qint64, size);
+    QString error;
+    const auto options = cli::parseArguments(arguments, &error);
+    QCOMPARE(options.has_value(), valid);
+    if (!options) {
+        QVERIFY(!error.isEmpty());
+        return;
+    }
+    QCOMPARE(options->size.value_or(-1), size);
+}
+
+void tst_Cli::fillsTheVolume()
+{
+    TMPFS(volume, 16 * MiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    const Outcome outcome = fill({ path });
+    QCOMPARE(outcome.code, 0);
+    QVERIFY(volume.available() < KiB);
+    const QString problem = checkFillFile(path, fileSize(path));
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY(outcome.err.contains(QStringLiteral("disk full")));
+    QVERIFY(!outcome.err.contains(u'\r')); // no progress when stderr is not a terminal
+}
+
+void tst_Cli::leavesWhatWasAsked_data()
+{
+    QTest::addColumn<QString>("leave");
+    QTest::addColumn<qint64>("bytes");
+    QTest::newRow("1M") << "1M" << MiB;
+    QTest::newRow("10M") << "10M" << 10 * MiB;
+    QTest::newRow("25%") << "25%" << 8 * MiB;
+    QTest::newRow("odd bytes") << "1000000" << qint64(1000000);
+}
+
+void tst_Cli::leavesWhatWasAsked()
+{
+    QFETCH(QString, leave);
+    QFETCH(qint64, bytes);
+    TMPFS(volume, 32 * MiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    const Outcome outcome = fill({ path, QStringLiteral("--leave"), leave });
+    QCOMPARE(outcome.code, 0);
+    const qint64 available = volume.available();
+    // To the block: tmpfs hands out 4 KiB pages, so exactly what was asked, rounded up to a page.
+    QVERIFY2(available >= bytes && available < bytes + 4096, qPrintable(QString::number(available)));
+    const QString problem = checkFillFile(path, fileSize(path));
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY(outcome.err.contains(QStringLiteral(" %1 bytes left available").arg(available)));
+}
+
+void tst_Cli::leaveBeyondWhatIsAvailable()
+{
+    TMPFS(volume, 4 * MiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    const Outcome outcome = fill({ path, QStringLiteral("--leave"), QStringLiteral("5M") });
+    QCOMPARE(outcome.code, 0);
+    QCOMPARE(fileSize(path), KiB);
+    QVERIFY(outcome.err.contains(QStringLiteral("header block only")));
+}
+
+void tst_Cli::sizeBeyondTheVolume()
+{
+    TMPFS(volume, 4 * MiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    const Outcome outcome = fill({ path, QStringLiteral("1G") });
+    QCOMPARE(outcome.code, 3);
+    const qint64 size = fileSize(path);
+    QVERIFY(size > 3 * MiB && size < 1024 * MiB);
+    const QString problem = checkFillFile(path, size);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void tst_Cli::refusesBeforeTouchingAnyFile()
+{
+    TMPFS(volume, 4 * MiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    for (const QStringList& arguments :
+         { QStringList { path, QStringLiteral("-5M") }, QStringList { path, QStringLiteral("3 lots") },
+           QStringList { path, QStringLiteral("--leave"), QStringLiteral("x") },
+           QStringList { path, QStringLiteral("1M"), QStringLiteral("--bogus") } }) {
+        const Outcome outcome = fill(arguments);
+        QCOMPARE(outcome.code, 2);
+        QVERIFY(!outcome.err.isEmpty());
+        QCOMPARE(fileSize(path), qint64(-1));
+    }
+    // A path that cannot be created is a usage error too.
+    QCOMPARE(fill({ volume.filePath(QStringLiteral("missing/fill.dat")) }).code, 2);
+    QCOMPARE(fill({ volume.path() }).code, 2);
+}
+
+void tst_Cli::existingFileNeedsForce()
+{
+    TMPFS(volume, 8 * MiB);
+    const QString path = volume.filePath(QStringLiteral(".hidden"));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("precious");
+    }
+    const Outcome refused = fill({ path, QStringLiteral("2K") });
+    QCOMPARE(refused.code, 2);
+    QVERIFY(refused.err.contains(QStringLiteral("--force")));
+    QCOMPARE(fileSize(path), qint64(8));
+    QCOMPARE(fill({ QStringLiteral("--force"), path, QStringLiteral("2K") }).code, 0);
+    QCOMPARE(fileSize(path), 2 * KiB);
+}
+
+void tst_Cli::jsonSummary()
+{
+    TMPFS(volume, 8 * MiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    const Outcome outcome = fill({ QStringLiteral("--json"), path, QStringLiteral("3M") });
+    QCOMPARE(outcome.code, 0);
+    QCOMPARE(outcome.out.count(u'\n'), 1);
+    QJsonParseError error;
+    const QJsonObject summary = QJsonDocument::fromJson(outcome.out.toUtf8(), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(summary.value(QStringLiteral("path")).toString(), path);
+    QCOMPARE(summary.value(QStringLiteral("bytes_written")).toInteger(), 3 * MiB);
+    QCOMPARE(summary.value(QStringLiteral("bytes_available")).toInteger(), volume.available());
+    QCOMPARE(summary.value(QStringLiteral("reason")).toString(), QStringLiteral("target reached"));
+    QCOMPARE(summary.value(QStringLiteral("exit_code")).toInt(), 0);
+    QVERIFY(summary.value(QStringLiteral("seconds")).toDouble() >= 0);
+}
+
+void tst_Cli::interruptedKeepsWholeBlocks_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<int>("code");
+    QTest::newRow("SIGINT") << "SIGINT" << 130;
+    QTest::newRow("SIGTERM") << "SIGTERM" << 130;
+    QTest::newRow("file deleted by another program") << "delete" << 4;
+}
+
+void tst_Cli::interruptedKeepsWholeBlocks()
+{
+    QFETCH(QString, what);
+    QFETCH(int, code);
+    TMPFS(volume, 4096 * MiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    const int exitCode = interruptRun(path, [&](QProcess& process) {
+        if (what == QLatin1String("delete")) {
+            QFile::remove(path);
+        } else {
+            ::kill(static_cast<pid_t>(process.processId()), what == QLatin1String("SIGINT") ? SIGINT : SIGTERM);
+        }
+    });
+    QCOMPARE(exitCode, code);
+    if (what == QLatin1String("delete")) {
+        QVERIFY(volume.available() > 4000 * MiB); // nothing left filling the volume unseen
+        return;
+    }
+    const qint64 size = fileSize(path);
+    QVERIFY(size < 4096 * MiB && volume.available() > 0);
+    const QString problem = checkFillFile(path, size);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void tst_Cli::sameFileAsTheWindow()
+{
+    TMPFS(volume, 16 * MiB);
+    const QString byWindow = volume.filePath(QStringLiteral("window.dat"));
+    const QString byCli = volume.filePath(QStringLiteral("cli.dat"));
+    FakeDesktop desktop;
+    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    MF mf(desktop, store);
+    mf.Text1[0]->setText(byWindow);
+    mf.Text1[1]->setText(QStringLiteral("3"));
+    mf.Option1[1]->setChecked(true);
+    mf.MK_FILE();
+    QCOMPARE(fill({ byCli, QStringLiteral("3M") }).code, 0);
+    QFile a(byWindow);
+    QFile b(byCli);
+    QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+    QCOMPARE(a.size(), 3 * MiB);
+    QVERIFY(a.readAll() == b.readAll());
+}
+
+void tst_Cli::helpAndVersion()
+{
+    const Outcome help = fill({ QStringLiteral("--help") });
+    QCOMPARE(help.code, 0);
+    QVERIFY(help.out.startsWith(QStringLiteral("Usage: tallowmere-fill")));
+    const Outcome version = fill({ QStringLiteral("--version") });
+    QCOMPARE(version.code, 0);
+    QCOMPARE(version.out, QStringLiteral("tallowmere-fill 1.3.14\n"));
+}
+
+QTEST_MAIN(tst_Cli)
+#include "tst_cli.moc"
