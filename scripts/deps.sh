@@ -6,7 +6,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
     fonts-noto-cjk
-    xvfb xauth xdotool openbox wmctrl x11-utils
+    xvfb xauth xdotool openbox wmctrl x11-utils imagemagick
     clang libclang-rt-14-dev
 )
 

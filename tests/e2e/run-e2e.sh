@@ -1,0 +1,633 @@
+#!/usr/bin/env bash
+# End-to-end suite: drives the real TALLOWMR window under Xvfb + openbox with real X11 input
+# (xdotool), the way a person would, and checks what lands on disk and in the settings file.
+#
+#   run-e2e.sh /path/to/TALLOWMR
+#
+# Every scenario gets its own tmpfs volume and its own settings folder; nothing is written outside
+# temporary folders under /tmp (and, on failure, a screenshot and the program's log under
+# $TALLOWMERE_E2E_ARTIFACTS, default ./e2e-artifacts). Needs root (tmpfs mounts); exits 77 (skipped)
+# when that or one of the X tools is missing.
+set -euo pipefail
+
+readonly SKIP_CODE=77
+readonly HEADER='Maked By Tallowmere 1.3.14'
+readonly TIMEOUT=30 # seconds for every wait on the program
+
+skip() {
+    echo "SKIP: $*"
+    exit "$SKIP_CODE"
+}
+
+if [[ $# -ne 1 || ! -x $1 ]]; then
+    echo "usage: $0 /path/to/TALLOWMR" >&2
+    exit 2
+fi
+BIN=$(readlink -f "$1")
+readonly BIN
+
+[[ $(id -u) -eq 0 ]] || skip "needs root to mount tmpfs volumes"
+for tool in Xvfb xdotool openbox wmctrl xwininfo xprop; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed (Debian: xvfb xdotool openbox wmctrl x11-utils)"
+done
+
+ARTIFACTS=${TALLOWMERE_E2E_ARTIFACTS:-$PWD/e2e-artifacts}
+mkdir -p "$ARTIFACTS"
+rm -f "$ARTIFACTS"/e2e-*.png "$ARTIFACTS"/e2e-*.log
+
+SUITE=$(mktemp -d /tmp/tallowmere-e2e.XXXXXX)
+XVFB_PID=
+OPENBOX_PID=
+CASE_DIR=
+CASE_PID=
+
+# ---------------------------------------------------------------------------------------------
+# Cleanup. Each case folder lists the programs it started and the volumes it mounted, so the
+# same routine serves a finished case and an interrupted suite.
+
+poll() { # poll SECONDS COMMAND...: true as soon as COMMAND succeeds, false after SECONDS
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        ((SECONDS < deadline)) || return 1
+        sleep 0.1
+    done
+}
+
+alive() { [[ -e /proc/$1 && $(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) != Z ]]; }
+exited() { ! alive "$1"; }
+
+kill_pid() {
+    local pid=$1
+    alive "$pid" || return 0
+    # Only ever a program this suite started: the pid may have been reused since.
+    [[ $(readlink -f "/proc/$pid/exe" 2>/dev/null) == "$BIN" ]] || return 0
+    kill -TERM "$pid" 2>/dev/null || return 0
+    poll 10 exited "$pid" && return 0
+    kill -KILL "$pid" 2>/dev/null || true
+    poll 10 exited "$pid" || true
+}
+
+cleanup_case() {
+    local dir=$1 pid vol
+    [[ -n $dir && -d $dir ]] || return 0
+    if [[ -f $dir/pids ]]; then
+        while read -r pid; do kill_pid "$pid"; done <"$dir/pids"
+    fi
+    if [[ -f $dir/mounts ]]; then
+        while read -r vol; do
+            if mountpoint -q "$vol"; then
+                umount "$vol" 2>/dev/null || umount -l "$vol" || true
+            fi
+        done <"$dir/mounts"
+    fi
+    rm -rf --one-file-system "$dir"
+}
+
+cleanup_all() {
+    local rc=$?
+    trap - EXIT INT TERM
+    if [[ -n $CASE_PID ]]; then
+        kill -TERM "$CASE_PID" 2>/dev/null || true
+        wait "$CASE_PID" 2>/dev/null || true
+    fi
+    cleanup_case "$CASE_DIR"
+    [[ -n $OPENBOX_PID ]] && kill "$OPENBOX_PID" 2>/dev/null && wait "$OPENBOX_PID" 2>/dev/null
+    [[ -n $XVFB_PID ]] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
+    rm -rf --one-file-system "$SUITE"
+    exit "$rc"
+}
+trap cleanup_all EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# A container without CAP_SYS_ADMIN is root in name only.
+probe=$(mktemp -d /tmp/tallowmere-e2e-probe.XXXXXX)
+if ! mount -t tmpfs -o size=1m tallowmere-e2e "$probe" 2>/dev/null; then
+    rmdir "$probe"
+    skip "cannot mount a tmpfs here"
+fi
+umount "$probe"
+rmdir "$probe"
+
+# ---------------------------------------------------------------------------------------------
+# X server and window manager.
+
+mkdir -p "$SUITE/wm/config" "$SUITE/wm/cache" "$SUITE/wm/runtime"
+chmod 700 "$SUITE/wm/runtime"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp -noreset 3>"$SUITE/display" \
+    >"$SUITE/xvfb.log" 2>&1 &
+XVFB_PID=$!
+display_ready() { [[ $(head -n1 "$SUITE/display") =~ ^[0-9]+$ ]]; }
+if ! poll "$TIMEOUT" display_ready; then
+    cat "$SUITE/xvfb.log" >&2
+    echo "FAIL: Xvfb did not start" >&2
+    exit 1
+fi
+DISPLAY=:$(head -n1 "$SUITE/display")
+export DISPLAY
+
+# Fixed, clean environment for everything started on the display: nothing from the caller's
+# session (Qt platform or scaling variables, session manager, D-Bus) leaks in.
+clean_env() { # clean_env HOME COMMAND...: run in the background; the pid stays the command's
+    local home=$1
+    shift
+    exec env -i PATH="$PATH" LANG=C.UTF-8 DISPLAY="$DISPLAY" HOME="$home" \
+        XDG_CONFIG_HOME="$home/config" XDG_CACHE_HOME="$home/cache" XDG_DATA_HOME="$home/data" \
+        XDG_RUNTIME_DIR="$home/runtime" DBUS_SESSION_BUS_ADDRESS="unix:path=$home/runtime/no-bus" \
+        "$@"
+}
+
+clean_env "$SUITE/wm" openbox >"$SUITE/openbox.log" 2>&1 &
+OPENBOX_PID=$!
+wm_ready() {
+    local check
+    check=$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null) || return 1
+    [[ $check =~ (0x[0-9a-f]+) ]] || return 1
+    [[ $(xprop -id "${BASH_REMATCH[1]}" _NET_WM_NAME 2>/dev/null) == *'"Openbox"'* ]]
+}
+# A window mapped before the window manager takes over is never managed: wait for it.
+if ! poll "$TIMEOUT" wm_ready; then
+    cat "$SUITE/openbox.log" >&2
+    echo "FAIL: openbox did not start" >&2
+    exit 1
+fi
+
+# ---------------------------------------------------------------------------------------------
+# Helpers used inside a scenario (each scenario runs in its own subshell with CASE set).
+# xdotool search matches any one of its conditions unless told --all.
+
+fail() {
+    echo "$*" >"$CASE/reason"
+    exit 1
+}
+
+new_volume() { # new_volume SIZE: mounts a fresh tmpfs at $VOL
+    VOL=$CASE/vol
+    mkdir -p "$VOL"
+    mount -t tmpfs -o "size=$1,mode=0755" tallowmere-e2e "$VOL"
+    echo "$VOL" >>"$CASE/mounts"
+}
+
+new_home() { # new_home NAME: a fresh settings folder at $HOME_DIR, INI path at $INI
+    HOME_DIR=$CASE/$1
+    mkdir -p "$HOME_DIR/config" "$HOME_DIR/runtime"
+    chmod 700 "$HOME_DIR/runtime"
+    INI=$HOME_DIR/config/Tallowmere/Tallowmere.conf
+}
+
+declare -A WIN_OF MENU_OF
+
+main_window() { # main_window PID: prints the visible 441-pixel-wide window named Tallowmere
+    local w width
+    for w in $(xdotool search --all --onlyvisible --pid "$1" --name '^Tallowmere$' 2>/dev/null); do
+        width=$(xwininfo -id "$w" 2>/dev/null | awk '/^ *Width:/ {print $2}')
+        if [[ $width == 441 ]]; then
+            echo "$w"
+            return 0
+        fi
+    done
+    return 1
+}
+
+has_main_window() { main_window "$1" >/dev/null; }
+
+start_app() { # start_app HOME_DIR: starts the program, sets APP to its pid once its window is up
+    local home=$1 win height
+    APPS_STARTED=$((${APPS_STARTED:-0} + 1))
+    clean_env "$home" QT_QPA_PLATFORM=xcb "$BIN" >"$CASE/app-$APPS_STARTED.log" 2>&1 &
+    APP=$!
+    echo "$APP" >>"$CASE/pids"
+    poll "$TIMEOUT" has_main_window "$APP" || fail "no 441-pixel-wide Tallowmere window within ${TIMEOUT}s"
+    win=$(main_window "$APP")
+    height=$(xwininfo -id "$win" | awk '/^ *Height:/ {print $2}')
+    WIN_OF[$APP]=$win
+    # The client area is 130 pixels high; the rest of the window is the menu bar.
+    MENU_OF[$APP]=$((height - 130))
+    ((MENU_OF[$APP] > 0 && MENU_OF[$APP] < 80)) || fail "window height $height leaves no room for a menu bar"
+}
+
+is_active() { [[ $(xdotool getactivewindow 2>/dev/null) == "$1" ]]; }
+
+activate() { # activate WINDOW: raise and focus it so clicks and keys reach it
+    is_active "$1" && return 0
+    xdotool windowactivate "$1" 2>/dev/null || true
+    poll "$TIMEOUT" is_active "$1" || fail "window $1 never became active"
+}
+
+# Centres of the controls in twips, relative to the area below the menu bar.
+declare -A CONTROL=(
+    [path]="3307 615"
+    [size]="1387 1095"
+    [kb]="2460 930"
+    [mb]="2460 1170"
+    [start]="1460 1710"
+    [exit]="2540 1710"
+    [stop]="4460 1710"
+    [delete]="5540 1710"
+)
+
+click() { # click PID CONTROL
+    local pid=$1 win=${WIN_OF[$1]} tx ty
+    read -r tx ty <<<"${CONTROL[$2]}"
+    activate "$win"
+    xdotool mousemove --window "$win" $((tx / 15)) $((MENU_OF[$pid] + ty / 15)) click 1
+}
+
+type_into() { # type_into PID CONTROL TEXT: replaces the box's text with TEXT
+    click "$1" "$2"
+    xdotool key ctrl+a BackSpace
+    if [[ -n $3 ]]; then
+        xdotool type -- "$3"
+    fi
+}
+
+dialogs() { # dialogs PID: the program's visible message boxes
+    local w
+    for w in $(xdotool search --all --onlyvisible --pid "$1" --name '^Tallowmere$' 2>/dev/null); do
+        [[ $w == "${WIN_OF[$1]}" ]] || echo "$w"
+    done
+}
+
+has_dialog() { [[ -n $(dialogs "$1") ]]; }
+no_dialog() { [[ -z $(dialogs "$1") ]]; }
+
+wait_dialog() { # wait_dialog PID: sets DIALOG once a message box is up
+    poll "$TIMEOUT" has_dialog "$1" || fail "expected a message box, none appeared"
+    DIALOG=$(dialogs "$1")
+    [[ $DIALOG != *$'\n'* ]] || fail "more than one message box is open"
+}
+
+answer() { # answer PID KEY...: answers the open message box from the keyboard
+    local pid=$1
+    shift
+    wait_dialog "$pid"
+    activate "$DIALOG"
+    xdotool key "$@"
+    poll "$TIMEOUT" no_dialog "$pid" || fail "message box still open after keys: $*"
+}
+
+expect_no_dialog() { # expect_no_dialog PID WHEN
+    no_dialog "$1" || fail "unexpected message box $2"
+}
+
+holds_open() { # holds_open PID FILE: the program has FILE open (a run is writing it)
+    local fd
+    for fd in /proc/"$1"/fd/*; do
+        [[ $(readlink "$fd" 2>/dev/null) == "$2" ]] && return 0
+    done
+    return 1
+}
+
+done_writing() { ! holds_open "$@"; }
+
+stamp() { stat -c '%i %s %y' "$1" 2>/dev/null || echo missing; }
+
+run_done() { # run_done PID FILE STAMP: FILE changed since STAMP and is no longer open
+    [[ -e $2 && $(stamp "$2") != "$3" ]] && ! holds_open "$1" "$2"
+}
+
+wait_run() { # wait_run PID FILE STAMP: waits for a run started after STAMP was taken to end
+    poll "$TIMEOUT" run_done "$@" || fail "run on $2 did not end within ${TIMEOUT}s (now $(stamp "$2"))"
+}
+
+writing() { # writing PID FILE: a run is in progress and past its header block
+    holds_open "$1" "$2" && (($(stat -c %s "$2" 2>/dev/null || echo 0) > 1024))
+}
+
+wait_writing() {
+    poll "$TIMEOUT" writing "$@" || fail "no run in progress on $2"
+}
+
+wait_exit() { # wait_exit PID: the program ends within the timeout with exit code 0
+    local rc=0
+    poll "$TIMEOUT" exited "$1" ||
+        fail "program $1 still running ${TIMEOUT}s after being closed"
+    wait "$1" || rc=$?
+    ((rc == 0)) || fail "program exited with code $rc"
+}
+
+gone() { [[ ! -e $1 ]]; }
+
+avail() { df --output=avail -B1 "$1" | tail -n1 | tr -d ' '; }
+
+check_fill() { # check_fill FILE [LENGTH]: a fill file, whole blocks, header then 0xFF
+    local file=$1 want=${2:-} size diff
+    [[ -f $file ]] || fail "$file does not exist"
+    size=$(stat -c %s "$file")
+    [[ -z $want || $size == "$want" ]] || fail "$file is $size bytes, expected $want"
+    ((size >= 1024 && size % 1024 == 0)) || fail "$file is $size bytes, not whole 1024-byte blocks"
+    if ! diff=$(cmp <(
+        printf '%s' "$HEADER"
+        head -c $((size - ${#HEADER})) /dev/zero | tr '\0' '\377'
+    ) "$file" 2>&1); then
+        fail "$file content is wrong: $diff"
+    fi
+}
+
+ini_value() { # ini_value KEY: the key's value in [Tallowmere], surrounding quotes removed
+    local value
+    value=$(sed -n '/^\[Tallowmere\]/,/^\[/p' "$INI" 2>/dev/null | sed -n "s/^$1=//p" | head -n1)
+    value=${value%$'\r'}
+    if [[ $value == \"*\" ]]; then
+        value=${value#\"}
+        value=${value%\"}
+    fi
+    printf '%s' "$value"
+}
+
+expect_ini() { # expect_ini OUTFILE SIZE SIZESCALE
+    [[ -f $INI ]] || fail "settings file $INI was not written"
+    local key want got
+    for key in OUTFILE SIZE SIZESCALE; do
+        case $key in
+        OUTFILE) want=$1 ;;
+        SIZE) want=$2 ;;
+        SIZESCALE) want=$3 ;;
+        esac
+        grep -q "^$key=" "$INI" || fail "settings file has no $key"
+        got=$(ini_value "$key")
+        [[ $got == "$want" ]] || fail "settings $key is '$got', expected '$want'"
+    done
+}
+
+# ---------------------------------------------------------------------------------------------
+# Scenarios.
+
+# A fixed 3 MB fill, then Exit; shared by the restart scenario.
+fill_three_megabytes() { # fill_three_megabytes FILE
+    local file=$1
+    start_app "$HOME_DIR"
+    type_into "$APP" path "$file"
+    type_into "$APP" size 3
+    click "$APP" mb
+    click "$APP" start
+    wait_run "$APP" "$file" missing
+    check_fill "$file" 3145728
+    expect_no_dialog "$APP" "after a 3 MB run"
+    # Written at Start.
+    expect_ini "$file" 3 1
+}
+
+scenario_fixed_size() {
+    new_volume 64m
+    new_home home
+    local file=$VOL/fill.bin
+    fill_three_megabytes "$file"
+    # Written again when the window closes.
+    rm "$INI"
+    click "$APP" exit
+    wait_exit "$APP"
+    expect_ini "$file" 3 1
+    check_fill "$file" 3145728
+}
+
+scenario_fill_disk() {
+    new_volume 8m
+    new_home home
+    local file=$VOL/full.bin size before
+    start_app "$HOME_DIR"
+    type_into "$APP" path "$file"
+    # No size, a size of 0, and more than the volume holds all fill it to the last block.
+    for size in "" 0 100; do
+        before=$(stamp "$file")
+        type_into "$APP" size "$size"
+        if [[ $size == 100 ]]; then click "$APP" mb; else click "$APP" kb; fi
+        click "$APP" start
+        [[ $before == missing ]] || answer "$APP" Return
+        wait_run "$APP" "$file" "$before"
+        (($(avail "$VOL") < 1024)) || fail "size '$size': $(avail "$VOL") bytes still free on the volume"
+        check_fill "$file"
+        expect_no_dialog "$APP" "after filling the disk with size '$size'"
+    done
+    click "$APP" exit
+    wait_exit "$APP"
+    expect_ini "$file" 100 1
+}
+
+scenario_stop() {
+    new_volume 4g
+    new_home home
+    local file=$VOL/stop.bin total size before
+    total=$(df --output=size -B1 "$VOL" | tail -n1 | tr -d ' ')
+    start_app "$HOME_DIR"
+    type_into "$APP" path "$file"
+    type_into "$APP" size ""
+    click "$APP" start
+    wait_writing "$APP" "$file"
+    click "$APP" stop
+    poll "$TIMEOUT" done_writing "$APP" "$file" ||
+        fail "run still writing ${TIMEOUT}s after Stop"
+    alive "$APP" || fail "program ended after Stop"
+    has_main_window "$APP" || fail "main window gone after Stop"
+    size=$(stat -c %s "$file")
+    ((size < total)) || fail "file is $size bytes: the run filled the $total-byte volume despite Stop"
+    (($(avail "$VOL") >= 1048576)) || fail "only $(avail "$VOL") bytes free after Stop"
+    check_fill "$file"
+    expect_no_dialog "$APP" "after Stop"
+
+    # The window is idle again: a second run, over the stopped file, works.
+    type_into "$APP" size 1
+    click "$APP" mb
+    before=$(stamp "$file")
+    click "$APP" start
+    answer "$APP" Return
+    wait_run "$APP" "$file" "$before"
+    check_fill "$file" 1048576
+    expect_no_dialog "$APP" "after the second run"
+    click "$APP" exit
+    wait_exit "$APP"
+    expect_ini "$file" 1 1
+}
+
+scenario_delete() {
+    new_volume 16m
+    new_home home
+    local file=$VOL/delete.bin sum
+    start_app "$HOME_DIR"
+    type_into "$APP" path "$file"
+    type_into "$APP" size 2
+    click "$APP" kb
+    click "$APP" start
+    wait_run "$APP" "$file" missing
+    check_fill "$file" 2048
+    sum=$(sha256sum <"$file")
+
+    # No (Tab moves from the default Yes to No) keeps the file.
+    click "$APP" delete
+    answer "$APP" Tab Return
+    # Start asks to overwrite only if the file is still there; it also proves the Delete
+    # handler has finished.
+    click "$APP" start
+    answer "$APP" alt+n
+    [[ $(sha256sum <"$file") == "$sum" ]] || fail "file changed after answering No"
+
+    # Yes (the default, Enter) deletes it.
+    click "$APP" delete
+    answer "$APP" Return
+    poll "$TIMEOUT" gone "$file" || fail "file still there after answering Yes"
+    expect_no_dialog "$APP" "after deleting"
+    click "$APP" exit
+    wait_exit "$APP"
+}
+
+scenario_overwrite_no() {
+    new_volume 16m
+    new_home home
+    local file=$VOL/existing.bin sum file_stamp ini_text ini_stamp
+    head -c 5000 /dev/urandom >"$file"
+    mkdir -p "$(dirname "$INI")"
+    printf '[Tallowmere]\nOUTFILE=%s\nSIZE=7\nSIZESCALE=0\n' "$file" >"$INI"
+    sum=$(sha256sum <"$file")
+    file_stamp=$(stamp "$file")
+    ini_text=$(cat "$INI")
+    ini_stamp=$(stamp "$INI")
+
+    start_app "$HOME_DIR"
+    type_into "$APP" size 9
+    click "$APP" mb
+    click "$APP" start
+    answer "$APP" alt+n
+    # The Delete question can only come up once the Start handler has returned.
+    click "$APP" delete
+    wait_dialog "$APP"
+    [[ $(sha256sum <"$file") == "$sum" && $(stamp "$file") == "$file_stamp" ]] ||
+        fail "existing file was touched after answering No"
+    [[ $(stamp "$INI") == "$ini_stamp" && $(cat "$INI") == "$ini_text" ]] ||
+        fail "settings were written by a Start answered No"
+    answer "$APP" Tab Return
+    [[ -e $file ]] || fail "file deleted after answering No"
+
+    click "$APP" exit
+    wait_exit "$APP"
+    # Closing saves what was typed, so the window really held the new values above.
+    expect_ini "$file" 9 1
+    [[ $(sha256sum <"$file") == "$sum" ]] || fail "existing file changed"
+}
+
+scenario_close_during_run() {
+    new_volume 4g
+    new_home home
+    local file=$VOL/close.bin total size
+    total=$(df --output=size -B1 "$VOL" | tail -n1 | tr -d ' ')
+    start_app "$HOME_DIR"
+    type_into "$APP" path "$file"
+    type_into "$APP" size ""
+    click "$APP" kb
+    click "$APP" start
+    wait_writing "$APP" "$file"
+    # Start saved the settings already; only a save at close can bring them back.
+    rm "$INI"
+    wmctrl -i -c "$(printf '0x%x' "${WIN_OF[$APP]}")"
+    wait_exit "$APP"
+    size=$(stat -c %s "$file")
+    ((size < total)) || fail "file is $size bytes: closing did not stop the run"
+    (($(avail "$VOL") >= 1048576)) || fail "only $(avail "$VOL") bytes free: closing did not stop the run"
+    check_fill "$file"
+    expect_ini "$file" "" 0
+}
+
+scenario_restart_restores() {
+    new_volume 64m
+    new_home home
+    local file=$VOL/restore.bin before
+    fill_three_megabytes "$file"
+    click "$APP" exit
+    wait_exit "$APP"
+
+    # Something else in its place: only the restored path, size and unit make it 3 MB again.
+    printf 'old' >"$file"
+    start_app "$HOME_DIR"
+    before=$(stamp "$file")
+    click "$APP" start
+    answer "$APP" Return
+    wait_run "$APP" "$file" "$before"
+    check_fill "$file" 3145728
+    expect_no_dialog "$APP" "after the run with restored settings"
+    click "$APP" exit
+    wait_exit "$APP"
+    expect_ini "$file" 3 1
+}
+
+scenario_two_copies() {
+    new_volume 1g
+    new_home home
+    local a b file_a=$VOL/a.bin file_b=$VOL/b.bin
+    # Same user, same settings folder, one volume, two windows.
+    start_app "$HOME_DIR"
+    a=$APP
+    start_app "$HOME_DIR"
+    b=$APP
+    type_into "$a" path "$file_a"
+    type_into "$a" size 400
+    click "$a" mb
+    type_into "$b" path "$file_b"
+    type_into "$b" size 500
+    click "$b" mb
+    click "$a" start
+    click "$b" start
+    wait_run "$a" "$file_a" missing
+    wait_run "$b" "$file_b" missing
+    check_fill "$file_a" $((400 * 1048576))
+    check_fill "$file_b" $((500 * 1048576))
+    expect_no_dialog "$a" "in the first copy"
+    expect_no_dialog "$b" "in the second copy"
+    click "$a" exit
+    wait_exit "$a"
+    alive "$b" || fail "second copy ended with the first"
+    click "$b" exit
+    wait_exit "$b"
+    # The last window closed wins.
+    expect_ini "$file_b" 500 1
+}
+
+# ---------------------------------------------------------------------------------------------
+
+failures=0
+
+run_scenario() { # run_scenario NAME FUNCTION
+    local name=$1 fn=$2 rc=0 reason
+    CASE_DIR=$(mktemp -d /tmp/tallowmere-e2e-case.XXXXXX)
+    (
+        CASE=$CASE_DIR
+        set -eE
+        trap 'echo "line $LINENO: \"$BASH_COMMAND\" failed" >"$CASE/reason"' ERR
+        "$fn"
+    ) </dev/null &
+    CASE_PID=$!
+    wait "$CASE_PID" || rc=$?
+    CASE_PID=
+    if ((rc == 0)); then
+        echo "PASS: $name"
+    else
+        reason=$(cat "$CASE_DIR/reason" 2>/dev/null || echo "exit code $rc")
+        echo "FAIL: $name: $reason"
+        failures=$((failures + 1))
+        # The programs are still up: the screen shows what they showed.
+        if command -v import >/dev/null; then
+            import -window root "$ARTIFACTS/e2e-$name.png" 2>/dev/null || true
+        fi
+        local log
+        for log in "$CASE_DIR"/app-*.log; do
+            [[ -e $log ]] && cp "$log" "$ARTIFACTS/e2e-$name-$(basename "$log")"
+        done
+    fi
+    cleanup_case "$CASE_DIR"
+    CASE_DIR=
+}
+
+echo "display $DISPLAY, program $BIN"
+run_scenario fixed_size_3mb scenario_fixed_size
+run_scenario fill_disk scenario_fill_disk
+run_scenario stop_during_run scenario_stop
+run_scenario delete_yes_no scenario_delete
+run_scenario overwrite_answered_no scenario_overwrite_no
+run_scenario close_box_during_run scenario_close_during_run
+run_scenario restart_restores_settings scenario_restart_restores
+run_scenario two_copies scenario_two_copies
+
+if ((failures > 0)); then
+    echo "$failures scenario(s) failed; screenshots and logs in $ARTIFACTS"
+    exit 1
+fi
+echo "all scenarios passed"
