@@ -13,6 +13,9 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --parallel "$jobs"
 ctest --test-dir build --output-on-failure --parallel "$jobs"
 
+echo "== release checks: install tree, package, Windows parts =="
+scripts/check-release.sh build
+
 echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer =="
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTALLOWMERE_SANITIZE=ON -DTALLOWMERE_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan --parallel "$jobs"

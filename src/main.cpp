@@ -14,7 +14,7 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(ProductInfo::productName));
     QApplication::setOrganizationName(QString::fromUtf8(ProductInfo::productName));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/tallowmere.png")));
+    QApplication::setWindowIcon(MF::icon());
 
     platform::QtDesktop desktop;
     platform::SettingsStore settings;

@@ -57,7 +57,6 @@ private slots:
     void usageText();
     void helpMenu();
     void aboutDuringARunPausesIt();
-    void screenshots();
 };
 
 void tst_About::buttonLefts()
@@ -324,32 +323,6 @@ void tst_About::aboutDuringARunPausesIt()
     QCOMPARE(desktop.beeps, 1);
     const QString problem = checkFillFile(path, 4 * MiB);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
-}
-
-void tst_About::screenshots()
-{
-    TMPFS(volume, 8 * MiB);
-    FakeDesktop desktop;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
-    mf.Text1[0]->setText(volume.filePath(QStringLiteral("fill.dat")));
-    mf.Text1[1]->setText(QStringLiteral("100"));
-    mf.Option1[1]->click();
-    mf.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&mf));
-    ABOUT about(desktop, &mf);
-    about.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&about));
-
-    const QString folder = QCoreApplication::applicationDirPath() + QStringLiteral("/screenshots");
-    QVERIFY(QDir().mkpath(folder));
-    for (const auto& [widget, name] : { std::pair<QWidget*, QString> { &mf, QStringLiteral("main-window.png") },
-                                        std::pair<QWidget*, QString> { &about, QStringLiteral("about-window.png") } }) {
-        const QImage image = widget->grab().toImage();
-        QVERIFY(!image.isNull());
-        QCOMPARE(image.size(), widget->size() * image.devicePixelRatio());
-        QVERIFY(image.save(folder + u'/' + name));
-    }
 }
 
 QTEST_MAIN(tst_About)

@@ -53,7 +53,7 @@ MF::~MF() = default;
 void MF::buildLayout()
 {
     setWindowTitle(QStringLiteral("Tallowmere"));
-    setWindowIcon(QIcon(QStringLiteral(":/tallowmere.png")));
+    setWindowIcon(icon());
     // Fixed single border: minimise and close, no maximise.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
@@ -135,6 +135,14 @@ void MF::buildLayout()
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     move(twips::toPixels(clientLeft, dpiX), twips::toPixels(clientTop, dpiY));
     Command1[0]->setFocus();
+}
+
+QIcon MF::icon()
+{
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/tallowmere.png"), QSize(32, 32));
+    icon.addFile(QStringLiteral(":/tallowmere-64.png"), QSize(64, 64));
+    return icon;
 }
 
 void MF::Form_Load()

@@ -12,6 +12,7 @@
 #include <memory>
 
 class QAction;
+class QIcon;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -55,6 +56,8 @@ public:
     void HLP_Click(int Index);
     // The seven-line usage text of the Help menu.
     static QString usageText();
+    // The program's icon, sharp at any scale.
+    static QIcon icon();
 
     // fill/
     void MK_FILE();

@@ -30,6 +30,9 @@ public:
     }
 };
 
+// ERROR_DISK_QUOTA_EXCEEDED, which not every SDK's headers define.
+constexpr DWORD diskQuotaExceeded = 1295;
+
 const std::error_category& win32Category()
 {
     static const Win32Category category;
@@ -169,7 +172,7 @@ bool isOutOfSpace(const std::error_code& error)
     switch (error.value()) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-    case ERROR_DISK_QUOTA_EXCEEDED:
+    case diskQuotaExceeded:
         return true;
     default:
         return false;

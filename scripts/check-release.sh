@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Release checks: the install tree, the desktop entry and AppStream metadata, the Debian package and
+# its declared dependencies, and a compile-only check of the Windows parts with MinGW-w64.
+#   scripts/check-release.sh [BUILD_DIR]     (default: build, configured and built by scripts/test.sh)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+work=$(mktemp -d /tmp/tallowmere-release-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+echo "== install tree =="
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+id=org.example.Tallowmere
+for f in bin/TALLOWMR bin/tallowmere-fill "share/applications/$id.desktop" "share/metainfo/$id.metainfo.xml" \
+    "share/icons/hicolor/32x32/apps/$id.png" "share/icons/hicolor/64x64/apps/$id.png" \
+    "share/icons/hicolor/scalable/apps/$id.svg"; do
+    [ -f "$work/prefix/$f" ] || fail "$f is not installed"
+done
+"$work/prefix/bin/tallowmere-fill" --version | grep -qx 'tallowmere-fill 1.3.14' || fail "installed tallowmere-fill does not run"
+desktop-file-validate "$work/prefix/share/applications/$id.desktop"
+appstreamcli validate --no-net "$work/prefix/share/metainfo/$id.metainfo.xml"
+
+echo "== Debian package =="
+(cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
+deb=$(ls "$work"/deb/tallowmere_*_amd64.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+for d in libqt6widgets6 libqt6gui6 libqt6core6 qt6-qpa-plugins fonts-noto-cjk; do
+    grep -q "$d" <<<"$depends" || fail "the package does not depend on $d"
+done
+contents=$(dpkg-deb -c "$deb")
+for f in ./usr/bin/TALLOWMR ./usr/bin/tallowmere-fill "./usr/share/applications/$id.desktop"; do
+    grep -q " $f\$" <<<"$contents" || fail "the package lacks $f"
+done
+
+echo "== Windows parts (MinGW-w64, compile only) =="
+qt=$(qmake6 -query QT_INSTALL_HEADERS 2>/dev/null || echo /usr/include/x86_64-linux-gnu/qt6)
+for f in src/platform/*_win.cpp src/platform/writebehind_none.cpp; do
+    x86_64-w64-mingw32-g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -Isrc -I"$build/src/generated" \
+        -I"$qt" -I"$qt/QtCore" "$f" || fail "$f does not compile for Windows"
+    echo "ok $f"
+done
+x86_64-w64-mingw32-windres -i "$build/src/generated/tallowmere.rc" -o "$work/tallowmere-rc.o" ||
+    fail "the version resource does not compile"
+echo "ok tallowmere.rc"
