@@ -23,13 +23,6 @@ constexpr qint64 MiB = 1024 * 1024;
 
 const QString cannotCreate = QStringLiteral("\r\nファイルを作成できません。\r\n");
 
-void writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(data), data.size());
-}
-
 QStringList entries(const QString& dir)
 {
     return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
@@ -75,8 +68,8 @@ void tst_Hostile::pathsThatCannotBeFilled()
     QFETCH(QString, name);
     TMPFS(volume, 8 * MiB);
     QVERIFY(QDir(volume.path()).mkdir(QStringLiteral("folder")));
-    writeFile(volume.filePath(QStringLiteral("folder/inside.txt")), "inside");
-    writeFile(volume.filePath(QStringLiteral("plain.txt")), "plain");
+    QVERIFY(writeFile(volume.filePath(QStringLiteral("folder/inside.txt")), "inside"));
+    QVERIFY(writeFile(volume.filePath(QStringLiteral("plain.txt")), "plain"));
     QVERIFY(QProcess::execute(QStringLiteral("mkfifo"), { volume.filePath(QStringLiteral("pipe")) }) == 0);
     const QStringList before = entries(volume.path());
 
@@ -116,7 +109,7 @@ void tst_Hostile::namesTakenLiterally()
     QFETCH(QString, name);
     TMPFS(volume, 8 * MiB);
     for (const char* neighbour : { "a.dat", "ab.dat", "a1.dat" }) {
-        writeFile(volume.filePath(QString::fromLatin1(neighbour)), neighbour);
+        QVERIFY(writeFile(volume.filePath(QString::fromLatin1(neighbour)), neighbour));
     }
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
@@ -164,7 +157,7 @@ void tst_Hostile::hostileSizes()
     QFETCH(qint64, length);
     TMPFS(volume, 4 * MiB);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    writeFile(path, "existing");
+    QVERIFY(writeFile(path, "existing"));
     FakeDesktop desktop;
     desktop.answers = { platform::AnswerYes };
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
@@ -221,7 +214,7 @@ void tst_Hostile::corruptedSettingsFile()
         garbage.append(static_cast<char>((i * 7919) % 256));
     }
     garbage += "\n[Tallowmere]\nOUTFILE=\"unterminated\nSIZE=\\x\\\nSIZESCALE=@Variant(\\0\\0\\0)\n";
-    writeFile(ini, garbage);
+    QVERIFY(writeFile(ini, garbage));
     FakeDesktop desktop;
     {
         platform::SettingsStore store(ini);

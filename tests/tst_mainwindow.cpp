@@ -25,14 +25,6 @@ namespace {
 constexpr qint64 KiB = 1024;
 constexpr qint64 MiB = 1024 * 1024;
 
-// Reads the settings file the way an outside observer would.
-QString stored(const QString& iniFile, const QString& key)
-{
-    QSettings settings(iniFile, QSettings::IniFormat);
-    const QVariant value = settings.value(QStringLiteral("Tallowmere/") + key);
-    return value.isValid() ? value.toString() : QStringLiteral("<absent>");
-}
-
 int px(int twips, int dpi)
 {
     return static_cast<int>(std::lround(twips * dpi / 1440.0));
@@ -225,9 +217,9 @@ void tst_MainWindow::closeWritesTheThreeKeys()
         mf.show();
         QVERIFY(mf.close());
     }
-    QCOMPARE(stored(ini, QStringLiteral("OUTFILE")), QString());
-    QCOMPARE(stored(ini, QStringLiteral("SIZE")), QString());
-    QCOMPARE(stored(ini, QStringLiteral("SIZESCALE")), QStringLiteral("0"));
+    QCOMPARE(storedSetting(ini, QStringLiteral("OUTFILE")), QString());
+    QCOMPARE(storedSetting(ini, QStringLiteral("SIZE")), QString());
+    QCOMPARE(storedSetting(ini, QStringLiteral("SIZESCALE")), QStringLiteral("0"));
     QVERIFY(desktop.boxes.isEmpty());
 }
 
@@ -268,7 +260,7 @@ void tst_MainWindow::settingsSurviveARestart()
         mf.show();
         QVERIFY(mf.close());
     }
-    QCOMPARE(stored(ini, QStringLiteral("SIZESCALE")), megabytes ? QStringLiteral("1") : QStringLiteral("0"));
+    QCOMPARE(storedSetting(ini, QStringLiteral("SIZESCALE")), megabytes ? QStringLiteral("1") : QStringLiteral("0"));
     platform::SettingsStore store(ini);
     MF mf(desktop, store);
     QCOMPARE(mf.Text1[0]->text(), path);
@@ -542,9 +534,9 @@ void tst_MainWindow::closingDuringARun()
     QVERIFY(length < 40 * MiB);
     const QString problem = checkFillFile(path, length);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    QCOMPARE(stored(ini, QStringLiteral("OUTFILE")), path);
-    QCOMPARE(stored(ini, QStringLiteral("SIZE")), QStringLiteral("40"));
-    QCOMPARE(stored(ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
+    QCOMPARE(storedSetting(ini, QStringLiteral("OUTFILE")), path);
+    QCOMPARE(storedSetting(ini, QStringLiteral("SIZE")), QStringLiteral("40"));
+    QCOMPARE(storedSetting(ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
 }
 
 QTEST_MAIN(tst_MainWindow)

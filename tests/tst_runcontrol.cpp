@@ -21,20 +21,6 @@ constexpr qint64 MiB = 1024 * 1024;
 
 const QString overwriteQuestion = QStringLiteral("ファイルは既に存在しています。上書きしていいですか。");
 
-QString stored(const QString& iniFile, const QString& key)
-{
-    QSettings settings(iniFile, QSettings::IniFormat);
-    const QVariant value = settings.value(QStringLiteral("Tallowmere/") + key);
-    return value.isValid() ? value.toString() : QStringLiteral("<absent>");
-}
-
-void writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(data), data.size());
-}
-
 // The enabled state of Command1(0)..(4), as a string of 0 and 1.
 QString buttonStates(const MF& mf)
 {
@@ -105,9 +91,9 @@ void tst_RunControl::startRunsAFillAndBeepsOnce()
     QCOMPARE(f.desktop.beeps, 1);
     const QString problem = checkFillFile(f.path(QStringLiteral("fill.dat")), 3 * MiB);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    QCOMPARE(stored(f.ini, QStringLiteral("OUTFILE")), f.path(QStringLiteral("fill.dat")));
-    QCOMPARE(stored(f.ini, QStringLiteral("SIZE")), QStringLiteral("3"));
-    QCOMPARE(stored(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
+    QCOMPARE(storedSetting(f.ini, QStringLiteral("OUTFILE")), f.path(QStringLiteral("fill.dat")));
+    QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZE")), QStringLiteral("3"));
+    QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
 }
 
 void tst_RunControl::buttonStatesDuringAndAfterARun()
@@ -120,7 +106,7 @@ void tst_RunControl::buttonStatesDuringAndAfterARun()
         during.append(buttonStates(f.mf));
         // Settings are saved before the writer starts.
         if (pass == 1) {
-            QCOMPARE(stored(f.ini, QStringLiteral("SIZE")), QStringLiteral("abc"));
+            QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZE")), QStringLiteral("abc"));
         }
         // Text boxes and options stay usable during a run.
         QVERIFY(f.mf.Text1[0]->isEnabled() && f.mf.Option1[1]->isEnabled() && f.mf.FIL[0]->isEnabled());
@@ -152,7 +138,7 @@ void tst_RunControl::startOnAnExistingFile()
     QFETCH(int, answer);
     FIXTURE(f);
     const QString path = f.path(name);
-    writeFile(path, "precious");
+    QVERIFY(writeFile(path, "precious"));
     f.mf.Text1[0]->setText(path);
     f.mf.Text1[1]->setText(QStringLiteral("2"));
     f.desktop.answers = { answer };
@@ -180,15 +166,15 @@ void tst_RunControl::startWithAnEmptyPath()
     QCOMPARE(f.desktop.boxes[0].prompt, QStringLiteral("作成するファイルを入力してください"));
     QCOMPARE(f.desktop.beeps, 1);
     QCOMPARE(buttonStates(f.mf), QStringLiteral("11101"));
-    QCOMPARE(stored(f.ini, QStringLiteral("OUTFILE")), QString());
-    QCOMPARE(stored(f.ini, QStringLiteral("SIZE")), QStringLiteral("7"));
-    QCOMPARE(stored(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("0"));
+    QCOMPARE(storedSetting(f.ini, QStringLiteral("OUTFILE")), QString());
+    QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZE")), QStringLiteral("7"));
+    QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("0"));
 }
 
 void tst_RunControl::startWhenSettingsCannotBeSaved()
 {
     FIXTURE(f);
-    writeFile(f.path(QStringLiteral("blocker")), "x");
+    QVERIFY(writeFile(f.path(QStringLiteral("blocker")), "x"));
     platform::SettingsStore store(f.path(QStringLiteral("blocker/settings.ini")));
     MF mf(f.desktop, store);
     mf.Text1[0]->setText(f.path(QStringLiteral("fill.dat")));
@@ -243,7 +229,7 @@ void tst_RunControl::deleteAnsweredNoKeepsTheFile()
 {
     FIXTURE(f);
     const QString path = f.path(QStringLiteral("keep.dat"));
-    writeFile(path, "keep");
+    QVERIFY(writeFile(path, "keep"));
     f.mf.Text1[0]->setText(path);
     f.desktop.answers = { platform::AnswerNo };
     f.mf.Command1_Click(1);
@@ -272,7 +258,7 @@ void tst_RunControl::deleteRemovesExactlyTheNamedFile()
 {
     FIXTURE(f);
     for (const char* name : { "a*", "ab", "ac", "a?" }) {
-        writeFile(f.path(QString::fromLatin1(name)), name);
+        QVERIFY(writeFile(f.path(QString::fromLatin1(name)), name));
     }
     f.mf.Text1[0]->setText(f.path(QStringLiteral("a*")));
     f.desktop.answers = { platform::AnswerYes };
@@ -289,7 +275,7 @@ void tst_RunControl::deleteRefusedBySystem()
 {
     FIXTURE(f);
     const QString path = f.path(QStringLiteral("locked.dat"));
-    writeFile(path, "locked");
+    QVERIFY(writeFile(path, "locked"));
     QVERIFY(f.volume.remountReadOnly());
     f.mf.Text1[0]->setText(path);
     f.desktop.answers = { platform::AnswerYes };
@@ -368,8 +354,8 @@ void tst_RunControl::exitDuringARun()
     QCOMPARE(length, KiB + MiB);
     const QString problem = checkFillFile(path, length);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    QCOMPARE(stored(f.ini, QStringLiteral("SIZE")), QStringLiteral("50"));
-    QCOMPARE(stored(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
+    QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZE")), QStringLiteral("50"));
+    QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
 }
 
 QTEST_MAIN(tst_RunControl)

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSettings>
 
 #include <algorithm>
 #include <cstring>
@@ -56,4 +57,17 @@ qint64 fileSize(const QString& path)
 {
     const QFileInfo info(path);
     return info.exists() ? info.size() : -1;
+}
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QString storedSetting(const QString& iniFile, const QString& key)
+{
+    QSettings settings(iniFile, QSettings::IniFormat);
+    const QVariant value = settings.value(QStringLiteral("Tallowmere/") + key);
+    return value.isValid() ? value.toString() : QStringLiteral("<absent>");
 }

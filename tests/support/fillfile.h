@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
@@ -9,3 +10,9 @@ QString checkFillFile(const QString& path, qint64 expectedSize);
 
 // The file's length, or -1 when it does not exist.
 qint64 fileSize(const QString& path);
+
+// Creates or replaces a file with the given bytes; false when that failed.
+bool writeFile(const QString& path, const QByteArray& data);
+
+// A setting as another program would read it from the settings file, or "<absent>".
+QString storedSetting(const QString& iniFile, const QString& key);
