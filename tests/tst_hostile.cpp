@@ -2,6 +2,7 @@
 // shows at most one clear message, loses nothing that was there, and leaves the volume as it should.
 
 #include "app/mf.h"
+#include "platform/qtdesktop.h"
 #include "fill/fillengine.h"
 #include "util/module2.h"
 
@@ -170,6 +171,10 @@ void tst_Hostile::hostileSizes()
     if (length < 0) {
         QCOMPARE(desktop.boxes.size(), 2); // the overwrite question, then the refusal
         QCOMPARE(desktop.boxes[1].prompt, QStringLiteral("サイズが大きすぎます。\r\n") + size);
+        // What the message box shows stays on the screen however long the text.
+        for (const QString& line : platform::displayedPrompt(desktop.boxes[1].prompt).split(u'\n')) {
+            QVERIFY(line.size() <= 201);
+        }
         QCOMPARE(fileSize(path), qint64(8)); // untouched
         return;
     }
