@@ -1,0 +1,590 @@
+#!/usr/bin/env bash
+# Fill benchmark. Builds what it needs, makes fresh volumes of its own (a tmpfs and an ext4 image on
+# a loop device), fills them to the last byte with the window's writer (through the real Start
+# button, offscreen), tallowmere-fill, dd, f3write and a plain reference loop, then measures how fast
+# Stop ends a run, the window's memory during a fill and its start-up time under Xvfb. Prints a
+# table and PASS/MISS per target; a MISS never fails the script. Needs root. See bench/README.md.
+#
+#   sudo bench/fill-bench.sh             # the full run (about 10 minutes)
+#   sudo QUICK=1 bench/fill-bench.sh     # one round, 5 stops, 3 launches
+#   sudo PARTS="tmpfs stop" FILLERS="writer dd" bench/fill-bench.sh
+set -euo pipefail
+export LC_ALL=C
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+
+QUICK=${QUICK:-0}
+if [[ $QUICK == 1 ]]; then
+    ROUNDS=${ROUNDS:-1} STOPS=${STOPS:-5} LAUNCHES=${LAUNCHES:-3}
+else
+    ROUNDS=${ROUNDS:-3} STOPS=${STOPS:-20} LAUNCHES=${LAUNCHES:-10}
+fi
+PARTS=${PARTS:-tmpfs ext4 stop memory startup}
+FILLERS=${FILLERS:-writer tallowmere-fill dd f3write reference}
+TMPFS_SIZE=${TMPFS_SIZE:-2g}
+EXT4_SIZE=${EXT4_SIZE:-4G}
+# Stops come 100-1500 ms into a fill: the volume must take longer than that to fill.
+STOP_EXT4_SIZE=${STOP_EXT4_SIZE:-8G}
+WARMUP=${WARMUP:-1}
+BUILD=${BUILD:-$root/build-bench}
+IMAGE_DIR=${IMAGE_DIR:-/var/tmp}
+FILL_TIMEOUT=${FILL_TIMEOUT:-900}
+if [[ -n ${SEED:-} ]]; then RANDOM=$SEED; fi
+
+if [[ $EUID -ne 0 ]]; then
+    echo "fill-bench: run as root (it mounts volumes and attaches a loop device)" >&2
+    exit 2
+fi
+
+has_part() { [[ " $PARTS " == *" $1 "* ]]; }
+has_filler() { [[ " $FILLERS " == *" $1 "* ]]; }
+
+# --- tools ---------------------------------------------------------------------------------------
+
+apt_updated=0
+install_packages() {
+    ((${#@})) || return 0
+    echo "fill-bench: installing $*"
+    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null; then
+        ((apt_updated)) || { apt-get update -q >/dev/null; apt_updated=1; }
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null
+    fi
+}
+missing=()
+command -v mkfs.ext4 >/dev/null || missing+=(e2fsprogs)
+command -v losetup >/dev/null || missing+=(mount)
+if has_filler f3write && { has_part tmpfs || has_part ext4; }; then
+    command -v f3write >/dev/null || missing+=(f3)
+fi
+if has_part startup; then
+    command -v Xvfb >/dev/null || missing+=(xvfb)
+    command -v xdotool >/dev/null || missing+=(xdotool)
+    pkg-config --exists xcb 2>/dev/null || missing+=(libxcb1-dev pkg-config)
+fi
+install_packages "${missing[@]}"
+
+echo "fill-bench: building in $BUILD"
+cmake -S "$root" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLOWMERE_BUILD_TESTS=OFF >/dev/null
+targets=(bench_fill reference_fill tallowmere-fill)
+if has_part startup; then targets+=(TALLOWMR minimal_window); fi
+cmake --build "$BUILD" --target "${targets[@]}" >/dev/null
+if has_part startup; then
+    cmake --build "$BUILD" --target window_wait >/dev/null 2>&1 || true
+fi
+bench_fill=$BUILD/bench/bench_fill
+reference_fill=$BUILD/bench/reference_fill
+tallowmere_fill=$BUILD/src/tallowmere-fill
+
+# --- volumes and clean-up ------------------------------------------------------------------------
+
+work=$(mktemp -d /tmp/tallowmere-bench.XXXXXX)
+images=$(mktemp -d "$IMAGE_DIR/tallowmere-bench.XXXXXX")
+mnt_tmpfs=$work/tmpfs
+mnt_ext4=$work/ext4
+mkdir -p "$mnt_tmpfs" "$mnt_ext4" "$work/runtime"
+chmod 700 "$work/runtime"
+export XDG_RUNTIME_DIR=$work/runtime
+mkfifo "$work/tick"
+declare -A LOOPS=() # image name -> loop device
+sampler_pid=
+xvfb_pid=
+
+cleanup() {
+    set +e
+    [[ -n $sampler_pid ]] && kill "$sampler_pid" 2>/dev/null && wait "$sampler_pid" 2>/dev/null
+    [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    for m in "$mnt_tmpfs" "$mnt_ext4"; do
+        if mountpoint -q "$m"; then
+            umount "$m" 2>/dev/null || { sleep 1; umount "$m"; } || umount -l "$m"
+        fi
+    done
+    for dev in "${LOOPS[@]}"; do losetup -d "$dev"; done
+    rm -rf "$images" "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+release() { if mountpoint -q "$1"; then umount "$1"; fi; }
+
+fresh_tmpfs() {
+    release "$mnt_tmpfs"
+    mount -t tmpfs -o "size=$TMPFS_SIZE,mode=1777" tmpfs "$mnt_tmpfs"
+}
+
+# fresh_ext4 [NAME SIZE]: a new ext4 on the image NAME (made and attached on first use), mounted.
+fresh_ext4() {
+    local name=${1:-fill} size=${2:-$EXT4_SIZE}
+    release "$mnt_ext4"
+    if [[ -z ${LOOPS[$name]:-} ]]; then
+        truncate -s "$size" "$images/$name.img"
+        LOOPS[$name]=$(losetup --find --show --direct-io=on "$images/$name.img")
+    fi
+    # Inode tables and journal are written now, not by a background thread during the timed fill.
+    mkfs.ext4 -q -m 0 -F -E lazy_itable_init=0,lazy_journal_init=0 "${LOOPS[$name]}"
+    mount "${LOOPS[$name]}" "$mnt_ext4"
+}
+
+mount_of() { if [[ $1 == tmpfs ]]; then echo "$mnt_tmpfs"; else echo "$mnt_ext4"; fi; }
+fresh() { if [[ $1 == tmpfs ]]; then fresh_tmpfs; else fresh_ext4; fi; }
+
+# --- page-cache sampler --------------------------------------------------------------------------
+
+# Sets CACHED to the Cached: line of /proc/meminfo in KiB, without starting a process.
+read_cached() {
+    local key value rest
+    while read -r key value rest; do
+        if [[ $key == Cached: ]]; then
+            CACHED=$value
+            return
+        fi
+    done </proc/meminfo
+}
+
+start_sampler() {
+    local base=$1
+    : >"$work/sampling"
+    (
+        trap - EXIT INT TERM
+        exec {tick}<>"$work/tick"
+        peak=$base
+        while [[ -e $work/sampling ]]; do
+            read_cached
+            if ((CACHED > peak)); then peak=$CACHED; fi
+            read -r -t 0.05 -u "$tick" _ || true
+        done
+        echo $((peak - base)) >"$work/cache_peak"
+    ) &
+    sampler_pid=$!
+}
+
+stop_sampler() {
+    rm -f "$work/sampling"
+    wait "$sampler_pid" || true
+    sampler_pid=
+    R_CACHE_KB=$(<"$work/cache_peak")
+}
+
+# --- one fill ------------------------------------------------------------------------------------
+
+seconds_between() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.6f", b - a }'; }
+
+# Pulls key=value pairs printed by bench_fill into the associative array KV.
+declare -A KV
+parse_kv() {
+    KV=()
+    local pair
+    for pair in $1; do
+        KV[${pair%%=*}]=${pair#*=}
+    done
+}
+
+# run_fill VOLUME FILLER: fills a fresh VOLUME to the end. Sets R_BYTES, R_SECONDS, R_LEFT,
+# R_CACHE_KB, R_OK (0 when the filler failed) and, for the writer, KV.
+run_fill() {
+    local volume=$1 filler=$2 mnt rc=0 t0 t1 out
+    fresh "$volume"
+    mnt=$(mount_of "$volume")
+    rm -f "$work/settings.ini"
+    read_cached
+    start_sampler "$CACHED"
+    case $filler in
+    writer)
+        out=$(QT_QPA_PLATFORM=offscreen timeout "$FILL_TIMEOUT" "$bench_fill" "$mnt/fill.dat" "$work/settings.ini" \
+            2>"$work/err") || rc=$?
+        parse_kv "$out"
+        R_SECONDS=${KV[seconds]:-0}
+        ;;
+    tallowmere-fill)
+        t0=$EPOCHREALTIME
+        timeout "$FILL_TIMEOUT" "$tallowmere_fill" --quiet "$mnt/fill.dat" 2>"$work/err" || rc=$?
+        t1=$EPOCHREALTIME
+        R_SECONDS=$(seconds_between "$t0" "$t1")
+        ;;
+    dd)
+        # dd ends with "No space left on device" (exit 1) and fsyncs what it wrote even then.
+        t0=$EPOCHREALTIME
+        timeout "$FILL_TIMEOUT" dd if=/dev/zero of="$mnt/fill.dat" bs=1M conv=fsync status=none 2>"$work/err" || true
+        t1=$EPOCHREALTIME
+        grep -q "No space left" "$work/err" || rc=1
+        R_SECONDS=$(seconds_between "$t0" "$t1")
+        ;;
+    f3write)
+        t0=$EPOCHREALTIME
+        { timeout "$FILL_TIMEOUT" f3write "$mnt" >/dev/null 2>"$work/err" && sync -f "$mnt"; } || rc=$?
+        t1=$EPOCHREALTIME
+        R_SECONDS=$(seconds_between "$t0" "$t1")
+        ;;
+    reference)
+        t0=$EPOCHREALTIME
+        timeout "$FILL_TIMEOUT" "$reference_fill" "$mnt/fill.dat" >/dev/null 2>"$work/err" || rc=$?
+        t1=$EPOCHREALTIME
+        R_SECONDS=$(seconds_between "$t0" "$t1")
+        ;;
+    *)
+        echo "fill-bench: unknown filler $filler" >&2
+        exit 2
+        ;;
+    esac
+    stop_sampler
+    R_BYTES=$(find "$mnt" -xdev -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f", s }')
+    R_LEFT=$(stat -f -c '%a %S' "$mnt" | awk '{ printf "%.0f", $1 * $2 }')
+    R_OK=1
+    if ((rc != 0)); then
+        R_OK=0
+        echo "fill-bench: $filler on $volume failed (exit $rc): $(head -c 300 "$work/err")" >&2
+    fi
+}
+
+# --- statistics ----------------------------------------------------------------------------------
+
+# Prints "median min max" of the numbers given.
+stats() {
+    printf '%s\n' "$@" | sed '/^$/d' | sort -g | awk '
+        { v[NR] = $1 }
+        END {
+            if (NR == 0) { print "nan nan nan"; exit }
+            m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+            print m, v[1], v[NR]
+        }'
+}
+median() { stats "$@" | cut -d' ' -f1; }
+maximum() { stats "$@" | cut -d' ' -f3; }
+# Nearest-rank percentile: the smallest value with at least P % of the values at or below it.
+percentile() {
+    local p=$1
+    shift
+    printf '%s\n' "$@" | sed '/^$/d' | sort -g | awk -v p="$p" '
+        { v[NR] = $1 }
+        END { if (NR == 0) { print "nan"; exit } r = int(p * NR / 100); if (r < p * NR / 100) r++; if (r < 1) r = 1; print v[r] }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 == 0 || a == "nan" || b == "nan") print "nan"; else printf "%.2f", a / b }'; }
+at_least() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a != "nan" && a + 0 >= b + 0) }'; }
+at_most() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a != "nan" && a + 0 <= b + 0) }'; }
+
+declare -A RATES LEFT_MAX CACHE_MAX
+GAP_MAX=0
+GAP_WHERE=
+FAILED_RUNS=0
+
+note_gap() {
+    local gap=${KV[max_gap_ms]:-0}
+    if awk -v a="$gap" -v b="$GAP_MAX" 'BEGIN { exit !(a > b) }'; then
+        GAP_MAX=$gap
+        GAP_WHERE=$1
+    fi
+}
+
+record() {
+    local key=$1/$2 keep=$3 label=$4 rate
+    rate=$(awk -v b="$R_BYTES" -v s="$R_SECONDS" 'BEGIN { printf "%.1f", (s > 0) ? b / s / 1e6 : 0 }')
+    printf '  %-6s %-9s %-15s %13d B %8.3f s %8.1f MB/s  left %9d B  page cache +%7.1f MiB' \
+        "$1" "$label" "$2" "$R_BYTES" "$R_SECONDS" "$rate" "$R_LEFT" "$(awk -v k="$R_CACHE_KB" 'BEGIN { printf "%.1f", k / 1024 }')"
+    if [[ $2 == writer ]]; then
+        printf '  pump gap %.1f ms' "${KV[max_gap_ms]:-0}"
+        note_gap "$1 $label"
+        if [[ $1 == ext4 ]]; then remember_memory; fi
+    fi
+    ((R_OK)) || printf '  FAILED'
+    printf '\n'
+    ((R_OK)) || FAILED_RUNS=$((FAILED_RUNS + 1))
+    # Bytes left and page cache count every run, warm-up included; rates only the measured rounds.
+    if [[ -z ${LEFT_MAX[$key]:-} ]] || ((R_LEFT > ${LEFT_MAX[$key]})); then LEFT_MAX[$key]=$R_LEFT; fi
+    if [[ -z ${CACHE_MAX[$key]:-} ]] || ((R_CACHE_KB > ${CACHE_MAX[$key]})); then CACHE_MAX[$key]=$R_CACHE_KB; fi
+    if ((keep && R_OK)); then RATES[$key]+="$rate "; fi
+}
+
+# The ext4 writer run with the largest growth of resident size is the one reported.
+MEM_IDLE='' MEM_PEAK='' MEM_GROWTH=-1 MEM_SAMPLES='' MEM_FILLED=''
+remember_memory() {
+    local idle=${KV[idle_rss_kb]:-0} hwm=${KV[peak_rss_kb]:-0} sampled=${KV[sampled_max_rss_kb]:-0} peak growth
+    peak=$((hwm > sampled ? hwm : sampled))
+    growth=$((peak - idle))
+    if ((growth > MEM_GROWTH)); then
+        MEM_IDLE=$idle MEM_PEAK=$peak MEM_GROWTH=$growth MEM_FILLED=${KV[bytes]:-0}
+        MEM_SAMPLES="${KV[rss25_kb]:--1} ${KV[rss50_kb]:--1} ${KV[rss75_kb]:--1} ${KV[rss100_kb]:--1}"
+    fi
+}
+
+# --- fills ---------------------------------------------------------------------------------------
+
+read -r -a filler_list <<<"$FILLERS"
+started_at=$EPOCHREALTIME
+echo "fill-bench: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) CPUs, $(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) RAM, kernel $(uname -r)"
+echo "fill-bench: rounds $ROUNDS, tmpfs $TMPFS_SIZE, ext4 $EXT4_SIZE on $IMAGE_DIR, fillers: $FILLERS"
+
+volumes=()
+has_part tmpfs && volumes+=(tmpfs)
+has_part ext4 && volumes+=(ext4)
+for volume in "${volumes[@]}"; do
+    echo
+    echo "== $volume: fill until full =="
+    if ((WARMUP)); then
+        for filler in "${filler_list[@]}"; do
+            run_fill "$volume" "$filler"
+            record "$volume" "$filler" 0 warm-up
+        done
+    fi
+    for ((round = 1; round <= ROUNDS; ++round)); do
+        # Each round starts one filler further on, so no filler always follows the same one.
+        n=${#filler_list[@]}
+        for ((i = 0; i < n; ++i)); do
+            filler=${filler_list[$(((i + round - 1) % n))]}
+            run_fill "$volume" "$filler"
+            record "$volume" "$filler" 1 "round $round"
+        done
+    done
+done
+
+# Memory needs an ext4 fill by the window's writer; the fill rounds above may already have made one.
+if has_part memory && ((MEM_GROWTH < 0)); then
+    echo
+    echo "== memory: one ext4 fill by the window's writer =="
+    run_fill ext4 writer
+    record ext4 writer 0 memory
+fi
+
+# --- stop latency --------------------------------------------------------------------------------
+
+STOP_LATENCIES=()
+if has_part stop; then
+    echo
+    echo "== stop: $STOPS stops during fills of a $STOP_EXT4_SIZE ext4 by the window's writer =="
+    for ((i = 1; i <= STOPS; ++i)); do
+        fresh_ext4 stop "$STOP_EXT4_SIZE"
+        rm -f "$work/settings.ini"
+        delay=$((100 + RANDOM % 1401))
+        out=$(QT_QPA_PLATFORM=offscreen timeout "$FILL_TIMEOUT" "$bench_fill" "$mnt_ext4/fill.dat" "$work/settings.ini" \
+            --stop-after "$delay" 2>"$work/err") || true
+        parse_kv "$out"
+        if [[ ${KV[stopped]:-0} == 1 ]] && ((${KV[bytes]:-0} < ${KV[expected]:-0})); then
+            STOP_LATENCIES+=("${KV[stop_latency_ms]}")
+            printf '  stop %2d  after %4d ms  %11d B written  latency %7.2f ms  (seen in a pass after %6.2f ms, then %6.2f ms to close)  pump gap %.1f ms\n' \
+                "$i" "$delay" "${KV[bytes]}" "${KV[stop_latency_ms]}" "${KV[stop_seen_ms]}" "${KV[close_ms]}" "${KV[max_gap_ms]}"
+        else
+            FAILED_RUNS=$((FAILED_RUNS + 1))
+            echo "  stop $i after $delay ms: the run was not stopped ($out $(head -c 300 "$work/err"))"
+        fi
+        note_gap "stop $i"
+    done
+    release "$mnt_ext4"
+fi
+
+# --- start-up ------------------------------------------------------------------------------------
+
+START_APP=() START_MIN=() START_TEXT=()
+if has_part startup; then
+    echo
+    echo "== start-up under Xvfb: $LAUNCHES launches each, interleaved =="
+    display=
+    for n in $(seq 120 199); do
+        if [[ ! -e /tmp/.X$n-lock && ! -e /tmp/.X11-unix/X$n ]]; then
+            display=:$n
+            break
+        fi
+    done
+    if [[ -z $display ]]; then
+        echo "fill-bench: no free X display number" >&2
+        exit 1
+    fi
+    Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
+    xvfb_pid=$!
+    for _ in $(seq 100); do
+        DISPLAY=$display xdotool getdisplaygeometry >/dev/null 2>&1 && break
+        sleep 0.05
+    done
+    window_wait=$BUILD/bench/window_wait
+    # launch TITLE PROGRAM [ARGS...]: seconds from launch until the window is mapped, in a fresh home.
+    launch() {
+        local title=$1 home t0
+        shift
+        home=$(mktemp -d "$work/home.XXXXXX")
+        mkdir -p "$home/config" "$home/runtime"
+        chmod 700 "$home/runtime"
+        if [[ -x $window_wait ]]; then
+            env DISPLAY="$display" QT_QPA_PLATFORM=xcb HOME="$home" XDG_CONFIG_HOME="$home/config" \
+                XDG_RUNTIME_DIR="$home/runtime" "$window_wait" "$title" 20000 "$@" 2>/dev/null
+        else
+            # Without libxcb: poll as fast as xdotool goes (a few ms a call) rather than --sync's 0.5 s steps.
+            t0=$EPOCHREALTIME
+            env DISPLAY="$display" QT_QPA_PLATFORM=xcb HOME="$home" XDG_CONFIG_HOME="$home/config" \
+                XDG_RUNTIME_DIR="$home/runtime" "$@" >/dev/null 2>&1 &
+            local pid=$! shown=0
+            for _ in $(seq 2000); do
+                if DISPLAY=$display xdotool search --onlyvisible --name "^$title\$" >/dev/null 2>&1; then
+                    shown=1
+                    break
+                fi
+            done
+            ((shown)) && seconds_between "$t0" "$EPOCHREALTIME" && echo
+            kill "$pid"
+            wait "$pid" 2>/dev/null || true
+            ((shown))
+        fi
+    }
+    # Sets LAUNCHED to the seconds one launch of app, min or text took, or empty when no window came.
+    launch_one() {
+        LAUNCHED=
+        case $1 in
+        app) LAUNCHED=$(launch Tallowmere "$BUILD/src/TALLOWMR") ;;
+        min) LAUNCHED=$(launch "Tallowmere bench minimal window" "$BUILD/bench/minimal_window") ;;
+        text) LAUNCHED=$(launch "Tallowmere bench minimal text window" "$BUILD/bench/minimal_window" --text) ;;
+        esac || LAUNCHED=
+    }
+    how="xdotool polling"
+    if [[ -x $window_wait ]]; then how="MapNotify (window_wait)"; fi
+    echo "  measured to: $how"
+    # The first launch of each pays for cold font and library caches.
+    for which in app min text; do launch_one "$which"; done
+    ms_of() { awk -v s="$1" 'BEGIN { if (s == "") print "-"; else printf "%.1f", s * 1000 }'; }
+    for ((i = 1; i <= LAUNCHES; ++i)); do
+        # Each launch round starts with another program.
+        case $((i % 3)) in
+        1) order=(min app text) ;;
+        2) order=(app text min) ;;
+        0) order=(text min app) ;;
+        esac
+        declare -A this=()
+        for which in "${order[@]}"; do
+            launch_one "$which"
+            this[$which]=$LAUNCHED
+            if [[ -z $LAUNCHED ]]; then
+                echo "  launch $i of $which: no window"
+                FAILED_RUNS=$((FAILED_RUNS + 1))
+                continue
+            fi
+            case $which in
+            app) START_APP+=("$LAUNCHED") ;;
+            min) START_MIN+=("$LAUNCHED") ;;
+            text) START_TEXT+=("$LAUNCHED") ;;
+            esac
+        done
+        printf '  launch %2d  TALLOWMR %6s ms   minimal window %6s ms   minimal window with text %6s ms\n' "$i" \
+            "$(ms_of "${this[app]}")" "$(ms_of "${this[min]}")" "$(ms_of "${this[text]}")"
+    done
+    kill "$xvfb_pid"
+    wait "$xvfb_pid" 2>/dev/null || true
+    xvfb_pid=
+fi
+
+# --- results -------------------------------------------------------------------------------------
+
+mib() { awk -v k="$1" 'BEGIN { if (k == "") print "-"; else printf "%.1f", k / 1024 }'; }
+results=()
+target() { # target PASS|MISS TEXT
+    results+=("$(printf '%-4s  %s' "$1" "$2")")
+}
+check() { # check CONDITION-COMMAND... -- TEXT
+    local text=${*: -1}
+    if "${@:1:$#-1}"; then target PASS "$text"; else target MISS "$text"; fi
+}
+
+echo
+echo "== results ($(date -u '+%Y-%m-%d %H:%M UTC'), $(awk -v a="$started_at" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.0f", b - a }') s) =="
+declare -A MEDIAN
+for volume in "${volumes[@]}"; do
+    echo
+    printf '%-6s %-15s %9s %19s %7s %7s %14s %12s\n' "$volume" filler "median" "min-max MB/s" "/dd" "/ref" "max left B" "cache MiB"
+    for filler in "${filler_list[@]}"; do
+        key=$volume/$filler
+        read -r med lo hi < <(stats ${RATES[$key]:-})
+        MEDIAN[$key]=$med
+    done
+    for filler in "${filler_list[@]}"; do
+        key=$volume/$filler
+        read -r med lo hi < <(stats ${RATES[$key]:-})
+        printf '%-6s %-15s %9s %19s %7s %7s %14s %12s\n' "" "$filler" "$med" "$lo-$hi" \
+            "$(ratio "$med" "${MEDIAN[$volume/dd]:-nan}")" "$(ratio "$med" "${MEDIAN[$volume/reference]:-nan}")" \
+            "${LEFT_MAX[$key]:--}" "$(mib "${CACHE_MAX[$key]:-}")"
+    done
+done
+if ((${#volumes[@]})); then
+    echo
+    echo "MB/s = bytes written / seconds, medians of $ROUNDS rounds; max left and cache (peak growth of"
+    echo "Cached: in /proc/meminfo) over every run, warm-up included. On tmpfs the file itself is page cache."
+fi
+if has_filler writer && ((${#volumes[@]})) || has_part stop; then
+    printf '\nlongest gap between event-pump passes of the window: %.1f ms (%s)\n' "$GAP_MAX" "${GAP_WHERE:--}"
+fi
+
+if ((${#STOP_LATENCIES[@]})); then
+    read -r s50 slo smax < <(stats "${STOP_LATENCIES[@]}")
+    s99=$(percentile 99 "${STOP_LATENCIES[@]}")
+    printf '\nstop latency over %d stops: p50 %.2f ms  p99 %.2f ms  max %.2f ms  min %.2f ms\n' \
+        "${#STOP_LATENCIES[@]}" "$s50" "$s99" "$smax" "$slo"
+    echo "  (from the moment Stop is queued to the return of the Start click, file flushed and closed;"
+    echo "   p99 is nearest-rank: the $(awk -v n="${#STOP_LATENCIES[@]}" 'BEGIN { r = int(0.99 * n); if (r < 0.99 * n) r++; print (r == n) ? "largest" : "value of rank " r }') of ${#STOP_LATENCIES[@]})"
+fi
+
+if ((MEM_GROWTH >= 0)); then
+    read -r r25 r50 r75 r100 <<<"$MEM_SAMPLES"
+    mem_flat=$(printf '%s\n' $MEM_SAMPLES | awk '$1 >= 0 { if (min == "" || $1 < min) min = $1; if ($1 > max) max = $1; n++ }
+        END { if (n < 4) print -1; else print max - min }')
+    printf '\nmemory of the window, ext4 fill of %d B: idle %s MiB  peak %s MiB  growth %s MiB\n' \
+        "$MEM_FILLED" "$(mib "$MEM_IDLE")" "$(mib "$MEM_PEAK")" "$(mib "$MEM_GROWTH")"
+    printf '  resident at 25/50/75/100 %%: %s / %s / %s / %s MiB (spread %s MiB)\n' \
+        "$(mib "$r25")" "$(mib "$r50")" "$(mib "$r75")" "$(mib "$r100")" "$(mib "$mem_flat")"
+fi
+
+if ((${#START_APP[@]} && ${#START_MIN[@]})); then
+    app_med=$(median "${START_APP[@]}")
+    min_med=$(median "${START_MIN[@]}")
+    text_med=$(median "${START_TEXT[@]}")
+    start_ratio=$(ratio "$app_med" "$min_med")
+    printf '\nstart-up to a mapped window, medians of %d launches:\n' "${#START_APP[@]}"
+    printf '  TALLOWMR %s ms   minimal Qt window %s ms   ratio %s\n' "$(ms_of "$app_med")" "$(ms_of "$min_med")" "$start_ratio"
+    printf '  (minimal window with one label of text: %s ms; TALLOWMR / it: %s)\n' "$(ms_of "$text_med")" \
+        "$(ratio "$app_med" "$text_med")"
+fi
+
+# --- targets -------------------------------------------------------------------------------------
+
+if [[ -n ${MEDIAN[ext4/writer]:-} ]]; then
+    r=$(ratio "${MEDIAN[ext4/writer]}" "${MEDIAN[ext4/dd]:-nan}")
+    check at_least "$r" 1.5 "ext4: window's writer >= 1.5 x dd (${r})"
+    r=$(ratio "${MEDIAN[ext4/writer]}" "${MEDIAN[ext4/reference]:-nan}")
+    check at_least "$r" 0.9 "ext4: window's writer >= 0.9 x reference loop (${r})"
+fi
+if [[ -n ${MEDIAN[tmpfs/writer]:-} ]]; then
+    r=$(ratio "${MEDIAN[tmpfs/writer]}" "${MEDIAN[tmpfs/dd]:-nan}")
+    check at_least "$r" 1.0 "tmpfs: window's writer >= 1.0 x dd (${r})"
+fi
+if [[ -n ${MEDIAN[tmpfs/tallowmere-fill]:-} ]]; then
+    r=$(ratio "${MEDIAN[tmpfs/tallowmere-fill]}" "${MEDIAN[tmpfs/dd]:-nan}")
+    check at_least "$r" 0.95 "tmpfs: tallowmere-fill >= 0.95 x dd (${r})"
+fi
+for volume in "${volumes[@]}"; do
+    for filler in writer tallowmere-fill; do
+        left=${LEFT_MAX[$volume/$filler]:-}
+        if [[ -n $left ]]; then
+            check at_most "$left" 1023 "$volume: $filler leaves < 1024 B available (at most $left B)"
+        fi
+    done
+done
+if [[ -n ${CACHE_MAX[ext4/writer]:-} ]]; then
+    c=$(mib "${CACHE_MAX[ext4/writer]}")
+    check at_most "$c" 64 "ext4: page cache held by the window's writer <= 64 MiB (peak +$c MiB)"
+fi
+if ((${#STOP_LATENCIES[@]})); then
+    check at_most "$s99" 50 "stop: p99 latency <= 50 ms (p99 $s99 ms over ${#STOP_LATENCIES[@]})"
+fi
+if has_filler writer && ((${#volumes[@]})) || has_part stop; then
+    check at_most "$GAP_MAX" 50 "event pump: no gap between passes > 50 ms (longest $GAP_MAX ms)"
+fi
+if ((MEM_GROWTH >= 0)); then
+    g=$(mib "$MEM_GROWTH")
+    check at_most "$g" 8 "memory: peak resident <= idle + 8 MiB (growth $g MiB)"
+    check at_most "$(mib "$mem_flat")" 1 "memory: flat as the fill grows (25..100 % spread $(mib "$mem_flat") MiB <= 1 MiB)"
+fi
+if [[ -n ${start_ratio:-} ]]; then
+    check at_most "$start_ratio" 1.3 "start-up: TALLOWMR <= 1.3 x minimal Qt window (${start_ratio})"
+fi
+
+echo
+echo "== targets =="
+printf '%s\n' "${results[@]}"
+if ((FAILED_RUNS)); then
+    echo
+    echo "fill-bench: $FAILED_RUNS run(s) failed; their figures are left out (see the messages above)"
+fi
