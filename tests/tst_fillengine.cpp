@@ -52,6 +52,7 @@ private slots:
     void lengthForTarget();
     void onePassPerRun();
     void slowRunsGetShorter();
+    void aDiskCatchingUpGetsPassesMeanwhile();
     void stopEndsBeforeTheNextBlock_data();
     void stopEndsBeforeTheNextBlock();
     void noSpaceAtEveryOffset_data();
@@ -154,6 +155,34 @@ void tst_FillEngine::slowRunsGetShorter()
     fill::Engine engine2(fast, recorder.hooks(), MiB / 4);
     engine2.run(QStringLiteral("f"), KiB + 2 * MiB);
     QCOMPARE(fast.writeSizes.mid(1).toVector(), QList<qint64>(8, MiB / 4).toVector());
+}
+
+// While the disk catches up the file takes nothing; the window keeps its event-pump passes, Stop
+// still ends the run, and nothing is lost or doubled.
+void tst_FillEngine::aDiskCatchingUpGetsPassesMeanwhile()
+{
+    FakeOutputFile file;
+    file.busyWrites = 3; // the header block waits for the disk too, without a pass
+    Recorder recorder;
+    fill::Engine engine(file, recorder.hooks());
+    QCOMPARE(engine.run(QStringLiteral("f"), 3 * MiB).outcome, Outcome::TargetReached);
+    QCOMPARE(recorder.positions.size(), 3);
+
+    file.busyWrites = 5;
+    file.busyFrom = KiB + MiB;
+    recorder.positions.clear();
+    QCOMPARE(engine.run(QStringLiteral("f"), 3 * MiB).outcome, Outcome::TargetReached);
+    QCOMPARE(file.size, 3 * MiB);
+    QVERIFY(file.tailAllFill);
+    const QList<qint64> positions { KiB + 1,       KiB + MiB + 1, KiB + MiB + 1, KiB + MiB + 1,
+                                    KiB + MiB + 1, KiB + MiB + 1, KiB + MiB + 1, KiB + 2 * MiB + 1 };
+    QCOMPARE(recorder.positions, positions);
+
+    file.busyWrites = 1000;
+    recorder.positions.clear();
+    recorder.stopOnPass = 10;
+    QCOMPARE(engine.run(QStringLiteral("f"), fill::fillTheDisk).outcome, Outcome::Stopped);
+    QCOMPARE(file.size, KiB + MiB);
 }
 
 void tst_FillEngine::stopEndsBeforeTheNextBlock_data()

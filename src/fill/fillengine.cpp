@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 
 namespace fill {
 
@@ -12,6 +13,7 @@ namespace {
 // A run slower than this halves the next ones; one faster than the lower bound doubles them.
 constexpr qint64 slowRunNs = 20'000'000;
 constexpr qint64 fastRunNs = 5'000'000;
+constexpr size_t pageSize = 4096;
 
 qint64 steadyNow()
 {
@@ -31,8 +33,11 @@ Engine::Engine(platform::OutputFile& file, Hooks hooks, qint64 runBytes)
     : m_file(file)
     , m_hooks(std::move(hooks))
     , m_maxRunBlocks(std::max<qint64>(1, runBytes / blockSize))
-    , m_buffer(static_cast<size_t>(m_maxRunBlocks * blockSize), static_cast<char>(0xFF))
+    , m_storage(static_cast<size_t>(m_maxRunBlocks * blockSize + pageSize), static_cast<char>(0xFF))
 {
+    void* start = m_storage.data();
+    size_t space = m_storage.size();
+    m_buffer = static_cast<char*>(std::align(pageSize, static_cast<size_t>(m_maxRunBlocks * blockSize), start, space));
     if (!m_hooks.clock) {
         m_hooks.clock = &steadyNow;
     }
@@ -47,12 +52,16 @@ Result Engine::run(const QString& path, qint64 target)
     QByteArray header = headerText();
     Q_ASSERT(header.size() <= blockSize);
     header.append(blockSize - header.size(), static_cast<char>(0xFF));
-    const auto headerWrite = m_file.write(header.constData(), header.size());
-    if (headerWrite.error || headerWrite.written != blockSize) {
-        // A file shorter than its header block is no fill file; take back what this run made.
-        m_file.discard();
-        return { Outcome::HeaderFailed, 0,
-                 headerWrite.error ? headerWrite.error : std::make_error_code(std::errc::io_error) };
+    qint64 headerWritten = 0;
+    while (headerWritten < blockSize) {
+        // A write may take nothing while the disk catches up; it always takes all or fails.
+        const auto write = m_file.write(header.constData() + headerWritten, blockSize - headerWritten);
+        headerWritten += write.written;
+        if (write.error) {
+            // A file shorter than its header block is no fill file; take back what this run made.
+            m_file.discard();
+            return { Outcome::HeaderFailed, 0, write.error };
+        }
     }
 
     Result result { Outcome::TargetReached, blockSize, {} };
@@ -81,7 +90,7 @@ Result Engine::run(const QString& path, qint64 target)
             }
         }
         const qint64 started = m_hooks.clock();
-        const auto write = m_file.write(m_buffer.data(), blocks * blockSize);
+        const auto write = m_file.write(m_buffer, blocks * blockSize);
         const qint64 took = m_hooks.clock() - started;
         written += write.written;
         if (!write.error) {

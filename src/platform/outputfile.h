@@ -24,7 +24,8 @@ public:
     // Opens the path for writing, creating it or emptying an existing regular file. Anything that is
     // not a regular file (a directory, a device, a pipe) is refused before it is touched.
     virtual std::error_code create(const QString& path) = 0;
-    // Writes all of data or stops at the first error.
+    // Writes all of data or stops at the first error. May also write nothing, without an error, when
+    // the disk needs a moment to catch up: the caller then calls again after its other work.
     virtual WriteResult write(const char* data, qint64 size) = 0;
     // Cuts the file back to size bytes.
     virtual std::error_code truncate(qint64 size) = 0;

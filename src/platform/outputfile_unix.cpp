@@ -71,13 +71,17 @@ public:
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         m_fd = fd;
         m_size = 0;
-        m_writeBehind = WriteBehind(fd);
+        m_writeBehind.start(fd);
         return {};
     }
 
     WriteResult write(const char* data, qint64 size) override
     {
         WriteResult result;
+        // The disk is behind: write nothing now, so the caller can see to its window meanwhile.
+        if (!m_writeBehind.ready()) {
+            return result;
+        }
         while (result.written < size) {
             const auto chunk = static_cast<size_t>(std::min<qint64>(size - result.written, qint64(1) << 30));
             const ssize_t n = ::write(m_fd, data + result.written, chunk);
@@ -145,7 +149,7 @@ public:
 private:
     int m_fd = -1;
     qint64 m_size = 0;
-    WriteBehind m_writeBehind { -1 };
+    WriteBehind m_writeBehind;
     bool m_created = false;
     QByteArray m_name;
 };

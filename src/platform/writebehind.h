@@ -2,37 +2,64 @@
 
 #include <QtGlobal>
 
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
 namespace platform {
 
-// Write-behind for a file written from start to end: hands each finished window of the file to
-// the disk at once and drops the window before it from the page cache, so a long fill neither
-// evicts the cache of the programs under test nor stalls in write() under dirty-page throttling.
-// The window adapts to the device: it shrinks when waiting for it takes long. Where the system
-// has no such calls it does nothing.
+// Write-behind for a file written from start to end. Each finished window of the file is handed to
+// a helper thread, which starts its write-back at once, waits for it and drops it from the page
+// cache: a long fill neither evicts the cache of the programs under test nor stalls in write()
+// under dirty-page throttling, and the waiting for the disk never blocks the caller's thread for
+// long. The window adapts to the device. On memory file systems, and where the system lacks the
+// calls, it does nothing.
 class WriteBehind
 {
 public:
-    explicit WriteBehind(int fd)
-        : m_fd(fd)
-    {
-    }
+    WriteBehind() = default;
+    ~WriteBehind();
+    WriteBehind(const WriteBehind&) = delete;
+    WriteBehind& operator=(const WriteBehind&) = delete;
 
-    // The file now ends at offset end. Reports a failed write-back (an I/O error, no space).
+    // A new file, empty, open as fd.
+    void start(int fd);
+    // Asked before more is written: false when the disk is more than two windows behind and did not
+    // catch up within a few milliseconds. Write nothing then, and ask again after other work.
+    bool ready();
+    // The file now ends at end. Reports a failed write-back (an I/O error, no space) met since.
     std::error_code wrote(qint64 end);
     // The file was cut back to size.
     void truncated(qint64 size);
-    // Flushes the rest and drops it from the cache; called before the file is closed.
+    // Waits for the windows handed over, flushes the rest and drops it from the cache; called before
+    // the file is closed. Reports the first failure.
     std::error_code finish();
 
 private:
-    int m_fd;
-    bool m_enabled = true;
+    struct Window
+    {
+        qint64 start;
+        qint64 length;
+        bool started;
+    };
+
+    void work();
+    void stopHelper();
+
+    int m_fd = -1;
+    std::atomic<bool> m_enabled = false;
+    qint64 m_handedOver = 0; // end of the last window handed to the helper
+
+    std::mutex m_mutex; // guards everything below
+    std::condition_variable m_changed;
+    std::deque<Window> m_windows; // handed over, not yet written back
     qint64 m_window = 1024 * 1024;
-    qint64 m_queued = 0; // end of the last window handed to the disk
-    qint64 m_previousStart = 0;
-    qint64 m_previousLength = 0;
+    std::error_code m_error;
+    bool m_stopping = false;
+    std::thread m_helper;
 };
 
 } // namespace platform

@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -12,6 +15,9 @@ namespace {
 
 constexpr qint64 minimumWindow = 256 * 1024;
 constexpr qint64 maximumWindow = 8 * 1024 * 1024;
+constexpr size_t windowsInFlight = 2;
+// How long the writing thread waits for the disk before it goes back to its other work.
+constexpr auto catchUpWait = std::chrono::milliseconds(10);
 // Waiting longer than this for a window halves the next; much shorter doubles it.
 constexpr auto slowWait = std::chrono::milliseconds(16);
 constexpr auto fastWait = std::chrono::milliseconds(4);
@@ -22,59 +28,145 @@ bool dataLost(int error)
     return error == EIO || error == ENOSPC || error == EDQUOT;
 }
 
+// Files that live in memory have no disk to write back to.
+bool inMemory(int fd)
+{
+    struct statfs st = {};
+    return ::fstatfs(fd, &st) == 0 && (st.f_type == TMPFS_MAGIC || st.f_type == RAMFS_MAGIC);
+}
+
 } // namespace
+
+WriteBehind::~WriteBehind()
+{
+    stopHelper();
+}
+
+void WriteBehind::start(int fd)
+{
+    stopHelper();
+    m_fd = fd;
+    m_handedOver = 0;
+    m_windows.clear();
+    m_error = {};
+    m_stopping = false;
+    m_enabled = fd >= 0 && !inMemory(fd);
+    if (m_enabled) {
+        m_helper = std::thread(&WriteBehind::work, this);
+    }
+}
+
+bool WriteBehind::ready()
+{
+    if (!m_enabled) {
+        return true;
+    }
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, catchUpWait, [this] { return !m_enabled || m_windows.size() <= windowsInFlight; });
+}
 
 std::error_code WriteBehind::wrote(qint64 end)
 {
-    while (m_enabled && end - m_queued >= m_window) {
-        const qint64 start = m_queued;
-        const qint64 length = m_window;
-        if (::sync_file_range(m_fd, start, length, SYNC_FILE_RANGE_WRITE) != 0) {
-            if (dataLost(errno)) {
-                return { errno, std::system_category() };
-            }
-            m_enabled = false;
-            break;
-        }
-        if (m_previousLength > 0) {
-            const auto began = std::chrono::steady_clock::now();
-            if (::sync_file_range(m_fd, m_previousStart, m_previousLength,
-                                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER)
-                != 0) {
-                if (dataLost(errno)) {
-                    return { errno, std::system_category() };
-                }
-                m_enabled = false;
-                break;
-            }
-            ::posix_fadvise(m_fd, m_previousStart, m_previousLength, POSIX_FADV_DONTNEED);
-            const auto waited = std::chrono::steady_clock::now() - began;
-            if (waited > slowWait) {
-                m_window = std::max(minimumWindow, m_window / 2);
-            } else if (waited < fastWait) {
-                m_window = std::min(maximumWindow, m_window * 2);
-            }
-        }
-        m_previousStart = start;
-        m_previousLength = length;
-        m_queued = start + length;
+    std::lock_guard lock(m_mutex);
+    while (m_enabled && end - m_handedOver >= m_window) {
+        m_windows.push_back({ m_handedOver, m_window, false });
+        m_handedOver += m_window;
     }
-    return {};
+    m_changed.notify_all();
+    return std::exchange(m_error, {});
 }
 
 void WriteBehind::truncated(qint64 size)
 {
-    m_queued = std::min(m_queued, size);
-    m_previousLength = std::clamp<qint64>(size - m_previousStart, 0, m_previousLength);
+    std::lock_guard lock(m_mutex);
+    m_handedOver = std::min(m_handedOver, size);
 }
 
 std::error_code WriteBehind::finish()
 {
-    if (::fdatasync(m_fd) != 0 && dataLost(errno)) {
-        return { errno, std::system_category() };
+    stopHelper();
+    std::error_code error = std::exchange(m_error, {});
+    if (m_fd < 0) {
+        return error;
+    }
+    if (::fdatasync(m_fd) != 0 && dataLost(errno) && !error) {
+        error = { errno, std::system_category() };
     }
     ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_DONTNEED);
-    return {};
+    m_fd = -1;
+    return error;
+}
+
+void WriteBehind::stopHelper()
+{
+    if (!m_helper.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+    m_helper.join();
+    m_enabled = false;
+}
+
+void WriteBehind::work()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_stopping || !m_windows.empty(); });
+        if (m_windows.empty()) {
+            return; // stopping, and everything handed over is on the disk
+        }
+        // Start the write-back of every window handed over, then wait for the oldest one.
+        std::vector<Window> toStart;
+        for (Window& window : m_windows) {
+            if (!window.started) {
+                window.started = true;
+                toStart.push_back(window);
+            }
+        }
+        const Window oldest = m_windows.front();
+        lock.unlock();
+
+        int failure = 0;
+        for (const Window& window : toStart) {
+            if (failure == 0 && ::sync_file_range(m_fd, window.start, window.length, SYNC_FILE_RANGE_WRITE) != 0) {
+                failure = errno;
+            }
+        }
+        const auto began = std::chrono::steady_clock::now();
+        if (failure == 0
+            && ::sync_file_range(m_fd, oldest.start, oldest.length,
+                                 SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER)
+                != 0) {
+            failure = errno;
+        }
+        if (failure == 0) {
+            ::posix_fadvise(m_fd, oldest.start, oldest.length, POSIX_FADV_DONTNEED);
+        }
+        const auto waited = std::chrono::steady_clock::now() - began;
+
+        lock.lock();
+        if (failure != 0) {
+            // A file system without the call: let the system write back on its own from here on.
+            if (dataLost(failure) && !m_error) {
+                m_error = { failure, std::system_category() };
+            }
+            m_windows.clear();
+            m_enabled = false;
+            m_changed.notify_all();
+            return;
+        }
+        m_windows.pop_front();
+        if (waited > slowWait) {
+            m_window = std::max(minimumWindow, m_window / 2);
+        } else if (waited < fastWait) {
+            m_window = std::min(maximumWindow, m_window * 2);
+        }
+        m_changed.notify_all();
+    }
 }
 
 } // namespace platform

@@ -2,6 +2,20 @@
 
 namespace platform {
 
+// No write-behind here: the system writes back on its own.
+
+WriteBehind::~WriteBehind() = default;
+
+void WriteBehind::start(int fd)
+{
+    m_fd = fd;
+}
+
+bool WriteBehind::ready()
+{
+    return true;
+}
+
 std::error_code WriteBehind::wrote(qint64 end)
 {
     Q_UNUSED(end);
@@ -17,5 +31,9 @@ std::error_code WriteBehind::finish()
 {
     return {};
 }
+
+void WriteBehind::stopHelper() { }
+
+void WriteBehind::work() { }
 
 } // namespace platform

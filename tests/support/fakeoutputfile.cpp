@@ -17,6 +17,10 @@ platform::WriteResult FakeOutputFile::write(const char* data, qint64 n)
 {
     writeSizes.append(n);
     platform::WriteResult result;
+    if (busyWrites > 0 && size >= busyFrom) {
+        --busyWrites;
+        return result;
+    }
     qint64 accepted = std::min(n, capacity - size);
     if (atomicWrites && accepted < n) {
         accepted = 0;

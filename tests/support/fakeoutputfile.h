@@ -27,6 +27,8 @@ public:
     std::error_code closeError;
     std::error_code truncateError;
     qint64 deletedAt = std::numeric_limits<qint64>::max(); // another program deletes it at this size
+    int busyWrites = 0; // this many writes take nothing and say nothing: the disk is catching up...
+    qint64 busyFrom = 0; // ...once the file has this many bytes
     qint64 nanosecondsPerKiB = 0; // how long writing takes, on the clock below
     qint64 clock = 0;
 
