@@ -47,7 +47,6 @@ public:
 
 private:
     Tmpfs m_image;
-    QString m_device;
     QString m_error;
     bool m_mounted = false;
 };
