@@ -21,9 +21,7 @@ constexpr qint64 MiB = 1024 * 1024;
 
 qint64 statvfsAvailable(const QString& dir)
 {
-    struct statvfs st
-    {
-    };
+    struct statvfs st = {};
     if (::statvfs(dir.toLocal8Bit().constData(), &st) != 0) {
         return -1;
     }

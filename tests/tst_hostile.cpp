@@ -2,8 +2,8 @@
 // shows at most one clear message, loses nothing that was there, and leaves the volume as it should.
 
 #include "app/mf.h"
-#include "platform/qtdesktop.h"
 #include "fill/fillengine.h"
+#include "platform/qtdesktop.h"
 #include "util/module2.h"
 
 #include "fakedesktop.h"

@@ -22,9 +22,7 @@ bool encodable(const QByteArray& name)
 bool fileExists(const QString& path)
 {
     const QByteArray name = QFile::encodeName(path);
-    struct stat st
-    {
-    };
+    struct stat st = {};
     return encodable(name) && ::stat(name.constData(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 

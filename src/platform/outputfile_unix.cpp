@@ -44,9 +44,7 @@ public:
         if (fd < 0) {
             return lastError();
         }
-        struct stat st
-        {
-        };
+        struct stat st = {};
         if (::fstat(fd, &st) != 0) {
             const auto error = lastError();
             ::close(fd);

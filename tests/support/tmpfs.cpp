@@ -60,9 +60,7 @@ Tmpfs::~Tmpfs()
 
 qint64 Tmpfs::available() const
 {
-    struct statvfs st
-    {
-    };
+    struct statvfs st = {};
     if (::statvfs(m_path.toLocal8Bit().constData(), &st) != 0) {
         return -1;
     }
