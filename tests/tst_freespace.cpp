@@ -12,21 +12,11 @@
 #include <QTest>
 
 #include <clocale>
-#include <sys/statvfs.h>
 
 namespace {
 
 constexpr qint64 KiB = 1024;
 constexpr qint64 MiB = 1024 * 1024;
-
-qint64 statvfsAvailable(const QString& dir)
-{
-    struct statvfs st = {};
-    if (::statvfs(dir.toLocal8Bit().constData(), &st) != 0) {
-        return -1;
-    }
-    return static_cast<qint64>(st.f_bavail) * static_cast<qint64>(st.f_frsize);
-}
 
 } // namespace
 
@@ -170,7 +160,7 @@ void tst_FreeSpace::diskFreeOnARealVolume()
     FakeDesktop desktop; // no scripted free space: the system is asked
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
     MF mf(desktop, store);
-    const qint64 expected = statvfsAvailable(volume.path());
+    const qint64 expected = availableAt(volume.path());
     QVERIFY(expected > 7 * MiB);
 
     mf.Text1[0]->setText(volume.filePath(QStringLiteral("fill.dat")));
@@ -179,7 +169,7 @@ void tst_FreeSpace::diskFreeOnARealVolume()
     mf.Text1[0]->setText(volume.filePath(QStringLiteral("not/yet/there/fill.dat")));
     QCOMPARE(mf.DISK_FREE(), expected);
     // A bare name or an empty text: the current folder.
-    const qint64 here = statvfsAvailable(QStringLiteral("."));
+    const qint64 here = availableAt(QStringLiteral("."));
     mf.Text1[0]->setText(QStringLiteral("fill.dat"));
     QVERIFY(qAbs(mf.DISK_FREE() - here) < 64 * MiB);
     mf.Text1[0]->clear();
@@ -201,7 +191,7 @@ void tst_FreeSpace::restoredWindowShowsTheUnit()
     FakeDesktop desktop;
     platform::SettingsStore store(ini);
     MF mf(desktop, store);
-    const double mb = static_cast<double>(statvfsAvailable(volume.path())) / MiB;
+    const double mb = static_cast<double>(availableAt(volume.path())) / MiB;
     QCOMPARE(mf.Label1[2]->text(), fill::numberText(mb) + QStringLiteral(" MB"));
 }
 
@@ -228,7 +218,7 @@ void tst_FreeSpace::progressDuringARunAndAfterIt()
     QVERIFY(free[1].endsWith(QStringLiteral(" KB")));
     QVERIFY(free[1] != free.last());
     // After the run: the exact free space it left, with the unit; the last position stays.
-    QCOMPARE(mf.Label1[2]->text(), fill::numberText(statvfsAvailable(volume.path()) / 1024.0) + QStringLiteral(" KB"));
+    QCOMPARE(mf.Label1[2]->text(), fill::numberText(availableAt(volume.path()) / 1024.0) + QStringLiteral(" KB"));
     QCOMPARE(mf.Label1[2]->text(), QStringLiteral("0 KB"));
     QVERIFY(!mf.Label1[3]->text().isEmpty());
 }

@@ -58,13 +58,18 @@ Tmpfs::~Tmpfs()
     ::rmdir(path.constData());
 }
 
-qint64 Tmpfs::available() const
+qint64 availableAt(const QString& path)
 {
     struct statvfs st = {};
-    if (::statvfs(m_path.toLocal8Bit().constData(), &st) != 0) {
+    if (::statvfs(path.toLocal8Bit().constData(), &st) != 0) {
         return -1;
     }
     return static_cast<qint64>(st.f_bavail) * static_cast<qint64>(st.f_frsize);
+}
+
+qint64 Tmpfs::available() const
+{
+    return availableAt(m_path);
 }
 
 bool Tmpfs::remountReadOnly()
@@ -92,15 +97,6 @@ static QString runCommand(const QString& program, const QStringList& arguments, 
         *output = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
     }
     return {};
-}
-
-static qint64 availableAt(const QString& path)
-{
-    struct statvfs st = {};
-    if (::statvfs(path.toLocal8Bit().constData(), &st) != 0) {
-        return -1;
-    }
-    return static_cast<qint64>(st.f_bavail) * static_cast<qint64>(st.f_frsize);
 }
 
 Ext4Volume::Ext4Volume(qint64 bytes)

@@ -3,6 +3,9 @@
 #include <QString>
 #include <QtGlobal>
 
+// Bytes available to an ordinary user on the volume holding path, as statvfs tells; -1 on failure.
+qint64 availableAt(const QString& path);
+
 // A tmpfs of a chosen size, mounted for one test and unmounted when it goes out of scope.
 class Tmpfs
 {
@@ -17,7 +20,6 @@ public:
     QString path() const { return m_path; }
     QString filePath(const QString& name) const { return m_path + QLatin1Char('/') + name; }
 
-    // Bytes available to an ordinary user, as statvfs tells.
     qint64 available() const;
     bool remountReadOnly();
 
