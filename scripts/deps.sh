@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev qt6-base-dev-tools libgl-dev
+    qt6-base-dev qt6-base-dev-tools libgl-dev libfontconfig-dev
     fonts-noto-cjk
     xvfb xauth xdotool openbox wmctrl x11-utils imagemagick
     clang libclang-rt-14-dev

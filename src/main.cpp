@@ -1,4 +1,5 @@
 #include "app/mf.h"
+#include "platform/fontwarmup.h"
 #include "platform/process.h"
 #include "platform/qtdesktop.h"
 #include "platform/settingsstore.h"
@@ -11,7 +12,9 @@
 int main(int argc, char* argv[])
 {
     platform::prepareProcess();
+    platform::FontWarmup fonts;
     QApplication app(argc, argv);
+    fonts.wait();
     QApplication::setApplicationName(QString::fromUtf8(ProductInfo::productName));
     QApplication::setOrganizationName(QString::fromUtf8(ProductInfo::productName));
     QApplication::setWindowIcon(MF::icon());

@@ -1,4 +1,5 @@
 #include "app/mf.h"
+#include "platform/fontwarmup.h"
 #include "util/module2.h"
 
 #include "fakedesktop.h"
@@ -10,6 +11,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -44,6 +46,7 @@ private slots:
     void controls();
     void frameAndMenus();
     void tabOrderAndFocus();
+    void fontWarmup();
 
     // Settings.
     void firstStartOnAnEmptyStore();
@@ -158,6 +161,19 @@ void tst_MainWindow::frameAndMenus()
         QVERIFY(action->isEnabled());
     }
     QCOMPARE(mf.CommonDialog1.Flags, 2623494);
+}
+
+void tst_MainWindow::fontWarmup()
+{
+    // Dropped without waiting, as when the toolkit fails to start: it must join, not terminate.
+    {
+        platform::FontWarmup dropped;
+    }
+    platform::FontWarmup fonts;
+    fonts.wait();
+    fonts.wait();
+    // The configuration read ahead is the one the windows find their Japanese font through.
+    QVERIFY(QFontDatabase::families().contains(QStringLiteral("Noto Sans CJK JP")));
 }
 
 void tst_MainWindow::tabOrderAndFocus()
