@@ -60,6 +60,7 @@ fi
 if has_part startup; then
     command -v Xvfb >/dev/null || missing+=(xvfb)
     command -v xdotool >/dev/null || missing+=(xdotool)
+    command -v dbus-daemon >/dev/null || missing+=(dbus-daemon)
     pkg-config --exists xcb 2>/dev/null || missing+=(libxcb1-dev pkg-config)
 fi
 install_packages "${missing[@]}"
@@ -89,11 +90,13 @@ mkfifo "$work/tick"
 declare -A LOOPS=() # image name -> loop device
 sampler_pid=
 xvfb_pid=
+bus_pid=
 
 cleanup() {
     set +e
     [[ -n $sampler_pid ]] && kill "$sampler_pid" 2>/dev/null && wait "$sampler_pid" 2>/dev/null
     [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    [[ -n $bus_pid ]] && kill "$bus_pid" 2>/dev/null
     for m in "$mnt_tmpfs" "$mnt_ext4"; do
         if mountpoint -q "$m"; then
             umount "$m" 2>/dev/null || { sleep 1; umount "$m"; } || umount -l "$m"
@@ -394,6 +397,10 @@ if has_part startup; then
         DISPLAY=$display xdotool getdisplaygeometry >/dev/null 2>&1 && break
         sleep 0.05
     done
+    # A session bus, as in any desktop session: without one, every Qt window that shows text or a
+    # menu bar first tries to start a bus of its own (dbus-launch), which no user's launch pays.
+    bus_address=$(dbus-daemon --session --fork --print-address=1 --print-pid=3 3>"$work/bus.pid" | head -n 1)
+    bus_pid=$(<"$work/bus.pid")
     window_wait=$BUILD/bench/window_wait
     # launch TITLE PROGRAM [ARGS...]: seconds from launch until the window is mapped, in a fresh home.
     launch() {
@@ -403,12 +410,12 @@ if has_part startup; then
         mkdir -p "$home/config" "$home/runtime"
         chmod 700 "$home/runtime"
         if [[ -x $window_wait ]]; then
-            env DISPLAY="$display" QT_QPA_PLATFORM=xcb HOME="$home" XDG_CONFIG_HOME="$home/config" \
+            env DISPLAY="$display" DBUS_SESSION_BUS_ADDRESS="$bus_address" QT_QPA_PLATFORM=xcb HOME="$home" XDG_CONFIG_HOME="$home/config" \
                 XDG_RUNTIME_DIR="$home/runtime" "$window_wait" "$title" 20000 "$@" 2>/dev/null
         else
             # Without libxcb: poll as fast as xdotool goes (a few ms a call) rather than --sync's 0.5 s steps.
             t0=$EPOCHREALTIME
-            env DISPLAY="$display" QT_QPA_PLATFORM=xcb HOME="$home" XDG_CONFIG_HOME="$home/config" \
+            env DISPLAY="$display" DBUS_SESSION_BUS_ADDRESS="$bus_address" QT_QPA_PLATFORM=xcb HOME="$home" XDG_CONFIG_HOME="$home/config" \
                 XDG_RUNTIME_DIR="$home/runtime" "$@" >/dev/null 2>&1 &
             local pid=$! shown=0
             for _ in $(seq 2000); do
@@ -466,6 +473,8 @@ if has_part startup; then
     kill "$xvfb_pid"
     wait "$xvfb_pid" 2>/dev/null || true
     xvfb_pid=
+    kill "$bus_pid" 2>/dev/null || true
+    bus_pid=
 fi
 
 # --- results -------------------------------------------------------------------------------------
