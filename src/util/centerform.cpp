@@ -22,7 +22,12 @@ void CENTER_FORM(QWidget* window)
     const QRect screenRect = screen->geometry();
     const QRect mainOuter
         = main ? main->frameGeometry().translated(-screenRect.topLeft()) : QRect(QPoint(), screenRect.size());
-    const QRect outer = window->frameGeometry();
+    QSize outer = window->frameGeometry().size();
+    if (main && !window->isVisible()) {
+        // Not shown yet, the window has no frame: count the main window's, which the same window
+        // manager draws, so the outer size is centred and kept inside the screen, not the inner one.
+        outer += main->frameGeometry().size() - main->geometry().size();
+    }
     const double dpiX = window->logicalDpiX();
     const double dpiY = window->logicalDpiY();
     auto tx = [dpiX](int pixels) { return twips::fromPixels(pixels, dpiX); };

@@ -581,6 +581,45 @@ scenario_two_copies() {
     expect_ini "$file_b" 500 1
 }
 
+outer() { # outer WINDOW: "left top width height" of the window with the frame its manager drew
+    local x y w h l r t b
+    x=$(xwininfo -id "$1" | awk '/Absolute upper-left X:/ {print $4}')
+    y=$(xwininfo -id "$1" | awk '/Absolute upper-left Y:/ {print $4}')
+    w=$(xwininfo -id "$1" | awk '/^ *Width:/ {print $2}')
+    h=$(xwininfo -id "$1" | awk '/^ *Height:/ {print $2}')
+    read -r l r t b <<<"$(xprop -id "$1" _NET_FRAME_EXTENTS | sed 's/^.*= //; s/,//g')"
+    [[ -n $b ]] || fail "window $1 has no frame extents"
+    echo "$((x - l)) $((y - t)) $((w + l + r)) $((h + t + b))"
+}
+
+about_window() { xdotool search --all --onlyvisible --pid "$1" --name '^Tallowmereについて$' 2>/dev/null | head -n1; }
+has_about() { [[ -n $(about_window "$1") ]]; }
+no_about() { ! has_about "$1"; }
+
+scenario_about_centred() {
+    new_home home
+    start_app "$HOME_DIR"
+    local main=${WIN_OF[$APP]} about ml mt mw mh al at aw ah
+    activate "$main"
+    xdotool key alt+h
+    sleep 0.3
+    xdotool key a
+    poll "$TIMEOUT" has_about "$APP" || fail "the About window did not open from the help menu"
+    about=$(about_window "$APP")
+    poll "$TIMEOUT" xprop -id "$about" _NET_FRAME_EXTENTS >/dev/null || fail "the About window was never framed"
+    read -r ml mt mw mh <<<"$(outer "$main")"
+    read -r al at aw ah <<<"$(outer "$about")"
+    # Frame centred on frame, to the pixel the twips allow.
+    local dx=$(((2 * al + aw) - (2 * ml + mw))) dy=$(((2 * at + ah) - (2 * mt + mh)))
+    ((dx >= -3 && dx <= 3 && dy >= -3 && dy <= 3)) ||
+        fail "About at $al,$at ${aw}x$ah is not centred over the main window at $ml,$mt ${mw}x$mh (2x offset $dx,$dy)"
+    activate "$about"
+    xdotool key Escape
+    poll "$TIMEOUT" no_about "$APP" || fail "Esc did not close the About window"
+    click "$APP" exit
+    wait_exit "$APP"
+}
+
 # ---------------------------------------------------------------------------------------------
 
 failures=0
@@ -625,6 +664,7 @@ run_scenario overwrite_answered_no scenario_overwrite_no
 run_scenario close_box_during_run scenario_close_during_run
 run_scenario restart_restores_settings scenario_restart_restores
 run_scenario two_copies scenario_two_copies
+run_scenario about_centred_over_main scenario_about_centred
 
 if ((failures > 0)); then
     echo "$failures scenario(s) failed; screenshots and logs in $ARTIFACTS"
