@@ -5,6 +5,7 @@
 #include "fillfile.h"
 #include "tmpfs.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
@@ -28,9 +29,10 @@ struct Outcome
     QString err;
 };
 
-Outcome fill(const QStringList& arguments)
+Outcome fill(const QStringList& arguments, const QString& workingDirectory = {})
 {
     QProcess process;
+    process.setWorkingDirectory(workingDirectory);
     process.start(QStringLiteral(TALLOWMERE_FILL), arguments);
     Outcome outcome;
     if (!process.waitForFinished(120000)) {
@@ -76,6 +78,7 @@ private slots:
     void leavesWhatWasAsked_data();
     void leavesWhatWasAsked();
     void leaveBeyondWhatIsAvailable();
+    void leaveBeforeTheSize();
     void sizeBeyondTheVolume();
     void refusesBeforeTouchingAnyFile();
     void existingFileNeedsForce();
@@ -138,6 +141,10 @@ void tst_Cli::arguments_data()
     QTest::newRow("leave size") << QStringList { "f", "--leave", "10M" } << true << qint64(-1);
     QTest::newRow("leave percent") << QStringList { "f", "--leave=5%" } << true << qint64(-1);
     QTest::newRow("path after --") << QStringList { "--", "--quiet" } << true << qint64(-1);
+    QTest::newRow("dashed path after --") << QStringList { "--", "-h" } << true << qint64(-1);
+    QTest::newRow("lone dash is a name") << QStringList { "-", "1K" } << true << KiB;
+    QTest::newRow("short option not taken for a path") << QStringList { "-q" } << false << qint64(-1);
+    QTest::newRow("negative size") << QStringList { "f", "-3K" } << false << qint64(-1);
     QTest::newRow("no path") << QStringList {} << false << qint64(-1);
     QTest::newRow("empty path") << QStringList { "" } << false << qint64(-1);
     QTest::newRow("three positionals") << QStringList { "f", "1M", "2M" } << false << qint64(-1);
@@ -210,6 +217,21 @@ void tst_Cli::leaveBeyondWhatIsAvailable()
     QCOMPARE(outcome.code, 0);
     QCOMPARE(fileSize(path), KiB);
     QVERIFY(outcome.err.contains(QStringLiteral("header block only")));
+}
+
+void tst_Cli::leaveBeforeTheSize()
+{
+    TMPFS(volume, 8 * MiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    const Outcome outcome = fill({ path, QStringLiteral("6M"), QStringLiteral("--leave"), QStringLiteral("4M") });
+    // The size was not reached: not a success, the file kept.
+    QCOMPARE(outcome.code, 3);
+    QVERIFY2(outcome.err.contains(QStringLiteral("space to leave reached before the size")), qPrintable(outcome.err));
+    const qint64 size = fileSize(path);
+    QVERIFY(size > KiB && size < 6 * MiB);
+    QVERIFY(volume.available() >= 4 * MiB);
+    const QString problem = checkFillFile(path, size);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
 void tst_Cli::sizeBeyondTheVolume()
@@ -335,6 +357,12 @@ void tst_Cli::helpAndVersion()
     const Outcome help = fill({ QStringLiteral("--help") });
     QCOMPARE(help.code, 0);
     QVERIFY(help.out.startsWith(QStringLiteral("Usage: tallowmere-fill")));
+    // -h as well; run on a small volume, so were it taken for a PATH it could fill nothing else.
+    TMPFS(volume, MiB);
+    const Outcome shortHelp = fill({ QStringLiteral("-h") }, volume.path());
+    QCOMPARE(shortHelp.code, 0);
+    QCOMPARE(shortHelp.out, help.out);
+    QVERIFY(QDir(volume.path()).isEmpty());
     const Outcome version = fill({ QStringLiteral("--version") });
     QCOMPARE(version.code, 0);
     QCOMPARE(version.out, QStringLiteral("tallowmere-fill 1.3.14\n"));

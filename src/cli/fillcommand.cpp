@@ -103,13 +103,15 @@ QString usage()
                           "  --force         overwrite PATH if it exists\n"
                           "  --quiet         no progress display\n"
                           "  --json          print the summary as one JSON object on standard output\n"
-                          "  --help          show this help\n"
+                          "  -h, --help      show this help\n"
                           "  --version       show the version\n"
                           "\n"
                           "Exit status: 0 done (target reached, or the volume filled when no size was given);\n"
                           "2 bad usage or the file cannot be created; 3 the volume filled before the size or the\n"
-                          "space to leave was reached (the file is kept); 4 a write failed for another reason\n"
-                          "(the file is kept); 130 interrupted (the file is kept, whole blocks).\n");
+                          "space to leave was reached, or with both a SIZE and --leave, only the space to leave\n"
+                          "remained before the size was reached (the file is kept); 4 a write failed for another\n"
+                          "reason (the file is kept); 130 interrupted (the file is kept, whole blocks).\n"
+                          "A PATH that begins with '-' goes after --.\n");
 }
 
 QString versionText()
@@ -127,21 +129,21 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
     bool optionsEnded = false;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
-        if (optionsEnded || !argument.startsWith(QLatin1String("--")) || argument.size() == 2) {
-            if (!optionsEnded && argument == QLatin1String("--")) {
-                optionsEnded = true;
-            } else {
-                positional.append(argument);
-            }
+        // "-" alone is a name; anything else that starts with a dash is an option, so a mistyped
+        // option is refused rather than taken for the file to fill the disk with.
+        if (optionsEnded || !argument.startsWith(u'-') || argument == QLatin1String("-")) {
+            positional.append(argument);
             continue;
         }
-        if (argument == QLatin1String("--force")) {
+        if (argument == QLatin1String("--")) {
+            optionsEnded = true;
+        } else if (argument == QLatin1String("--force")) {
             options.force = true;
         } else if (argument == QLatin1String("--quiet")) {
             options.quiet = true;
         } else if (argument == QLatin1String("--json")) {
             options.json = true;
-        } else if (argument == QLatin1String("--help")) {
+        } else if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
             options.help = true;
         } else if (argument == QLatin1String("--version")) {
             options.version = true;
@@ -171,7 +173,7 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
             }
             options.leave = leave;
         } else {
-            *error = QStringLiteral("unknown option: %1").arg(argument);
+            *error = QStringLiteral("unknown option: %1 (a PATH that begins with '-' goes after --)").arg(argument);
             return std::nullopt;
         }
     }
@@ -287,7 +289,13 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
     QString reason;
     switch (result.outcome) {
     case fill::Outcome::TargetReached:
-        reason = QStringLiteral("target reached");
+        if (options.size && result.bytesWritten < *options.size) {
+            // The space to leave came first: the size asked for was not reached.
+            reason = QStringLiteral("space to leave reached before the size");
+            code = ExitDiskFullEarly;
+        } else {
+            reason = QStringLiteral("target reached");
+        }
         break;
     case fill::Outcome::Stopped:
         reason = QStringLiteral("interrupted");
