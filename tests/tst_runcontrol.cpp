@@ -1,4 +1,5 @@
 #include "app/mf.h"
+#include "platform/qtdesktop.h"
 #include "util/module2.h"
 
 #include "fakedesktop.h"
@@ -8,11 +9,14 @@
 #include <QAction>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -75,6 +79,7 @@ private slots:
 
     void browseCancelledKeepsTheTypedPath();
     void browsePickedSetsThePath();
+    void realDialogRefusesAMissingFolder();
 
     void exitDuringARun_data();
     void exitDuringARun();
@@ -321,6 +326,51 @@ void tst_RunControl::browsePickedSetsThePath()
 }
 
 // The File menu's exit item and the close box stop a run, keep the file and save the settings.
+void tst_RunControl::realDialogRefusesAMissingFolder()
+{
+    TMPFS(volume, MiB);
+    const QString missing = volume.filePath(QStringLiteral("missing/fill.dat"));
+    const QString fine = volume.filePath(QStringLiteral("fill.dat"));
+    QStringList messages;
+    int openAfterMessage = 0;
+    // Types into the open dialog as a person would; a message box, if any, is read and closed.
+    std::function<void(const QString&)> typeAndAccept = [&](const QString& name) {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        QVERIFY(edit);
+        edit->setText(name);
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                messages << box->text();
+                box->accept();
+            }
+        });
+        QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
+        if (dialog->isVisible()) {
+            ++openAfterMessage;
+            QTimer::singleShot(0, [&] { typeAndAccept(fine); });
+        }
+    };
+    QTimer::singleShot(0, [&] { typeAndAccept(missing); });
+    // Should a check above fail, no dialog is left waiting for a person.
+    QTimer watchdog;
+    connect(&watchdog, &QTimer::timeout, [] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            dialog->reject();
+        }
+    });
+    watchdog.start(10000);
+    platform::QtDesktop desktop;
+    const auto picked = desktop.openFileDialog(volume.path(), QString(), 2623494);
+
+    QCOMPARE(openAfterMessage, 1);
+    QCOMPARE(messages.size(), 1);
+    QVERIFY(messages.first().startsWith(QDir::toNativeSeparators(volume.filePath(QStringLiteral("missing")))));
+    QVERIFY(picked.has_value());
+    QCOMPARE(*picked, QDir::toNativeSeparators(fine));
+}
+
 void tst_RunControl::exitDuringARun_data()
 {
     QTest::addColumn<bool>("menu");

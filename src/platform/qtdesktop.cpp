@@ -5,7 +5,9 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QStringList>
 
@@ -20,6 +22,41 @@ QWidget* dialogParent()
     }
     return QApplication::activeWindow();
 }
+
+constexpr int pathMustExist = 2048; // OFN_PATHMUSTEXIST
+
+// Qt's dialog hands back any typed name, even one in a folder that does not exist. With the
+// path-must-exist flag it says so and stays open instead, so such a name never reaches the path box.
+class OutputFileDialog : public QFileDialog
+{
+public:
+    OutputFileDialog(QWidget* parent, bool folderMustExist)
+        : QFileDialog(parent)
+        , m_folderMustExist(folderMustExist)
+    {
+    }
+
+    void accept() override
+    {
+        const QStringList files = selectedFiles();
+        if (m_folderMustExist && !files.isEmpty()) {
+            const QFileInfo typed(files.first());
+            if (!typed.isDir() && !QFileInfo(typed.absolutePath()).isDir()) {
+                QMessageBox box(QMessageBox::Warning, QString::fromUtf8(ProductInfo::productName),
+                                displayedPrompt(QDir::toNativeSeparators(typed.absolutePath())
+                                                + QStringLiteral("\r\nフォルダが存在しません。")),
+                                QMessageBox::Ok, this);
+                box.setTextFormat(Qt::PlainText);
+                box.exec();
+                return;
+            }
+        }
+        QFileDialog::accept();
+    }
+
+private:
+    bool m_folderMustExist;
+};
 
 } // namespace
 
@@ -84,8 +121,8 @@ void QtDesktop::doEvents()
 
 std::optional<QString> QtDesktop::openFileDialog(const QString& initialDir, const QString& fileName, int flags)
 {
-    Q_UNUSED(flags); // the Windows flags only shape the Windows dialog; Qt's defaults match them here
-    QFileDialog dialog(dialogParent());
+    // Of the other flags, Qt's open dialog has no read-only box and never asks before overwriting.
+    OutputFileDialog dialog(dialogParent(), (flags & pathMustExist) != 0);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     // The output file usually does not exist yet: the user must be able to type a new name.
     dialog.setFileMode(QFileDialog::AnyFile);
