@@ -599,12 +599,18 @@ no_about() { ! has_about "$1"; }
 scenario_about_centred() {
     new_home home
     start_app "$HOME_DIR"
-    local main=${WIN_OF[$APP]} about ml mt mw mh al at aw ah
-    activate "$main"
-    xdotool key alt+h
-    sleep 0.3
-    xdotool key a
-    poll "$TIMEOUT" has_about "$APP" || fail "the About window did not open from the help menu"
+    local main=${WIN_OF[$APP]} about ml mt mw mh al at aw ah try
+    # From the keyboard: the help menu, then its About item. A loaded machine may take the second
+    # key before the menu is up, so close what opened and try again.
+    for try in 1 2 3; do
+        activate "$main"
+        xdotool key alt+h
+        sleep 0.5
+        xdotool key a
+        poll 5 has_about "$APP" && break
+        xdotool key Escape Escape
+    done
+    has_about "$APP" || fail "the About window did not open from the help menu"
     about=$(about_window "$APP")
     poll "$TIMEOUT" xprop -id "$about" _NET_FRAME_EXTENTS >/dev/null || fail "the About window was never framed"
     read -r ml mt mw mh <<<"$(outer "$main")"
