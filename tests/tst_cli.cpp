@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QRadioButton>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <csignal>
@@ -82,6 +83,7 @@ private slots:
     void sizeBeyondTheVolume();
     void refusesBeforeTouchingAnyFile();
     void existingFileNeedsForce();
+    void headerCutShortLeavesNoPartialHeader();
     void jsonSummary();
     void interruptedKeepsWholeBlocks_data();
     void interruptedKeepsWholeBlocks();
@@ -279,6 +281,31 @@ void tst_Cli::existingFileNeedsForce()
     QCOMPARE(fileSize(path), qint64(8));
     QCOMPARE(fill({ QStringLiteral("--force"), path, QStringLiteral("2K") }).code, 0);
     QCOMPARE(fileSize(path), 2 * KiB);
+}
+
+void tst_Cli::headerCutShortLeavesNoPartialHeader()
+{
+    // A file-size limit of 512 bytes stops the header block halfway, as a tiny allocation unit or
+    // a byte quota would.
+    if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty()) {
+        QSKIP("prlimit (util-linux) is not installed");
+    }
+    TMPFS(volume, MiB);
+    const QString existing = volume.filePath(QStringLiteral("existing.dat"));
+    const QString fresh = volume.filePath(QStringLiteral("fresh.dat"));
+    QVERIFY(writeFile(existing, QByteArray(4096, 'x')));
+    auto limited = [](const QStringList& arguments) {
+        QProcess process;
+        process.start(QStringLiteral("prlimit"),
+                      QStringList { QStringLiteral("--fsize=512"), QStringLiteral(TALLOWMERE_FILL) } + arguments);
+        process.waitForFinished(60000);
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    };
+    QCOMPARE(limited({ QStringLiteral("--force"), existing, QStringLiteral("4K") }), 2);
+    // Overwriting had emptied it; it stays empty rather than keeping half a header.
+    QCOMPARE(fileSize(existing), qint64(0));
+    QCOMPARE(limited({ fresh, QStringLiteral("4K") }), 2);
+    QCOMPARE(fileSize(fresh), qint64(-1));
 }
 
 void tst_Cli::jsonSummary()

@@ -32,7 +32,8 @@ public:
     // True once another program has deleted the open file: what is written after that is lost.
     virtual bool deleted() = 0;
     virtual std::error_code close() = 0;
-    // Closes the file and removes it if create() made it; an existing file that was emptied stays.
+    // Closes the file and removes it if create() made it; an existing file is cut back to the empty
+    // file create() left, so no partial header stays behind.
     virtual void discard() = 0;
 };
 

@@ -137,6 +137,9 @@ public:
 
     void discard() override
     {
+        if (!m_created && m_fd >= 0) {
+            truncate(0); // best effort: the file is closed and reported either way
+        }
         close();
         if (m_created) {
             ::unlink(m_name.constData());

@@ -136,6 +136,9 @@ public:
 
     void discard() override
     {
+        if (!m_created && m_handle != INVALID_HANDLE_VALUE) {
+            truncate(0); // best effort: the file is closed and reported either way
+        }
         close();
         if (m_created) {
             DeleteFileW(m_name.c_str());
