@@ -261,6 +261,14 @@ void tst_Cli::refusesBeforeTouchingAnyFile()
         QVERIFY(!outcome.err.isEmpty());
         QCOMPARE(fileSize(path), qint64(-1));
     }
+    // A name that is not text in the system's encoding (UTF-8 here) is refused, not replaced.
+    QProcess shell;
+    shell.start(QStringLiteral("sh"),
+                { QStringLiteral("-c"), QStringLiteral("exec \"$0\" \"$1/a$(printf '\\377').dat\" 1K"),
+                  QStringLiteral(TALLOWMERE_FILL), volume.path() });
+    QVERIFY(shell.waitForFinished(60000));
+    QCOMPARE(shell.exitCode(), 2);
+    QVERIFY(QDir(volume.path()).isEmpty());
     // A path that cannot be created is a usage error too.
     QCOMPARE(fill({ volume.filePath(QStringLiteral("missing/fill.dat")) }).code, 2);
     QCOMPARE(fill({ volume.path() }).code, 2);

@@ -4,6 +4,7 @@
 #include "platform/process.h"
 
 #include <QCoreApplication>
+#include <QFile>
 
 #include <atomic>
 #include <csignal>
@@ -31,6 +32,17 @@ extern "C" void requestStop(int)
 int main(int argc, char* argv[])
 {
     platform::prepareProcess();
+#ifndef Q_OS_WIN
+    // Bytes that are not text in the system's encoding would come back from QString as another
+    // name: refuse them rather than create or overwrite a file nobody named.
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray given(argv[i]);
+        if (QFile::encodeName(QFile::decodeName(given)) != given) {
+            std::fprintf(stderr, "tallowmere-fill: argument %d is not valid text in this system's encoding\n", i);
+            return cli::ExitUsage;
+        }
+    }
+#endif
     QCoreApplication app(argc, argv);
     QString error;
     const auto options = cli::parseArguments(QCoreApplication::arguments().mid(1), &error);
