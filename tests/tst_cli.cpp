@@ -78,6 +78,7 @@ private slots:
     void fillsTheVolume();
     void leavesWhatWasAsked_data();
     void leavesWhatWasAsked();
+    void leaveOnADiskFileSystem();
     void leaveBeyondWhatIsAvailable();
     void leaveBeforeTheSize();
     void sizeBeyondTheVolume();
@@ -209,6 +210,33 @@ void tst_Cli::leavesWhatWasAsked()
     const QString problem = checkFillFile(path, fileSize(path));
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QVERIFY(outcome.err.contains(QStringLiteral(" %1 bytes left available").arg(available)));
+}
+
+// ext4 counts space late: delayed allocation holds back more than a file will take until its data
+// is written back, and a journal not yet committed holds freed blocks. On a volume of this size an
+// unsettled reading left close to 1 MiB too much in one run of five or so; the space to leave must
+// hold, to the block, all the same.
+void tst_Cli::leaveOnADiskFileSystem()
+{
+    if (!Tmpfs::canMount()) {
+        QSKIP("mounting needs root");
+    }
+    Ext4Volume volume(512 * MiB);
+    QVERIFY2(volume.isMounted(), qPrintable(volume.error()));
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    for (int round = 0; round < 4; ++round) {
+        QFile::remove(path);
+        QProcess::execute(QStringLiteral("sync"), { QStringLiteral("-f"), volume.path() });
+        const Outcome outcome = fill({ path, QStringLiteral("--leave"), QStringLiteral("1M") });
+        QCOMPARE(outcome.code, 0);
+        QProcess::execute(QStringLiteral("sync"), { QStringLiteral("-f"), volume.path() });
+        const qint64 available = volume.available();
+        QVERIFY2(available >= MiB && available < MiB + 4096 + KiB,
+                 qPrintable(QStringLiteral("round %1: %2 bytes left").arg(round).arg(available)));
+        QVERIFY(outcome.err.contains(QStringLiteral(" %1 bytes left available").arg(available)));
+        const QString problem = checkFillFile(path, fileSize(path));
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    }
 }
 
 void tst_Cli::leaveBeyondWhatIsAvailable()

@@ -6,6 +6,7 @@
 #include "productinfo.h"
 #include "util/lib_sys.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -260,21 +261,34 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
         lastWritten = written;
     };
     hooks.stopRequested = [&stop] { return stop.load(); };
+    const auto settle = [&drive, &dir] { platform::settleVolume(drive, dir); };
     if (leave >= 0) {
-        // Re-read the volume before every run, so other writers are accounted for; near the end,
-        // go one block at a time and only while the block's allocation keeps enough available.
-        hooks.runLimit = [&space, leave](qint64 written) -> qint64 {
-            const auto now = space();
+        // Re-read the volume before every run, so other writers are accounted for. Near the end the
+        // figure can lag behind what was written or freed (delayed allocation, a journal not yet
+        // committed): settle the volume first, then write half of what may still go, so the last
+        // runs close in on the space to leave in a few steps.
+        hooks.runLimit = [&space, &settle, leave](qint64 written) -> qint64 {
+            auto now = space();
+            if (now && now->available - leave > leaveSlack) {
+                return fill::fillTheDisk;
+            }
+            settle();
+            now = space();
             if (!now) {
                 return 0;
             }
-            if (now->available - leave > leaveSlack) {
+            const qint64 margin = now->available - leave;
+            if (margin > leaveSlack) {
                 return fill::fillTheDisk;
             }
             const qint64 unit = std::max<qint64>(1, now->blockSize);
             auto allocated = [unit](qint64 bytes) { return (bytes + unit - 1) / unit * unit; };
-            const qint64 needed = allocated(written + fill::blockSize) - allocated(written);
-            return now->available - needed >= leave ? fill::blockSize : 0;
+            auto takes = [&](qint64 run) { return allocated(written + run) - allocated(written); };
+            qint64 run = margin / 2 / fill::blockSize * fill::blockSize;
+            if (run < fill::blockSize || takes(run) > margin) {
+                run = fill::blockSize;
+            }
+            return takes(run) <= margin ? run : 0;
         };
     }
 
@@ -282,6 +296,23 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
     fill::Engine engine(*file, hooks);
     const fill::Result result = engine.run(options.path, options.size ? *options.size : fill::fillTheDisk);
     const double seconds = secondsSince(started);
+    qint64 written = result.bytesWritten;
+    if (leave >= 0 && result.outcome == fill::Outcome::TargetReached) {
+        // The last block may take more than it seemed (a new block of the file's extent tree, say):
+        // give back whole blocks until the space to leave is free again, the header block kept.
+        for (int attempt = 0; attempt < 64; ++attempt) {
+            settle();
+            const auto now = space();
+            if (!now || now->available >= leave || written <= fill::blockSize) {
+                break;
+            }
+            const qint64 shorter = std::max(fill::blockSize, written - roundUpToBlocks(leave - now->available));
+            if (!QFile::resize(options.path, shorter)) {
+                break;
+            }
+            written = shorter;
+        }
+    }
     const auto endSpace = space();
     const qint64 available = endSpace ? endSpace->available : -1;
 
@@ -289,7 +320,7 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
     QString reason;
     switch (result.outcome) {
     case fill::Outcome::TargetReached:
-        if (options.size && result.bytesWritten < *options.size) {
+        if (options.size && written < *options.size) {
             // The space to leave came first: the size asked for was not reached.
             reason = QStringLiteral("space to leave reached before the size");
             code = ExitDiskFullEarly;
@@ -332,7 +363,7 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
     if (options.json) {
         QJsonObject summary {
             { QStringLiteral("path"), options.path },
-            { QStringLiteral("bytes_written"), result.bytesWritten },
+            { QStringLiteral("bytes_written"), written },
             { QStringLiteral("bytes_available"), available },
             { QStringLiteral("seconds"), seconds },
             { QStringLiteral("reason"), reason },
@@ -346,7 +377,7 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
         print(err,
               name
                   + QStringLiteral("%1 bytes written to %2, %3 bytes left available, %4 s, %5%6\n")
-                        .arg(result.bytesWritten)
+                        .arg(written)
                         .arg(options.path)
                         .arg(available)
                         .arg(seconds, 0, 'f', 2)

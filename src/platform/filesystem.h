@@ -29,4 +29,9 @@ struct VolumeSpace
 // The space of the same volume as diskFree(); nothing when it cannot be queried.
 std::optional<VolumeSpace> volumeSpace(const QString& drive, const QString& dir);
 
+// Has the volume of the existing folder dir (on drive) write out what it holds back: space kept
+// for delayed allocation, blocks freed by deletions its journal has not committed. volumeSpace()
+// then tells what will really be left. Takes a while on a busy disk: for the end of a run only.
+void settleVolume(const QString& drive, const QString& dir);
+
 } // namespace platform

@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -76,6 +77,23 @@ std::optional<VolumeSpace> volumeSpace(const QString& drive, const QString& dir)
             name.truncate(slash);
         }
     }
+}
+
+void settleVolume(const QString& drive, const QString& dir)
+{
+    Q_UNUSED(drive);
+    const QByteArray name = dir.isEmpty() ? QByteArray(".") : QFile::encodeName(dir);
+    if (name.contains('\0')) {
+        return;
+    }
+#ifdef __linux__
+    if (const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+        ::syncfs(fd);
+        ::close(fd);
+        return;
+    }
+#endif
+    ::sync();
 }
 
 qint64 diskFree(const QString& drive, const QString& dir)

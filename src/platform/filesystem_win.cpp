@@ -64,6 +64,13 @@ std::optional<VolumeSpace> volumeSpace(const QString& drive, const QString& dir)
     return VolumeSpace { bytes(available), bytes(total), static_cast<qint64>(sectorsPerCluster) * bytesPerSector };
 }
 
+void settleVolume(const QString& drive, const QString& dir)
+{
+    // NTFS and FAT count space when it is handed out: the figure never lags.
+    Q_UNUSED(drive);
+    Q_UNUSED(dir);
+}
+
 qint64 diskFree(const QString& drive, const QString& dir)
 {
     const auto space = volumeSpace(drive, dir);
