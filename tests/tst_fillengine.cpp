@@ -440,17 +440,20 @@ void tst_FillEngine::fillsAnExt4VolumeToTheLastBlock()
 void tst_FillEngine::refusesBeforeTouchingAnything_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::newRow("missing folder") << "missing/fill.dat";
-    QTest::newRow("a directory") << "folder";
-    QTest::newRow("a directory with a trailing slash") << "folder/";
-    QTest::newRow("a pipe without a reader") << "pipe";
-    QTest::newRow("a file in a file") << "plain/fill.dat";
-    QTest::newRow("NUL in the name") << QString::fromUtf16(u"fill\u0000.dat", 9);
+    QTest::addColumn<bool>("mayReplace");
+    QTest::newRow("missing folder") << "missing/fill.dat" << true;
+    QTest::newRow("a directory") << "folder" << true;
+    QTest::newRow("a directory with a trailing slash") << "folder/" << true;
+    QTest::newRow("a pipe without a reader") << "pipe" << true;
+    QTest::newRow("a file in a file") << "plain/fill.dat" << true;
+    QTest::newRow("NUL in the name") << QString::fromUtf16(u"fill\u0000.dat", 9) << true;
+    QTest::newRow("a file nobody agreed to replace") << "plain" << false;
 }
 
 void tst_FillEngine::refusesBeforeTouchingAnything()
 {
     QFETCH(QString, name);
+    QFETCH(bool, mayReplace);
     TMPFS(volume, 4 * MiB);
     QVERIFY(QDir(volume.path()).mkdir(QStringLiteral("folder")));
     QVERIFY(::mkfifo(volume.filePath(QStringLiteral("pipe")).toLocal8Bit().constData(), 0644) == 0);
@@ -463,7 +466,8 @@ void tst_FillEngine::refusesBeforeTouchingAnything()
     const auto file = platform::makeOutputFile();
     Recorder recorder;
     fill::Engine engine(*file, recorder.hooks());
-    const auto result = engine.run(volume.filePath(name), 4 * KiB);
+    const auto result = engine.run(volume.filePath(name), 4 * KiB,
+                                   mayReplace ? platform::Existing::Replace : platform::Existing::Refuse);
     QCOMPARE(result.outcome, Outcome::CreateFailed);
     QVERIFY(result.error);
     QVERIFY(!platform::errorText(result.error).isEmpty());

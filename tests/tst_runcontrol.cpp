@@ -68,6 +68,7 @@ private slots:
     void startOnAnExistingFile();
     void startWithAnEmptyPath();
     void startWhenSettingsCannotBeSaved();
+    void fileThatAppearsBeforeTheRunIsLeftAlone();
     void stopButtonEndsTheRun();
     void unknownIndexesDoNothing();
 
@@ -190,6 +191,31 @@ void tst_RunControl::startWhenSettingsCannotBeSaved()
     QCOMPARE(f.desktop.boxes[0].code, 16);
     QCOMPARE(fileSize(f.path(QStringLiteral("fill.dat"))), 4 * KiB); // the run still ran
     QCOMPARE(f.desktop.beeps, 1);
+}
+
+// Start found no file, so nobody was asked; one that another program puts there while the
+// settings message is open must not be emptied.
+void tst_RunControl::fileThatAppearsBeforeTheRunIsLeftAlone()
+{
+    FIXTURE(f);
+    QVERIFY(writeFile(f.path(QStringLiteral("blocker")), "x"));
+    platform::SettingsStore store(f.path(QStringLiteral("blocker/settings.ini")));
+    MF mf(f.desktop, store);
+    const QString path = f.path(QStringLiteral("fill.dat"));
+    mf.Text1[0]->setText(path);
+    mf.Text1[1]->setText(QStringLiteral("4"));
+    f.desktop.onBox = [&](const FakeDesktop::Box& box) {
+        if (box.prompt.startsWith(QStringLiteral("設定を保存できません。"))) {
+            QVERIFY(writeFile(path, "precious"));
+        }
+    };
+    mf.Command1_Click(2);
+    QCOMPARE(readFile(path), QByteArray("precious"));
+    QCOMPARE(f.desktop.boxes.size(), 2);
+    QCOMPARE(f.desktop.boxes[1].prompt.section(QStringLiteral("\r\n"), 0, 1),
+             path + QStringLiteral("\r\nファイルを作成できません。"));
+    QCOMPARE(f.desktop.beeps, 1);
+    QCOMPARE(buttonStates(mf), QStringLiteral("11101"));
 }
 
 void tst_RunControl::stopButtonEndsTheRun()

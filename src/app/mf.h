@@ -60,7 +60,9 @@ public:
     static QIcon icon();
 
     // fill/
-    void MK_FILE();
+    // existing: Refuse when Start found no file at the path, so one that appears before the run is
+    // never emptied unasked.
+    void MK_FILE(platform::Existing existing = platform::Existing::Replace);
     void Command1_Click(int Index);
     void FIL_Click(int Index);
     qint64 DISK_FREE();

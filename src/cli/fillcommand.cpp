@@ -294,7 +294,8 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
 
     const auto file = platform::makeOutputFile();
     fill::Engine engine(*file, hooks);
-    const fill::Result result = engine.run(options.path, options.size ? *options.size : fill::fillTheDisk);
+    const fill::Result result = engine.run(options.path, options.size ? *options.size : fill::fillTheDisk,
+                                           options.force ? platform::Existing::Replace : platform::Existing::Refuse);
     const double seconds = secondsSince(started);
     qint64 written = result.bytesWritten;
     if (leave >= 0 && result.outcome == fill::Outcome::TargetReached) {

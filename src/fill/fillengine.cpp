@@ -43,9 +43,9 @@ Engine::Engine(platform::OutputFile& file, Hooks hooks, qint64 runBytes)
     }
 }
 
-Result Engine::run(const QString& path, qint64 target)
+Result Engine::run(const QString& path, qint64 target, platform::Existing existing)
 {
-    if (const auto error = m_file.create(path)) {
+    if (const auto error = m_file.create(path, existing)) {
         return { Outcome::CreateFailed, 0, error };
     }
 

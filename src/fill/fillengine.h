@@ -59,8 +59,8 @@ public:
     Engine(platform::OutputFile& file, Hooks hooks, qint64 runBytes = defaultRunBytes);
 
     // target: the byte count asked for (rounded up to whole blocks; at most the header block when
-    // target <= 1024), or fillTheDisk.
-    Result run(const QString& path, qint64 target);
+    // target <= 1024), or fillTheDisk. existing: whether a file already at path may be emptied.
+    Result run(const QString& path, qint64 target, platform::Existing existing = platform::Existing::Replace);
 
 private:
     platform::OutputFile& m_file;

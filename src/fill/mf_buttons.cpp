@@ -76,7 +76,8 @@ void MF::setRunning(bool running)
 
 void MF::startRun()
 {
-    if (platform::fileExists(Text1[0]->text())
+    const bool exists = platform::fileExists(Text1[0]->text());
+    if (exists
         && m_desktop.msgBox(QStringLiteral("ファイルは既に存在しています。上書きしていいですか。"),
                             platform::MbYesNo | platform::MbExclamation)
             == platform::AnswerNo) {
@@ -84,7 +85,7 @@ void MF::startRun()
     }
     setRunning(true);
     saveSettings();
-    MK_FILE();
+    MK_FILE(exists ? platform::Existing::Replace : platform::Existing::Refuse);
     m_desktop.beep();
     setRunning(false);
 }

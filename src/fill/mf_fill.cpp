@@ -6,7 +6,7 @@
 #include <QLineEdit>
 #include <QRadioButton>
 
-void MF::MK_FILE()
+void MF::MK_FILE(platform::Existing existing)
 {
     Module2::STOP_FLAG = 0;
 
@@ -27,7 +27,7 @@ void MF::MK_FILE()
     fill::Engine engine(*file,
                         { .pass = [this](qint64 position) { fillPass(position); },
                           .stopRequested = [] { return Module2::STOP_FLAG == 1; } });
-    const fill::Result result = engine.run(path, *target);
+    const fill::Result result = engine.run(path, *target, existing);
     // However the run ended, show the free space it left behind.
     setFreeSpaceCaption(freeSpaceText(true));
 

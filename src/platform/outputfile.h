@@ -14,6 +14,13 @@ struct WriteResult
     std::error_code error; // why the rest did not; empty when everything was written
 };
 
+// What create() does with a file that is already there.
+enum class Existing {
+    Replace, // empty it: the user agreed to overwrite it
+    Refuse, // fail with std::errc::file_exists: nobody agreed, so a file that appeared since the
+            // question was (not) asked is left alone
+};
+
 // A raw output file whose calls report the system's own error codes, so the fill engine can tell
 // "no space" from other failures. No buffering of its own: what write() reports is on the file.
 class OutputFile
@@ -21,9 +28,10 @@ class OutputFile
 public:
     virtual ~OutputFile() = default;
 
-    // Opens the path for writing, creating it or emptying an existing regular file. Anything that is
-    // not a regular file (a directory, a device, a pipe) is refused before it is touched.
-    virtual std::error_code create(const QString& path) = 0;
+    // Opens the path for writing, creating it or, as existing says, emptying an existing regular
+    // file. Anything that is not a regular file (a directory, a device, a pipe) is refused before it
+    // is touched.
+    virtual std::error_code create(const QString& path, Existing existing) = 0;
     // Writes all of data or stops at the first error. May also write nothing, without an error, when
     // the disk needs a moment to catch up: the caller then calls again after its other work.
     virtual WriteResult write(const char* data, qint64 size) = 0;

@@ -24,7 +24,7 @@ class PosixOutputFile final : public OutputFile
 public:
     ~PosixOutputFile() override { close(); }
 
-    std::error_code create(const QString& path) override
+    std::error_code create(const QString& path, Existing existing) override
     {
         close();
         m_created = false;
@@ -38,7 +38,7 @@ public:
         int fd = ::open(m_name.constData(), flags | O_CREAT | O_EXCL, 0666);
         if (fd >= 0) {
             m_created = true;
-        } else if (errno == EEXIST) {
+        } else if (errno == EEXIST && existing == Existing::Replace) {
             fd = ::open(m_name.constData(), flags);
         }
         if (fd < 0) {

@@ -49,7 +49,7 @@ class WinOutputFile final : public OutputFile
 public:
     ~WinOutputFile() override { close(); }
 
-    std::error_code create(const QString& path) override
+    std::error_code create(const QString& path, Existing existing) override
     {
         close();
         m_created = false;
@@ -65,7 +65,7 @@ public:
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             m_created = true;
-        } else if (GetLastError() == ERROR_FILE_EXISTS) {
+        } else if (GetLastError() == ERROR_FILE_EXISTS && existing == Existing::Replace) {
             handle = CreateFileW(m_name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         }

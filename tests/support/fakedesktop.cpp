@@ -8,6 +8,9 @@
 int FakeDesktop::msgBox(const QString& prompt, int code)
 {
     boxes.append({ prompt, code });
+    if (onBox) {
+        onBox(boxes.last());
+    }
     if ((code & 0x0F) != platform::MbYesNo) {
         return platform::AnswerOk;
     }

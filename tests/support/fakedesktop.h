@@ -32,7 +32,8 @@ public:
     QList<std::optional<QString>> dialogAnswers; // for the file dialog, in order; nothing = cancel
     std::map<int, std::function<void()>> onPass; // run during the N-th event-pump pass (1-based)
     std::function<void(int pass)> everyPass;
-    std::function<void(QDialog&)> onModal; // plays the user while a modal window is open // run during every pass
+    std::function<void(QDialog&)> onModal; // plays the user while a modal window is open
+    std::function<void(const Box&)> onBox; // plays other programs while a message box is open
     bool processRealEvents = false; // also run Qt's own event pump on each pass
     std::optional<qint64> freeSpace; // what diskFree answers; nothing = ask the system
 

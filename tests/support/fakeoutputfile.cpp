@@ -1,8 +1,9 @@
 #include "fakeoutputfile.h"
 
-std::error_code FakeOutputFile::create(const QString& p)
+std::error_code FakeOutputFile::create(const QString& p, platform::Existing e)
 {
     ++creates;
+    existing = e;
     path = p;
     if (createError) {
         return createError;

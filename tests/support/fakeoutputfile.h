@@ -12,7 +12,7 @@
 class FakeOutputFile final : public platform::OutputFile
 {
 public:
-    std::error_code create(const QString& path) override;
+    std::error_code create(const QString& path, platform::Existing existing) override;
     platform::WriteResult write(const char* data, qint64 size) override;
     std::error_code truncate(qint64 size) override;
     bool deleted() override { return size >= deletedAt; }
@@ -40,6 +40,7 @@ public:
     bool open = false;
     bool discarded = false;
     int creates = 0;
+    platform::Existing existing = platform::Existing::Replace; // as the last create() was told
     QList<qint64> writeSizes;
 };
 
@@ -51,7 +52,10 @@ public:
         : m_file(file)
     {
     }
-    std::error_code create(const QString& path) override { return m_file.create(path); }
+    std::error_code create(const QString& path, platform::Existing existing) override
+    {
+        return m_file.create(path, existing);
+    }
     platform::WriteResult write(const char* data, qint64 size) override { return m_file.write(data, size); }
     std::error_code truncate(qint64 size) override { return m_file.truncate(size); }
     bool deleted() override { return m_file.deleted(); }

@@ -59,6 +59,12 @@ qint64 fileSize(const QString& path)
     return info.exists() ? info.size() : -1;
 }
 
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 bool writeFile(const QString& path, const QByteArray& data)
 {
     QFile file(path);

@@ -11,6 +11,9 @@ QString checkFillFile(const QString& path, qint64 expectedSize);
 // The file's length, or -1 when it does not exist.
 qint64 fileSize(const QString& path);
 
+// The file's bytes; empty when it cannot be read.
+QByteArray readFile(const QString& path);
+
 // Creates or replaces a file with the given bytes; false when that failed.
 bool writeFile(const QString& path, const QByteArray& data);
 
