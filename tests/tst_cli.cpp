@@ -360,6 +360,17 @@ void tst_Cli::jsonSummary()
     QCOMPARE(summary.value(QStringLiteral("reason")).toString(), QStringLiteral("target reached"));
     QCOMPARE(summary.value(QStringLiteral("exit_code")).toInt(), 0);
     QVERIFY(summary.value(QStringLiteral("seconds")).toDouble() >= 0);
+
+    // Redirected to the volume being filled, the summary finds no room: not a success.
+    QVERIFY(QFile::remove(path));
+    QProcess process;
+    process.setStandardOutputFile(volume.filePath(QStringLiteral("summary.json")));
+    process.start(QStringLiteral(TALLOWMERE_FILL), { QStringLiteral("--json"), path });
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitCode(), 4);
+    QVERIFY(
+        QString::fromLocal8Bit(process.readAllStandardError()).contains(QStringLiteral("cannot write the summary")));
+    QCOMPARE(fileSize(volume.filePath(QStringLiteral("summary.json"))), qint64(0));
 }
 
 void tst_Cli::interruptedKeepsWholeBlocks_data()

@@ -54,10 +54,11 @@ QString duration(double seconds)
                          : QStringLiteral("%1:%2").arg(total / 60).arg(total % 60, 2, 10, QLatin1Char('0'));
 }
 
-void print(std::FILE* stream, const QString& text)
+// False when the text did not reach the stream, with errno telling why.
+bool print(std::FILE* stream, const QString& text)
 {
-    std::fputs(text.toLocal8Bit().constData(), stream);
-    std::fflush(stream);
+    const bool put = std::fputs(text.toLocal8Bit().constData(), stream) >= 0;
+    return std::fflush(stream) == 0 && put;
 }
 
 double secondsSince(std::chrono::steady_clock::time_point start)
@@ -111,7 +112,8 @@ QString usage()
                           "2 bad usage or the file cannot be created; 3 the volume filled before the size or the\n"
                           "space to leave was reached, or with both a SIZE and --leave, only the space to leave\n"
                           "remained before the size was reached (the file is kept); 4 a write failed for another\n"
-                          "reason (the file is kept); 130 interrupted (the file is kept, whole blocks).\n"
+                          "reason (the file is kept) or the --json summary could not be written; 130 interrupted (the\n"
+                          "file is kept, whole blocks).\n"
                           "A PATH that begins with '-' goes after --.\n");
 }
 
@@ -373,7 +375,12 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
         if (!errorText.isEmpty()) {
             summary.insert(QStringLiteral("error"), errorText);
         }
-        print(out, QString::fromUtf8(QJsonDocument(summary).toJson(QJsonDocument::Compact)) + u'\n');
+        if (!print(out, QString::fromUtf8(QJsonDocument(summary).toJson(QJsonDocument::Compact)) + u'\n')) {
+            // A script reads this summary: an empty or cut one must not pass for success.
+            const std::error_code why(errno, std::generic_category());
+            print(err, name + QStringLiteral("cannot write the summary: %1\n").arg(platform::errorText(why)));
+            return code == ExitDone ? ExitWriteError : code;
+        }
     } else {
         print(err,
               name

@@ -15,7 +15,7 @@ enum ExitCode : int {
     ExitDone = 0, // target reached, or the disk filled when filling was asked for
     ExitUsage = 2, // bad arguments, or the file cannot be created
     ExitDiskFullEarly = 3, // the disk filled before the requested size; the file is kept
-    ExitWriteError = 4, // a write failed for another reason; the file is kept
+    ExitWriteError = 4, // a write failed for another reason (the file is kept), or the --json summary did
     ExitInterrupted = 130,
 };
 
