@@ -79,6 +79,7 @@ private slots:
     void leavesWhatWasAsked_data();
     void leavesWhatWasAsked();
     void leaveOnADiskFileSystem();
+    void leaveCountsTheVolumeALinkLeadsTo();
     void leaveBeyondWhatIsAvailable();
     void leaveBeforeTheSize();
     void sizeBeyondTheVolume();
@@ -237,6 +238,20 @@ void tst_Cli::leaveOnADiskFileSystem()
         const QString problem = checkFillFile(path, fileSize(path));
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
+}
+
+void tst_Cli::leaveCountsTheVolumeALinkLeadsTo()
+{
+    TMPFS(data, 8 * MiB);
+    TMPFS(links, 32 * MiB);
+    const QString target = data.filePath(QStringLiteral("fill.dat"));
+    const QString link = links.filePath(QStringLiteral("fill.dat"));
+    QVERIFY(writeFile(target, "old"));
+    QVERIFY(QFile::link(target, link));
+    const Outcome outcome = fill({ QStringLiteral("--force"), link, QStringLiteral("--leave"), QStringLiteral("2M") });
+    QCOMPARE(outcome.code, 0);
+    QVERIFY2(data.available() >= 2 * MiB && data.available() < 2 * MiB + 4096, qPrintable(outcome.err));
+    QVERIFY(outcome.err.contains(QStringLiteral(" %1 bytes left available").arg(data.available())));
 }
 
 void tst_Cli::leaveBeyondWhatIsAvailable()

@@ -7,6 +7,7 @@
 #include "util/lib_sys.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -211,7 +212,10 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
         return ExitUsage;
     }
 
-    LIB_SYS::SPLIT_PATH(options.path);
+    // The space that counts is where the data lands: through a symbolic link, the target's volume.
+    const QFileInfo given(options.path);
+    const QString target = given.isSymLink() ? given.canonicalFilePath() : QString();
+    LIB_SYS::SPLIT_PATH(target.isEmpty() ? options.path : target);
     const QString drive = LIB_SYS::PATH_DRIVE;
     const QString dir = LIB_SYS::PATH_DIR;
     const auto space = [&drive, &dir] { return platform::volumeSpace(drive, dir); };
