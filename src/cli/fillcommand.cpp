@@ -214,7 +214,7 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
 
     // The space that counts is where the data lands: through a symbolic link, the target's volume.
     const QFileInfo given(options.path);
-    const QString target = given.isSymLink() ? given.canonicalFilePath() : QString();
+    const QString target = given.isSymbolicLink() ? given.canonicalFilePath() : QString();
     LIB_SYS::SPLIT_PATH(target.isEmpty() ? options.path : target);
     const QString drive = LIB_SYS::PATH_DRIVE;
     const QString dir = LIB_SYS::PATH_DIR;
