@@ -191,6 +191,15 @@ void tst_RunControl::startWhenSettingsCannotBeSaved()
     QCOMPARE(f.desktop.boxes[0].code, 16);
     QCOMPARE(fileSize(f.path(QStringLiteral("fill.dat"))), 4 * KiB); // the run still ran
     QCOMPARE(f.desktop.beeps, 1);
+
+    // Once the folder can be made, closing saves what Start could not.
+    QVERIFY(QFile::remove(f.path(QStringLiteral("blocker"))));
+    QVERIFY(QDir(f.path(QString())).mkdir(QStringLiteral("blocker")));
+    mf.close();
+    QCOMPARE(f.desktop.boxes.size(), 1);
+    const QString ini = f.path(QStringLiteral("blocker/settings.ini"));
+    QCOMPARE(storedSetting(ini, QStringLiteral("OUTFILE")), f.path(QStringLiteral("fill.dat")));
+    QCOMPARE(storedSetting(ini, QStringLiteral("SIZE")), QStringLiteral("4"));
 }
 
 // Start found no file, so nobody was asked; one that another program puts there while the
