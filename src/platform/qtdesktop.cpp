@@ -25,39 +25,6 @@ QWidget* dialogParent()
 
 constexpr int pathMustExist = 2048; // OFN_PATHMUSTEXIST
 
-// Qt's dialog hands back any typed name, even one in a folder that does not exist. With the
-// path-must-exist flag it says so and stays open instead, so such a name never reaches the path box.
-class OutputFileDialog : public QFileDialog
-{
-public:
-    OutputFileDialog(QWidget* parent, bool folderMustExist)
-        : QFileDialog(parent)
-        , m_folderMustExist(folderMustExist)
-    {
-    }
-
-    void accept() override
-    {
-        const QStringList files = selectedFiles();
-        if (m_folderMustExist && !files.isEmpty()) {
-            const QFileInfo typed(files.first());
-            if (!typed.isDir() && !QFileInfo(typed.absolutePath()).isDir()) {
-                QMessageBox box(QMessageBox::Warning, QString::fromUtf8(ProductInfo::productName),
-                                displayedPrompt(QDir::toNativeSeparators(typed.absolutePath())
-                                                + QStringLiteral("\r\nフォルダが存在しません。")),
-                                QMessageBox::Ok, this);
-                box.setTextFormat(Qt::PlainText);
-                box.exec();
-                return;
-            }
-        }
-        QFileDialog::accept();
-    }
-
-private:
-    bool m_folderMustExist;
-};
-
 } // namespace
 
 QString displayedPrompt(const QString& prompt)
@@ -122,7 +89,7 @@ void QtDesktop::doEvents()
 std::optional<QString> QtDesktop::openFileDialog(const QString& initialDir, const QString& fileName, int flags)
 {
     // Of the other flags, Qt's open dialog has no read-only box and never asks before overwriting.
-    OutputFileDialog dialog(dialogParent(), (flags & pathMustExist) != 0);
+    QFileDialog dialog(dialogParent());
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     // The output file usually does not exist yet: the user must be able to type a new name.
     dialog.setFileMode(QFileDialog::AnyFile);
@@ -133,14 +100,28 @@ std::optional<QString> QtDesktop::openFileDialog(const QString& initialDir, cons
     if (!fileName.isEmpty()) {
         dialog.selectFile(fileName);
     }
-    if (dialog.exec() != QDialog::Accepted) {
-        return std::nullopt;
+    for (;;) {
+        if (dialog.exec() != QDialog::Accepted) {
+            return std::nullopt;
+        }
+        const QStringList files = dialog.selectedFiles();
+        if (files.isEmpty()) {
+            return std::nullopt;
+        }
+        const QFileInfo typed(files.first());
+        if (!(flags & pathMustExist) || QFileInfo(typed.absolutePath()).isDir()) {
+            return QDir::toNativeSeparators(files.first());
+        }
+        // Qt's dialog (and a desktop's own) hands back a name in a folder that does not exist: say
+        // so and ask again, so such a name never reaches the path box.
+        QMessageBox box(QMessageBox::Warning, QString::fromUtf8(ProductInfo::productName),
+                        displayedPrompt(QDir::toNativeSeparators(typed.absolutePath())
+                                        + QStringLiteral("\r\nフォルダが存在しません。")),
+                        QMessageBox::Ok, dialogParent());
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+        dialog.selectFile(files.first());
     }
-    const QStringList files = dialog.selectedFiles();
-    if (files.isEmpty()) {
-        return std::nullopt;
-    }
-    return QDir::toNativeSeparators(files.first());
 }
 
 qint64 QtDesktop::diskFree(const QString& drive, const QString& dir)
