@@ -217,6 +217,7 @@ activate() { # activate WINDOW: raise and focus it so clicks and keys reach it
 
 # Centres of the controls in twips, relative to the area below the menu bar.
 declare -A CONTROL=(
+    [browse]="1700 270"
     [path]="3307 615"
     [size]="1387 1095"
     [kb]="2460 930"
@@ -626,6 +627,35 @@ scenario_about_centred() {
     wait_exit "$APP"
 }
 
+file_dialog() { xdotool search --all --onlyvisible --pid "$1" --name '^Open$' 2>/dev/null | head -n1; }
+has_file_dialog() { [[ -n $(file_dialog "$1") ]]; }
+no_file_dialog() { ! has_file_dialog "$1"; }
+
+scenario_browse_missing_folder() {
+    new_volume 4m
+    new_home home
+    start_app "$HOME_DIR"
+    type_into "$APP" path "$VOL/keep.dat"
+    click "$APP" browse
+    poll "$TIMEOUT" has_file_dialog "$APP" || fail "Browse opened no file dialog"
+    activate "$(file_dialog "$APP")"
+    xdotool key ctrl+a BackSpace
+    xdotool type -- "$VOL/missing/new.dat"
+    xdotool key Return
+    # The folder does not exist: one message, then the dialog again.
+    answer "$APP" Return
+    poll "$TIMEOUT" has_file_dialog "$APP" || fail "the file dialog did not come back after the message"
+    activate "$(file_dialog "$APP")"
+    xdotool key Escape
+    poll "$TIMEOUT" no_file_dialog "$APP" || fail "Esc did not close the file dialog"
+    expect_no_dialog "$APP" "after the dialog was cancelled"
+    [[ ! -e $VOL/missing ]] || fail "the missing folder was made"
+    click "$APP" exit
+    wait_exit "$APP"
+    # Cancelled: the typed path stays.
+    expect_ini "$VOL/keep.dat" "" 0
+}
+
 # ---------------------------------------------------------------------------------------------
 
 failures=0
@@ -671,6 +701,7 @@ run_scenario close_box_during_run scenario_close_during_run
 run_scenario restart_restores_settings scenario_restart_restores
 run_scenario two_copies scenario_two_copies
 run_scenario about_centred_over_main scenario_about_centred
+run_scenario browse_refuses_a_missing_folder scenario_browse_missing_folder
 
 if ((failures > 0)); then
     echo "$failures scenario(s) failed; screenshots and logs in $ARTIFACTS"
