@@ -22,8 +22,9 @@ FontWarmup::~FontWarmup()
 
 void FontWarmup::wait()
 {
-    if (m_thread.joinable())
+    if (m_thread.joinable()) {
         m_thread.join();
+    }
 }
 
 } // namespace platform
