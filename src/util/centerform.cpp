@@ -5,8 +5,22 @@
 
 #include <QScreen>
 #include <QWidget>
+#include <QWindow>
 
 namespace LIB_SYS {
+
+namespace {
+
+// The frame the window manager draws around a shown window, read from the window system now:
+// a widget's own idea of it is taken at its last move or resize and misses a frame that was
+// added after that.
+QMargins currentFrame(const QWidget* window)
+{
+    const QWindow* handle = window->windowHandle();
+    return handle && window->isVisible() ? handle->frameMargins() : QMargins();
+}
+
+} // namespace
 
 void CENTER_FORM(QWidget* window)
 {
@@ -20,14 +34,13 @@ void CENTER_FORM(QWidget* window)
     }
     // Work in the screen's own coordinates, so a second monitor behaves like the first.
     const QRect screenRect = screen->geometry();
-    const QRect mainOuter
-        = main ? main->frameGeometry().translated(-screenRect.topLeft()) : QRect(QPoint(), screenRect.size());
-    QSize outer = window->frameGeometry().size();
-    if (main && !window->isVisible()) {
-        // Not shown yet, the window has no frame: count the main window's, which the same window
-        // manager draws, so the outer size is centred and kept inside the screen, not the inner one.
-        outer += main->frameGeometry().size() - main->geometry().size();
-    }
+    const QMargins mainFrame = main ? currentFrame(main) : QMargins();
+    const QRect mainOuter = main ? main->geometry().marginsAdded(mainFrame).translated(-screenRect.topLeft())
+                                 : QRect(QPoint(), screenRect.size());
+    // Not shown yet, the window has no frame: count the main window's, which the same window
+    // manager draws, so the outer size is centred and kept inside the screen, not the inner one.
+    const QMargins frame = window->isVisible() ? currentFrame(window) : mainFrame;
+    const QSize outer = window->geometry().marginsAdded(frame).size();
     const double dpiX = window->logicalDpiX();
     const double dpiY = window->logicalDpiY();
     auto tx = [dpiX](int pixels) { return twips::fromPixels(pixels, dpiX); };
