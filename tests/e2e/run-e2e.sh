@@ -4,6 +4,9 @@
 #
 #   run-e2e.sh /path/to/TALLOWMR
 #
+# TALLOWMERE_E2E_ONLY (scenario names, space-separated) runs only those, TALLOWMERE_E2E_REPEAT times
+# each (default 1): the way to chase a scenario that fails now and then.
+#
 # Every scenario gets its own tmpfs volume and its own settings folder; nothing is written outside
 # temporary folders under /tmp (and, on failure, a screenshot and the program's log under
 # $TALLOWMERE_E2E_ARTIFACTS, default ./e2e-artifacts). Needs root (tmpfs mounts); exits 77 (skipped)
@@ -31,13 +34,18 @@ for tool in Xvfb xdotool openbox wmctrl xwininfo xprop; do
     command -v "$tool" >/dev/null || skip "$tool is not installed (Debian: xvfb xdotool openbox wmctrl x11-utils)"
 done
 
+ONLY=${TALLOWMERE_E2E_ONLY:-}
+REPEAT=${TALLOWMERE_E2E_REPEAT:-1}
+[[ $REPEAT =~ ^[1-9][0-9]*$ ]] || {
+    echo "TALLOWMERE_E2E_REPEAT must be a whole number of at least 1" >&2
+    exit 2
+}
 ARTIFACTS=${TALLOWMERE_E2E_ARTIFACTS:-$PWD/e2e-artifacts}
 mkdir -p "$ARTIFACTS"
 rm -f "$ARTIFACTS"/e2e-*.png "$ARTIFACTS"/e2e-*.log
 
 SUITE=$(mktemp -d /tmp/tallowmere-e2e.XXXXXX)
 XVFB_PID=
-OPENBOX_PID=
 CASE_DIR=
 CASE_PID=
 
@@ -84,6 +92,29 @@ cleanup_case() {
     rm -rf --one-file-system "$dir"
 }
 
+wm_ready() {
+    local check
+    check=$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null) || return 1
+    [[ $check =~ (0x[0-9a-f]+) ]] || return 1
+    [[ $(xprop -id "${BASH_REMATCH[1]}" _NET_WM_NAME 2>/dev/null) == *'"Openbox"'* ]]
+}
+# Starts the window manager and waits until it has taken over. Its pid goes to a file rather than a
+# variable: a scenario (a subshell) may stop it and start another, which the suite's cleanup stops.
+start_wm() {
+    clean_env "$SUITE/wm" openbox >>"$SUITE/openbox.log" 2>&1 &
+    echo "$!" >"$SUITE/wm.pid"
+    poll "$TIMEOUT" wm_ready
+}
+stop_wm() {
+    local pid
+    pid=$(cat "$SUITE/wm.pid" 2>/dev/null) || return 0
+    rm -f "$SUITE/wm.pid"
+    # Only the window manager this suite started: the pid may have been reused since.
+    [[ $(cat "/proc/$pid/comm" 2>/dev/null) == openbox ]] || return 0
+    kill -TERM "$pid" 2>/dev/null || return 0
+    poll 10 exited "$pid" || kill -KILL "$pid" 2>/dev/null || true
+}
+
 cleanup_all() {
     local rc=$?
     trap - EXIT INT TERM
@@ -92,7 +123,7 @@ cleanup_all() {
         wait "$CASE_PID" 2>/dev/null || true
     fi
     cleanup_case "$CASE_DIR"
-    [[ -n $OPENBOX_PID ]] && kill "$OPENBOX_PID" 2>/dev/null && wait "$OPENBOX_PID" 2>/dev/null
+    stop_wm
     [[ -n $XVFB_PID ]] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
     rm -rf --one-file-system "$SUITE"
     exit "$rc"
@@ -118,7 +149,7 @@ chmod 700 "$SUITE/wm/runtime"
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp -noreset 3>"$SUITE/display" \
     >"$SUITE/xvfb.log" 2>&1 &
 XVFB_PID=$!
-display_ready() { [[ $(head -n1 "$SUITE/display") =~ ^[0-9]+$ ]]; }
+display_ready() { [[ $(head -n1 "$SUITE/display" 2>/dev/null) =~ ^[0-9]+$ ]]; }
 if ! poll "$TIMEOUT" display_ready; then
     cat "$SUITE/xvfb.log" >&2
     echo "FAIL: Xvfb did not start" >&2
@@ -138,16 +169,8 @@ clean_env() { # clean_env HOME COMMAND...: run in the background; the pid stays 
         "$@"
 }
 
-clean_env "$SUITE/wm" openbox >"$SUITE/openbox.log" 2>&1 &
-OPENBOX_PID=$!
-wm_ready() {
-    local check
-    check=$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null) || return 1
-    [[ $check =~ (0x[0-9a-f]+) ]] || return 1
-    [[ $(xprop -id "${BASH_REMATCH[1]}" _NET_WM_NAME 2>/dev/null) == *'"Openbox"'* ]]
-}
-# A window mapped before the window manager takes over is never managed: wait for it.
-if ! poll "$TIMEOUT" wm_ready; then
+# A window mapped before the window manager takes over is not framed until it does: wait for it.
+if ! start_wm; then
     cat "$SUITE/openbox.log" >&2
     echo "FAIL: openbox did not start" >&2
     exit 1
@@ -597,12 +620,11 @@ about_window() { xdotool search --all --onlyvisible --pid "$1" --name '^Tallowme
 has_about() { [[ -n $(about_window "$1") ]]; }
 no_about() { ! has_about "$1"; }
 
-scenario_about_centred() {
-    new_home home
-    start_app "$HOME_DIR"
+# Opens About from the keyboard, checks it is centred over the main window, closes it with Esc.
+about_opens_centred() {
     local main=${WIN_OF[$APP]} about ml mt mw mh al at aw ah try
-    # From the keyboard: the help menu, then its About item. A loaded machine may take the second
-    # key before the menu is up, so close what opened and try again.
+    # The help menu, then its About item. A loaded machine may take the second key before the
+    # menu is up, so close what opened and try again.
     for try in 1 2 3; do
         activate "$main"
         xdotool key alt+h
@@ -623,6 +645,25 @@ scenario_about_centred() {
     activate "$about"
     xdotool key Escape
     poll "$TIMEOUT" no_about "$APP" || fail "Esc did not close the About window"
+}
+
+scenario_about_centred() {
+    new_home home
+    start_app "$HOME_DIR"
+    about_opens_centred
+    click "$APP" exit
+    wait_exit "$APP"
+}
+
+# The window manager takes over while the program runs (a session that starts programs before its
+# window manager, a user who switches window managers): it frames the shown window without moving it.
+scenario_about_after_late_wm() {
+    new_home home
+    stop_wm
+    start_app "$HOME_DIR"
+    start_wm || fail "openbox did not start again"
+    poll "$TIMEOUT" xprop -id "${WIN_OF[$APP]}" _NET_FRAME_EXTENTS >/dev/null || fail "the main window was never framed"
+    about_opens_centred
     click "$APP" exit
     wait_exit "$APP"
 }
@@ -661,6 +702,16 @@ scenario_browse_missing_folder() {
 failures=0
 
 run_scenario() { # run_scenario NAME FUNCTION
+    local name=$1 fn=$2 round
+    if [[ -n $ONLY && " $ONLY " != *" $name "* ]]; then
+        return 0
+    fi
+    for ((round = 1; round <= REPEAT; ++round)); do
+        run_scenario_once "$name" "$fn"
+    done
+}
+
+run_scenario_once() {
     local name=$1 fn=$2 rc=0 reason
     CASE_DIR=$(mktemp -d /tmp/tallowmere-e2e-case.XXXXXX)
     (
@@ -701,6 +752,7 @@ run_scenario close_box_during_run scenario_close_during_run
 run_scenario restart_restores_settings scenario_restart_restores
 run_scenario two_copies scenario_two_copies
 run_scenario about_centred_over_main scenario_about_centred
+run_scenario about_centred_when_the_wm_came_late scenario_about_after_late_wm
 run_scenario browse_refuses_a_missing_folder scenario_browse_missing_folder
 
 if ((failures > 0)); then
