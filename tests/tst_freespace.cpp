@@ -3,6 +3,7 @@
 #include "util/lib_sys.h"
 
 #include "fakedesktop.h"
+#include "fillfile.h"
 #include "tmpfs.h"
 
 #include <QLabel>
@@ -177,6 +178,25 @@ void tst_FreeSpace::diskFreeOnARealVolume()
     // Something that cannot be asked about gives 0.
     mf.Text1[0]->setText(QString::fromUtf16(u"/x\u0000y/f", 6));
     QCOMPARE(mf.DISK_FREE(), qint64(0));
+
+    // A link to a file on another volume: the data lands there, so that volume counts, while the
+    // path values stay those of the typed text.
+    TMPFS(other, 3 * MiB);
+    const QString target = other.filePath(QStringLiteral("target.dat"));
+    QVERIFY(writeFile(target, QByteArray(1024, '\xff')));
+    const qint64 elsewhere = availableAt(other.path());
+    QVERIFY(elsewhere < 4 * MiB);
+    const QString link = volume.filePath(QStringLiteral("link.dat"));
+    QVERIFY(QFile::link(target, link));
+    mf.Text1[0]->setText(link);
+    QCOMPARE(mf.DISK_FREE(), elsewhere);
+    QCOMPARE(LIB_SYS::PATH_DIR, volume.path() + QLatin1Char('/'));
+    QCOMPARE(LIB_SYS::PATH_NAME, QStringLiteral("link"));
+    // A link that points nowhere yet: the folder it is in.
+    QVERIFY(
+        QFile::link(other.filePath(QStringLiteral("missing.dat")), volume.filePath(QStringLiteral("dangling.dat"))));
+    mf.Text1[0]->setText(volume.filePath(QStringLiteral("dangling.dat")));
+    QCOMPARE(mf.DISK_FREE(), availableAt(volume.path()));
 }
 
 void tst_FreeSpace::restoredWindowShowsTheUnit()

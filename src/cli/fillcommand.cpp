@@ -7,7 +7,6 @@
 #include "util/lib_sys.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -213,9 +212,7 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
     }
 
     // The space that counts is where the data lands: through a symbolic link, the target's volume.
-    const QFileInfo given(options.path);
-    const QString target = given.isSymbolicLink() ? given.canonicalFilePath() : QString();
-    LIB_SYS::SPLIT_PATH(target.isEmpty() ? options.path : target);
+    LIB_SYS::SPLIT_PATH(platform::landingPath(options.path));
     const QString drive = LIB_SYS::PATH_DRIVE;
     const QString dir = LIB_SYS::PATH_DIR;
     const auto space = [&drive, &dir] { return platform::volumeSpace(drive, dir); };

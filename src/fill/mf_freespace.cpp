@@ -2,6 +2,7 @@
 
 #include "fill/numbertext.h"
 #include "fill/sizetext.h"
+#include "platform/filesystem.h"
 #include "util/lib_sys.h"
 
 #include <QLabel>
@@ -34,8 +35,14 @@ void MF::wireFreeSpace()
 
 qint64 MF::DISK_FREE()
 {
-    LIB_SYS::SPLIT_PATH(Text1[0]->text());
-    return m_desktop.diskFree(LIB_SYS::PATH_DRIVE, LIB_SYS::PATH_DIR);
+    const QString path = Text1[0]->text();
+    // Through a symbolic link the data lands on the volume of the file it points to.
+    LIB_SYS::SPLIT_PATH(platform::landingPath(path));
+    const QString drive = LIB_SYS::PATH_DRIVE;
+    const QString dir = LIB_SYS::PATH_DIR;
+    // The path values stay those of the text, as everywhere else.
+    LIB_SYS::SPLIT_PATH(path);
+    return m_desktop.diskFree(drive, dir);
 }
 
 QString MF::freeSpaceText(bool withUnit)

@@ -15,6 +15,10 @@ bool fileExists(const QString& path);
 // Deletes exactly the one named file (no patterns).
 std::error_code removeFile(const QString& path);
 
+// Where data written to path lands: through a symbolic link, the file it points to; otherwise
+// (no link, or one that points nowhere yet) the path itself.
+QString landingPath(const QString& path);
+
 // Bytes available to this user on the volume where a file in folder dir (on drive) would land: on
 // Windows the root of the drive (of the current drive when drive is empty); elsewhere the nearest
 // existing folder of dir (the current folder when dir is empty). 0 when it cannot be queried.
