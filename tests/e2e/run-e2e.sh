@@ -65,11 +65,11 @@ poll() { # poll SECONDS COMMAND...: true as soon as COMMAND succeeds, false afte
 alive() { [[ -e /proc/$1 && $(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) != Z ]]; }
 exited() { ! alive "$1"; }
 
-kill_pid() {
-    local pid=$1
+kill_pid() { # kill_pid PID [PROGRAM]: stops PID if it still runs PROGRAM (default the one tested)
+    local pid=$1 program=${2:-$BIN}
     alive "$pid" || return 0
     # Only ever a program this suite started: the pid may have been reused since.
-    [[ $(readlink -f "/proc/$pid/exe" 2>/dev/null) == "$BIN" ]] || return 0
+    [[ $(readlink -f "/proc/$pid/exe" 2>/dev/null) == "$program" ]] || return 0
     kill -TERM "$pid" 2>/dev/null || return 0
     poll 10 exited "$pid" && return 0
     kill -KILL "$pid" 2>/dev/null || true
@@ -109,10 +109,7 @@ stop_wm() {
     local pid
     pid=$(cat "$SUITE/wm.pid" 2>/dev/null) || return 0
     rm -f "$SUITE/wm.pid"
-    # Only the window manager this suite started: the pid may have been reused since.
-    [[ $(cat "/proc/$pid/comm" 2>/dev/null) == openbox ]] || return 0
-    kill -TERM "$pid" 2>/dev/null || return 0
-    poll 10 exited "$pid" || kill -KILL "$pid" 2>/dev/null || true
+    kill_pid "$pid" "$(readlink -f "$(command -v openbox)")"
 }
 
 cleanup_all() {
