@@ -40,6 +40,42 @@ QByteArray expectedHeaderBlock()
     return block;
 }
 
+// A real file whose first long write stops inside a block with "no space", as on a file system that
+// allocates in units smaller than a block.
+class ShortOnce final : public platform::OutputFile
+{
+public:
+    explicit ShortOnce(platform::OutputFile& real)
+        : m_real(real)
+    {
+    }
+    std::error_code create(const QString& path, platform::Existing existing) override
+    {
+        return m_real.create(path, existing);
+    }
+    platform::WriteResult write(const char* data, qint64 size) override
+    {
+        if (m_cut || size < 4 * KiB) {
+            return m_real.write(data, size);
+        }
+        m_cut = true;
+        auto result = m_real.write(data, 2 * KiB + 512);
+        if (!result.error) {
+            result.error = std::make_error_code(std::errc::no_space_on_device);
+        }
+        return result;
+    }
+    std::error_code truncate(qint64 size) override { return m_real.truncate(size); }
+    bool deleted() override { return m_real.deleted(); }
+    std::error_code close() override { return m_real.close(); }
+    void discard() override { m_real.discard(); }
+    bool cut() const { return m_cut; }
+
+private:
+    platform::OutputFile& m_real;
+    bool m_cut = false;
+};
+
 } // namespace
 
 class tst_FillEngine : public QObject
@@ -68,6 +104,7 @@ private slots:
 
     // Real file systems.
     void writesTheFormatOnDisk();
+    void goesOnAfterAWriteCutInsideABlock();
     void fillsATmpfsToTheLastBlock();
     void goesPast4GiB();
     void fillsAnExt4VolumeToTheLastBlock();
@@ -378,6 +415,23 @@ void tst_FillEngine::writesTheFormatOnDisk()
     const auto result = engine.run(path, 3 * MiB);
     QCOMPARE(result.outcome, Outcome::TargetReached);
     const QString problem = checkFillFile(path, 3 * MiB);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void tst_FillEngine::goesOnAfterAWriteCutInsideABlock()
+{
+    TMPFS(volume, 4 * MiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    const auto real = platform::makeOutputFile();
+    ShortOnce file(*real);
+    Recorder recorder;
+    fill::Engine engine(file, recorder.hooks());
+    const auto result = engine.run(path, 64 * KiB);
+    QVERIFY(file.cut());
+    QCOMPARE(result.outcome, Outcome::TargetReached);
+    QCOMPARE(result.bytesWritten, 64 * KiB);
+    // The half block is cut off and the blocks after it follow on without a gap.
+    const QString problem = checkFillFile(path, 64 * KiB);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 

@@ -105,7 +105,8 @@ public:
 
     std::error_code truncate(qint64 size) override
     {
-        if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0) {
+        // The next write goes where the file now ends, not where the last one stopped.
+        if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0 || ::lseek(m_fd, static_cast<off_t>(size), SEEK_SET) < 0) {
             return lastError();
         }
         m_size = size;
