@@ -105,6 +105,8 @@ private slots:
     // Real file systems.
     void writesTheFormatOnDisk();
     void goesOnAfterAWriteCutInsideABlock();
+    void createsTheFileALinkPointsTo_data();
+    void createsTheFileALinkPointsTo();
     void fillsATmpfsToTheLastBlock();
     void goesPast4GiB();
     void fillsAnExt4VolumeToTheLastBlock();
@@ -435,6 +437,42 @@ void tst_FillEngine::goesOnAfterAWriteCutInsideABlock()
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
+void tst_FillEngine::createsTheFileALinkPointsTo_data()
+{
+    QTest::addColumn<QStringList>("links"); // name, target, name, target, ...
+    QTest::addColumn<QString>("landing");
+    QTest::addColumn<bool>("mayReplace");
+    QTest::newRow("relative") << QStringList { "link", "sub/fill.dat" } << "sub/fill.dat" << false;
+    QTest::newRow("absolute") << QStringList { "link", "@/sub/fill.dat" } << "sub/fill.dat" << false;
+    QTest::newRow("through a second link")
+        << QStringList { "link", "sub/next", "sub/next", "fill.dat" } << "sub/fill.dat" << false;
+    QTest::newRow("replace agreed") << QStringList { "link", "sub/fill.dat" } << "sub/fill.dat" << true;
+}
+
+void tst_FillEngine::createsTheFileALinkPointsTo()
+{
+    QFETCH(QStringList, links);
+    QFETCH(QString, landing);
+    QFETCH(bool, mayReplace);
+    TMPFS(volume, 4 * MiB);
+    QVERIFY(QDir(volume.path()).mkdir(QStringLiteral("sub")));
+    for (qsizetype i = 0; i + 1 < links.size(); i += 2) {
+        QString target = links[i + 1];
+        target.replace(u'@', volume.path());
+        QVERIFY(QFile::link(target, volume.filePath(links[i])));
+    }
+
+    const auto file = platform::makeOutputFile();
+    Recorder recorder;
+    fill::Engine engine(*file, recorder.hooks());
+    const auto result = engine.run(volume.filePath(QStringLiteral("link")), 8 * KiB,
+                                   mayReplace ? platform::Existing::Replace : platform::Existing::Refuse);
+    QCOMPARE(result.outcome, Outcome::TargetReached);
+    QVERIFY(QFileInfo(volume.filePath(QStringLiteral("link"))).isSymLink());
+    const QString problem = checkFillFile(volume.filePath(landing), 8 * KiB);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
 void tst_FillEngine::fillsATmpfsToTheLastBlock()
 {
     TMPFS(volume, 4 * MiB + 12 * KiB);
@@ -495,19 +533,26 @@ void tst_FillEngine::refusesBeforeTouchingAnything_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("mayReplace");
-    QTest::newRow("missing folder") << "missing/fill.dat" << true;
-    QTest::newRow("a directory") << "folder" << true;
-    QTest::newRow("a directory with a trailing slash") << "folder/" << true;
-    QTest::newRow("a pipe without a reader") << "pipe" << true;
-    QTest::newRow("a file in a file") << "plain/fill.dat" << true;
-    QTest::newRow("NUL in the name") << QString::fromUtf16(u"fill\u0000.dat", 9) << true;
-    QTest::newRow("a file nobody agreed to replace") << "plain" << false;
+    QTest::addColumn<std::errc>("reason");
+    QTest::newRow("missing folder") << "missing/fill.dat" << true << std::errc::no_such_file_or_directory;
+    QTest::newRow("a directory") << "folder" << true << std::errc::is_a_directory;
+    // The window asks to replace only files, so a directory reaches the writer as "no file here".
+    QTest::newRow("a directory taken for no file") << "folder" << false << std::errc::is_a_directory;
+    QTest::newRow("a directory with a trailing slash") << "folder/" << true << std::errc::is_a_directory;
+    QTest::newRow("a pipe without a reader") << "pipe" << true << std::errc::no_such_device_or_address;
+    QTest::newRow("a file in a file") << "plain/fill.dat" << true << std::errc::not_a_directory;
+    QTest::newRow("NUL in the name") << QString::fromUtf16(u"fill\u0000.dat", 9) << true << std::errc::invalid_argument;
+    QTest::newRow("a file nobody agreed to replace") << "plain" << false << std::errc::file_exists;
+    QTest::newRow("a link to a file nobody agreed to replace") << "to-plain" << false << std::errc::file_exists;
+    QTest::newRow("a link into a missing folder") << "nowhere" << true << std::errc::no_such_file_or_directory;
+    QTest::newRow("a loop of links") << "loop-a" << false << std::errc::too_many_symbolic_link_levels;
 }
 
 void tst_FillEngine::refusesBeforeTouchingAnything()
 {
     QFETCH(QString, name);
     QFETCH(bool, mayReplace);
+    QFETCH(std::errc, reason);
     TMPFS(volume, 4 * MiB);
     QVERIFY(QDir(volume.path()).mkdir(QStringLiteral("folder")));
     QVERIFY(::mkfifo(volume.filePath(QStringLiteral("pipe")).toLocal8Bit().constData(), 0644) == 0);
@@ -515,6 +560,10 @@ void tst_FillEngine::refusesBeforeTouchingAnything()
     QVERIFY(plain.open(QIODevice::WriteOnly));
     plain.write("keep me");
     plain.close();
+    QVERIFY(QFile::link(QStringLiteral("plain"), volume.filePath(QStringLiteral("to-plain"))));
+    QVERIFY(QFile::link(QStringLiteral("missing/fill.dat"), volume.filePath(QStringLiteral("nowhere"))));
+    QVERIFY(QFile::link(QStringLiteral("loop-b"), volume.filePath(QStringLiteral("loop-a"))));
+    QVERIFY(QFile::link(QStringLiteral("loop-a"), volume.filePath(QStringLiteral("loop-b"))));
     const QStringList before = QDir(volume.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
 
     const auto file = platform::makeOutputFile();
@@ -523,8 +572,7 @@ void tst_FillEngine::refusesBeforeTouchingAnything()
     const auto result = engine.run(volume.filePath(name), 4 * KiB,
                                    mayReplace ? platform::Existing::Replace : platform::Existing::Refuse);
     QCOMPARE(result.outcome, Outcome::CreateFailed);
-    QVERIFY(result.error);
-    QVERIFY(!platform::errorText(result.error).isEmpty());
+    QVERIFY2(result.error == reason, qPrintable(platform::errorText(result.error)));
     QVERIFY(recorder.positions.isEmpty());
     QCOMPARE(QDir(volume.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), before);
     QCOMPARE(fileSize(volume.filePath(QStringLiteral("plain"))), qint64(7));

@@ -192,10 +192,15 @@ void tst_FreeSpace::diskFreeOnARealVolume()
     QCOMPARE(mf.DISK_FREE(), elsewhere);
     QCOMPARE(LIB_SYS::PATH_DIR, volume.path() + QLatin1Char('/'));
     QCOMPARE(LIB_SYS::PATH_NAME, QStringLiteral("link"));
-    // A link that points nowhere yet: the folder it is in.
+    // A link to a file not made yet is where the fill will be made.
     QVERIFY(
         QFile::link(other.filePath(QStringLiteral("missing.dat")), volume.filePath(QStringLiteral("dangling.dat"))));
     mf.Text1[0]->setText(volume.filePath(QStringLiteral("dangling.dat")));
+    QCOMPARE(mf.DISK_FREE(), elsewhere);
+    // A loop of links lands nowhere: the folder the typed path is in.
+    QVERIFY(QFile::link(QStringLiteral("loop-b"), volume.filePath(QStringLiteral("loop-a"))));
+    QVERIFY(QFile::link(QStringLiteral("loop-a"), volume.filePath(QStringLiteral("loop-b"))));
+    mf.Text1[0]->setText(volume.filePath(QStringLiteral("loop-a")));
     QCOMPARE(mf.DISK_FREE(), availableAt(volume.path()));
 }
 

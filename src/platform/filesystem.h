@@ -15,8 +15,8 @@ bool fileExists(const QString& path);
 // Deletes exactly the one named file (no patterns).
 std::error_code removeFile(const QString& path);
 
-// Where data written to path lands: through a symbolic link, the file it points to; otherwise
-// (no link, or one that points nowhere yet) the path itself.
+// Where data written to path lands: through a symbolic link, the file it points to, made or not;
+// otherwise (no link, or a loop of links) the path itself.
 QString landingPath(const QString& path);
 
 // Bytes available to this user on the volume where a file in folder dir (on drive) would land: on

@@ -35,14 +35,14 @@ public:
         }
         // O_NONBLOCK: a pipe without a reader must fail here rather than hang the window.
         const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK;
-        int fd = ::open(m_name.constData(), flags | O_CREAT | O_EXCL, 0666);
+        int fd = openNew(flags);
         if (fd >= 0) {
             m_created = true;
         } else if (errno == EEXIST && existing == Existing::Replace) {
             fd = ::open(m_name.constData(), flags);
         }
         if (fd < 0) {
-            return lastError();
+            return creationError();
         }
         struct stat st = {};
         if (::fstat(fd, &st) != 0) {
@@ -71,6 +71,59 @@ public:
         m_size = 0;
         m_writeBehind.start(fd);
         return {};
+    }
+
+    // Creates the file, never opening one that is there already. O_EXCL does not follow a symbolic
+    // link, so a link to a file that does not exist yet is followed by hand, still with O_EXCL; the
+    // name of what was created is kept, so discard() removes that file and not the link.
+    int openNew(int flags)
+    {
+        QByteArray path = m_name;
+        for (int links = 0;; ++links) {
+            const int fd = ::open(path.constData(), flags | O_CREAT | O_EXCL, 0666);
+            if (fd >= 0) {
+                m_name = path;
+                return fd;
+            }
+            if (errno != EEXIST) {
+                return -1;
+            }
+            struct stat st = {};
+            if (::lstat(path.constData(), &st) != 0 || !S_ISLNK(st.st_mode) || ::stat(path.constData(), &st) == 0) {
+                errno = EEXIST;
+                return -1;
+            }
+            if (errno != ENOENT) {
+                return -1; // a loop of links, a folder that cannot be searched: the system's reason
+            }
+            if (links == 40) {
+                errno = ELOOP;
+                return -1;
+            }
+            QByteArray target(PATH_MAX, '\0');
+            const ssize_t length = ::readlink(path.constData(), target.data(), target.size());
+            if (length <= 0 || length >= target.size()) {
+                errno = length < 0 ? errno : ENAMETOOLONG;
+                return -1;
+            }
+            target.truncate(length);
+            if (!target.startsWith('/')) {
+                const qsizetype slash = path.lastIndexOf('/');
+                target.prepend(slash < 0 ? QByteArray() : path.left(slash + 1));
+            }
+            path = target;
+        }
+    }
+
+    // "File exists" would puzzle a user who was told no file is there: name a directory as one.
+    std::error_code creationError() const
+    {
+        const int error = errno;
+        struct stat st = {};
+        if (error == EEXIST && ::stat(m_name.constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            return std::make_error_code(std::errc::is_a_directory);
+        }
+        return { error, std::system_category() };
     }
 
     WriteResult write(const char* data, qint64 size) override
