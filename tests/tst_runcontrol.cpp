@@ -80,6 +80,8 @@ private slots:
 
     void browseCancelledKeepsTheTypedPath();
     void browsePickedSetsThePath();
+    void realDialogOpensInTheFolderGiven_data();
+    void realDialogOpensInTheFolderGiven();
     void realDialogRefusesAMissingFolder();
 
     void exitDuringARun_data();
@@ -360,7 +362,56 @@ void tst_RunControl::browsePickedSetsThePath()
     QCOMPARE(f.desktop.dialogDirs.value(2), QStringLiteral("/"));
 }
 
-// The File menu's exit item and the close box stop a run, keep the file and save the settings.
+void tst_RunControl::realDialogOpensInTheFolderGiven_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("lastPick");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("nothing picked yet") << "b"
+                                        << ""
+                                        << "";
+    QTest::newRow("last pick in that folder") << "a"
+                                              << "a/x.dat"
+                                              << "x.dat";
+    QTest::newRow("last pick elsewhere") << "b"
+                                         << "a/x.dat"
+                                         << "";
+}
+
+void tst_RunControl::realDialogOpensInTheFolderGiven()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, lastPick);
+    QFETCH(QString, named);
+    TMPFS(volume, MiB);
+    QVERIFY(QDir(volume.path()).mkpath(QStringLiteral("a")));
+    QVERIFY(QDir(volume.path()).mkpath(QStringLiteral("b")));
+    QVERIFY(writeFile(volume.filePath(QStringLiteral("a/x.dat")), "x"));
+    QString shownDir;
+    QString shownName = QStringLiteral("(no dialog)");
+    QTimer person;
+    connect(&person, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+            shownDir = dialog->directory().absolutePath();
+            auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            shownName = edit ? edit->text() : QStringLiteral("(no name box)");
+            dialog->reject();
+        } else if (auto* other = qobject_cast<QDialog*>(modal)) {
+            other->reject();
+        }
+    });
+    person.start(20);
+    platform::QtDesktop desktop;
+    const auto picked = desktop.openFileDialog(volume.filePath(folder),
+                                               lastPick.isEmpty() ? QString() : volume.filePath(lastPick), 2623494);
+    person.stop();
+
+    QVERIFY(!picked);
+    QCOMPARE(shownDir, volume.filePath(folder));
+    QCOMPARE(shownName, named);
+}
+
 void tst_RunControl::realDialogRefusesAMissingFolder()
 {
     TMPFS(volume, MiB);
@@ -399,6 +450,7 @@ void tst_RunControl::realDialogRefusesAMissingFolder()
     QCOMPARE(*picked, QDir::toNativeSeparators(fine));
 }
 
+// The File menu's exit item and the close box stop a run, keep the file and save the settings.
 void tst_RunControl::exitDuringARun_data()
 {
     QTest::addColumn<bool>("menu");

@@ -97,7 +97,9 @@ std::optional<QString> QtDesktop::openFileDialog(const QString& initialDir, cons
     if (!initialDir.isEmpty()) {
         dialog.setDirectory(initialDir);
     }
-    if (!fileName.isEmpty()) {
+    // Selecting a file in another folder would move the dialog there, away from the folder of the
+    // path the user typed, so the last pick is named only where the dialog opens.
+    if (!fileName.isEmpty() && (initialDir.isEmpty() || QDir(QFileInfo(fileName).absolutePath()) == QDir(initialDir))) {
         dialog.selectFile(fileName);
     }
     for (;;) {
