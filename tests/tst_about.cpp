@@ -145,7 +145,7 @@ void tst_About::windowTextsAndLayout()
     QCOMPARE(about.Label1[0]->text(), QStringLiteral("ディスクフル状態の試験用ファイル作成ツール"));
     QCOMPARE(about.Label1[1]->text(), QStringLiteral("Tallowmere"));
     QCOMPARE(about.Label1[2]->text(), QStringLiteral("Ver 1.03"));
-    QCOMPARE(about.Label1[3]->text(), QStringLiteral("Tallowmere Project\nE-mail:tallowmere@example.org"));
+    QCOMPARE(about.Label1[3]->text(), QStringLiteral("Tallowmere Project\r\nE-mail:tallowmere@example.org"));
     QCOMPARE(about.Command1[0]->text(), QStringLiteral("ID Copy"));
     QCOMPARE(about.Command1[1]->text(), QStringLiteral("了解"));
     QVERIFY(about.Label1[1]->font().underline());

@@ -97,7 +97,7 @@ void ABOUT::Form_Load()
     Label1[0]->setText(QString::fromUtf8(ProductInfo::comments));
     Label1[1]->setText(product);
     Label1[2]->setText(about::versionText(ProductInfo::major, ProductInfo::minor));
-    Label1[3]->setText(QString::fromUtf8(ProductInfo::companyName) + u'\n' + contactLine());
+    Label1[3]->setText(QString::fromUtf8(ProductInfo::companyName) + QStringLiteral("\r\n") + contactLine());
 
     about::Measures measures;
     measures.picture = toTwips(Picture1->size());
