@@ -51,8 +51,8 @@ private slots:
     void idCopy_data();
     void idCopy();
     void doubleClicks();
-    void enterAndEscClose_data();
-    void enterAndEscClose();
+    void enterAndEsc_data();
+    void enterAndEsc();
 
     void usageText();
     void helpMenu();
@@ -229,26 +229,44 @@ void tst_About::doubleClicks()
     QCOMPARE(desktop.boxes[1].code, 0);
 }
 
-void tst_About::enterAndEscClose_data()
+void tst_About::enterAndEsc_data()
 {
+    QTest::addColumn<bool>("onIdCopy");
     QTest::addColumn<int>("key");
-    QTest::newRow("Enter") << int(Qt::Key_Return);
-    QTest::newRow("Esc") << int(Qt::Key_Escape);
+    QTest::addColumn<bool>("closes");
+    QTest::newRow("Enter") << false << int(Qt::Key_Return) << true;
+    QTest::newRow("Esc") << false << int(Qt::Key_Escape) << true;
+    QTest::newRow("Enter on ID Copy") << true << int(Qt::Key_Return) << false;
+    QTest::newRow("Esc on ID Copy") << true << int(Qt::Key_Escape) << true;
 }
 
-void tst_About::enterAndEscClose()
+void tst_About::enterAndEsc()
 {
+    QFETCH(bool, onIdCopy);
     QFETCH(int, key);
+    QFETCH(bool, closes);
     FakeDesktop desktop;
+    desktop.answers = { platform::AnswerNo };
     ABOUT about(desktop, nullptr);
     about.show();
     QVERIFY(QTest::qWaitForWindowActive(&about));
     QCOMPARE(QApplication::focusWidget(), about.Command1[1]);
+    if (onIdCopy) {
+        QTest::keyClick(&about, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), about.Command1[0]);
+    }
     QSignalSpy finished(&about, &QDialog::finished);
-    QTest::keyClick(&about, static_cast<Qt::Key>(key));
-    QCOMPARE(finished.size(), 1);
-    QVERIFY(!about.isVisible());
-    QVERIFY(desktop.boxes.isEmpty());
+    QTest::keyClick(QApplication::focusWidget(), static_cast<Qt::Key>(key));
+    QCOMPARE(finished.size(), closes ? 1 : 0);
+    QCOMPARE(about.isVisible(), !closes);
+    // Only ID Copy asks anything; answered No, the window stays open.
+    QCOMPARE(desktop.boxes.size(), closes ? 0 : 1);
+    // Focus back on OK: it is the default again.
+    if (!closes) {
+        QTest::keyClick(&about, Qt::Key_Tab);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QCOMPARE(finished.size(), 1);
+    }
 }
 
 void tst_About::usageText()

@@ -46,6 +46,8 @@ private slots:
     void controls();
     void frameAndMenus();
     void tabOrderAndFocus();
+    void enterPressesOnlyTheFocusedButton_data();
+    void enterPressesOnlyTheFocusedButton();
     void fontWarmup();
 
     // Settings.
@@ -200,10 +202,41 @@ void tst_MainWindow::tabOrderAndFocus()
     for (QLabel* label : mf.Label1) {
         QCOMPARE(label->focusPolicy(), Qt::NoFocus);
     }
-    // No button takes Enter or Esc by itself.
+}
+
+// No button is the window's default or cancel button; the one with the focus takes Enter.
+void tst_MainWindow::enterPressesOnlyTheFocusedButton_data()
+{
+    QTest::addColumn<QString>("focus"); // a button index, or "size box"
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("dialogs");
+    QTest::newRow("Enter on Browse") << "0" << int(Qt::Key_Return) << 1;
+    QTest::newRow("keypad Enter on Browse") << "0" << int(Qt::Key_Enter) << 1;
+    QTest::newRow("Esc on Browse") << "0" << int(Qt::Key_Escape) << 0;
+    QTest::newRow("Enter in the size box") << "size box" << int(Qt::Key_Return) << 0;
+    QTest::newRow("Esc in the size box") << "size box" << int(Qt::Key_Escape) << 0;
+}
+
+void tst_MainWindow::enterPressesOnlyTheFocusedButton()
+{
+    QFETCH(QString, focus);
+    QFETCH(int, key);
+    QFETCH(int, dialogs);
+    TMPFS(volume, MiB);
+    FakeDesktop desktop;
+    desktop.dialogAnswers = { std::nullopt };
+    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    MF mf(desktop, store);
+    mf.show();
+    QVERIFY(QTest::qWaitForWindowActive(&mf));
+    QWidget* target = focus == QLatin1String("size box") ? static_cast<QWidget*>(mf.Text1[1]) : mf.Command1[0];
+    target->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(target, static_cast<Qt::Key>(key));
+    QCOMPARE(desktop.dialogDirs.size(), dialogs);
+    QVERIFY(mf.isVisible());
+    QVERIFY(desktop.boxes.isEmpty());
     for (QPushButton* button : mf.Command1) {
-        QVERIFY(!button->isDefault());
-        QVERIFY(!button->autoDefault());
+        QVERIFY(button == target || !button->isDefault());
     }
 }
 

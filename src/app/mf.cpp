@@ -96,8 +96,9 @@ void MF::buildLayout()
     };
     auto button = [&](int index, const QString& caption, const Place& p) {
         auto* b = new QPushButton(caption, client);
-        // No button answers Enter or Esc on its own.
-        b->setAutoDefault(false);
+        // No button is the window's default: Enter in a text box does nothing, while a button
+        // with the focus is pressed by Enter as well as by Space.
+        b->setAutoDefault(true);
         b->setDefault(false);
         place(b, p);
         Command1[index] = b;
