@@ -22,8 +22,13 @@ int main(int argc, char* argv[])
     platform::QtDesktop desktop;
     platform::SettingsStore settings;
     MF mf(desktop, settings);
-    // Logging off closes the window the same way as the close box, so the settings are saved.
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &mf, [&mf](QSessionManager&) { mf.close(); });
+    // The session manager asks for the settings at log-off, and also when it only saves the session:
+    // save them and leave the window (and any run) alone. At log-off it then has the program quit,
+    // which closes the window as the close box does (on Windows, it ends the process).
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &mf, [&mf](QSessionManager&) {
+        int cancel = 0;
+        mf.Form_QueryUnload(cancel, 0);
+    });
     mf.show();
     return QApplication::exec();
 }
