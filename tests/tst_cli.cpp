@@ -376,6 +376,17 @@ void tst_Cli::jsonSummary()
     QCOMPARE(summary.value(QStringLiteral("exit_code")).toInt(), 0);
     QVERIFY(summary.value(QStringLiteral("seconds")).toDouble() >= 0);
 
+    // Refused before the run, a script still gets a summary, and the file is left alone.
+    const Outcome refused = fill({ QStringLiteral("--json"), path, QStringLiteral("1M") });
+    QCOMPARE(refused.code, 2);
+    const QJsonObject refusal = QJsonDocument::fromJson(refused.out.toUtf8(), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(refusal.value(QStringLiteral("exit_code")).toInt(), 2);
+    QCOMPARE(refusal.value(QStringLiteral("bytes_written")).toInteger(), 0);
+    QCOMPARE(refusal.value(QStringLiteral("reason")).toString(), QStringLiteral("error"));
+    QVERIFY(refusal.value(QStringLiteral("error")).toString().contains(QStringLiteral("--force")));
+    QCOMPARE(fileSize(path), 3 * MiB);
+
     // Redirected to the volume being filled, the summary finds no room: not a success.
     QVERIFY(QFile::remove(path));
     QProcess process;

@@ -61,6 +61,40 @@ bool print(std::FILE* stream, const QString& text)
     return std::fflush(stream) == 0 && put;
 }
 
+struct Summary
+{
+    QString path;
+    qint64 written = 0;
+    qint64 available = -1; // -1: not known
+    double seconds = 0;
+    QString reason;
+    int code = 0;
+    QString error;
+};
+
+// Prints the summary as one JSON object and returns the exit code: a script reads this summary, so
+// an empty or cut one must not pass for success.
+int printJson(std::FILE* out, std::FILE* err, const Summary& summary)
+{
+    QJsonObject object {
+        { QStringLiteral("path"), summary.path },
+        { QStringLiteral("bytes_written"), summary.written },
+        { QStringLiteral("bytes_available"), summary.available },
+        { QStringLiteral("seconds"), summary.seconds },
+        { QStringLiteral("reason"), summary.reason },
+        { QStringLiteral("exit_code"), summary.code },
+    };
+    if (!summary.error.isEmpty()) {
+        object.insert(QStringLiteral("error"), summary.error);
+    }
+    if (!print(out, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + u'\n')) {
+        const std::error_code why(errno, std::generic_category());
+        print(err, QStringLiteral("tallowmere-fill: cannot write the summary: %1\n").arg(platform::errorText(why)));
+        return summary.code == ExitDone ? ExitWriteError : summary.code;
+    }
+    return summary.code;
+}
+
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -206,11 +240,6 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
 int run(const Options& options, const std::atomic<bool>& stop, bool showProgress, std::FILE* out, std::FILE* err)
 {
     const QString name = QStringLiteral("tallowmere-fill: ");
-    if (platform::fileExists(options.path) && !options.force) {
-        print(err, name + QStringLiteral("%1 exists; use --force to overwrite it\n").arg(options.path));
-        return ExitUsage;
-    }
-
     // The space that counts is where the data lands: through a symbolic link, the target's volume.
     LIB_SYS::SPLIT_PATH(platform::landingPath(options.path));
     const QString drive = LIB_SYS::PATH_DRIVE;
@@ -218,12 +247,27 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
     const auto space = [&drive, &dir] { return platform::volumeSpace(drive, dir); };
     const auto startSpace = space();
 
+    // Refused before the run: with --json the script still gets its summary.
+    const auto refuse = [&](const QString& why) {
+        print(err, name + options.path + QStringLiteral(": ") + why + u'\n');
+        if (!options.json) {
+            return int(ExitUsage);
+        }
+        return printJson(out, err,
+                         { .path = options.path,
+                           .available = startSpace ? startSpace->available : -1,
+                           .reason = QStringLiteral("error"),
+                           .code = ExitUsage,
+                           .error = why });
+    };
+    if (platform::fileExists(options.path) && !options.force) {
+        return refuse(QStringLiteral("the file exists; use --force to overwrite it"));
+    }
+
     qint64 leave = -1;
     if (options.leave) {
         if (!startSpace) {
-            print(err,
-                  name + QStringLiteral("cannot tell the free space of the volume holding %1\n").arg(options.path));
-            return ExitUsage;
+            return refuse(QStringLiteral("cannot tell the free space of its volume"));
         }
         leave = options.leave->percent >= 0
             ? static_cast<qint64>(std::ceil(static_cast<double>(startSpace->total) * options.leave->percent / 100))
@@ -365,33 +409,23 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
                         .arg(leave));
     }
     if (options.json) {
-        QJsonObject summary {
-            { QStringLiteral("path"), options.path },
-            { QStringLiteral("bytes_written"), written },
-            { QStringLiteral("bytes_available"), available },
-            { QStringLiteral("seconds"), seconds },
-            { QStringLiteral("reason"), reason },
-            { QStringLiteral("exit_code"), code },
-        };
-        if (!errorText.isEmpty()) {
-            summary.insert(QStringLiteral("error"), errorText);
-        }
-        if (!print(out, QString::fromUtf8(QJsonDocument(summary).toJson(QJsonDocument::Compact)) + u'\n')) {
-            // A script reads this summary: an empty or cut one must not pass for success.
-            const std::error_code why(errno, std::generic_category());
-            print(err, name + QStringLiteral("cannot write the summary: %1\n").arg(platform::errorText(why)));
-            return code == ExitDone ? ExitWriteError : code;
-        }
-    } else {
-        print(err,
-              name
-                  + QStringLiteral("%1 bytes written to %2, %3 bytes left available, %4 s, %5%6\n")
-                        .arg(written)
-                        .arg(options.path)
-                        .arg(available)
-                        .arg(seconds, 0, 'f', 2)
-                        .arg(reason, errorText.isEmpty() ? QString() : QStringLiteral(": ") + errorText));
+        return printJson(out, err,
+                         { .path = options.path,
+                           .written = written,
+                           .available = available,
+                           .seconds = seconds,
+                           .reason = reason,
+                           .code = code,
+                           .error = errorText });
     }
+    print(err,
+          name
+              + QStringLiteral("%1 bytes written to %2, %3 bytes left available, %4 s, %5%6\n")
+                    .arg(written)
+                    .arg(options.path)
+                    .arg(available)
+                    .arg(seconds, 0, 'f', 2)
+                    .arg(reason, errorText.isEmpty() ? QString() : QStringLiteral(": ") + errorText));
     return code;
 }
 
