@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMap>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
@@ -42,6 +43,8 @@ private slots:
     void buttonLefts();
     void centring();
     void layoutFollowsTheMeasures();
+    void layoutRoundsFractions_data();
+    void layoutRoundsFractions();
     void longCommentsDoNotWidenTheWindow();
     void versionTexts_data();
     void versionTexts();
@@ -93,6 +96,68 @@ void tst_About::layoutFollowsTheMeasures()
     QCOMPARE(l.idCopyButton.topLeft(), QPointF(875, 2565));
     QCOMPARE(l.okButton.topLeft(), QPointF(2290, 2565));
     QCOMPARE(l.client.height(), 3340.0); // 400 below the buttons
+}
+
+// Text extents in twips come with fractions at most resolutions: each rounding step of the layout
+// rounds halves to even, and the two centrings round before they halve.
+void tst_About::layoutRoundsFractions_data()
+{
+    QTest::addColumn<QString>("measure");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<double>("expected");
+    QTest::newRow("494.5 to even below") << "comments height" << 194.5 << "product top" << 494.0;
+    QTest::newRow("495.5 to even above") << "comments height" << 195.5 << "product top" << 496.0;
+    QTest::newRow("1774.5 below the product") << "product height" << 1079.5 << "company top" << 1974.0;
+    QTest::newRow("1775.5 below the product") << "product height" << 1080.5 << "company top" << 1976.0;
+    QTest::newRow("2565.5 below the company") << "company height" << 390.5 << "buttons top" << 2566.0;
+    QTest::newRow("3140.5 below the buttons") << "button height" << 375.5 << "client height" << 3340.0;
+    QTest::newRow("buttons: 1750.5 rounds, then halves") << "version width" << 600.5 << "ID Copy left" << 875.0;
+    QTest::newRow("buttons: 1751.5 rounds, then halves") << "version width" << 601.5 << "ID Copy left" << 876.0;
+    QTest::newRow("buttons: 1751 halves, truncated") << "version width" << 601.0 << "ID Copy left" << 875.0;
+    QTest::newRow("contact: 2379.5 rounds, then halves") << "company width" << 2000.5 << "company left" << 1190.0;
+    QTest::newRow("contact: 2379 halves, truncated") << "company width" << 2001.0 << "company left" << 1189.0;
+    QTest::newRow("contact wider: -1001 truncated to zero") << "company width" << 5381.0 << "company left" << -500.0;
+}
+
+void tst_About::layoutRoundsFractions()
+{
+    QFETCH(QString, measure);
+    QFETCH(double, value);
+    QFETCH(QString, result);
+    QFETCH(double, expected);
+    about::Measures m;
+    m.picture = { 480, 480 };
+    m.comments = { 2400, 195 };
+    m.product = { 2700, 1080 };
+    m.version = { 600, 195 };
+    m.company = { 2000, 390 };
+    m.idCopyButton = m.okButton = { 1215, 375 };
+    const QMap<QString, qreal*> measures {
+        { QStringLiteral("comments height"), &m.comments.rheight() },
+        { QStringLiteral("product height"), &m.product.rheight() },
+        { QStringLiteral("company height"), &m.company.rheight() },
+        { QStringLiteral("version width"), &m.version.rwidth() },
+        { QStringLiteral("company width"), &m.company.rwidth() },
+    };
+    if (measure == QLatin1String("button height")) {
+        m.idCopyButton.rheight() = m.okButton.rheight() = value;
+    } else {
+        QVERIFY(measures.contains(measure));
+        *measures[measure] = value;
+    }
+    const about::Layout l = about::layOut(m);
+    const QMap<QString, double> results {
+        { QStringLiteral("product top"), l.product.top() },
+        { QStringLiteral("company top"), l.company.top() },
+        { QStringLiteral("buttons top"), l.idCopyButton.top() },
+        { QStringLiteral("client height"), l.client.height() },
+        { QStringLiteral("ID Copy left"), l.idCopyButton.left() },
+        { QStringLiteral("company left"), l.company.left() },
+    };
+    QVERIFY(results.contains(result));
+    QCOMPARE(results[result], expected);
+    QCOMPARE(l.okButton.top(), l.idCopyButton.top());
 }
 
 void tst_About::longCommentsDoNotWidenTheWindow()
