@@ -694,6 +694,27 @@ scenario_browse_missing_folder() {
     expect_ini "$VOL/keep.dat" "" 0
 }
 
+# A keyboard user: Enter in a text box starts nothing; Enter on the focused Start button does.
+scenario_keyboard_start() {
+    new_volume 16m
+    new_home home
+    local file=$VOL/keys.bin
+    start_app "$HOME_DIR"
+    type_into "$APP" path "$file"
+    type_into "$APP" size 2
+    xdotool key Return
+    click "$APP" mb
+    # From the unit buttons the focus goes round to Browse, then to Start.
+    xdotool key Tab Tab
+    [[ ! -e $file ]] || fail "Enter in the size box started a run"
+    xdotool key Return
+    wait_run "$APP" "$file" missing
+    check_fill "$file" 2097152
+    expect_no_dialog "$APP" "after a run started from the keyboard"
+    click "$APP" exit
+    wait_exit "$APP"
+}
+
 # ---------------------------------------------------------------------------------------------
 
 failures=0
@@ -751,6 +772,7 @@ run_scenario two_copies scenario_two_copies
 run_scenario about_centred_over_main scenario_about_centred
 run_scenario about_centred_when_the_wm_came_late scenario_about_after_late_wm
 run_scenario browse_refuses_a_missing_folder scenario_browse_missing_folder
+run_scenario keyboard_start scenario_keyboard_start
 
 if ((failures > 0)); then
     echo "$failures scenario(s) failed; screenshots and logs in $ARTIFACTS"
