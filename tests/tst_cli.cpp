@@ -17,6 +17,8 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -252,6 +254,32 @@ void tst_Cli::leaveCountsTheVolumeALinkLeadsTo()
     QCOMPARE(outcome.code, 0);
     QVERIFY2(data.available() >= 2 * MiB && data.available() < 2 * MiB + 4096, qPrintable(outcome.err));
     QVERIFY(outcome.err.contains(QStringLiteral(" %1 bytes left available").arg(data.available())));
+
+    // A link to a file not made yet, reached through a linked folder, with ".." in its target: the
+    // space is counted where the system makes the file.
+    QVERIFY(QFile::remove(target));
+    QVERIFY(QDir(data.path()).mkdir(QStringLiteral("sub")));
+    QVERIFY(QFile::link(QStringLiteral("../fresh.dat"), data.filePath(QStringLiteral("sub/link"))));
+    QVERIFY(QFile::link(data.filePath(QStringLiteral("sub")), links.filePath(QStringLiteral("d"))));
+    const Outcome fresh
+        = fill({ links.filePath(QStringLiteral("d/link")), QStringLiteral("--leave"), QStringLiteral("2M") });
+    QCOMPARE(fresh.code, 0);
+    QVERIFY(fileSize(data.filePath(QStringLiteral("fresh.dat"))) > MiB);
+    QVERIFY2(data.available() >= 2 * MiB && data.available() < 2 * MiB + 4096, qPrintable(fresh.err));
+
+    // Where the link leads has a name that is no text: its free space cannot be told, so a fill that
+    // must leave some is refused before anything is made.
+    const QByteArray odd = QFile::encodeName(data.path()) + "/v\xff";
+    QCOMPARE(::mkdir(odd.constData(), 0755), 0);
+    QCOMPARE(::symlink((odd + "/fill.dat").constData(),
+                       QFile::encodeName(links.filePath(QStringLiteral("odd"))).constData()),
+             0);
+    const Outcome refused
+        = fill({ links.filePath(QStringLiteral("odd")), QStringLiteral("--leave"), QStringLiteral("1M") });
+    QCOMPARE(refused.code, 2);
+    QVERIFY2(refused.err.contains(QStringLiteral("cannot tell the free space")), qPrintable(refused.err));
+    struct stat st = {};
+    QCOMPARE(::stat((odd + "/fill.dat").constData(), &st), -1);
 }
 
 void tst_Cli::leaveBeyondWhatIsAvailable()

@@ -1,4 +1,5 @@
 #include "fill/fillengine.h"
+#include "platform/filesystem.h"
 
 #include "fakeoutputfile.h"
 #include "fillfile.h"
@@ -439,38 +440,48 @@ void tst_FillEngine::goesOnAfterAWriteCutInsideABlock()
 
 void tst_FillEngine::createsTheFileALinkPointsTo_data()
 {
+    QTest::addColumn<QString>("typed");
     QTest::addColumn<QStringList>("links"); // name, target, name, target, ...
     QTest::addColumn<QString>("landing");
     QTest::addColumn<bool>("mayReplace");
-    QTest::newRow("relative") << QStringList { "link", "sub/fill.dat" } << "sub/fill.dat" << false;
-    QTest::newRow("absolute") << QStringList { "link", "@/sub/fill.dat" } << "sub/fill.dat" << false;
+    QTest::newRow("relative") << "link" << QStringList { "link", "sub/fill.dat" } << "sub/fill.dat" << false;
+    QTest::newRow("absolute") << "link" << QStringList { "link", "@/sub/fill.dat" } << "sub/fill.dat" << false;
     QTest::newRow("through a second link")
-        << QStringList { "link", "sub/next", "sub/next", "fill.dat" } << "sub/fill.dat" << false;
-    QTest::newRow("replace agreed") << QStringList { "link", "sub/fill.dat" } << "sub/fill.dat" << true;
+        << "link" << QStringList { "link", "sub/next", "sub/next", "fill.dat" } << "sub/fill.dat" << false;
+    QTest::newRow("replace agreed") << "link" << QStringList { "link", "sub/fill.dat" } << "sub/fill.dat" << true;
+    // ".." goes up from the folder the link is really in, not from the folder link's name.
+    QTest::newRow("'..' after a linked folder")
+        << "d/link" << QStringList { "d", "sub/inner", "sub/inner/link", "../fill.dat" } << "sub/fill.dat" << false;
 }
 
 void tst_FillEngine::createsTheFileALinkPointsTo()
 {
+    QFETCH(QString, typed);
     QFETCH(QStringList, links);
     QFETCH(QString, landing);
     QFETCH(bool, mayReplace);
     TMPFS(volume, 4 * MiB);
-    QVERIFY(QDir(volume.path()).mkdir(QStringLiteral("sub")));
+    QVERIFY(QDir(volume.path()).mkpath(QStringLiteral("sub/inner")));
     for (qsizetype i = 0; i + 1 < links.size(); i += 2) {
         QString target = links[i + 1];
         target.replace(u'@', volume.path());
         QVERIFY(QFile::link(target, volume.filePath(links[i])));
     }
+    // The free space is counted where the file is going to be made.
+    QCOMPARE(platform::landingPath(volume.filePath(typed)).value_or(QStringLiteral("(nothing)")),
+             volume.filePath(landing));
 
     const auto file = platform::makeOutputFile();
     Recorder recorder;
     fill::Engine engine(*file, recorder.hooks());
-    const auto result = engine.run(volume.filePath(QStringLiteral("link")), 8 * KiB,
+    const auto result = engine.run(volume.filePath(typed), 8 * KiB,
                                    mayReplace ? platform::Existing::Replace : platform::Existing::Refuse);
     QCOMPARE(result.outcome, Outcome::TargetReached);
-    QVERIFY(QFileInfo(volume.filePath(QStringLiteral("link"))).isSymLink());
+    QVERIFY(QFileInfo(volume.filePath(typed)).isSymLink());
     const QString problem = checkFillFile(volume.filePath(landing), 8 * KiB);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QCOMPARE(platform::landingPath(volume.filePath(typed)).value_or(QStringLiteral("(nothing)")),
+             volume.filePath(landing));
 }
 
 void tst_FillEngine::fillsATmpfsToTheLastBlock()

@@ -13,6 +13,8 @@
 #include <QTest>
 
 #include <clocale>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -202,6 +204,15 @@ void tst_FreeSpace::diskFreeOnARealVolume()
     QVERIFY(QFile::link(QStringLiteral("loop-a"), volume.filePath(QStringLiteral("loop-b"))));
     mf.Text1[0]->setText(volume.filePath(QStringLiteral("loop-a")));
     QCOMPARE(mf.DISK_FREE(), availableAt(volume.path()));
+    // A link to a place whose name is no text: that volume cannot be asked about.
+    const QByteArray odd = QFile::encodeName(other.path()) + "/v\xff";
+    QCOMPARE(::mkdir(odd.constData(), 0755), 0);
+    QCOMPARE(::symlink((odd + "/fill.dat").constData(),
+                       QFile::encodeName(volume.filePath(QStringLiteral("odd"))).constData()),
+             0);
+    mf.Text1[0]->setText(volume.filePath(QStringLiteral("odd")));
+    QCOMPARE(mf.DISK_FREE(), qint64(0));
+    QCOMPARE(LIB_SYS::PATH_NAME, QStringLiteral("odd"));
 }
 
 void tst_FreeSpace::restoredWindowShowsTheUnit()

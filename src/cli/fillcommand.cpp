@@ -241,10 +241,13 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
 {
     const QString name = QStringLiteral("tallowmere-fill: ");
     // The space that counts is where the data lands: through a symbolic link, the target's volume.
-    LIB_SYS::SPLIT_PATH(platform::landingPath(options.path));
+    const auto landing = platform::landingPath(options.path);
+    LIB_SYS::SPLIT_PATH(landing.value_or(options.path));
     const QString drive = LIB_SYS::PATH_DRIVE;
     const QString dir = LIB_SYS::PATH_DIR;
-    const auto space = [&drive, &dir] { return platform::volumeSpace(drive, dir); };
+    const auto space = [&drive, &dir, known = landing.has_value()] {
+        return known ? platform::volumeSpace(drive, dir) : std::nullopt;
+    };
     const auto startSpace = space();
 
     // Refused before the run: with --json the script still gets its summary.

@@ -37,12 +37,13 @@ qint64 MF::DISK_FREE()
 {
     const QString path = Text1[0]->text();
     // Through a symbolic link the data lands on the volume of the file it points to.
-    LIB_SYS::SPLIT_PATH(platform::landingPath(path));
+    const auto landing = platform::landingPath(path);
+    LIB_SYS::SPLIT_PATH(landing.value_or(path));
     const QString drive = LIB_SYS::PATH_DRIVE;
     const QString dir = LIB_SYS::PATH_DIR;
     // The path values stay those of the text, as everywhere else.
     LIB_SYS::SPLIT_PATH(path);
-    return m_desktop.diskFree(drive, dir);
+    return landing ? m_desktop.diskFree(drive, dir) : 0;
 }
 
 QString MF::freeSpaceText(bool withUnit)

@@ -16,8 +16,9 @@ bool fileExists(const QString& path);
 std::error_code removeFile(const QString& path);
 
 // Where data written to path lands: through a symbolic link, the file it points to, made or not;
-// otherwise (no link, or a loop of links) the path itself.
-QString landingPath(const QString& path);
+// otherwise (no link, or a link no file can be made through) the path itself. Nothing when that
+// place has a name that is not text in the system's encoding.
+std::optional<QString> landingPath(const QString& path);
 
 // Bytes available to this user on the volume where a file in folder dir (on drive) would land: on
 // Windows the root of the drive (of the current drive when drive is empty); elsewhere the nearest

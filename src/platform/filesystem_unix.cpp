@@ -1,8 +1,11 @@
 #include "platform/filesystem.h"
+#include "platform/links_unix.h"
 
 #include <QFile>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
@@ -25,6 +28,68 @@ bool fileExists(const QString& path)
     const QByteArray name = QFile::encodeName(path);
     struct stat st = {};
     return encodable(name) && ::stat(name.constData(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+int followToNothing(QByteArray& path)
+{
+    for (int links = 0;; ++links) {
+        struct stat st = {};
+        if (::lstat(path.constData(), &st) != 0) {
+            return links > 0 && errno == ENOENT ? 0 : errno;
+        }
+        if (!S_ISLNK(st.st_mode) || ::stat(path.constData(), &st) == 0) {
+            return EEXIST;
+        }
+        if (errno != ENOENT) {
+            return errno; // a loop of links, a link the system will not follow here
+        }
+        if (links == 40) {
+            return ELOOP;
+        }
+        QByteArray target(PATH_MAX, '\0');
+        const ssize_t length = ::readlink(path.constData(), target.data(), target.size());
+        if (length < 0) {
+            return errno;
+        }
+        if (length == 0 || length >= target.size()) {
+            return ENAMETOOLONG;
+        }
+        target.truncate(length);
+        if (!target.startsWith('/')) {
+            target.prepend(path.left(path.lastIndexOf('/') + 1));
+        }
+        path = target;
+    }
+}
+
+std::optional<QString> landingPath(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st = {};
+    if (!encodable(name) || ::lstat(name.constData(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        return path;
+    }
+    QByteArray target = name;
+    if (char* real = ::realpath(name.constData(), nullptr)) {
+        target = real;
+        std::free(real);
+    } else if (followToNothing(target) != 0) {
+        return path; // the file cannot be made there: the typed path's folder is as good as any
+    } else {
+        // Spelled as the system resolves it: the folder it will be made in, then its name.
+        const qsizetype slash = target.lastIndexOf('/');
+        const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
+        if (char* real = ::realpath(folder.constData(), nullptr)) {
+            target = QByteArray(real) + (qstrcmp(real, "/") == 0 ? "" : "/") + target.mid(slash + 1);
+            std::free(real);
+        }
+    }
+    // A place whose name is not text in the system's encoding cannot be handed on as text.
+    const QString text = QFile::decodeName(target);
+    if (QFile::encodeName(text) != target) {
+        return std::nullopt;
+    }
+    return text;
 }
 
 std::error_code removeFile(const QString& path)

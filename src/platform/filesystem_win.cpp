@@ -1,5 +1,7 @@
 #include "platform/filesystem.h"
 
+#include <QFileInfo>
+
 #include <windows.h>
 
 #include <algorithm>
@@ -17,6 +19,22 @@ bool usable(const std::wstring& name)
 }
 
 } // namespace
+
+std::optional<QString> landingPath(const QString& path)
+{
+    QFileInfo info(path);
+    if (path.isEmpty() || !info.isSymbolicLink()) {
+        return path;
+    }
+    if (const QString target = info.canonicalFilePath(); !target.isEmpty()) {
+        return target;
+    }
+    // A link to a file not made yet: the file is created where the last link of the chain points.
+    for (int links = 0; links < 40 && info.isSymbolicLink(); ++links) {
+        info.setFile(info.symLinkTarget());
+    }
+    return info.isSymbolicLink() ? path : info.filePath();
+}
 
 bool fileExists(const QString& path)
 {

@@ -1,3 +1,4 @@
+#include "platform/links_unix.h"
 #include "platform/outputfile.h"
 #include "platform/writebehind.h"
 
@@ -74,45 +75,24 @@ public:
     }
 
     // Creates the file, never opening one that is there already. O_EXCL does not follow a symbolic
-    // link, so a link to a file that does not exist yet is followed by hand, still with O_EXCL; the
-    // name of what was created is kept, so discard() removes that file and not the link.
+    // link, so a link to a file not made yet is followed first, and its file made, still with
+    // O_EXCL; the name of what was made is kept, so discard() removes that file and not the link.
     int openNew(int flags)
     {
-        QByteArray path = m_name;
-        for (int links = 0;; ++links) {
-            const int fd = ::open(path.constData(), flags | O_CREAT | O_EXCL, 0666);
-            if (fd >= 0) {
-                m_name = path;
-                return fd;
-            }
-            if (errno != EEXIST) {
-                return -1;
-            }
-            struct stat st = {};
-            if (::lstat(path.constData(), &st) != 0 || !S_ISLNK(st.st_mode) || ::stat(path.constData(), &st) == 0) {
-                errno = EEXIST;
-                return -1;
-            }
-            if (errno != ENOENT) {
-                return -1; // a loop of links, a folder that cannot be searched: the system's reason
-            }
-            if (links == 40) {
-                errno = ELOOP;
-                return -1;
-            }
-            QByteArray target(PATH_MAX, '\0');
-            const ssize_t length = ::readlink(path.constData(), target.data(), target.size());
-            if (length <= 0 || length >= target.size()) {
-                errno = length < 0 ? errno : ENAMETOOLONG;
-                return -1;
-            }
-            target.truncate(length);
-            if (!target.startsWith('/')) {
-                const qsizetype slash = path.lastIndexOf('/');
-                target.prepend(slash < 0 ? QByteArray() : path.left(slash + 1));
-            }
-            path = target;
+        const int fd = ::open(m_name.constData(), flags | O_CREAT | O_EXCL, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
         }
+        QByteArray target = m_name;
+        if (const int error = followToNothing(target)) {
+            errno = error;
+            return -1;
+        }
+        const int made = ::open(target.constData(), flags | O_CREAT | O_EXCL, 0666);
+        if (made >= 0) {
+            m_name = target;
+        }
+        return made;
     }
 
     // "File exists" would puzzle a user who was told no file is there: name a directory as one.
