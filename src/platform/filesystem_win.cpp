@@ -1,7 +1,5 @@
 #include "platform/filesystem.h"
 
-#include <QFileInfo>
-
 #include <windows.h>
 
 #include <algorithm>
@@ -22,18 +20,39 @@ bool usable(const std::wstring& name)
 
 std::optional<QString> landingPath(const QString& path)
 {
-    QFileInfo info(path);
-    if (path.isEmpty() || !info.isSymbolicLink()) {
+    const std::wstring name = path.toStdWString();
+    if (!usable(name)) {
         return path;
     }
-    if (const QString target = info.canonicalFilePath(); !target.isEmpty()) {
-        return target;
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return path;
     }
-    // A link to a file not made yet: the file is created where the last link of the chain points.
-    for (int links = 0; links < 40 && info.isSymbolicLink(); ++links) {
-        info.setFile(info.symLinkTarget());
+    // The system follows the link to what it names; a link to nothing yet stays in its own folder.
+    HANDLE handle = CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return path;
     }
-    return info.isSymbolicLink() ? path : info.filePath();
+    std::wstring target(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, target.data(), static_cast<DWORD>(target.size()), 0);
+    if (length >= target.size()) {
+        target.resize(length);
+        length = GetFinalPathNameByHandleW(handle, target.data(), static_cast<DWORD>(target.size()), 0);
+    }
+    CloseHandle(handle);
+    if (length == 0 || length >= target.size()) {
+        return path;
+    }
+    target.resize(length);
+    // The answer comes in the long-path form: \\?\C:\... or \\?\UNC\server\share\...
+    QString text = QString::fromStdWString(target);
+    if (text.startsWith(QLatin1String("\\\\?\\UNC\\"))) {
+        text = QLatin1String("\\\\") + text.mid(8);
+    } else if (text.startsWith(QLatin1String("\\\\?\\"))) {
+        text = text.mid(4);
+    }
+    return text;
 }
 
 bool fileExists(const QString& path)
