@@ -10,12 +10,24 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 echo "== install tree =="
+# Installing writes the build's install_manifest.txt, the list a user uninstalls their own install by.
+manifest=$build/install_manifest.txt
+[ -f "$manifest" ] && cp "$manifest" "$work/manifest.saved"
+restore_manifest() {
+    if [ -f "$work/manifest.saved" ]; then cp "$work/manifest.saved" "$manifest"; else rm -f "$manifest"; fi
+}
+trap 'restore_manifest; rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 id=org.example.Tallowmere
 for f in bin/TALLOWMR bin/tallowmere-fill "share/applications/$id.desktop" "share/metainfo/$id.metainfo.xml" \
     "share/icons/hicolor/32x32/apps/$id.png" "share/icons/hicolor/64x64/apps/$id.png" \
     "share/icons/hicolor/scalable/apps/$id.svg"; do
     [ -f "$work/prefix/$f" ] || fail "$f is not installed"
+done
+# An icon theme folder promises the size it is named after.
+for size in 32 64; do
+    file "$work/prefix/share/icons/hicolor/${size}x${size}/apps/$id.png" | grep -q "PNG image data, $size x $size," ||
+        fail "the ${size}x${size} icon is not $size by $size pixels"
 done
 "$work/prefix/bin/tallowmere-fill" --version | grep -qx 'tallowmere-fill 1.3.14' || fail "installed tallowmere-fill does not run"
 desktop-file-validate "$work/prefix/share/applications/$id.desktop"

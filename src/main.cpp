@@ -18,6 +18,8 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QString::fromUtf8(ProductInfo::productName));
     QApplication::setOrganizationName(QString::fromUtf8(ProductInfo::productName));
     QApplication::setWindowIcon(MF::icon());
+    // Lets docks and task bars put the window under the desktop entry's name and icon.
+    QGuiApplication::setDesktopFileName(QString::fromUtf8(ProductInfo::appId));
 
     platform::QtDesktop desktop;
     platform::SettingsStore settings;
