@@ -33,6 +33,19 @@ QList<QRect> geometries(const ABOUT& about)
     return all;
 }
 
+// Text extents and sizes of a typical window, in twips.
+about::Measures typicalMeasures()
+{
+    about::Measures m;
+    m.picture = { 480, 480 };
+    m.comments = { 2400, 195 };
+    m.product = { 2700, 1080 };
+    m.version = { 600, 195 };
+    m.company = { 2000, 390 };
+    m.idCopyButton = m.okButton = { 1215, 375 };
+    return m;
+}
+
 } // namespace
 
 class tst_About : public QObject
@@ -77,15 +90,7 @@ void tst_About::centring()
 
 void tst_About::layoutFollowsTheMeasures()
 {
-    about::Measures m;
-    m.picture = { 480, 480 };
-    m.comments = { 2400, 195 };
-    m.product = { 2700, 1080 };
-    m.version = { 600, 195 };
-    m.company = { 2000, 390 };
-    m.idCopyButton = { 1215, 375 };
-    m.okButton = { 1215, 375 };
-    const about::Layout l = about::layOut(m);
+    const about::Layout l = about::layOut(typicalMeasures());
     QCOMPARE(l.picture, QRectF(100, 100, 480, 480));
     QCOMPARE(l.comments.topLeft(), QPointF(780, 100)); // 200 right of the picture
     QCOMPARE(l.product.topLeft(), QPointF(780, 495)); // 100 + 195 + 200
@@ -126,13 +131,7 @@ void tst_About::layoutRoundsFractions()
     QFETCH(double, value);
     QFETCH(QString, result);
     QFETCH(double, expected);
-    about::Measures m;
-    m.picture = { 480, 480 };
-    m.comments = { 2400, 195 };
-    m.product = { 2700, 1080 };
-    m.version = { 600, 195 };
-    m.company = { 2000, 390 };
-    m.idCopyButton = m.okButton = { 1215, 375 };
+    about::Measures m = typicalMeasures();
     const QMap<QString, qreal*> measures {
         { QStringLiteral("comments height"), &m.comments.rheight() },
         { QStringLiteral("product height"), &m.product.rheight() },
@@ -162,13 +161,7 @@ void tst_About::layoutRoundsFractions()
 
 void tst_About::longCommentsDoNotWidenTheWindow()
 {
-    about::Measures m;
-    m.picture = { 480, 480 };
-    m.product = { 2700, 1080 };
-    m.version = { 600, 195 };
-    m.idCopyButton = m.okButton = { 1215, 375 };
-    m.comments = { 2400, 195 };
-    m.company = { 2000, 390 };
+    about::Measures m = typicalMeasures();
     const about::Layout narrow = about::layOut(m);
     m.comments = { 20000, 195 };
     m.company = { 9000, 390 };
