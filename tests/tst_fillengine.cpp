@@ -43,37 +43,25 @@ QByteArray expectedHeaderBlock()
 
 // A real file whose first long write stops inside a block with "no space", as on a file system that
 // allocates in units smaller than a block.
-class ShortOnce final : public platform::OutputFile
+class ShortOnce final : public BorrowedOutputFile
 {
 public:
-    explicit ShortOnce(platform::OutputFile& real)
-        : m_real(real)
-    {
-    }
-    std::error_code create(const QString& path, platform::Existing existing) override
-    {
-        return m_real.create(path, existing);
-    }
+    using BorrowedOutputFile::BorrowedOutputFile;
     platform::WriteResult write(const char* data, qint64 size) override
     {
         if (m_cut || size < 4 * KiB) {
-            return m_real.write(data, size);
+            return BorrowedOutputFile::write(data, size);
         }
         m_cut = true;
-        auto result = m_real.write(data, 2 * KiB + 512);
+        auto result = BorrowedOutputFile::write(data, 2 * KiB + 512);
         if (!result.error) {
             result.error = std::make_error_code(std::errc::no_space_on_device);
         }
         return result;
     }
-    std::error_code truncate(qint64 size) override { return m_real.truncate(size); }
-    bool deleted() override { return m_real.deleted(); }
-    std::error_code close() override { return m_real.close(); }
-    void discard() override { m_real.discard(); }
     bool cut() const { return m_cut; }
 
 private:
-    platform::OutputFile& m_real;
     bool m_cut = false;
 };
 

@@ -45,7 +45,8 @@ public:
 };
 
 // Lends a file the test keeps to code that destroys its file when done (the window after a run).
-class BorrowedOutputFile final : public platform::OutputFile
+// Tests derive from it to change one call of a real file.
+class BorrowedOutputFile : public platform::OutputFile
 {
 public:
     explicit BorrowedOutputFile(platform::OutputFile& file)
