@@ -283,12 +283,20 @@ void tst_Hostile::settingsOnAFullVolume()
     QVERIFY(mf.close());
     QCOMPARE(desktop.boxes.size(), 2);
     QVERIFY(desktop.boxes[1].prompt.startsWith(QStringLiteral("設定を保存できません。")));
+    QVERIFY2(desktop.boxes[1].prompt.contains(QStringLiteral("No space left on device")),
+             qPrintable(desktop.boxes[1].prompt));
+    // Still unsaved: closing again with the same text says so again rather than pass for saved.
+    mf.show();
+    QVERIFY(mf.close());
+    QCOMPARE(desktop.boxes.size(), 3);
+    QVERIFY(desktop.boxes[2].prompt.startsWith(QStringLiteral("設定を保存できません。")));
+    QVERIFY(readFile(ini).contains("OUTFILE=") && !readFile(ini).contains("SIZE=1"));
 
     QVERIFY(QFile::remove(path));
     mf.Text1[1]->setText(QStringLiteral("2"));
     mf.show();
     QVERIFY(mf.close());
-    QCOMPARE(desktop.boxes.size(), 2);
+    QCOMPARE(desktop.boxes.size(), 3);
     platform::SettingsStore reread(ini);
     QCOMPARE(reread.read(QStringLiteral("SIZE"), QString()), QStringLiteral("2"));
 }

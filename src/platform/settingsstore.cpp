@@ -1,15 +1,20 @@
 #include "platform/settingsstore.h"
 
+#include "platform/outputfile.h"
 #include "productinfo.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QStorageInfo>
 #include <QStringList>
 
 namespace platform {
 
 namespace {
+
+// Less room than this on the settings' volume counts as full: a settings file is a few hundred bytes.
+constexpr qint64 minimumRoom = 64 * 1024;
 
 QString productName()
 {
@@ -62,18 +67,15 @@ QString SettingsStore::write(const QList<std::pair<QString, QString>>& entries)
     // stain the next one. Reading anew also takes in what another copy of the program wrote since.
     // Only what differs is written: unchanged settings need no space on a volume just filled.
     m_settings = m_open();
-    bool changed = false;
     for (const auto& [key, text] : entries) {
         const QString fullKey = productName() + QLatin1Char('/') + key;
         const QVariant stored = m_settings->value(fullKey);
         if (!stored.isValid() || stored.userType() != QMetaType::QString || stored.toString() != text) {
             m_settings->setValue(fullKey, text);
-            changed = true;
         }
     }
-    if (!changed) {
-        return {};
-    }
+    // Always flush: changes an earlier write could not save are still pending in Qt's shared copy of
+    // the file, and look stored already. With nothing pending this writes nothing.
     m_settings->sync();
     if (m_settings->status() != QSettings::NoError) {
         return describeError();
@@ -104,6 +106,11 @@ QString SettingsStore::describeError() const
     }
     if (!folder.isWritable()) {
         return QStringLiteral("%1: permission denied").arg(folder.filePath());
+    }
+    // Saving writes a new copy of the file beside the old one: a full volume refuses it.
+    const QStorageInfo volume(folder.filePath());
+    if (volume.isValid() && volume.bytesAvailable() < minimumRoom) {
+        return QStringLiteral("%1: %2").arg(fileName, errorText(std::make_error_code(std::errc::no_space_on_device)));
     }
     return QStringLiteral("%1: access denied").arg(fileName);
 }
