@@ -17,6 +17,23 @@
 #include <QRadioButton>
 #include <QTest>
 
+#include <cerrno>
+#include <dlfcn.h>
+
+// Locks as a volume without them answers, or as another program that holds one: this test program's
+// own flock() stands in for the system's while lockFailure is set.
+static int lockFailure = 0;
+
+extern "C" int flock(int fd, int operation) noexcept
+{
+    if (lockFailure != 0) {
+        errno = lockFailure;
+        return -1;
+    }
+    static const auto real = reinterpret_cast<int (*)(int, int)>(::dlsym(RTLD_NEXT, "flock"));
+    return real(fd, operation);
+}
+
 namespace {
 
 constexpr qint64 KiB = 1024;
@@ -50,6 +67,8 @@ private slots:
     void settingsOnAFullVolume();
     void fileDeletedDuringARun();
     void secondWriterOfTheSameFile();
+    void volumeWithoutLocks_data();
+    void volumeWithoutLocks();
 };
 
 void tst_Hostile::pathsThatCannotBeFilled_data()
@@ -342,6 +361,46 @@ void tst_Hostile::secondWriterOfTheSameFile()
     QVERIFY(second.error == make_error_code(platform::FileError::InUse));
     const QString problem = checkFillFile(path, 10 * MiB);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void tst_Hostile::volumeWithoutLocks_data()
+{
+    QTest::addColumn<int>("failure");
+    QTest::addColumn<bool>("filled");
+    QTest::newRow("no lock service") << ENOLCK << true;
+    QTest::newRow("locks not supported") << EOPNOTSUPP << true;
+    QTest::newRow("held by another program") << EWOULDBLOCK << false;
+}
+
+void tst_Hostile::volumeWithoutLocks()
+{
+    QFETCH(int, failure);
+    QFETCH(bool, filled);
+    TMPFS(volume, 8 * MiB);
+    const QString fresh = volume.filePath(QStringLiteral("fresh.dat"));
+    const QString existing = volume.filePath(QStringLiteral("existing.dat"));
+    QVERIFY(writeFile(existing, "kept unless filled"));
+
+    lockFailure = failure;
+    const auto file = platform::makeOutputFile();
+    fill::Engine engine(*file, { .pass = [](qint64) {}, .stopRequested = [] { return false; } });
+    const fill::Result made = engine.run(fresh, 3 * KiB, platform::Existing::Refuse);
+    const fill::Result replaced = engine.run(existing, 2 * KiB, platform::Existing::Replace);
+    lockFailure = 0;
+
+    if (filled) {
+        QCOMPARE(made.outcome, fill::Outcome::TargetReached);
+        QCOMPARE(replaced.outcome, fill::Outcome::TargetReached);
+        QCOMPARE(checkFillFile(fresh, 3 * KiB), QString());
+        QCOMPARE(checkFillFile(existing, 2 * KiB), QString());
+    } else {
+        QCOMPARE(replaced.outcome, fill::Outcome::CreateFailed);
+        QVERIFY(replaced.error == make_error_code(platform::FileError::InUse));
+        QCOMPARE(readFile(existing), QByteArray("kept unless filled"));
+        // A file made a moment ago and locked already is another copy's: it stays for that copy.
+        QCOMPARE(made.outcome, fill::Outcome::CreateFailed);
+        QCOMPARE(fileSize(fresh), qint64(0));
+    }
 }
 
 QTEST_MAIN(tst_Hostile)

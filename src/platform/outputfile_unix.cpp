@@ -20,6 +20,11 @@ std::error_code lastError()
     return { errno, std::system_category() };
 }
 
+bool locksUnsupported(int error)
+{
+    return error == ENOLCK || error == EOPNOTSUPP || error == ENOTSUP || error == EINVAL;
+}
+
 class PosixOutputFile final : public OutputFile
 {
 public:
@@ -57,7 +62,8 @@ public:
             return make_error_code(FileError::NotRegularFile);
         }
         // Two fills into one file would interleave; the second one is refused before it empties the file.
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // A volume without locks (NFS without its lock service, say) is filled all the same.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && !locksUnsupported(errno)) {
             const auto error = errno == EWOULDBLOCK ? make_error_code(FileError::InUse) : lastError();
             ::close(fd);
             return error;
