@@ -1,5 +1,6 @@
 #include "app/mf.h"
 #include "cli/fillcommand.h"
+#include "platform/filesystem.h"
 
 #include "fakedesktop.h"
 #include "fillfile.h"
@@ -81,7 +82,9 @@ private slots:
     void leavesWhatWasAsked_data();
     void leavesWhatWasAsked();
     void leaveOnADiskFileSystem();
+    void rootFillsTheReserve();
     void leaveCountsTheVolumeALinkLeadsTo();
+    void leaveBeyondWhatIsAvailable_data();
     void leaveBeyondWhatIsAvailable();
     void leaveBeforeTheSize();
     void sizeBeyondTheVolume();
@@ -242,6 +245,26 @@ void tst_Cli::leaveOnADiskFileSystem()
     }
 }
 
+// A disk file system keeps a share back that only root may fill: a fill by root runs into it, and
+// the space its progress counts against takes it in.
+void tst_Cli::rootFillsTheReserve()
+{
+    if (!Tmpfs::canMount() || ::geteuid() != 0) {
+        QSKIP("mounting needs root");
+    }
+    Ext4Volume volume(64 * MiB, 5);
+    QVERIFY2(volume.isMounted(), qPrintable(volume.error()));
+    const auto before = platform::volumeSpace({}, volume.path());
+    QVERIFY(before.has_value());
+    QVERIFY2(before->fillable > before->available + 2 * MiB,
+             qPrintable(QStringLiteral("%1 %2").arg(before->fillable).arg(before->available)));
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    const Outcome outcome = fill({ QStringLiteral("--quiet"), path });
+    QCOMPARE(outcome.code, 0);
+    QVERIFY(fileSize(path) > before->available + 2 * MiB);
+    QVERIFY(fileSize(path) <= before->fillable);
+}
+
 void tst_Cli::leaveCountsTheVolumeALinkLeadsTo()
 {
     TMPFS(data, 8 * MiB);
@@ -282,14 +305,27 @@ void tst_Cli::leaveCountsTheVolumeALinkLeadsTo()
     QCOMPARE(::stat((odd + "/fill.dat").constData(), &st), -1);
 }
 
+void tst_Cli::leaveBeyondWhatIsAvailable_data()
+{
+    // How much less than what is available to leave.
+    QTest::addColumn<qint64>("shortOf");
+    QTest::newRow("more than the volume holds") << -MiB;
+    QTest::newRow("all of it") << qint64(0);
+    // The header's 1024 bytes would fit, but the volume gives out whole 4 KiB pages.
+    QTest::newRow("within the header's page") << 2 * KiB;
+}
+
 void tst_Cli::leaveBeyondWhatIsAvailable()
 {
+    QFETCH(qint64, shortOf);
     TMPFS(volume, 4 * MiB);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    const Outcome outcome = fill({ path, QStringLiteral("--leave"), QStringLiteral("5M") });
+    const qint64 leave = volume.available() - shortOf;
+    const Outcome outcome = fill({ path, QStringLiteral("--leave"), QString::number(leave) });
     QCOMPARE(outcome.code, 0);
     QCOMPARE(fileSize(path), KiB);
-    QVERIFY(outcome.err.contains(QStringLiteral("header block only")));
+    QVERIFY(volume.available() < leave);
+    QVERIFY2(outcome.err.contains(QStringLiteral("header block only")), qPrintable(outcome.err));
 }
 
 void tst_Cli::leaveBeforeTheSize()
@@ -413,6 +449,20 @@ void tst_Cli::jsonSummary()
     QCOMPARE(refusal.value(QStringLiteral("bytes_written")).toInteger(), 0);
     QCOMPARE(refusal.value(QStringLiteral("reason")).toString(), QStringLiteral("error"));
     QVERIFY(refusal.value(QStringLiteral("error")).toString().contains(QStringLiteral("--force")));
+    QCOMPARE(fileSize(path), 3 * MiB);
+
+    // So are arguments it cannot read, wherever --json stands among them.
+    for (const QStringList& arguments : { QStringList { QStringLiteral("--json"), path, QStringLiteral("3Q") },
+                                          QStringList { QStringLiteral("--bogus"), path, QStringLiteral("--json") } }) {
+        const Outcome bad = fill(arguments);
+        QCOMPARE(bad.code, 2);
+        const QJsonObject badSummary = QJsonDocument::fromJson(bad.out.toUtf8(), &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(badSummary.value(QStringLiteral("exit_code")).toInt(), 2);
+        QCOMPARE(badSummary.value(QStringLiteral("reason")).toString(), QStringLiteral("error"));
+        QVERIFY(!badSummary.value(QStringLiteral("error")).toString().isEmpty());
+        QVERIFY(bad.err.contains(QStringLiteral("--help")));
+    }
     QCOMPARE(fileSize(path), 3 * MiB);
 
     // Redirected to the volume being filled, the summary finds no room: not a success.

@@ -151,6 +151,24 @@ QString usage()
                           "A PATH that begins with '-' goes after --.\n");
 }
 
+int refuseArguments(const QStringList& arguments, const QString& error, std::FILE* out, std::FILE* err)
+{
+    print(err, QStringLiteral("tallowmere-fill: %1\nTry 'tallowmere-fill --help'.\n").arg(error));
+    // The arguments were not all read: look for --json among the options on its own.
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == QLatin1String("--")) {
+            break;
+        }
+        if (arguments[i] == QLatin1String("--leave")) {
+            ++i; // its value
+        } else if (arguments[i] == QLatin1String("--json")) {
+            return printJson(out, err,
+                             { .path = {}, .reason = QStringLiteral("error"), .code = ExitUsage, .error = error });
+        }
+    }
+    return ExitUsage;
+}
+
 QString versionText()
 {
     return QStringLiteral("tallowmere-fill %1.%2.%3\n")
@@ -278,7 +296,7 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
     }
     // What progress counts against: the size asked for, or what the volume had when filling.
     const qint64 goal = options.size ? *options.size
-        : startSpace ? (leave >= 0 ? std::max<qint64>(0, startSpace->available - leave) : startSpace->available)
+        : startSpace ? (leave >= 0 ? std::max<qint64>(0, startSpace->available - leave) : startSpace->fillable)
                      : 0;
 
     const auto started = std::chrono::steady_clock::now();
@@ -402,12 +420,14 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
     if (progressShown) {
         print(err, QStringLiteral("\n"));
     }
-    if (leave >= 0 && startSpace && startSpace->available - fill::blockSize < leave
-        && result.outcome == fill::Outcome::TargetReached) {
+    // The header block is written whatever is to be left: say so when it alone took from that space
+    // (it may take a whole allocation unit of the volume, more than its own 1024 bytes).
+    if (leave >= 0 && startSpace && result.outcome == fill::Outcome::TargetReached && written <= fill::blockSize
+        && (available >= 0 ? available < leave : startSpace->available - fill::blockSize < leave)) {
         print(err,
               name
-                  + QStringLiteral(
-                        "only %1 bytes were available, not more than the %2 to leave: wrote the header block only\n")
+                  + QStringLiteral("only %1 bytes were available, too few to leave %2 after the header block: wrote "
+                                   "the header block only\n")
                         .arg(startSpace->available)
                         .arg(leave));
     }

@@ -44,6 +44,10 @@ struct Options
 // Parses the arguments (without the program name). On failure returns nothing and says why.
 std::optional<Options> parseArguments(const QStringList& arguments, QString* error);
 
+// Says why the arguments were refused, on err; with --json among them, also the summary on out.
+// Returns the exit code.
+int refuseArguments(const QStringList& arguments, const QString& error, std::FILE* out, std::FILE* err);
+
 QString usage();
 QString versionText();
 

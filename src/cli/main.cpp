@@ -45,10 +45,10 @@ int main(int argc, char* argv[])
 #endif
     QCoreApplication app(argc, argv);
     QString error;
-    const auto options = cli::parseArguments(QCoreApplication::arguments().mid(1), &error);
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    const auto options = cli::parseArguments(arguments, &error);
     if (!options) {
-        std::fprintf(stderr, "tallowmere-fill: %s\nTry 'tallowmere-fill --help'.\n", qPrintable(error));
-        return cli::ExitUsage;
+        return cli::refuseArguments(arguments, error, stdout, stderr);
     }
     if (options->help) {
         std::fputs(cli::usage().toLocal8Bit().constData(), stdout);

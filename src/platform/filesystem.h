@@ -28,6 +28,7 @@ qint64 diskFree(const QString& drive, const QString& dir);
 struct VolumeSpace
 {
     qint64 available = 0; // to this user
+    qint64 fillable = 0; // what this process can write: for root, the space the volume reserves for it too
     qint64 total = 0;
     qint64 blockSize = 0; // the unit files are allocated in
 };

@@ -119,7 +119,8 @@ std::optional<VolumeSpace> volumeSpace(const QString& drive, const QString& dir)
                 const unsigned long long value = blocks * st.f_frsize;
                 return static_cast<qint64>(std::min<unsigned long long>(value, std::numeric_limits<qint64>::max()));
             };
-            return VolumeSpace { bytes(st.f_bavail), bytes(st.f_blocks), static_cast<qint64>(st.f_frsize) };
+            return VolumeSpace { bytes(st.f_bavail), bytes(::geteuid() == 0 ? st.f_bfree : st.f_bavail),
+                                 bytes(st.f_blocks), static_cast<qint64>(st.f_frsize) };
         }
         if (errno != ENOENT && errno != ENOTDIR) {
             return std::nullopt;

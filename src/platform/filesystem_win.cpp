@@ -98,7 +98,8 @@ std::optional<VolumeSpace> volumeSpace(const QString& drive, const QString& dir)
     auto bytes = [](ULARGE_INTEGER value) {
         return static_cast<qint64>(std::min<unsigned long long>(value.QuadPart, 0x7fffffffffffffffULL));
     };
-    return VolumeSpace { bytes(available), bytes(total), static_cast<qint64>(sectorsPerCluster) * bytesPerSector };
+    return VolumeSpace { bytes(available), bytes(available), bytes(total),
+                         static_cast<qint64>(sectorsPerCluster) * bytesPerSector };
 }
 
 void settleVolume(const QString& drive, const QString& dir)

@@ -99,7 +99,7 @@ static QString runCommand(const QString& program, const QStringList& arguments, 
     return {};
 }
 
-Ext4Volume::Ext4Volume(qint64 bytes)
+Ext4Volume::Ext4Volume(qint64 bytes, int reservedPercent)
     : m_image(bytes + 16 * 1024 * 1024)
 {
     if (!m_image.isMounted()) {
@@ -114,9 +114,9 @@ Ext4Volume::Ext4Volume(qint64 bytes)
     }
     file.close();
     QDir(m_image.path()).mkdir(QStringLiteral("mnt"));
-    m_error
-        = runCommand(QStringLiteral("mkfs.ext4"),
-                     { QStringLiteral("-q"), QStringLiteral("-m"), QStringLiteral("0"), QStringLiteral("-F"), image });
+    m_error = runCommand(
+        QStringLiteral("mkfs.ext4"),
+        { QStringLiteral("-q"), QStringLiteral("-m"), QString::number(reservedPercent), QStringLiteral("-F"), image });
     // A loop mount lets go of its loop device when it is unmounted.
     if (m_error.isEmpty()) {
         m_error = runCommand(QStringLiteral("mount"), { QStringLiteral("-o"), QStringLiteral("loop"), image, path() });

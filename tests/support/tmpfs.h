@@ -36,7 +36,8 @@ private:
 class Ext4Volume
 {
 public:
-    explicit Ext4Volume(qint64 bytes);
+    // reservedPercent: the share only root may fill (mkfs.ext4 -m).
+    explicit Ext4Volume(qint64 bytes, int reservedPercent = 0);
     ~Ext4Volume();
     Ext4Volume(const Ext4Volume&) = delete;
     Ext4Volume& operator=(const Ext4Volume&) = delete;
