@@ -233,13 +233,15 @@ void tst_FreeSpace::restoredWindowShowsTheUnit()
 
 void tst_FreeSpace::progressDuringARunAndAfterIt()
 {
-    TMPFS(volume, 16 * MiB);
+    // Past 16 MiB: the position needs more digits than the label's place holds.
+    TMPFS(volume, 24 * MiB);
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
     MF mf(desktop, store);
     mf.setProgressInterval(0);
     mf.Text1[0]->setText(volume.filePath(QStringLiteral("fill.dat")));
     mf.Option1[0]->click();
+    const int left = mf.Label1[3]->x();
     QStringList free, positions;
     desktop.everyPass = [&](int) {
         // The refresh follows the pass: record what the previous pass left.
@@ -253,10 +255,24 @@ void tst_FreeSpace::progressDuringARunAndAfterIt()
     QCOMPARE(positions[2], QStringLiteral("100401"));
     QVERIFY(free[1].endsWith(QStringLiteral(" KB")));
     QVERIFY(free[1] != free.last());
-    // After the run: the exact free space it left, with the unit; the last position stays.
+    // After the run: the exact free space it left, with the unit, and the position the run ended at,
+    // every digit of it in view, the label's left edge where it was.
     QCOMPARE(mf.Label1[2]->text(), fill::numberText(availableAt(volume.path()) / 1024.0) + QStringLiteral(" KB"));
     QCOMPARE(mf.Label1[2]->text(), QStringLiteral("0 KB"));
-    QVERIFY(!mf.Label1[3]->text().isEmpty());
+    const qint64 size = fileSize(volume.filePath(QStringLiteral("fill.dat")));
+    QVERIFY(size > 16 * MiB);
+    QCOMPARE(mf.Label1[3]->text(), QString::number(size + 1, 16).toUpper());
+    QVERIFY(mf.Label1[3]->width() >= mf.Label1[3]->sizeHint().width());
+    QCOMPARE(mf.Label1[3]->x(), left);
+
+    // A run shorter than one refresh still ends showing where it ended.
+    desktop.everyPass = nullptr;
+    mf.setProgressInterval(250);
+    QVERIFY(QFile::remove(volume.filePath(QStringLiteral("fill.dat"))));
+    mf.Text1[1]->setText(QStringLiteral("3"));
+    mf.Option1[1]->click();
+    mf.Command1_Click(2);
+    QCOMPARE(mf.Label1[3]->text(), QStringLiteral("300001")); // 3 MB of file, header included
 }
 
 void tst_FreeSpace::deleteRefreshesTheDisplay()

@@ -28,8 +28,12 @@ void MF::MK_FILE(platform::Existing existing)
                         { .pass = [this](qint64 position) { fillPass(position); },
                           .stopRequested = [] { return Module2::STOP_FLAG == 1; } });
     const fill::Result result = engine.run(path, *target, existing);
-    // However the run ended, show the free space it left behind.
-    setFreeSpaceCaption(freeSpaceText(true));
+    // However the run ended, show the free space it left behind, and where a run that wrote ended.
+    if (result.outcome == fill::Outcome::CreateFailed || result.outcome == fill::Outcome::HeaderFailed) {
+        setFreeSpaceCaption(freeSpaceText(true));
+    } else {
+        showProgress(result.bytesWritten + 1);
+    }
 
     switch (result.outcome) {
     case fill::Outcome::CreateFailed:

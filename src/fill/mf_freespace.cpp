@@ -82,4 +82,9 @@ void MF::showProgress(qint64 position)
 {
     setFreeSpaceCaption(freeSpaceText(true));
     Label1[3]->setText(QString::number(position, 16).toUpper());
+    // Past 16 MiB the number outgrows its place: the label grows to the right rather than lose digits.
+    const int needed = Label1[3]->sizeHint().width();
+    if (needed > Label1[3]->width()) {
+        Label1[3]->resize(needed, Label1[3]->height());
+    }
 }
