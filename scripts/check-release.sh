@@ -11,10 +11,13 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 echo "== install tree =="
 # Installing writes the build's install_manifest.txt, the list a user uninstalls their own install by.
+# It is moved aside, not copied: after a 'sudo cmake --install' it belongs to root and could not be
+# written over, while the build folder still can be.
 manifest=$build/install_manifest.txt
-[ -f "$manifest" ] && cp "$manifest" "$work/manifest.saved"
+saved=$manifest.saved-$$
+[ -f "$manifest" ] && mv "$manifest" "$saved"
 restore_manifest() {
-    if [ -f "$work/manifest.saved" ]; then cp "$work/manifest.saved" "$manifest"; else rm -f "$manifest"; fi
+    if [ -f "$saved" ]; then mv -f "$saved" "$manifest"; else rm -f "$manifest"; fi
 }
 trap 'restore_manifest; rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
@@ -38,7 +41,7 @@ echo "== Debian package =="
 deb=$(ls "$work"/deb/tallowmere_*_amd64.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for d in libqt6widgets6 libqt6gui6 libqt6core6 qt6-qpa-plugins fonts-noto-cjk; do
+for d in libqt6widgets6 libqt6gui6 libqt6core6 fonts-noto-cjk; do
     grep -q "$d" <<<"$depends" || fail "the package does not depend on $d"
 done
 contents=$(dpkg-deb -c "$deb")
