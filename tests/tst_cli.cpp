@@ -532,18 +532,18 @@ void tst_Cli::sameFileAsTheWindow()
 
 void tst_Cli::helpAndVersion()
 {
-    const Outcome help = fill({ QStringLiteral("--help") });
+    // Run on a small volume, so were an option taken for a PATH it could fill nothing else.
+    TMPFS(volume, MiB);
+    const Outcome help = fill({ QStringLiteral("--help") }, volume.path());
     QCOMPARE(help.code, 0);
     QVERIFY(help.out.startsWith(QStringLiteral("Usage: tallowmere-fill")));
-    // -h as well; run on a small volume, so were it taken for a PATH it could fill nothing else.
-    TMPFS(volume, MiB);
     const Outcome shortHelp = fill({ QStringLiteral("-h") }, volume.path());
     QCOMPARE(shortHelp.code, 0);
     QCOMPARE(shortHelp.out, help.out);
-    QVERIFY(QDir(volume.path()).isEmpty());
-    const Outcome version = fill({ QStringLiteral("--version") });
+    const Outcome version = fill({ QStringLiteral("--version") }, volume.path());
     QCOMPARE(version.code, 0);
     QCOMPARE(version.out, QStringLiteral("tallowmere-fill 1.3.14\n"));
+    QVERIFY(QDir(volume.path()).isEmpty());
 }
 
 QTEST_MAIN(tst_Cli)

@@ -17,6 +17,10 @@ QString checkFillFile(const QString& path, qint64 expectedSize)
     if (file.size() != expectedSize) {
         return QStringLiteral("%1 is %2 bytes, expected %3").arg(path).arg(file.size()).arg(expectedSize);
     }
+    // Callers often pass the file's own size: the format's whole blocks are checked here either way.
+    if (file.size() < 1024 || file.size() % 1024 != 0) {
+        return QStringLiteral("%1 is %2 bytes, not a whole number of 1024-byte blocks").arg(path).arg(file.size());
+    }
     static const QByteArray header("Maked By Tallowmere 1.3.14");
     const std::vector<char> fill(1 << 20, static_cast<char>(0xFF));
     std::vector<char> buffer(fill.size());

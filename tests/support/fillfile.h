@@ -4,7 +4,8 @@
 #include <QString>
 #include <QtGlobal>
 
-// Checks a fill file on disk: the header text, then 255 everywhere else, and the length.
+// Checks a fill file on disk: the header text, then 255 everywhere else, and the length, which must
+// be a whole number of 1024-byte blocks.
 // Returns what is wrong, or an empty text.
 QString checkFillFile(const QString& path, qint64 expectedSize);
 
