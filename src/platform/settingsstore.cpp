@@ -76,8 +76,18 @@ QString SettingsStore::write(const QList<std::pair<QString, QString>>& entries)
     }
     // Always flush: changes an earlier write could not save are still pending in Qt's shared copy of
     // the file, and look stored already. With nothing pending this writes nothing.
+    const auto stamp = [this] {
+        const QFileInfo file(m_settings->fileName());
+        return std::pair(file.size(), file.lastModified());
+    };
+    const auto before = stamp();
     m_settings->sync();
-    if (m_settings->status() != QSettings::NoError) {
+    const QSettings::Status status = m_settings->status();
+    // A format error is what Qt met reading the old, damaged file; the file it then wrote replaces it.
+    if (status == QSettings::FormatError && stamp() != before) {
+        return {};
+    }
+    if (status != QSettings::NoError) {
         return describeError();
     }
     return {};
