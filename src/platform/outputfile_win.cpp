@@ -28,10 +28,35 @@ public:
         LocalFree(buffer);
         return text;
     }
+    // So that callers can test the portable conditions, std::errc::file_exists and the like.
+    std::error_condition default_error_condition(int code) const noexcept override
+    {
+        switch (code) {
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return std::errc::file_exists;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return std::errc::no_such_file_or_directory;
+        case ERROR_ACCESS_DENIED:
+            return std::errc::permission_denied;
+        case ERROR_WRITE_PROTECT:
+            return std::errc::read_only_file_system;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return std::errc::no_space_on_device;
+        case ERROR_FILE_TOO_LARGE:
+            return std::errc::file_too_large;
+        default:
+            return { code, *this };
+        }
+    }
 };
 
 // ERROR_DISK_QUOTA_EXCEEDED, which not every SDK's headers define.
 constexpr DWORD diskQuotaExceeded = 1295;
+// The largest file FAT can hold; its driver refuses a write past it as "disk full".
+constexpr qint64 fatMaxFileSize = 0xFFFFFFFFLL;
 
 const std::error_category& win32Category()
 {
@@ -70,12 +95,26 @@ public:
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         }
         if (handle == INVALID_HANDLE_VALUE) {
-            return lastError();
+            const DWORD error = GetLastError();
+            // Opened for writing by another program (another copy filling it, say).
+            if (error == ERROR_SHARING_VIOLATION) {
+                return make_error_code(FileError::InUse);
+            }
+            // "Access is denied" or "The file exists" would puzzle a user who named a folder.
+            const DWORD attributes = GetFileAttributesW(m_name.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                return std::make_error_code(std::errc::is_a_directory);
+            }
+            return { static_cast<int>(error), win32Category() };
         }
         if (GetFileType(handle) != FILE_TYPE_DISK) {
             CloseHandle(handle);
             return make_error_code(FileError::NotRegularFile);
         }
+        wchar_t fileSystem[MAX_PATH + 1] = {};
+        m_fat = GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr, fileSystem, MAX_PATH + 1)
+            && std::wstring(fileSystem).rfind(L"FAT", 0) == 0; // FAT, FAT32; not exFAT
+        m_size = 0;
         if (!m_created && !SetEndOfFile(handle)) {
             const auto error = lastError();
             CloseHandle(handle);
@@ -94,6 +133,12 @@ public:
             if (!WriteFile(m_handle, data + result.written, chunk, &done, nullptr)) {
                 result.written += done;
                 result.error = lastError();
+                // At FAT's file-size limit the volume is not full: say what stopped the file, once
+                // not even one more block fits, so a tester does not take it for a full disk.
+                if (m_fat && isOutOfSpace(result.error)
+                    && m_size + result.written + std::min<qint64>(chunk - done, 1024) > fatMaxFileSize) {
+                    result.error = { ERROR_FILE_TOO_LARGE, win32Category() };
+                }
                 break;
             }
             if (done == 0) {
@@ -102,6 +147,7 @@ public:
             }
             result.written += done;
         }
+        m_size += result.written;
         return result;
     }
 
@@ -112,6 +158,7 @@ public:
         if (!SetFilePointerEx(m_handle, position, nullptr, FILE_BEGIN) || !SetEndOfFile(m_handle)) {
             return lastError();
         }
+        m_size = size;
         return {};
     }
 
@@ -148,6 +195,8 @@ public:
 
 private:
     HANDLE m_handle = INVALID_HANDLE_VALUE;
+    qint64 m_size = 0; // where the next write goes
+    bool m_fat = false;
     bool m_created = false;
     std::wstring m_name;
 };
