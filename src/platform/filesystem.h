@@ -32,7 +32,9 @@ struct VolumeSpace
     qint64 total = 0;
     qint64 blockSize = 0; // the unit files are allocated in
 };
-// The space of the same volume as diskFree(); nothing when it cannot be queried.
+// The space of the volume a file in folder dir (on drive) lands on: that of the nearest existing
+// folder, on Windows too, where a share or a volume mounted in a folder is not the drive's root.
+// Nothing when it cannot be queried.
 std::optional<VolumeSpace> volumeSpace(const QString& drive, const QString& dir);
 
 // Has the volume of the existing folder dir (on drive) write out what it holds back: space kept

@@ -78,28 +78,69 @@ std::error_code removeFile(const QString& path)
     return {};
 }
 
-std::optional<VolumeSpace> volumeSpace(const QString& drive, const QString& dir)
+namespace {
+
+// The space of the volume that holds the existing folder. Any folder of it answers the free space;
+// the allocation unit only its root does, for shares and volumes mounted in a folder too.
+std::optional<VolumeSpace> spaceOfFolder(const std::wstring& folder)
 {
-    Q_UNUSED(dir); // the drive's root decides
-    const std::wstring root = (drive + QLatin1Char('\\')).toStdWString();
-    if (!usable(root)) {
-        return std::nullopt;
-    }
     ULARGE_INTEGER available {};
     ULARGE_INTEGER total {};
+    if (!GetDiskFreeSpaceExW(folder.c_str(), &available, &total, nullptr)) {
+        return std::nullopt;
+    }
+    qint64 unit = 0;
+    std::wstring root(folder.size() + MAX_PATH, L'\0');
     DWORD sectorsPerCluster = 0;
     DWORD bytesPerSector = 0;
     DWORD freeClusters = 0;
     DWORD clusters = 0;
-    if (!GetDiskFreeSpaceExW(root.c_str(), &available, &total, nullptr)
-        || !GetDiskFreeSpaceW(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters)) {
-        return std::nullopt;
+    if (GetVolumePathNameW(folder.c_str(), root.data(), static_cast<DWORD>(root.size()))
+        && GetDiskFreeSpaceW(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters)) {
+        unit = static_cast<qint64>(sectorsPerCluster) * bytesPerSector;
     }
     auto bytes = [](ULARGE_INTEGER value) {
         return static_cast<qint64>(std::min<unsigned long long>(value.QuadPart, 0x7fffffffffffffffULL));
     };
-    return VolumeSpace { bytes(available), bytes(available), bytes(total),
-                         static_cast<qint64>(sectorsPerCluster) * bytesPerSector };
+    return VolumeSpace { bytes(available), bytes(available), bytes(total), unit };
+}
+
+std::optional<VolumeSpace> spaceOfDrive(const QString& drive)
+{
+    const std::wstring root = (drive + QLatin1Char('\\')).toStdWString();
+    if (!usable(root)) {
+        return std::nullopt;
+    }
+    return spaceOfFolder(root);
+}
+
+} // namespace
+
+std::optional<VolumeSpace> volumeSpace(const QString& drive, const QString& dir)
+{
+    // The volume the file lands on: that of the nearest folder that exists, which may be a share
+    // (no drive letter) or a volume mounted in a folder of another drive.
+    QString folder = QString(drive + dir).replace(QLatin1Char('/'), QLatin1Char('\\'));
+    while (!folder.isEmpty()) {
+        if (!folder.endsWith(QLatin1Char('\\'))) {
+            folder += QLatin1Char('\\');
+        }
+        const std::wstring name = folder.toStdWString();
+        if (!usable(name)) {
+            return std::nullopt;
+        }
+        const DWORD attributes = GetFileAttributesW(name.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            return spaceOfFolder(name);
+        }
+        folder.chop(1);
+        const qsizetype separator = folder.lastIndexOf(QLatin1Char('\\'));
+        if (separator < 0 || folder.endsWith(QLatin1Char(':'))) {
+            break;
+        }
+        folder.truncate(separator);
+    }
+    return spaceOfDrive(drive);
 }
 
 void settleVolume(const QString& drive, const QString& dir)
@@ -111,7 +152,8 @@ void settleVolume(const QString& drive, const QString& dir)
 
 qint64 diskFree(const QString& drive, const QString& dir)
 {
-    const auto space = volumeSpace(drive, dir);
+    Q_UNUSED(dir); // the window shows the free space of the drive's root
+    const auto space = spaceOfDrive(drive);
     return space ? space->available : 0;
 }
 
