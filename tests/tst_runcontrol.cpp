@@ -7,6 +7,8 @@
 #include "tmpfs.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -70,6 +72,8 @@ private slots:
     void startWhenSettingsCannotBeSaved();
     void fileThatAppearsBeforeTheRunIsLeftAlone();
     void stopButtonEndsTheRun();
+    void focusFollowsTheRun();
+    void latePressesAreDropped();
     void unknownIndexesDoNothing();
 
     void deleteWithAnEmptyPathBeepsOnly();
@@ -486,6 +490,76 @@ void tst_RunControl::exitDuringARun()
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZE")), QStringLiteral("50"));
     QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
+}
+
+// The focus leaves a pressed Start for Stop, so Space, which presses the focused button, stops the
+// run rather than replacing the path the focus would otherwise have reached; afterwards it is back
+// on Start.
+void tst_RunControl::focusFollowsTheRun()
+{
+    FIXTURE(f);
+    const QString path = f.path(QStringLiteral("fill.dat"));
+    f.mf.Text1[0]->setText(path);
+    f.mf.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f.mf));
+    f.mf.Command1[2]->setFocus(Qt::MouseFocusReason);
+    QWidget* focusInRun = nullptr;
+    f.desktop.onPass[2] = [&] {
+        focusInRun = QApplication::focusWidget();
+        QTest::keyClick(focusInRun, Qt::Key_Space);
+    };
+    f.desktop.processRealEvents = true;
+    f.mf.Command1[2]->click();
+    QCOMPARE(focusInRun, f.mf.Command1[3]);
+    QCOMPARE(Module2::STOP_FLAG, 1);
+    QCOMPARE(f.mf.Text1[0]->text(), path);
+    QVERIFY(fileSize(path) < 32 * MiB); // stopped, not filled
+    QCOMPARE(checkFillFile(path, fileSize(path)), QString());
+    QCOMPARE(QApplication::focusWidget(), f.mf.Command1[2]);
+}
+
+// A shortcut presses its button about 100 ms after the key. A press that lands when its button has
+// been disabled by a run, or while another button's question is open, does nothing.
+void tst_RunControl::latePressesAreDropped()
+{
+    FIXTURE(f);
+    const QString path = f.path(QStringLiteral("fill.dat"));
+    f.mf.Text1[0]->setText(path);
+    f.mf.Text1[1]->setText(QStringLiteral("4"));
+    f.mf.Option1[1]->click();
+
+    // Alt+D, then a click on Start: the delete lands during the run.
+    f.mf.Command1[1]->animateClick();
+    f.desktop.onPass[2] = [] { QTest::qWait(250); };
+    f.desktop.processRealEvents = true;
+    f.mf.Command1[2]->click();
+    QVERIFY(f.desktop.boxes.isEmpty());
+    QCOMPARE(checkFillFile(path, 4 * MiB), QString());
+    QCOMPARE(f.desktop.beeps, 1);
+
+    // Alt+D, then Start on the existing file: the delete lands while the overwrite question is open.
+    f.desktop.onPass.clear();
+    f.desktop.answers = { platform::AnswerNo };
+    f.desktop.onBox = [&f](const FakeDesktop::Box&) {
+        f.mf.Command1[1]->animateClick();
+        QTest::qWait(250);
+    };
+    f.mf.Command1[2]->click();
+    QCOMPARE(f.desktop.boxes.size(), 1);
+    QCOMPARE(f.desktop.boxes[0].prompt, overwriteQuestion);
+    QCOMPARE(checkFillFile(path, 4 * MiB), QString());
+
+    // Alt+S, then a window of the program's own opens modally: no run starts under it.
+    f.desktop.onBox = nullptr;
+    QVERIFY(QFile::remove(path));
+    QDialog modal(&f.mf);
+    modal.setWindowModality(Qt::ApplicationModal);
+    modal.show();
+    f.mf.Command1[2]->animateClick();
+    QTest::qWait(250);
+    modal.close();
+    QCOMPARE(f.desktop.beeps, 1);
+    QVERIFY(!QFile::exists(path));
 }
 
 QTEST_MAIN(tst_RunControl)

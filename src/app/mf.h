@@ -98,4 +98,5 @@ private:
     qint64 m_progressInterval = 250;
     QElapsedTimer m_progressClock;
     bool m_optionWasChecked = false;
+    int m_commandsRunning = 0; // button handlers under way, nested in a run or a message box
 };

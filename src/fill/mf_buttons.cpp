@@ -6,10 +6,14 @@
 #include "util/module2.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
+
+#include <algorithm>
 
 namespace {
 
@@ -20,7 +24,19 @@ enum Button { Browse = 0, Delete = 1, Start = 2, Stop = 3, Exit = 4 };
 void MF::wireButtons()
 {
     for (int i = 0; i < static_cast<int>(Command1.size()); ++i) {
-        connect(Command1[i], &QPushButton::clicked, this, [this, i] { Command1_Click(i); });
+        connect(Command1[i], &QPushButton::clicked, this, [this, i] {
+            // A shortcut (Alt+letter) presses its button some 100 ms after the key. By then the
+            // button may be disabled by a run, or another button's question may be open: such a
+            // late press is dropped, so a disabled Delete or Exit never acts during a run, and no
+            // command starts under another's message box. Stop is what a run waits for.
+            if (!Command1[i]->isEnabled() || QApplication::activeModalWidget()
+                || (m_commandsRunning > 0 && i != Stop)) {
+                return;
+            }
+            ++m_commandsRunning;
+            const auto done = qScopeGuard([this] { --m_commandsRunning; });
+            Command1_Click(i);
+        });
     }
     for (int i = 0; i < static_cast<int>(FIL.size()); ++i) {
         connect(FIL[i], &QAction::triggered, this, [this, i] { FIL_Click(i); });
@@ -66,12 +82,19 @@ void MF::FIL_Click(int Index)
 
 void MF::setRunning(bool running)
 {
+    QWidget* const focused = focusWidget();
     // Index order, as the buttons have always switched.
     Command1[Browse]->setEnabled(!running);
     Command1[Delete]->setEnabled(!running);
     Command1[Start]->setEnabled(!running);
     Command1[Stop]->setEnabled(running);
     Command1[Exit]->setEnabled(!running);
+    // A button with the focus that was just disabled would hand it on down the tab order, to the
+    // path box with its text selected, where a stray key replaces the path. The focus goes to Stop
+    // for the run, and back to Start after it.
+    if (focused && !focused->isEnabled() && std::find(Command1.begin(), Command1.end(), focused) != Command1.end()) {
+        Command1[running ? Stop : Start]->setFocus();
+    }
 }
 
 void MF::startRun()
