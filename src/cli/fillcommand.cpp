@@ -1,10 +1,10 @@
 #include "cli/fillcommand.h"
 
 #include "fill/fillengine.h"
+#include "fill/landing.h"
 #include "platform/filesystem.h"
 #include "platform/outputfile.h"
 #include "productinfo.h"
-#include "util/lib_sys.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -259,10 +259,9 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
 {
     const QString name = QStringLiteral("tallowmere-fill: ");
     // The space that counts is where the data lands: through a symbolic link, the target's volume.
-    const auto landing = platform::landingPath(options.path);
-    LIB_SYS::SPLIT_PATH(landing.value_or(options.path));
-    const QString drive = LIB_SYS::PATH_DRIVE;
-    const QString dir = LIB_SYS::PATH_DIR;
+    const auto landing = fill::landingFolder(options.path);
+    const QString drive = landing ? landing->drive : QString();
+    const QString dir = landing ? landing->dir : QString();
     const auto space = [&drive, &dir, known = landing.has_value()] {
         return known ? platform::volumeSpace(drive, dir) : std::nullopt;
     };

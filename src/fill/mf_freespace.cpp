@@ -1,9 +1,8 @@
 #include "app/mf.h"
 
+#include "fill/landing.h"
 #include "fill/numbertext.h"
 #include "fill/sizetext.h"
-#include "platform/filesystem.h"
-#include "util/lib_sys.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -35,15 +34,9 @@ void MF::wireFreeSpace()
 
 qint64 MF::DISK_FREE()
 {
-    const QString path = Text1[0]->text();
     // Through a symbolic link the data lands on the volume of the file it points to.
-    const auto landing = platform::landingPath(path);
-    LIB_SYS::SPLIT_PATH(landing.value_or(path));
-    const QString drive = LIB_SYS::PATH_DRIVE;
-    const QString dir = LIB_SYS::PATH_DIR;
-    // The path values stay those of the text, as everywhere else.
-    LIB_SYS::SPLIT_PATH(path);
-    return landing ? m_desktop.diskFree(drive, dir) : 0;
+    const auto landing = fill::landingFolder(Text1[0]->text());
+    return landing ? m_desktop.diskFree(landing->drive, landing->dir) : 0;
 }
 
 QString MF::freeSpaceText(bool withUnit)
