@@ -617,6 +617,27 @@ void tst_FillEngine::diskFullDuringTheHeaderBlock()
     QCOMPARE(result.outcome, Outcome::HeaderFailed);
     QVERIFY(platform::isOutOfSpace(result.error));
     QCOMPARE(fileSize(path), qint64(-1)); // the file this run created is taken back
+
+    // Renamed while its header was written, and another file put at its name: that one stays.
+    struct SwappedDuringTheHeader final : BorrowedOutputFile
+    {
+        using BorrowedOutputFile::BorrowedOutputFile;
+        platform::WriteResult write(const char*, qint64) override
+        {
+            QFile::rename(path, moved);
+            writeFile(path, "user");
+            return { 0, std::make_error_code(std::errc::no_space_on_device) };
+        }
+        QString path, moved;
+    };
+    const auto real = platform::makeOutputFile();
+    SwappedDuringTheHeader swapped(*real);
+    swapped.path = path;
+    swapped.moved = volume.filePath(QStringLiteral("moved"));
+    QVERIFY(QFile::remove(volume.filePath(QStringLiteral("hog"))));
+    fill::Engine swappedEngine(swapped, recorder.hooks());
+    QCOMPARE(swappedEngine.run(path, fill::fillTheDisk).outcome, Outcome::HeaderFailed);
+    QCOMPARE(readFile(path), QByteArray("user"));
 }
 
 void tst_FillEngine::existingFileIsEmptiedEvenWhenStoppedAtOnce()

@@ -29,8 +29,8 @@ public:
     virtual ~OutputFile() = default;
 
     // Opens the path for writing, creating it or, as existing says, emptying an existing regular
-    // file. Anything that is not a regular file (a directory, a device, a pipe) is refused before it
-    // is touched.
+    // file. Anything that is not a regular file (a directory, a device, a pipe), and a kernel
+    // pseudo-file that calls itself one, is refused before it is touched.
     virtual std::error_code create(const QString& path, Existing existing) = 0;
     // Writes all of data or stops at the first error. May also write nothing, without an error, when
     // the disk needs a moment to catch up: the caller then calls again after its other work.
@@ -40,8 +40,8 @@ public:
     // True once another program has deleted the open file: what is written after that is lost.
     virtual bool deleted() = 0;
     virtual std::error_code close() = 0;
-    // Closes the file and removes it if create() made it; an existing file is cut back to the empty
-    // file create() left, so no partial header stays behind.
+    // Closes the file and removes it if create() made it and its name still leads to it; an
+    // existing file is cut back to the empty file create() left, so no partial header stays behind.
     virtual void discard() = 0;
 };
 
@@ -58,6 +58,7 @@ enum class FileError {
     NotRegularFile = 1, // a directory, a device, a pipe
     InUse, // another program is writing it
     Deleted, // another program deleted it during the run
+    PseudoFile, // a file of the kernel's interface (proc, sysfs, ...), which writing would reconfigure
 };
 std::error_code make_error_code(FileError error);
 

@@ -17,6 +17,8 @@ public:
             return "The file is being written by another program";
         case FileError::Deleted:
             return "The file was deleted by another program";
+        case FileError::PseudoFile:
+            return "A file of the kernel's interface, not a file on a disk";
         }
         return "Unknown error";
     }

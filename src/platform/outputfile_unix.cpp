@@ -10,6 +10,10 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 namespace platform {
 
@@ -18,6 +22,39 @@ namespace {
 std::error_code lastError()
 {
     return { errno, std::system_category() };
+}
+
+#ifdef __linux__
+constexpr unsigned long configfsMagic = 0x62656570; // not in every version of <linux/magic.h>
+#endif
+
+bool onPseudoFileSystem(int fd)
+{
+#ifdef __linux__
+    struct statfs st = {};
+    if (::fstatfs(fd, &st) != 0) {
+        return false;
+    }
+    switch (static_cast<unsigned long>(st.f_type)) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case configfsMagic:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case EFIVARFS_MAGIC:
+    case PSTOREFS_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+#else
+    Q_UNUSED(fd);
+    return false;
+#endif
 }
 
 bool locksUnsupported(int error)
@@ -61,6 +98,11 @@ public:
             ::close(fd);
             return make_error_code(FileError::NotRegularFile);
         }
+        // proc and sysfs files call themselves regular, but writing one reconfigures the system.
+        if (onPseudoFileSystem(fd)) {
+            ::close(fd);
+            return make_error_code(FileError::PseudoFile);
+        }
         // Two fills into one file would interleave; the second one is refused before it empties the file.
         // A volume without locks (NFS without its lock service, say) is filled all the same.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && !locksUnsupported(errno)) {
@@ -75,6 +117,8 @@ public:
         }
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         m_fd = fd;
+        m_device = st.st_dev;
+        m_inode = st.st_ino;
         m_size = 0;
         m_writeBehind.start(fd);
         return {};
@@ -180,11 +224,15 @@ public:
         if (!m_created && m_fd >= 0) {
             truncate(0); // best effort: the file is closed and reported either way
         }
+        // Another file may have been put at the name since: only ours is removed.
+        struct stat st = {};
+        const bool stillOurs
+            = m_created && ::lstat(m_name.constData(), &st) == 0 && st.st_dev == m_device && st.st_ino == m_inode;
         close();
-        if (m_created) {
+        if (stillOurs) {
             ::unlink(m_name.constData());
-            m_created = false;
         }
+        m_created = false;
     }
 
 private:
@@ -193,6 +241,8 @@ private:
     WriteBehind m_writeBehind;
     bool m_created = false;
     QByteArray m_name;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
 };
 
 } // namespace
