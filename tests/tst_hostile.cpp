@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QRadioButton>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
@@ -63,6 +64,7 @@ private slots:
     void hostileSizes();
     void settingsFileThatIsNoFile();
     void corruptedSettingsFile();
+    void storedPathInAnotherEncoding();
     void diskFullDuringTheHeaderBlock();
     void settingsOnAFullVolume();
     void fileDeletedDuringARun();
@@ -81,6 +83,8 @@ void tst_Hostile::pathsThatCannotBeFilled_data()
     QTest::newRow("NUL inside") << QString::fromUtf16(u"fi\u0000ll", 5);
     QTest::newRow("a pipe") << "pipe";
     QTest::newRow("below a file") << "plain.txt/fill.dat";
+    // Calls itself a regular file; writing it would rename this test program.
+    QTest::newRow("a kernel pseudo-file") << "/proc/self/comm";
 }
 
 void tst_Hostile::pathsThatCannotBeFilled()
@@ -97,9 +101,11 @@ void tst_Hostile::pathsThatCannotBeFilled()
     desktop.answers = { platform::AnswerYes }; // to the overwrite question, where one is asked
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
     MF mf(desktop, store);
-    const QString path = volume.filePath(name);
+    const QString path = name.startsWith(u'/') ? name : volume.filePath(name);
+    const QByteArray contentBefore = name.startsWith(u'/') ? readFile(path) : QByteArray();
     mf.Text1[0]->setText(path);
     mf.Command1_Click(2);
+    QCOMPARE(name.startsWith(u'/') ? readFile(path) : QByteArray(), contentBefore);
 
     const auto errors
         = std::count_if(desktop.boxes.begin(), desktop.boxes.end(), [](const auto& b) { return b.code == 16; });
@@ -255,6 +261,34 @@ void tst_Hostile::corruptedSettingsFile()
     platform::SettingsStore store(ini);
     MF mf(desktop, store);
     QCOMPARE(mf.Text1[0]->text(), QStringLiteral("/fresh/path"));
+}
+
+// A path stored in another encoding reads with U+FFFD in it: saving settings the user did not change
+// keeps its bytes, so the stored path is still the one that was stored.
+void tst_Hostile::storedPathInAnotherEncoding()
+{
+    QTemporaryDir folder;
+    const QString ini = folder.filePath(QStringLiteral("settings.ini"));
+    const QByteArray latin1Line = "OUTFILE=/data/f\xe8ll.dat";
+    QVERIFY(writeFile(ini, "[Tallowmere]\n" + latin1Line + "\n"));
+    FakeDesktop desktop;
+    for (const QString& typed : { QString(), QStringLiteral("/data/new.dat") }) {
+        platform::SettingsStore store(ini);
+        MF mf(desktop, store);
+        if (!typed.isEmpty()) {
+            mf.Text1[0]->setText(typed);
+        }
+        mf.show();
+        QVERIFY(mf.close());
+        // The missing keys were written all the same.
+        QCOMPARE(storedSetting(ini, QStringLiteral("SIZESCALE")), QStringLiteral("0"));
+        if (typed.isEmpty()) {
+            QVERIFY2(readFile(ini).contains(latin1Line + '\n'), readFile(ini).constData());
+        } else {
+            QCOMPARE(storedSetting(ini, QStringLiteral("OUTFILE")), typed);
+        }
+    }
+    QVERIFY(desktop.boxes.isEmpty());
 }
 
 void tst_Hostile::diskFullDuringTheHeaderBlock()

@@ -5,9 +5,12 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QSettings>
 #include <QStorageInfo>
 #include <QStringList>
+
+#include <optional>
 
 namespace platform {
 
@@ -19,6 +22,36 @@ constexpr qint64 minimumRoom = 64 * 1024;
 QString productName()
 {
     return QString::fromUtf8(ProductInfo::productName);
+}
+
+// Where a key's line sits in an INI file's bytes: its start and its end (before the line break),
+// or nothing when the product's section does not hold the key.
+std::optional<std::pair<qsizetype, qsizetype>> iniLine(const QByteArray& ini, const QString& key)
+{
+    const QByteArray section = '[' + productName().toUtf8() + ']';
+    bool inSection = false;
+    for (qsizetype start = 0; start < ini.size();) {
+        qsizetype end = ini.indexOf('\n', start);
+        if (end < 0) {
+            end = ini.size();
+        }
+        const QByteArray line = ini.mid(start, end - start).trimmed();
+        if (line.startsWith('[')) {
+            inSection = line == section;
+        } else if (const qsizetype equals = line.indexOf('='); inSection && equals > 0) {
+            if (line.left(equals).trimmed() == key.toUtf8()) {
+                return std::pair(start, end);
+            }
+        }
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+QByteArray readBytes(const QString& fileName)
+{
+    QFile file(fileName);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -67,11 +100,21 @@ QString SettingsStore::write(const QList<std::pair<QString, QString>>& entries)
     // stain the next one. Reading anew also takes in what another copy of the program wrote since.
     // Only what differs is written: unchanged settings need no space on a volume just filled.
     m_settings = m_open();
+    // A stored value that is not UTF-8 (a path in another encoding, say) reads with U+FFFD in it,
+    // and Qt would write it back so, with every other change: another path would be stored. Such
+    // a value the user did not change keeps its own bytes.
+    const QByteArray storedBytes = readBytes(m_settings->fileName());
+    QList<QByteArray> keptLines;
     for (const auto& [key, text] : entries) {
         const QString fullKey = productName() + QLatin1Char('/') + key;
         const QVariant stored = m_settings->value(fullKey);
         if (!stored.isValid() || stored.userType() != QMetaType::QString || stored.toString() != text) {
             m_settings->setValue(fullKey, text);
+        } else if (const auto line = iniLine(storedBytes, key)) {
+            const QByteArray bytes = storedBytes.mid(line->first, line->second - line->first);
+            if (QString::fromUtf8(bytes).toUtf8() != bytes) {
+                keptLines.append(bytes);
+            }
         }
     }
     // Always flush: changes an earlier write could not save are still pending in Qt's shared copy of
@@ -83,6 +126,9 @@ QString SettingsStore::write(const QList<std::pair<QString, QString>>& entries)
     const auto before = stamp();
     m_settings->sync();
     const QSettings::Status status = m_settings->status();
+    if (!keptLines.isEmpty() && stamp() != before) {
+        restoreLines(keptLines);
+    }
     // A format error is what Qt met reading the old, damaged file; the file it then wrote replaces it.
     if (status == QSettings::FormatError && stamp() != before) {
         return {};
@@ -91,6 +137,23 @@ QString SettingsStore::write(const QList<std::pair<QString, QString>>& entries)
         return describeError();
     }
     return {};
+}
+
+void SettingsStore::restoreLines(const QList<QByteArray>& lines)
+{
+    QByteArray ini = readBytes(m_settings->fileName());
+    bool changed = false;
+    for (const QByteArray& kept : lines) {
+        const QString key = QString::fromUtf8(kept.left(kept.indexOf('=')).trimmed());
+        if (const auto line = iniLine(ini, key)) {
+            ini.replace(line->first, line->second - line->first, kept);
+            changed = true;
+        }
+    }
+    QSaveFile file(m_settings->fileName());
+    if (changed && file.open(QIODevice::WriteOnly) && file.write(ini) == ini.size()) {
+        file.commit();
+    }
 }
 
 QString SettingsStore::describeError() const

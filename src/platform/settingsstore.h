@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 
@@ -34,6 +35,8 @@ public:
 
 private:
     QString describeError() const;
+    // Puts the given raw lines of the INI file back in place of the lines of their keys.
+    void restoreLines(const QList<QByteArray>& lines);
 
     std::function<std::unique_ptr<QSettings>()> m_open;
     std::unique_ptr<QSettings> m_settings;
