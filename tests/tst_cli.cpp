@@ -1,5 +1,7 @@
 #include "app/mf.h"
 #include "cli/fillcommand.h"
+#include "cli/leavepolicy.h"
+#include "fill/fillengine.h"
 #include "platform/filesystem.h"
 
 #include "fakedesktop.h"
@@ -12,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
+#include <QMap>
 #include <QProcess>
 #include <QRadioButton>
 #include <QStandardPaths>
@@ -33,7 +36,7 @@ struct Outcome
     QString err;
 };
 
-Outcome fill(const QStringList& arguments, const QString& workingDirectory = {})
+Outcome runFiller(const QStringList& arguments, const QString& workingDirectory = {})
 {
     QProcess process;
     process.setWorkingDirectory(workingDirectory);
@@ -49,7 +52,7 @@ Outcome fill(const QStringList& arguments, const QString& workingDirectory = {})
 }
 
 // Starts a fill of a large volume and, once the file is growing, does something to the run.
-int interruptRun(const QString& path, const std::function<void(QProcess&)>& act)
+int interruptRun(const QString& path, const std::function<void(QProcess&)>& act, QString* summary = nullptr)
 {
     QProcess process;
     process.start(QStringLiteral(TALLOWMERE_FILL), { QStringLiteral("--quiet"), path });
@@ -63,6 +66,9 @@ int interruptRun(const QString& path, const std::function<void(QProcess&)>& act)
     }
     act(process);
     process.waitForFinished(60000);
+    if (summary) {
+        *summary = QString::fromLocal8Bit(process.readAllStandardError());
+    }
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
@@ -82,6 +88,7 @@ private slots:
     void leavesWhatWasAsked_data();
     void leavesWhatWasAsked();
     void leaveOnADiskFileSystem();
+    void giveBackGoesThroughTheOpenFile();
     void rootFillsTheReserve();
     void leaveCountsTheVolumeALinkLeadsTo();
     void leaveBeyondWhatIsAvailable_data();
@@ -145,7 +152,8 @@ void tst_Cli::arguments_data()
 
     QTest::newRow("path only") << QStringList { "f" } << true << qint64(-1);
     QTest::newRow("size rounds up to blocks") << QStringList { "f", "1500" } << true << 2 * KiB;
-    QTest::newRow("zero is one block") << QStringList { "f", "0" } << true << KiB;
+    QTest::newRow("zero is no size") << QStringList { "f", "0" } << false << qint64(-1);
+    QTest::newRow("zero with a unit is no size") << QStringList { "f", "0K" } << false << qint64(-1);
     QTest::newRow("options anywhere") << QStringList { "--quiet", "f", "--json", "3M", "--force" } << true << 3 * MiB;
     QTest::newRow("leave size") << QStringList { "f", "--leave", "10M" } << true << qint64(-1);
     QTest::newRow("leave percent") << QStringList { "f", "--leave=5%" } << true << qint64(-1);
@@ -183,7 +191,7 @@ void tst_Cli::fillsTheVolume()
 {
     TMPFS(volume, 16 * MiB);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    const Outcome outcome = fill({ path });
+    const Outcome outcome = runFiller({ path });
     QCOMPARE(outcome.code, 0);
     QVERIFY(volume.available() < KiB);
     const QString problem = checkFillFile(path, fileSize(path));
@@ -208,7 +216,7 @@ void tst_Cli::leavesWhatWasAsked()
     QFETCH(qint64, bytes);
     TMPFS(volume, 32 * MiB);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    const Outcome outcome = fill({ path, QStringLiteral("--leave"), leave });
+    const Outcome outcome = runFiller({ path, QStringLiteral("--leave"), leave });
     QCOMPARE(outcome.code, 0);
     const qint64 available = volume.available();
     // To the block: tmpfs hands out 4 KiB pages, so exactly what was asked, rounded up to a page.
@@ -233,7 +241,7 @@ void tst_Cli::leaveOnADiskFileSystem()
     for (int round = 0; round < 4; ++round) {
         QFile::remove(path);
         QProcess::execute(QStringLiteral("sync"), { QStringLiteral("-f"), volume.path() });
-        const Outcome outcome = fill({ path, QStringLiteral("--leave"), QStringLiteral("1M") });
+        const Outcome outcome = runFiller({ path, QStringLiteral("--leave"), QStringLiteral("1M") });
         QCOMPARE(outcome.code, 0);
         QProcess::execute(QStringLiteral("sync"), { QStringLiteral("-f"), volume.path() });
         const qint64 available = volume.available();
@@ -243,6 +251,56 @@ void tst_Cli::leaveOnADiskFileSystem()
         const QString problem = checkFillFile(path, fileSize(path));
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
+}
+
+// The last blocks of a fill may take more than they seemed, and blocks are given back. During the run
+// the file was renamed and a user's file put at its name: the blocks come off the fill file, through
+// its open handle, and the user's file is not touched.
+void tst_Cli::giveBackGoesThroughTheOpenFile()
+{
+    if (!Tmpfs::canMount()) {
+        QSKIP("mounting needs root");
+    }
+    Ext4Volume volume(64 * MiB);
+    QVERIFY2(volume.isMounted(), qPrintable(volume.error()));
+    const QString path = volume.filePath(QStringLiteral("rep"));
+    const QString moved = volume.filePath(QStringLiteral("rep.moved"));
+    const QString user = volume.filePath(QStringLiteral("userfile"));
+    const QByteArray userData(5 * MiB, 'u');
+    QVERIFY(writeFile(user, userData));
+
+    const qint64 leave = 8 * MiB;
+    cli::LeavePolicy policy(
+        leave, [&volume] { return platform::volumeSpace({}, volume.path()); },
+        [&volume] { platform::settleVolume({}, volume.path()); });
+    bool swapped = false;
+    bool otherWriter = false;
+    fill::Hooks hooks;
+    hooks.pass = [&](qint64 position) {
+        if (!swapped && position > 4 * MiB) {
+            swapped = QFile::rename(path, moved) && QFile::rename(user, path);
+        }
+    };
+    hooks.stopRequested = [] { return false; };
+    hooks.runLimit = [&policy](qint64 written) { return policy.runLimit(written); };
+    hooks.trimTo = [&](qint64 length) {
+        // Another program takes 2 MiB once the floor was reached: blocks must be given back.
+        if (!otherWriter) {
+            otherWriter = writeFile(volume.filePath(QStringLiteral("other")), QByteArray(2 * MiB, 'o'));
+        }
+        return policy.trimTo(length);
+    };
+    const auto file = platform::makeOutputFile();
+    fill::Engine engine(*file, hooks);
+    const fill::Result result = engine.run(path, fill::fillTheDisk, platform::Existing::Refuse);
+    QVERIFY(swapped && otherWriter);
+    QCOMPARE(result.outcome, fill::Outcome::TargetReached);
+    QVERIFY(readFile(path) == userData);
+    QCOMPARE(fileSize(moved), result.bytesWritten);
+    const QString problem = checkFillFile(moved, result.bytesWritten);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    platform::settleVolume({}, volume.path());
+    QVERIFY2(volume.available() >= leave, qPrintable(QString::number(volume.available())));
 }
 
 // A disk file system keeps a share back that only root may fill: a fill by root runs into it, and
@@ -259,7 +317,7 @@ void tst_Cli::rootFillsTheReserve()
     QVERIFY2(before->fillable > before->available + 2 * MiB,
              qPrintable(QStringLiteral("%1 %2").arg(before->fillable).arg(before->available)));
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    const Outcome outcome = fill({ QStringLiteral("--quiet"), path });
+    const Outcome outcome = runFiller({ QStringLiteral("--quiet"), path });
     QCOMPARE(outcome.code, 0);
     QVERIFY(fileSize(path) > before->available + 2 * MiB);
     QVERIFY(fileSize(path) <= before->fillable);
@@ -273,7 +331,8 @@ void tst_Cli::leaveCountsTheVolumeALinkLeadsTo()
     const QString link = links.filePath(QStringLiteral("fill.dat"));
     QVERIFY(writeFile(target, "old"));
     QVERIFY(QFile::link(target, link));
-    const Outcome outcome = fill({ QStringLiteral("--force"), link, QStringLiteral("--leave"), QStringLiteral("2M") });
+    const Outcome outcome
+        = runFiller({ QStringLiteral("--force"), link, QStringLiteral("--leave"), QStringLiteral("2M") });
     QCOMPARE(outcome.code, 0);
     QVERIFY2(data.available() >= 2 * MiB && data.available() < 2 * MiB + 4096, qPrintable(outcome.err));
     QVERIFY(outcome.err.contains(QStringLiteral(" %1 bytes left available").arg(data.available())));
@@ -285,7 +344,7 @@ void tst_Cli::leaveCountsTheVolumeALinkLeadsTo()
     QVERIFY(QFile::link(QStringLiteral("../fresh.dat"), data.filePath(QStringLiteral("sub/link"))));
     QVERIFY(QFile::link(data.filePath(QStringLiteral("sub")), links.filePath(QStringLiteral("d"))));
     const Outcome fresh
-        = fill({ links.filePath(QStringLiteral("d/link")), QStringLiteral("--leave"), QStringLiteral("2M") });
+        = runFiller({ links.filePath(QStringLiteral("d/link")), QStringLiteral("--leave"), QStringLiteral("2M") });
     QCOMPARE(fresh.code, 0);
     QVERIFY(fileSize(data.filePath(QStringLiteral("fresh.dat"))) > MiB);
     QVERIFY2(data.available() >= 2 * MiB && data.available() < 2 * MiB + 4096, qPrintable(fresh.err));
@@ -298,7 +357,7 @@ void tst_Cli::leaveCountsTheVolumeALinkLeadsTo()
                        QFile::encodeName(links.filePath(QStringLiteral("odd"))).constData()),
              0);
     const Outcome refused
-        = fill({ links.filePath(QStringLiteral("odd")), QStringLiteral("--leave"), QStringLiteral("1M") });
+        = runFiller({ links.filePath(QStringLiteral("odd")), QStringLiteral("--leave"), QStringLiteral("1M") });
     QCOMPARE(refused.code, 2);
     QVERIFY2(refused.err.contains(QStringLiteral("cannot tell the free space")), qPrintable(refused.err));
     struct stat st = {};
@@ -309,30 +368,44 @@ void tst_Cli::leaveBeyondWhatIsAvailable_data()
 {
     // How much less than what is available to leave.
     QTest::addColumn<qint64>("shortOf");
-    QTest::newRow("more than the volume holds") << -MiB;
-    QTest::newRow("all of it") << qint64(0);
+    QTest::addColumn<QStringList>("more");
+    QTest::newRow("more than the volume holds") << -MiB << QStringList();
+    QTest::newRow("all of it") << qint64(0) << QStringList();
     // The header's 1024 bytes would fit, but the volume gives out whole 4 KiB pages.
-    QTest::newRow("within the header's page") << 2 * KiB;
+    QTest::newRow("within the header's page") << 2 * KiB << QStringList();
+    QTest::newRow("with a size") << 2 * KiB << QStringList { "1M" };
 }
 
+// A floor that not even the header block keeps is not met: nothing is made, and it is no success.
 void tst_Cli::leaveBeyondWhatIsAvailable()
 {
     QFETCH(qint64, shortOf);
+    QFETCH(QStringList, more);
     TMPFS(volume, 4 * MiB);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
     const qint64 leave = volume.available() - shortOf;
-    const Outcome outcome = fill({ path, QStringLiteral("--leave"), QString::number(leave) });
-    QCOMPARE(outcome.code, 0);
-    QCOMPARE(fileSize(path), KiB);
-    QVERIFY(volume.available() < leave);
-    QVERIFY2(outcome.err.contains(QStringLiteral("header block only")), qPrintable(outcome.err));
+    const Outcome outcome = runFiller(
+        QStringList { QStringLiteral("--json"), path, QStringLiteral("--leave"), QString::number(leave) } + more);
+    QCOMPARE(outcome.code, 3);
+    QCOMPARE(fileSize(path), qint64(-1));
+    QVERIFY2(outcome.err.contains(QStringLiteral("nothing was written")), qPrintable(outcome.err));
+    const QJsonObject summary = QJsonDocument::fromJson(outcome.out.toUtf8()).object();
+    QCOMPARE(summary.value(QStringLiteral("reason")).toString(), QStringLiteral("space to leave already reached"));
+    QCOMPARE(summary.value(QStringLiteral("exit_code")).toInt(), 3);
+
+    // A file to be overwritten counts with the space it gives back.
+    QVERIFY(writeFile(path, QByteArray(64 * KiB, 'x')));
+    const Outcome overwrite = runFiller(
+        { QStringLiteral("--force"), path, QStringLiteral("--leave"), QString::number(volume.available() + 32 * KiB) });
+    QCOMPARE(overwrite.code, 0);
+    QVERIFY(fileSize(path) >= KiB && fileSize(path) < 64 * KiB);
 }
 
 void tst_Cli::leaveBeforeTheSize()
 {
     TMPFS(volume, 8 * MiB);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    const Outcome outcome = fill({ path, QStringLiteral("6M"), QStringLiteral("--leave"), QStringLiteral("4M") });
+    const Outcome outcome = runFiller({ path, QStringLiteral("6M"), QStringLiteral("--leave"), QStringLiteral("4M") });
     // The size was not reached: not a success, the file kept.
     QCOMPARE(outcome.code, 3);
     QVERIFY2(outcome.err.contains(QStringLiteral("space to leave reached before the size")), qPrintable(outcome.err));
@@ -347,7 +420,7 @@ void tst_Cli::sizeBeyondTheVolume()
 {
     TMPFS(volume, 4 * MiB);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    const Outcome outcome = fill({ path, QStringLiteral("1G") });
+    const Outcome outcome = runFiller({ path, QStringLiteral("1G") });
     QCOMPARE(outcome.code, 3);
     const qint64 size = fileSize(path);
     QVERIFY(size > 3 * MiB && size < 1024 * MiB);
@@ -363,7 +436,7 @@ void tst_Cli::refusesBeforeTouchingAnyFile()
          { QStringList { path, QStringLiteral("-5M") }, QStringList { path, QStringLiteral("3 lots") },
            QStringList { path, QStringLiteral("--leave"), QStringLiteral("x") },
            QStringList { path, QStringLiteral("1M"), QStringLiteral("--bogus") } }) {
-        const Outcome outcome = fill(arguments);
+        const Outcome outcome = runFiller(arguments);
         QCOMPARE(outcome.code, 2);
         QVERIFY(!outcome.err.isEmpty());
         QCOMPARE(fileSize(path), qint64(-1));
@@ -376,9 +449,24 @@ void tst_Cli::refusesBeforeTouchingAnyFile()
     QVERIFY(shell.waitForFinished(60000));
     QCOMPARE(shell.exitCode(), 2);
     QVERIFY(QDir(volume.path()).isEmpty());
+    // With --json, the summary says so, the argument shown escaped.
+    shell.start(QStringLiteral("sh"),
+                { QStringLiteral("-c"), QStringLiteral("exec \"$0\" --json \"a$(printf '\\377')\" 1K"),
+                  QStringLiteral(TALLOWMERE_FILL) });
+    QVERIFY(shell.waitForFinished(60000));
+    QCOMPARE(shell.exitCode(), 2);
+    const QJsonObject refusal = QJsonDocument::fromJson(shell.readAllStandardOutput()).object();
+    QCOMPARE(refusal.value(QStringLiteral("exit_code")).toInt(), 2);
+    QVERIFY2(refusal.value(QStringLiteral("error")).toString().endsWith(QStringLiteral("a\\xFF")),
+             qPrintable(refusal.value(QStringLiteral("error")).toString()));
+    // A kernel pseudo-file calls itself a regular file; writing it would rename the filler.
+    const Outcome pseudo
+        = runFiller({ QStringLiteral("--force"), QStringLiteral("/proc/self/comm"), QStringLiteral("1K") });
+    QCOMPARE(pseudo.code, 2);
+    QVERIFY2(pseudo.err.contains(QStringLiteral("kernel")), qPrintable(pseudo.err));
     // A path that cannot be created is a usage error too.
-    QCOMPARE(fill({ volume.filePath(QStringLiteral("missing/fill.dat")) }).code, 2);
-    QCOMPARE(fill({ volume.path() }).code, 2);
+    QCOMPARE(runFiller({ volume.filePath(QStringLiteral("missing/fill.dat")) }).code, 2);
+    QCOMPARE(runFiller({ volume.path() }).code, 2);
 }
 
 void tst_Cli::existingFileNeedsForce()
@@ -390,11 +478,11 @@ void tst_Cli::existingFileNeedsForce()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("precious");
     }
-    const Outcome refused = fill({ path, QStringLiteral("2K") });
+    const Outcome refused = runFiller({ path, QStringLiteral("2K") });
     QCOMPARE(refused.code, 2);
     QVERIFY(refused.err.contains(QStringLiteral("--force")));
     QCOMPARE(fileSize(path), qint64(8));
-    QCOMPARE(fill({ QStringLiteral("--force"), path, QStringLiteral("2K") }).code, 0);
+    QCOMPARE(runFiller({ QStringLiteral("--force"), path, QStringLiteral("2K") }).code, 0);
     QCOMPARE(fileSize(path), 2 * KiB);
 }
 
@@ -427,7 +515,7 @@ void tst_Cli::jsonSummary()
 {
     TMPFS(volume, 8 * MiB);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    const Outcome outcome = fill({ QStringLiteral("--json"), path, QStringLiteral("3M") });
+    const Outcome outcome = runFiller({ QStringLiteral("--json"), path, QStringLiteral("3M") });
     QCOMPARE(outcome.code, 0);
     QCOMPARE(outcome.out.count(u'\n'), 1);
     QJsonParseError error;
@@ -441,7 +529,7 @@ void tst_Cli::jsonSummary()
     QVERIFY(summary.value(QStringLiteral("seconds")).toDouble() >= 0);
 
     // Refused before the run, a script still gets a summary, and the file is left alone.
-    const Outcome refused = fill({ QStringLiteral("--json"), path, QStringLiteral("1M") });
+    const Outcome refused = runFiller({ QStringLiteral("--json"), path, QStringLiteral("1M") });
     QCOMPARE(refused.code, 2);
     const QJsonObject refusal = QJsonDocument::fromJson(refused.out.toUtf8(), &error).object();
     QCOMPARE(error.error, QJsonParseError::NoError);
@@ -454,7 +542,7 @@ void tst_Cli::jsonSummary()
     // So are arguments it cannot read, wherever --json stands among them.
     for (const QStringList& arguments : { QStringList { QStringLiteral("--json"), path, QStringLiteral("3Q") },
                                           QStringList { QStringLiteral("--bogus"), path, QStringLiteral("--json") } }) {
-        const Outcome bad = fill(arguments);
+        const Outcome bad = runFiller(arguments);
         QCOMPARE(bad.code, 2);
         const QJsonObject badSummary = QJsonDocument::fromJson(bad.out.toUtf8(), &error).object();
         QCOMPARE(error.error, QJsonParseError::NoError);
@@ -483,6 +571,8 @@ void tst_Cli::interruptedKeepsWholeBlocks_data()
     QTest::addColumn<int>("code");
     QTest::newRow("SIGINT") << "SIGINT" << 130;
     QTest::newRow("SIGTERM") << "SIGTERM" << 130;
+    QTest::newRow("SIGHUP") << "SIGHUP" << 129;
+    QTest::newRow("SIGQUIT") << "SIGQUIT" << 131;
     QTest::newRow("file deleted by another program") << "delete" << 4;
 }
 
@@ -492,18 +582,26 @@ void tst_Cli::interruptedKeepsWholeBlocks()
     QFETCH(int, code);
     TMPFS(volume, 4096 * MiB);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    const int exitCode = interruptRun(path, [&](QProcess& process) {
-        if (what == QLatin1String("delete")) {
-            QFile::remove(path);
-        } else {
-            ::kill(static_cast<pid_t>(process.processId()), what == QLatin1String("SIGINT") ? SIGINT : SIGTERM);
-        }
-    });
+    const QMap<QString, int> numbers {
+        { "SIGINT", SIGINT }, { "SIGTERM", SIGTERM }, { "SIGHUP", SIGHUP }, { "SIGQUIT", SIGQUIT }
+    };
+    QString summary;
+    const int exitCode = interruptRun(
+        path,
+        [&](QProcess& process) {
+            if (what == QLatin1String("delete")) {
+                QFile::remove(path);
+            } else {
+                ::kill(static_cast<pid_t>(process.processId()), numbers.value(what));
+            }
+        },
+        &summary);
     QCOMPARE(exitCode, code);
     if (what == QLatin1String("delete")) {
         QVERIFY(volume.available() > 4000 * MiB); // nothing left filling the volume unseen
         return;
     }
+    QVERIFY2(summary.contains(QStringLiteral("interrupted")), qPrintable(summary));
     const qint64 size = fileSize(path);
     QVERIFY(size < 4096 * MiB && volume.available() > 0);
     const QString problem = checkFillFile(path, size);
@@ -522,7 +620,7 @@ void tst_Cli::sameFileAsTheWindow()
     mf.Text1[1]->setText(QStringLiteral("3"));
     mf.Option1[1]->setChecked(true);
     mf.MK_FILE();
-    QCOMPARE(fill({ byCli, QStringLiteral("3M") }).code, 0);
+    QCOMPARE(runFiller({ byCli, QStringLiteral("3M") }).code, 0);
     QFile a(byWindow);
     QFile b(byCli);
     QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
@@ -534,13 +632,13 @@ void tst_Cli::helpAndVersion()
 {
     // Run on a small volume, so were an option taken for a PATH it could fill nothing else.
     TMPFS(volume, MiB);
-    const Outcome help = fill({ QStringLiteral("--help") }, volume.path());
+    const Outcome help = runFiller({ QStringLiteral("--help") }, volume.path());
     QCOMPARE(help.code, 0);
     QVERIFY(help.out.startsWith(QStringLiteral("Usage: tallowmere-fill")));
-    const Outcome shortHelp = fill({ QStringLiteral("-h") }, volume.path());
+    const Outcome shortHelp = runFiller({ QStringLiteral("-h") }, volume.path());
     QCOMPARE(shortHelp.code, 0);
     QCOMPARE(shortHelp.out, help.out);
-    const Outcome version = fill({ QStringLiteral("--version") }, volume.path());
+    const Outcome version = runFiller({ QStringLiteral("--version") }, volume.path());
     QCOMPARE(version.code, 0);
     QCOMPARE(version.out, QStringLiteral("tallowmere-fill 1.3.14\n"));
     QVERIFY(QDir(volume.path()).isEmpty());

@@ -1,5 +1,7 @@
 #include "cli/fillcommand.h"
 
+#include "cli/leavepolicy.h"
+
 #include "fill/fillengine.h"
 #include "fill/landing.h"
 #include "platform/filesystem.h"
@@ -7,21 +9,18 @@
 #include "productinfo.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 
 namespace cli {
 
 namespace {
-
-constexpr qint64 KiB = 1024;
-constexpr qint64 MiB = 1024 * KiB;
-// Farther than this from the space to leave, runs go at full length; nearer, one block at a time.
-constexpr qint64 leaveSlack = 4 * MiB;
 
 qint64 roundUpToBlocks(qint64 bytes)
 {
@@ -131,7 +130,7 @@ QString usage()
                           "without it, the file grows until the volume holding PATH is full.\n"
                           "\n"
                           "SIZE is a number with an optional unit: K, KB or KiB (1024 bytes), M/MB/MiB, G/GB/GiB,\n"
-                          "T/TB/TiB; every unit is a power of 1024, and a bare number counts bytes.\n"
+                          "T/TB/TiB; every unit is a power of 1024, and a bare number counts bytes. 0 is refused.\n"
                           "\n"
                           "Options:\n"
                           "  --leave SIZE    stop when only SIZE remains available on the volume (to the block)\n"
@@ -145,9 +144,10 @@ QString usage()
                           "Exit status: 0 done (target reached, or the volume filled when no size was given);\n"
                           "2 bad usage or the file cannot be created; 3 the volume filled before the size or the\n"
                           "space to leave was reached, or with both a SIZE and --leave, only the space to leave\n"
-                          "remained before the size was reached (the file is kept); 4 a write failed for another\n"
-                          "reason (the file is kept) or the --json summary could not be written; 130 interrupted (the\n"
-                          "file is kept, whole blocks).\n"
+                          "remained before the size was reached (the file is kept), or the space to leave cannot be\n"
+                          "kept (nothing is created when it is reached before the run); 4 a write failed for another\n"
+                          "reason (the file is kept) or the --json summary could not be written; 130 ended by SIGINT\n"
+                          "or SIGTERM, 129 by SIGHUP, 131 by SIGQUIT (the file is kept, whole blocks).\n"
                           "A PATH that begins with '-' goes after --.\n");
 }
 
@@ -250,12 +250,52 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
             *error = QStringLiteral("bad size: %1").arg(positional[1]);
             return std::nullopt;
         }
+        // Computed as 0 by a script, it asks for neither a file of a block nor a full volume.
+        if (*size == 0) {
+            *error = QStringLiteral("0 is not a size: leave SIZE out to fill the volume");
+            return std::nullopt;
+        }
         options.size = roundUpToBlocks(*size);
     }
     return options;
 }
 
-int run(const Options& options, const std::atomic<bool>& stop, bool showProgress, std::FILE* out, std::FILE* err)
+int exitCodeForSignal(int signal)
+{
+    // Ctrl-C and a plain kill have always ended with 130; scripts may test for it.
+    if (signal == SIGINT || signal == SIGTERM) {
+        return ExitInterrupted;
+    }
+    return 128 + signal;
+}
+
+QString escapedArgument(const QByteArray& argument)
+{
+    QString shown;
+    qsizetype i = 0;
+    while (i < argument.size()) {
+        const auto lead = static_cast<unsigned char>(argument[i]);
+        const int length = lead < 0x80 ? 1
+            : (lead & 0xE0) == 0xC0    ? 2
+            : (lead & 0xF0) == 0xE0    ? 3
+            : (lead & 0xF8) == 0xF0    ? 4
+                                       : 0;
+        if (length > 0 && i + length <= argument.size()) {
+            const QByteArray sequence = argument.mid(i, length);
+            const QString text = QFile::decodeName(sequence);
+            if (QFile::encodeName(text) == sequence) {
+                shown += text;
+                i += length;
+                continue;
+            }
+        }
+        shown += QStringLiteral("\\x") + QString::number(lead, 16).rightJustified(2, u'0').toUpper();
+        ++i;
+    }
+    return shown;
+}
+
+int run(const Options& options, const std::atomic<int>& stop, bool showProgress, std::FILE* out, std::FILE* err)
 {
     const QString name = QStringLiteral("tallowmere-fill: ");
     // The space that counts is where the data lands: through a symbolic link, the target's volume.
@@ -268,31 +308,43 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
     const auto startSpace = space();
 
     // Refused before the run: with --json the script still gets its summary.
-    const auto refuse = [&](const QString& why) {
+    const auto refuse = [&](const QString& why, const QString& reason = QStringLiteral("error"), int code = ExitUsage) {
         print(err, name + options.path + QStringLiteral(": ") + why + u'\n');
         if (!options.json) {
-            return int(ExitUsage);
+            return code;
         }
         return printJson(out, err,
                          { .path = options.path,
                            .available = startSpace ? startSpace->available : -1,
-                           .reason = QStringLiteral("error"),
-                           .code = ExitUsage,
+                           .reason = reason,
+                           .code = code,
                            .error = why });
     };
-    if (platform::fileExists(options.path) && !options.force) {
+    const bool exists = platform::fileExists(options.path);
+    if (exists && !options.force) {
         return refuse(QStringLiteral("the file exists; use --force to overwrite it"));
     }
 
-    qint64 leave = -1;
+    std::optional<LeavePolicy> leavePolicy;
     if (options.leave) {
         if (!startSpace) {
             return refuse(QStringLiteral("cannot tell the free space of its volume"));
         }
-        leave = options.leave->percent >= 0
+        const qint64 leave = options.leave->percent >= 0
             ? static_cast<qint64>(std::ceil(static_cast<double>(startSpace->total) * options.leave->percent / 100))
             : options.leave->bytes;
+        leavePolicy.emplace(leave, space, [&drive, &dir] { platform::settleVolume(drive, dir); });
+        // A file to be overwritten gives its space back when it is emptied.
+        const qint64 room = startSpace->available + (exists ? QFileInfo(options.path).size() : 0);
+        if (leavePolicy->headerBreaksTheFloor(*startSpace, room)) {
+            return refuse(QStringLiteral("only %1 bytes are available, too few to leave %2 after the header block: "
+                                         "nothing was written")
+                              .arg(startSpace->available)
+                              .arg(leave),
+                          QStringLiteral("space to leave already reached"), ExitDiskFullEarly);
+        }
     }
+    const qint64 leave = leavePolicy ? leavePolicy->leave() : -1;
     // What progress counts against: the size asked for, or what the volume had when filling.
     const qint64 goal = options.size ? *options.size
         : startSpace ? (leave >= 0 ? std::max<qint64>(0, startSpace->available - leave) : startSpace->fillable)
@@ -327,36 +379,10 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
         lastShown = now;
         lastWritten = written;
     };
-    hooks.stopRequested = [&stop] { return stop.load(); };
-    const auto settle = [&drive, &dir] { platform::settleVolume(drive, dir); };
-    if (leave >= 0) {
-        // Re-read the volume before every run, so other writers are accounted for. Near the end the
-        // figure can lag behind what was written or freed (delayed allocation, a journal not yet
-        // committed): settle the volume first, then write half of what may still go, so the last
-        // runs close in on the space to leave in a few steps.
-        hooks.runLimit = [&space, &settle, leave](qint64 written) -> qint64 {
-            auto now = space();
-            if (now && now->available - leave > leaveSlack) {
-                return fill::fillTheDisk;
-            }
-            settle();
-            now = space();
-            if (!now) {
-                return 0;
-            }
-            const qint64 margin = now->available - leave;
-            if (margin > leaveSlack) {
-                return fill::fillTheDisk;
-            }
-            const qint64 unit = std::max<qint64>(1, now->blockSize);
-            auto allocated = [unit](qint64 bytes) { return (bytes + unit - 1) / unit * unit; };
-            auto takes = [&](qint64 run) { return allocated(written + run) - allocated(written); };
-            qint64 run = margin / 2 / fill::blockSize * fill::blockSize;
-            if (run < fill::blockSize || takes(run) > margin) {
-                run = fill::blockSize;
-            }
-            return takes(run) <= margin ? run : 0;
-        };
+    hooks.stopRequested = [&stop] { return stop.load() != 0; };
+    if (leavePolicy) {
+        hooks.runLimit = [&leavePolicy](qint64 written) { return leavePolicy->runLimit(written); };
+        hooks.trimTo = [&leavePolicy](qint64 length) { return leavePolicy->trimTo(length); };
     }
 
     const auto file = platform::makeOutputFile();
@@ -364,23 +390,7 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
     const fill::Result result = engine.run(options.path, options.size ? *options.size : fill::fillTheDisk,
                                            options.force ? platform::Existing::Replace : platform::Existing::Refuse);
     const double seconds = secondsSince(started);
-    qint64 written = result.bytesWritten;
-    if (leave >= 0 && result.outcome == fill::Outcome::TargetReached) {
-        // The last block may take more than it seemed (a new block of the file's extent tree, say):
-        // give back whole blocks until the space to leave is free again, the header block kept.
-        for (int attempt = 0; attempt < 64; ++attempt) {
-            settle();
-            const auto now = space();
-            if (!now || now->available >= leave || written <= fill::blockSize) {
-                break;
-            }
-            const qint64 shorter = std::max(fill::blockSize, written - roundUpToBlocks(leave - now->available));
-            if (!QFile::resize(options.path, shorter)) {
-                break;
-            }
-            written = shorter;
-        }
-    }
+    const qint64 written = result.bytesWritten;
     const auto endSpace = space();
     const qint64 available = endSpace ? endSpace->available : -1;
 
@@ -388,7 +398,11 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
     QString reason;
     switch (result.outcome) {
     case fill::Outcome::TargetReached:
-        if (options.size && written < *options.size) {
+        if (leave >= 0 && available >= 0 && available < leave) {
+            // Cut back to its header block, the file still takes from the space to leave.
+            reason = QStringLiteral("space to leave not kept");
+            code = ExitDiskFullEarly;
+        } else if (options.size && written < *options.size) {
             // The space to leave came first: the size asked for was not reached.
             reason = QStringLiteral("space to leave reached before the size");
             code = ExitDiskFullEarly;
@@ -398,7 +412,7 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
         break;
     case fill::Outcome::Stopped:
         reason = QStringLiteral("interrupted");
-        code = ExitInterrupted;
+        code = exitCodeForSignal(stop.load());
         break;
     case fill::Outcome::DiskFull:
         reason = QStringLiteral("disk full");
@@ -419,15 +433,12 @@ int run(const Options& options, const std::atomic<bool>& stop, bool showProgress
     if (progressShown) {
         print(err, QStringLiteral("\n"));
     }
-    // The header block is written whatever is to be left: say so when it alone took from that space
-    // (it may take a whole allocation unit of the volume, more than its own 1024 bytes).
-    if (leave >= 0 && startSpace && result.outcome == fill::Outcome::TargetReached && written <= fill::blockSize
-        && (available >= 0 ? available < leave : startSpace->available - fill::blockSize < leave)) {
+    if (code == ExitDiskFullEarly && reason == QLatin1String("space to leave not kept")) {
         print(err,
               name
-                  + QStringLiteral("only %1 bytes were available, too few to leave %2 after the header block: wrote "
-                                   "the header block only\n")
-                        .arg(startSpace->available)
+                  + QStringLiteral("only %1 bytes are available, less than the %2 to leave; the file holds its "
+                                   "header block only\n")
+                        .arg(available)
                         .arg(leave));
     }
     if (options.json) {

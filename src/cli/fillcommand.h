@@ -14,10 +14,14 @@ namespace cli {
 enum ExitCode : int {
     ExitDone = 0, // target reached, or the disk filled when filling was asked for
     ExitUsage = 2, // bad arguments, or the file cannot be created
-    ExitDiskFullEarly = 3, // the disk filled before the requested size; the file is kept
+    ExitDiskFullEarly = 3, // the disk filled before the requested size (the file is kept), or the space to
+                           // leave could not be kept
     ExitWriteError = 4, // a write failed for another reason (the file is kept), or the --json summary did
-    ExitInterrupted = 130,
+    ExitInterrupted = 130, // SIGINT or SIGTERM; other signals that end a run give 128 + their number
 };
+
+// The exit code of a run that a signal ended before its target.
+int exitCodeForSignal(int signal);
 
 // A size with an optional unit: K/KB/KiB, M/MB/MiB, G/GB/GiB, T/TB/TiB (any case), every unit a
 // power of 1024; a bare number is bytes. Nothing for anything else, negative numbers included.
@@ -52,7 +56,11 @@ QString usage();
 QString versionText();
 
 // Runs a fill as the options say. Progress goes to err when showProgress; the summary goes to err,
-// or as JSON to out. stop is polled before every run of blocks.
-int run(const Options& options, const std::atomic<bool>& stop, bool showProgress, std::FILE* out, std::FILE* err);
+// or as JSON to out. stop is polled before every run of blocks: the number of the signal that asks
+// the run to end, 0 while none has.
+int run(const Options& options, const std::atomic<int>& stop, bool showProgress, std::FILE* out, std::FILE* err);
+
+// An argument as it can be shown: bytes that are not text in the system's encoding as \xNN.
+QString escapedArgument(const QByteArray& argument);
 
 } // namespace cli

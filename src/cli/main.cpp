@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QStringList>
 
 #include <atomic>
 #include <csignal>
@@ -20,11 +21,13 @@
 
 namespace {
 
-std::atomic<bool> stopRequested { false };
+// The signal that asked the run to end; 0 while none has.
+std::atomic<int> stopSignal { 0 };
 
-extern "C" void requestStop(int)
+extern "C" void requestStop(int signal)
 {
-    stopRequested = true;
+    int none = 0;
+    stopSignal.compare_exchange_strong(none, signal);
 }
 
 } // namespace
@@ -38,8 +41,14 @@ int main(int argc, char* argv[])
     for (int i = 1; i < argc; ++i) {
         const QByteArray given(argv[i]);
         if (QFile::encodeName(QFile::decodeName(given)) != given) {
-            std::fprintf(stderr, "tallowmere-fill: argument %d is not valid text in this system's encoding\n", i);
-            return cli::ExitUsage;
+            QStringList shown;
+            for (int j = 1; j < argc; ++j) {
+                shown.append(cli::escapedArgument(argv[j]));
+            }
+            return cli::refuseArguments(
+                shown,
+                QStringLiteral("argument %1 is not valid text in this system's encoding: %2").arg(i).arg(shown[i - 1]),
+                stdout, stderr);
         }
     }
 #endif
@@ -58,8 +67,15 @@ int main(int argc, char* argv[])
         std::fputs(cli::versionText().toLocal8Bit().constData(), stdout);
         return cli::ExitDone;
     }
-    std::signal(SIGINT, requestStop);
-    std::signal(SIGTERM, requestStop);
+    // Every signal that ends a terminal session or a job ends the run the same way: before the next
+    // run of blocks, the file in whole blocks, with the summary.
+    for (const int signal : { SIGINT, SIGTERM,
+#ifdef SIGHUP
+                              SIGHUP, SIGQUIT
+#endif
+         }) {
+        std::signal(signal, requestStop);
+    }
     const bool progress = !options->quiet && isatty(fileno(stderr));
-    return cli::run(*options, stopRequested, progress, stdout, stderr);
+    return cli::run(*options, stopSignal, progress, stdout, stderr);
 }

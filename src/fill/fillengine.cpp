@@ -14,6 +14,8 @@ namespace {
 constexpr qint64 slowRunNs = 20'000'000;
 constexpr qint64 fastRunNs = 5'000'000;
 constexpr size_t pageSize = 4096;
+// A volume that keeps taking space back as it is given some is not chased for ever.
+constexpr int maximumTrims = 64;
 
 qint64 steadyNow()
 {
@@ -124,6 +126,20 @@ Result Engine::run(const QString& path, qint64 target, platform::Existing existi
         result.outcome = Outcome::WriteFailed;
         result.error = write.error;
         break;
+    }
+
+    if (result.outcome == Outcome::TargetReached && m_hooks.trimTo) {
+        for (int cut = 0; cut < maximumTrims; ++cut) {
+            const auto shorter = m_hooks.trimTo(written);
+            if (!shorter) {
+                break;
+            }
+            const qint64 length = std::max(blockSize, *shorter / blockSize * blockSize);
+            if (length >= written || m_file.truncate(length)) {
+                break;
+            }
+            written = length;
+        }
     }
 
     if (const auto error = m_file.close(); error && result.outcome != Outcome::WriteFailed) {

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -39,6 +40,11 @@ struct Hooks
     // Asked after the stop test, given the bytes written so far: the most bytes the next run may
     // write. Less than one block ends the run as if the target were reached. No limit when not given.
     std::function<qint64(qint64 written)> runLimit = nullptr;
+    // Asked once the target is reached, before the file is closed, given its length: a shorter
+    // length to cut it back to (rounded down to whole blocks, never below the header block), or
+    // nothing to keep it. Asked again after every cut. The cut goes through the open file, never by
+    // name: a file put in its place during the run is not touched.
+    std::function<std::optional<qint64>(qint64 length)> trimTo = nullptr;
 };
 
 // "Maked By " + product name + " major.minor.revision", the start of every fill file.
