@@ -139,7 +139,10 @@ public:
     }
     void stopQueuedAt(qint64 when) { m_stopQueued.store(when); }
 
-    void doEvents() override
+    void doEvents() override { timedPass(false); }
+    void idlePass() override { timedPass(true); }
+
+    void timedPass(bool idle)
     {
         const qint64 now = nowNs();
         if (m_recording) {
@@ -156,7 +159,11 @@ public:
             m_lastPass = now;
             sampleResident();
         }
-        m_inner.doEvents();
+        if (idle) {
+            m_inner.idlePass();
+        } else {
+            m_inner.doEvents();
+        }
         if (m_recording) {
             m_inPump += nowNs() - now;
         }

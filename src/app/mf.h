@@ -4,7 +4,6 @@
 #include "platform/outputfile.h"
 #include "platform/settingsstore.h"
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 
 #include <array>
@@ -83,20 +82,21 @@ private:
     void wireMenus();
     void saveSettings();
     void setRunning(bool running);
+    void acknowledgeStop();
     void startRun();
     void deleteOutputFile();
     void browse();
-    void fillPass(qint64 position);
     void wireFreeSpace();
     QString freeSpaceText(bool withUnit);
+    QString freeSpaceText(bool withUnit, qint64 freeBytes);
     void setFreeSpaceCaption(const QString& caption);
-    void showProgress(qint64 position);
+    void showProgress(qint64 position, qint64 freeBytes);
 
     platform::Desktop& m_desktop;
     platform::SettingsStore& m_settings;
     OutputFileFactory m_outputFiles;
     qint64 m_progressInterval = 250;
-    QElapsedTimer m_progressClock;
     bool m_optionWasChecked = false;
+    bool m_stopGaveUpFocus = false;
     int m_commandsRunning = 0; // button handlers under way, nested in a run or a message box
 };

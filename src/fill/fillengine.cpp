@@ -142,6 +142,9 @@ Result Engine::run(const QString& path, qint64 target, platform::Existing existi
         }
     }
 
+    if (m_hooks.closing) {
+        m_hooks.closing(written);
+    }
     if (const auto error = m_file.close(); error && result.outcome != Outcome::WriteFailed) {
         if (platform::isOutOfSpace(error)) {
             result.outcome = Outcome::DiskFull;

@@ -45,6 +45,9 @@ struct Hooks
     // nothing to keep it. Asked again after every cut. The cut goes through the open file, never by
     // name: a file put in its place during the run is not touched.
     std::function<std::optional<qint64>(qint64 length)> trimTo = nullptr;
+    // Told the file's final length once the writing is over, right before the close, which may
+    // wait for the disk.
+    std::function<void(qint64 length)> closing = nullptr;
 };
 
 // "Maked By " + product name + " major.minor.revision", the start of every fill file.

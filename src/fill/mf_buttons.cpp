@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -91,10 +92,23 @@ void MF::setRunning(bool running)
     Command1[Exit]->setEnabled(!running);
     // A button with the focus that was just disabled would hand it on down the tab order, to the
     // path box with its text selected, where a stray key replaces the path. The focus goes to Stop
-    // for the run, and back to Start after it.
-    if (focused && !focused->isEnabled() && std::find(Command1.begin(), Command1.end(), focused) != Command1.end()) {
+    // for the run, and back to Start after it (also from a Stop that gave it up while the file closed).
+    const bool fromAButton = std::find(Command1.begin(), Command1.end(), focused) != Command1.end();
+    if ((focused && !focused->isEnabled() && fromAButton) || (!running && m_stopGaveUpFocus)) {
         Command1[running ? Stop : Start]->setFocus();
     }
+    m_stopGaveUpFocus = false;
+}
+
+void MF::acknowledgeStop()
+{
+    // The run ends before its next block; while the file closes Stop has nothing left to do. It lets
+    // go of the focus first, which would otherwise pass down the tab order to the path box.
+    if (Command1[Stop]->hasFocus()) {
+        Command1[Stop]->clearFocus();
+        m_stopGaveUpFocus = true;
+    }
+    Command1[Stop]->setEnabled(false);
 }
 
 void MF::startRun()
@@ -133,8 +147,9 @@ void MF::deleteOutputFile()
                          platform::MbCritical);
         return;
     }
-    // The space just freed shows at once.
+    // The space just freed shows at once; the position of a file that is gone is no longer shown.
     setFreeSpaceCaption(freeSpaceText(true));
+    Label1[3]->clear();
 }
 
 void MF::browse()

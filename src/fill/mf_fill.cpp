@@ -1,9 +1,11 @@
 #include "app/mf.h"
 
-#include "fill/fillengine.h"
+#include "fill/backgroundrun.h"
+#include "fill/landing.h"
 #include "util/module2.h"
 
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
 
 void MF::MK_FILE(platform::Existing existing)
@@ -22,17 +24,51 @@ void MF::MK_FILE(platform::Existing existing)
         return;
     }
 
+    // The free space is asked on the run's thread: on a stalled volume the query waits too.
+    const auto landing = fill::landingFolder(path);
+    auto freeSpace
+        = [this, landing]() -> qint64 { return landing ? m_desktop.diskFree(landing->drive, landing->dir) : 0; };
     const auto file = m_outputFiles();
-    m_progressClock.start();
-    fill::Engine engine(*file,
-                        { .pass = [this](qint64 position) { fillPass(position); },
-                          .stopRequested = [] { return Module2::STOP_FLAG == 1; } });
-    const fill::Result result = engine.run(path, *target, existing);
+    fill::BackgroundRun run(*file,
+                            { .path = path,
+                              .target = *target,
+                              .existing = existing,
+                              .freeSpace = freeSpace,
+                              .progressInterval = std::chrono::milliseconds(m_progressInterval) });
+    // The window's thread only pumps: one pass at every pass point of the run, and idle passes on
+    // its own between them while the run writes, flushes or closes.
+    constexpr std::chrono::milliseconds idlePassInterval(10);
+    bool stopSeen = false;
+    for (;;) {
+        const auto wake = run.wait(idlePassInterval);
+        if (wake == fill::BackgroundRun::Wake::Finished) {
+            break;
+        }
+        if (wake == fill::BackgroundRun::Wake::Pass) {
+            m_desktop.doEvents();
+        } else if (wake == fill::BackgroundRun::Wake::Idle) {
+            m_desktop.idlePass();
+        }
+        if (!stopSeen && Module2::STOP_FLAG == 1) {
+            // Acknowledged at once: no further block is started, and Stop has done its part.
+            stopSeen = true;
+            run.requestStop();
+            acknowledgeStop();
+        }
+        if (const auto progress = run.takeProgress()) {
+            showProgress(progress->position, progress->freeBytes);
+        }
+        if (wake == fill::BackgroundRun::Wake::Pass) {
+            run.passDone();
+        }
+    }
+
+    const fill::Result result = run.result();
     // However the run ended, show the free space it left behind, and where a run that wrote ended.
     if (result.outcome == fill::Outcome::CreateFailed || result.outcome == fill::Outcome::HeaderFailed) {
-        setFreeSpaceCaption(freeSpaceText(true));
+        setFreeSpaceCaption(freeSpaceText(true, run.freeBytesAfter()));
     } else {
-        showProgress(result.bytesWritten + 1);
+        showProgress(result.bytesWritten + 1, run.freeBytesAfter());
     }
 
     switch (result.outcome) {
@@ -51,14 +87,5 @@ void MF::MK_FILE(platform::Existing existing)
     case fill::Outcome::Stopped:
     case fill::Outcome::DiskFull:
         break;
-    }
-}
-
-void MF::fillPass(qint64 position)
-{
-    m_desktop.doEvents();
-    if (m_progressClock.elapsed() >= m_progressInterval) {
-        showProgress(position);
-        m_progressClock.start();
     }
 }

@@ -41,8 +41,13 @@ qint64 MF::DISK_FREE()
 
 QString MF::freeSpaceText(bool withUnit)
 {
+    return freeSpaceText(withUnit, DISK_FREE());
+}
+
+QString MF::freeSpaceText(bool withUnit, qint64 freeBytes)
+{
     const bool kilobytes = Option1[0]->isChecked();
-    const double free = static_cast<double>(DISK_FREE());
+    const double free = static_cast<double>(freeBytes);
     QString text = fill::numberText(free / static_cast<double>(kilobytes ? fill::kilobyte : fill::megabyte));
     if (withUnit) {
         text += kilobytes ? QStringLiteral(" KB") : QStringLiteral(" MB");
@@ -71,9 +76,9 @@ void MF::Option1_Click(int Index)
     setFreeSpaceCaption(freeSpaceText(true));
 }
 
-void MF::showProgress(qint64 position)
+void MF::showProgress(qint64 position, qint64 freeBytes)
 {
-    setFreeSpaceCaption(freeSpaceText(true));
+    setFreeSpaceCaption(freeSpaceText(true, freeBytes));
     Label1[3]->setText(QString::number(position, 16).toUpper());
     // Past 16 MiB the number outgrows its place: the label grows to the right rather than lose digits.
     const int needed = Label1[3]->sizeHint().width();

@@ -34,8 +34,12 @@ public:
     // Modal message box titled with the application title. Returns AnswerOk, AnswerYes or AnswerNo.
     virtual int msgBox(const QString& prompt, int code) = 0;
     virtual void beep() = 0;
-    // One pass of the event pump: handles what is pending and returns.
+    // One pass of the event pump: handles what is pending and returns. A run makes one at each of
+    // its pass points, and a Stop handled there ends it before its next block.
     virtual void doEvents() = 0;
+    // The same, made while the window waits for a run's thread to write, flush or close: the
+    // window stays alive whatever the disk does. No step of the run.
+    virtual void idlePass() = 0;
     // The open-form file dialog. Returns the chosen full path, or nothing when cancelled.
     virtual std::optional<QString> openFileDialog(const QString& initialDir, const QString& fileName, int flags) = 0;
     virtual void setClipboardText(const QString& text) = 0;

@@ -10,6 +10,7 @@ public:
     int msgBox(const QString& prompt, int code) override;
     void beep() override;
     void doEvents() override;
+    void idlePass() override { doEvents(); }
     std::optional<QString> openFileDialog(const QString& initialDir, const QString& fileName, int flags) override;
     void setClipboardText(const QString& text) override;
     qint64 diskFree(const QString& drive, const QString& dir) override;

@@ -36,6 +36,17 @@ void FakeDesktop::doEvents()
     }
 }
 
+void FakeDesktop::idlePass()
+{
+    ++idlePasses;
+    if (processRealEvents) {
+        QCoreApplication::processEvents();
+    }
+    if (onIdlePass) {
+        onIdlePass();
+    }
+}
+
 std::optional<QString> FakeDesktop::openFileDialog(const QString& initialDir, const QString& fileName, int flags)
 {
     dialogDirs.append(initialDir);
@@ -50,6 +61,7 @@ std::optional<QString> FakeDesktop::openFileDialog(const QString& initialDir, co
 
 qint64 FakeDesktop::diskFree(const QString& drive, const QString& dir)
 {
+    const std::lock_guard lock(m_mutex);
     freeSpaceDirs.append(dir);
     return freeSpace ? *freeSpace : platform::diskFree(drive, dir);
 }
