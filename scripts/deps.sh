@@ -9,6 +9,7 @@ packages=(
     xvfb xauth xdotool openbox wmctrl x11-utils imagemagick
     clang libclang-rt-14-dev
     dpkg-dev file appstream desktop-file-utils g++-mingw-w64-x86-64
+    libfuse3-dev fuse3
 )
 
 missing=()

@@ -294,10 +294,12 @@ void tst_FreeSpace::deleteRefreshesTheDisplay()
     mf.Option1[1]->click();
     mf.Command1_Click(2); // fills the volume
     QCOMPARE(mf.Label1[2]->text(), QStringLiteral("0 MB"));
+    QVERIFY(!mf.Label1[3]->text().isEmpty());
     desktop.answers = { platform::AnswerYes };
     mf.Command1_Click(1);
-    // All of the volume but the page the settings file holds.
+    // All of the volume but the page the settings file holds; no position of a file that is gone.
     QCOMPARE(mf.Label1[2]->text(), QStringLiteral("7.99609375 MB"));
+    QCOMPARE(mf.Label1[3]->text(), QString());
 }
 
 QTEST_MAIN(tst_FreeSpace)

@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -90,6 +91,8 @@ private slots:
 
     void exitDuringARun_data();
     void exitDuringARun();
+    void throughAStallingDisk_data();
+    void throughAStallingDisk();
 };
 
 void tst_RunControl::startRunsAFillAndBeepsOnce()
@@ -490,6 +493,95 @@ void tst_RunControl::exitDuringARun()
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZE")), QStringLiteral("50"));
     QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
+}
+
+// A slow or failing device (a USB stick, a network share, a virtual disk) stalls writes and flushes
+// for seconds: the window keeps pumping meanwhile, Stop and the close box act at once, and a failure
+// at the close is reported.
+void tst_RunControl::throughAStallingDisk_data()
+{
+    QTest::addColumn<QByteArray>("commands");
+    QTest::addColumn<QString>("action"); // what the user does while the disk stalls
+    QTest::addColumn<QString>("message");
+    QTest::newRow("write stalls 2 s, flush 3 s")
+        << QByteArray("write_stall_ms=2000 write_stall_every=8 write_stall_limit=1 fsync_stall_ms=3000") << "none"
+        << "";
+    QTest::newRow("Stop during a stalled write")
+        << QByteArray("write_stall_ms=2000 write_stall_every=8 write_stall_limit=1") << "stop"
+        << "";
+    QTest::newRow("closed during a stalled flush") << QByteArray("flush_stall_ms=3000") << "close"
+                                                   << "";
+    QTest::newRow("EIO at the close") << QByteArray("fsync_errno=EIO") << "none"
+                                      << "\r\n書き込みが途中で終了しました。\r\nInput/output error";
+}
+
+void tst_RunControl::throughAStallingDisk()
+{
+    QFETCH(QByteArray, commands);
+    QFETCH(QString, action);
+    QFETCH(QString, message);
+    STALLFS(volume, 64 * MiB);
+    QVERIFY(volume.command(commands));
+    FakeDesktop desktop;
+    const QString ini = QDir(QDir::tempPath()).filePath(QStringLiteral("tallowmere-stall-settings.ini"));
+    QFile::remove(ini);
+    platform::SettingsStore store(ini);
+    MF mf(desktop, store);
+    mf.show();
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    mf.Text1[0]->setText(path);
+    mf.Text1[1]->setText(QStringLiteral("16"));
+    mf.Option1[1]->setChecked(true);
+
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastPass = 0;
+    qint64 longestGap = 0;
+    qint64 sizeAtStop = -1;
+    bool acted = false;
+    const auto pass = [&] {
+        longestGap = std::max(longestGap, clock.elapsed() - lastPass);
+        lastPass = clock.elapsed();
+        if (acted || action == QLatin1String("none") || volume.counter(QStringLiteral("stalling")) <= 0) {
+            return;
+        }
+        acted = true;
+        if (action == QLatin1String("stop")) {
+            sizeAtStop = fileSize(path);
+            mf.Command1[3]->click();
+            // Acknowledged while the write is still stalled: no further block, nothing left for Stop.
+            QCOMPARE(buttonStates(mf), QStringLiteral("00000"));
+        } else {
+            QVERIFY(mf.close());
+            QVERIFY(!mf.isVisible());
+            QCOMPARE(storedSetting(ini, QStringLiteral("SIZE")), QStringLiteral("16"));
+        }
+        QVERIFY(volume.counter(QStringLiteral("stalling")) > 0);
+    };
+    desktop.everyPass = [&](int) { pass(); };
+    desktop.onIdlePass = pass;
+    mf.Command1_Click(2);
+    longestGap = std::max(longestGap, clock.elapsed() - lastPass);
+
+    // Far below the stalls: the window never waited for the disk.
+    QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("%1 ms without a pass").arg(longestGap)));
+    QCOMPARE(acted, action != QLatin1String("none"));
+    QCOMPARE(desktop.beeps, 1);
+    QCOMPARE(buttonStates(mf), QStringLiteral("11101"));
+    const qint64 size = fileSize(path);
+    QCOMPARE(checkFillFile(path, size), QString());
+    if (action == QLatin1String("stop")) {
+        QVERIFY2(size - sizeAtStop <= MiB, qPrintable(QStringLiteral("%1 -> %2").arg(sizeAtStop).arg(size)));
+    } else {
+        QCOMPARE(size, 16 * MiB);
+    }
+    if (message.isEmpty()) {
+        QVERIFY(desktop.boxes.isEmpty());
+    } else {
+        QCOMPARE(desktop.boxes.size(), 1);
+        QCOMPARE(desktop.boxes[0].prompt, path + message);
+    }
+    QFile::remove(ini);
 }
 
 // The focus leaves a pressed Start for Stop, so Space, which presses the focused button, stops the

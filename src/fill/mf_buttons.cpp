@@ -58,6 +58,10 @@ void MF::Command1_Click(int Index)
         break;
     case Stop:
         Module2::STOP_FLAG = 1;
+        // The run ends before its next block, whatever the disk is doing: Stop's part is done.
+        if (Command1[Stop]->isEnabled()) {
+            acknowledgeStop();
+        }
         break;
     case Exit:
         FIL_Click(1);

@@ -49,11 +49,13 @@ void MF::MK_FILE(platform::Existing existing)
         } else if (wake == fill::BackgroundRun::Wake::Idle) {
             m_desktop.idlePass();
         }
+        // Set by Stop or a close request in the pass just made: no further block is started.
         if (!stopSeen && Module2::STOP_FLAG == 1) {
-            // Acknowledged at once: no further block is started, and Stop has done its part.
             stopSeen = true;
             run.requestStop();
-            acknowledgeStop();
+            if (Command1[3]->isEnabled()) {
+                acknowledgeStop();
+            }
         }
         if (const auto progress = run.takeProgress()) {
             showProgress(progress->position, progress->freeBytes);

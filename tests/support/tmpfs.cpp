@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
@@ -134,4 +136,92 @@ Ext4Volume::~Ext4Volume()
 qint64 Ext4Volume::available() const
 {
     return availableAt(path());
+}
+
+QString StallVolume::unavailable()
+{
+#ifndef TALLOWMERE_STALLFS
+    return QStringLiteral("stallfs was not built (libfuse3-dev missing)");
+#else
+    if (!Tmpfs::canMount()) {
+        return QStringLiteral("mounting a FUSE volume needs root");
+    }
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+        return QStringLiteral("/dev/fuse is missing: FUSE volumes cannot be mounted here");
+    }
+    return {};
+#endif
+}
+
+StallVolume::StallVolume(qint64 bytes)
+    : m_backing(bytes + 1024 * 1024)
+{
+#ifdef TALLOWMERE_STALLFS
+    if (!m_backing.isMounted()) {
+        m_error = m_backing.error();
+        return;
+    }
+    QDir(m_backing.path()).mkdir(QStringLiteral("data"));
+    QDir(m_backing.path()).mkdir(QStringLiteral("mnt"));
+    // The daemon runs in this test's mount namespace, so its mount vanishes with the test.
+    const QString backing = m_backing.filePath(QStringLiteral("data"));
+    m_daemon = std::make_unique<QProcess>();
+    m_daemon->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_daemon->start(QStringLiteral(TALLOWMERE_STALLFS), { backing, path() });
+    if (!m_daemon->waitForStarted()) {
+        m_error = QStringLiteral("stallfs did not start: %1").arg(m_daemon->errorString());
+        return;
+    }
+    // Mounted once the mount point is a FUSE file system whose control file answers.
+    for (int tries = 0; tries < 500 && !m_mounted; ++tries) {
+        struct statfs st = {};
+        m_mounted = ::statfs(path().toLocal8Bit().constData(), &st) == 0 && st.f_type == 0x65735546
+            && QFile::exists(filePath(QStringLiteral(".stallfs")));
+        if (!m_mounted) {
+            ::usleep(10 * 1000);
+        }
+    }
+    if (!m_mounted) {
+        m_error = QStringLiteral("stallfs did not mount on %1").arg(path());
+    }
+#else
+    m_error = unavailable();
+#endif
+}
+
+StallVolume::~StallVolume()
+{
+    if (m_mounted) {
+        const QByteArray mountPoint = path().toLocal8Bit();
+        if (::umount2(mountPoint.constData(), 0) != 0) {
+            ::umount2(mountPoint.constData(), MNT_DETACH);
+        }
+    }
+    if (m_daemon && m_daemon->state() != QProcess::NotRunning) {
+        m_daemon->terminate();
+        if (!m_daemon->waitForFinished(5000)) {
+            m_daemon->kill();
+            m_daemon->waitForFinished(5000);
+        }
+    }
+}
+
+bool StallVolume::command(const QByteArray& commands)
+{
+    QFile control(filePath(QStringLiteral(".stallfs")));
+    return control.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && control.write(commands) == commands.size();
+}
+
+qint64 StallVolume::counter(const QString& name) const
+{
+    QFile control(filePath(QStringLiteral(".stallfs")));
+    if (!control.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        return -1;
+    }
+    for (const QByteArray& pair : control.readAll().trimmed().split(' ')) {
+        if (pair.startsWith(name.toLatin1() + '=')) {
+            return pair.mid(name.size() + 1).toLongLong();
+        }
+    }
+    return -1;
 }
