@@ -65,6 +65,7 @@ class tst_RunControl : public QObject
 private slots:
     void init() { Module2::STOP_FLAG = 0; }
 
+    void startRunsAFillAndBeepsOnce_data();
     void startRunsAFillAndBeepsOnce();
     void buttonStatesDuringAndAfterARun();
     void startOnAnExistingFile_data();
@@ -95,11 +96,20 @@ private slots:
     void throughAStallingDisk();
 };
 
+void tst_RunControl::startRunsAFillAndBeepsOnce_data()
+{
+    QTest::addColumn<QString>("size");
+    QTest::newRow("3") << "3";
+    // With a Japanese input method on: 3 MB, not a full disk; stored as typed.
+    QTest::newRow("full-width 3") << QStringLiteral("３");
+}
+
 void tst_RunControl::startRunsAFillAndBeepsOnce()
 {
+    QFETCH(QString, size);
     FIXTURE(f);
     f.mf.Text1[0]->setText(f.path(QStringLiteral("fill.dat")));
-    f.mf.Text1[1]->setText(QStringLiteral("3"));
+    f.mf.Text1[1]->setText(size);
     f.mf.Option1[1]->setChecked(true);
     QTest::mouseClick(f.mf.Command1[2], Qt::LeftButton);
     QVERIFY(f.desktop.boxes.isEmpty());
@@ -107,7 +117,7 @@ void tst_RunControl::startRunsAFillAndBeepsOnce()
     const QString problem = checkFillFile(f.path(QStringLiteral("fill.dat")), 3 * MiB);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     QCOMPARE(storedSetting(f.ini, QStringLiteral("OUTFILE")), f.path(QStringLiteral("fill.dat")));
-    QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZE")), QStringLiteral("3"));
+    QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZE")), size);
     QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
 }
 

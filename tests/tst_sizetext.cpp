@@ -51,7 +51,12 @@ void tst_SizeText::reads_data()
     QTest::newRow("octal stops at 8") << "&O78" << 7.0;
     QTest::newRow("ampersand alone") << "&" << 0.0;
     QTest::newRow("ampersand other letter") << "&X12" << 0.0;
-    QTest::newRow("full-width digits are not digits") << QStringLiteral("１２") << 0.0;
+    // Typed with a Japanese input method on.
+    QTest::newRow("full-width digits") << QStringLiteral("１２") << 12.0;
+    QTest::newRow("full-width sign, point, exponent, blank") << QStringLiteral("－１．５Ｅ\u3000２") << -150.0;
+    QTest::newRow("full-width d exponent and plus") << QStringLiteral("＋２ｄ１") << 20.0;
+    QTest::newRow("mixed widths") << QStringLiteral("1０.５") << 10.5;
+    QTest::newRow("ideographic full stop is no point") << QStringLiteral("１。５") << 1.0;
     QTest::newRow("non-ASCII ends the number") << QStringLiteral("5ＫＢ") << 5.0;
     QTest::newRow("underflow reads as zero") << "1e-400" << 0.0;
     QTest::newRow("zeros with huge exponent") << "0.000e999999999999999999" << 0.0;

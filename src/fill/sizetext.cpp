@@ -59,13 +59,45 @@ double outOfRange(const std::string& intDigits, const std::string& fracDigits, l
     return negative ? -magnitude : magnitude;
 }
 
+// With a Japanese input method on, a size is typed in full-width forms: "１００" means 100, not 0
+// (which would fill the disk). Digits, signs, the point, the exponent letters and the blank are read
+// as their ASCII forms.
+QChar halfWidth(QChar c)
+{
+    const char16_t u = c.unicode();
+    if (u >= u'０' && u <= u'９') {
+        return QChar(u'0' + (u - u'０'));
+    }
+    switch (u) {
+    case u'＋':
+        return u'+';
+    case u'－':
+        return u'-';
+    case u'．':
+        return u'.';
+    case u'Ｅ':
+        return u'E';
+    case u'ｅ':
+        return u'e';
+    case u'Ｄ':
+        return u'D';
+    case u'ｄ':
+        return u'd';
+    case u'\u3000':
+        return u' ';
+    default:
+        return c;
+    }
+}
+
 } // namespace
 
 double readSizeText(QStringView text)
 {
     std::string s;
     s.reserve(static_cast<size_t>(text.size()));
-    for (const QChar c : text) {
+    for (QChar c : text) {
+        c = halfWidth(c);
         if (c == u' ' || c == u'\t' || c == u'\n') {
             continue;
         }
