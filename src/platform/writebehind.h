@@ -3,6 +3,7 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -15,8 +16,11 @@ namespace platform {
 // a helper thread, which starts its write-back at once, waits for it and drops it from the page
 // cache: a long fill neither evicts the cache of the programs under test nor stalls in write()
 // under dirty-page throttling, and the waiting for the disk never blocks the caller's thread for
-// long. The window adapts to the device. On memory file systems, and where the system lacks the
-// calls, it does nothing.
+// long. The window adapts to the device. A second helper flushes what was written back to the
+// device itself (fdatasync), so that little is left in a volatile disk cache (a virtual machine's
+// host, a USB stick) for the flush at the close: the close, and with it a Stop, stays short. How much
+// may wait for a flush adapts to how long flushes take beyond their fixed cost. On memory file
+// systems, and where the system lacks the calls, it does nothing.
 class WriteBehind
 {
 public:
@@ -47,6 +51,7 @@ private:
     };
 
     void work();
+    void flushWork();
     void stopHelper();
 
     int m_fd = -1;
@@ -57,9 +62,15 @@ private:
     std::condition_variable m_changed;
     std::deque<Window> m_windows; // handed over, not yet written back
     qint64 m_window = 1024 * 1024;
+    qint64 m_writtenBack = 0; // end of what the helper has written back
+    qint64 m_flushed = 0; // end of what is flushed to the device
+    qint64 m_unflushedLimit = 0; // how far the file may run ahead of the flushes
+    qint64 m_bareFlushNs = 0; // the quickest flush seen: its fixed cost
+    std::chrono::steady_clock::time_point m_lastFlush {};
     std::error_code m_error;
     bool m_stopping = false;
     std::thread m_helper;
+    std::thread m_flusher;
 };
 
 } // namespace platform

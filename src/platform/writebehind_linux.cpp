@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <limits>
 #include <linux/magic.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -21,6 +22,16 @@ constexpr auto catchUpWait = std::chrono::milliseconds(10);
 // Waiting longer than this for a window halves the next; much shorter doubles it.
 constexpr auto slowWait = std::chrono::milliseconds(16);
 constexpr auto fastWait = std::chrono::milliseconds(4);
+// Flushes to the device: at least this much new, at most this often, unless the file runs ahead.
+constexpr qint64 minimumFlush = 4 * 1024 * 1024;
+constexpr auto flushSpacing = std::chrono::milliseconds(100);
+// How far the file may run ahead of the flushes: from one bound to the other, halved when a flush
+// takes much longer than the quickest one, doubled when it takes hardly longer.
+constexpr qint64 minimumUnflushed = 16 * 1024 * 1024;
+constexpr qint64 maximumUnflushed = 2048LL * 1024 * 1024;
+constexpr qint64 initialUnflushed = 256 * 1024 * 1024;
+constexpr qint64 slowFlushNs = 150'000'000;
+constexpr qint64 fastFlushNs = 50'000'000;
 
 // Errors that mean the data did not reach the disk, as opposed to a file system without the call.
 bool dataLost(int error)
@@ -50,9 +61,15 @@ void WriteBehind::start(int fd)
     m_windows.clear();
     m_error = {};
     m_stopping = false;
+    m_writtenBack = 0;
+    m_flushed = 0;
+    m_unflushedLimit = initialUnflushed;
+    m_bareFlushNs = 0;
+    m_lastFlush = {};
     m_enabled = fd >= 0 && !inMemory(fd);
     if (m_enabled) {
         m_helper = std::thread(&WriteBehind::work, this);
+        m_flusher = std::thread(&WriteBehind::flushWork, this);
     }
 }
 
@@ -62,7 +79,11 @@ bool WriteBehind::ready()
         return true;
     }
     std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, catchUpWait, [this] { return !m_enabled || m_windows.size() <= windowsInFlight; });
+    // Behind on the write-back, or too far ahead of the flushes: wait a little, then let the caller
+    // see to its other work.
+    return m_changed.wait_for(lock, catchUpWait, [this] {
+        return !m_enabled || (m_windows.size() <= windowsInFlight && m_handedOver - m_flushed <= 2 * m_unflushedLimit);
+    });
 }
 
 std::error_code WriteBehind::wrote(qint64 end)
@@ -84,13 +105,24 @@ void WriteBehind::truncated(qint64 size)
 
 std::error_code WriteBehind::finish()
 {
+    // Nothing is written any more: one flush takes all of the file to the device. The flusher may
+    // be in a flush of its own; this one goes alongside it rather than after it.
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+    int flushError = 0;
+    if (m_fd >= 0 && ::fdatasync(m_fd) != 0) {
+        flushError = errno;
+    }
     stopHelper();
     std::error_code error = std::exchange(m_error, {});
     if (m_fd < 0) {
         return error;
     }
-    if (::fdatasync(m_fd) != 0 && dataLost(errno) && !error) {
-        error = { errno, std::system_category() };
+    if (flushError != 0 && dataLost(flushError) && !error) {
+        error = { flushError, std::system_category() };
     }
     ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_DONTNEED);
     m_fd = -1;
@@ -108,7 +140,52 @@ void WriteBehind::stopHelper()
     }
     m_changed.notify_all();
     m_helper.join();
+    m_flusher.join();
     m_enabled = false;
+}
+
+void WriteBehind::flushWork()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        const auto due = [this] {
+            const qint64 pending = m_writtenBack - m_flushed;
+            return pending >= m_unflushedLimit
+                || (pending >= minimumFlush && std::chrono::steady_clock::now() - m_lastFlush >= flushSpacing);
+        };
+        m_changed.wait_for(lock, flushSpacing, [&] { return m_stopping || due(); });
+        if (m_stopping) {
+            return;
+        }
+        if (!due()) {
+            continue;
+        }
+        const qint64 target = m_writtenBack;
+        lock.unlock();
+        const auto began = std::chrono::steady_clock::now();
+        const int failure = ::fdatasync(m_fd) == 0 ? 0 : errno;
+        const auto ended = std::chrono::steady_clock::now();
+        const qint64 took = std::chrono::duration_cast<std::chrono::nanoseconds>(ended - began).count();
+        lock.lock();
+        m_lastFlush = ended;
+        if (failure != 0) {
+            // Reported at once, and at the close, where the final flush meets it again.
+            if (dataLost(failure) && !m_error) {
+                m_error = { failure, std::system_category() };
+            }
+            m_flushed = std::numeric_limits<qint64>::max() / 4; // flush no more; never hold the writer
+            m_changed.notify_all();
+            return;
+        }
+        m_flushed = std::max(m_flushed, target);
+        m_bareFlushNs = m_bareFlushNs == 0 ? took : std::min(m_bareFlushNs, took);
+        if (took - m_bareFlushNs > slowFlushNs) {
+            m_unflushedLimit = std::max(minimumUnflushed, m_unflushedLimit / 2);
+        } else if (took - m_bareFlushNs < fastFlushNs) {
+            m_unflushedLimit = std::min(maximumUnflushed, m_unflushedLimit * 2);
+        }
+        m_changed.notify_all();
+    }
 }
 
 void WriteBehind::work()
@@ -156,10 +233,12 @@ void WriteBehind::work()
             }
             m_windows.clear();
             m_enabled = false;
+            m_stopping = true; // the flusher has nothing to follow any more
             m_changed.notify_all();
             return;
         }
         m_windows.pop_front();
+        m_writtenBack = std::max(m_writtenBack, oldest.start + oldest.length);
         if (waited > slowWait) {
             m_window = std::max(minimumWindow, m_window / 2);
         } else if (waited < fastWait) {

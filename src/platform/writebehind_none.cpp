@@ -36,4 +36,6 @@ void WriteBehind::stopHelper() { }
 
 void WriteBehind::work() { }
 
+void WriteBehind::flushWork() { }
+
 } // namespace platform
