@@ -3,10 +3,11 @@
 //
 //   bench_fill FILE SETTINGS.ini [--size MB] [--stop-after MS]
 //
-// Printed: bytes, seconds (the Start click, flush and close included), passes, the longest gap
-// between event-pump passes and the time spent in the pump, the resident size of the idle window, its peak during the
-// run and samples at 25/50/75/100 % of the fill; with --stop-after, when Stop was queued and how long the run took to
-// end after it.
+// Printed: bytes, seconds (the Start click, flush and close included), passes (the run's pass points
+// and the window's own passes while the run's thread waits on the disk), the longest gap between
+// two passes and the time spent in the pump, the resident size of the idle window, its peak during
+// the run and samples at 25/50/75/100 % of the fill; with --stop-after, how long after the queued
+// click Stop was acknowledged (its pass over, the button disabled) and the buttons were back.
 
 #include "app/mf.h"
 #include "platform/qtdesktop.h"
@@ -138,6 +139,8 @@ public:
         return !m_changed.wait_until(lock, deadline, [this] { return m_ended; });
     }
     void stopQueuedAt(qint64 when) { m_stopQueued.store(when); }
+    void watchStopButton(QPushButton* button) { m_stopButton = button; }
+    bool stopDisabled() const { return m_stopDisabled; }
 
     void doEvents() override { timedPass(false); }
     void idlePass() override { timedPass(true); }
@@ -169,6 +172,7 @@ public:
         }
         if (m_stopHandled == 0 && m_stopQueued.load() != 0 && Module2::STOP_FLAG == 1) {
             m_stopHandled = nowNs();
+            m_stopDisabled = m_stopButton && !m_stopButton->isEnabled();
         }
     }
 
@@ -234,6 +238,8 @@ private:
     qint64 m_maxGap = 0;
     qint64 m_inPump = 0; // time spent inside the real pump during the run
     qint64 m_stopHandled = 0;
+    QPushButton* m_stopButton = nullptr;
+    bool m_stopDisabled = false;
     int m_messageBoxes = 0;
     std::array<long, 4> m_residentAt { -1, -1, -1, -1 };
     long m_residentMax = -1;
@@ -317,6 +323,7 @@ int main(int argc, char* argv[])
         });
     }
 
+    desktop.watchStopButton(mf.Command1[3]);
     desktop.startRun(expected);
     const qint64 started = nowNs();
     mf.Command1[2]->click();
@@ -339,8 +346,11 @@ int main(int argc, char* argv[])
                 desktop.residentSampledMax(), at[0], at[1], at[2], at[3], desktop.messageBoxes());
     if (stopAfterMs >= 0) {
         const bool stopped = stopQueued != 0;
-        std::printf(" stop_after_ms=%ld stopped=%d stop_latency_ms=%.3f stop_seen_ms=%.3f close_ms=%.3f", stopAfterMs,
-                    stopped ? 1 : 0, stopped ? ms(returned - stopQueued) : -1.0,
+        // Acknowledged: the pass that handled the click is over, Stop is disabled and no further block
+        // will be started. Buttons back: the Start click returned, the file closed.
+        std::printf(" stop_after_ms=%ld stopped=%d stop_disabled=%d buttons_back_ms=%.3f stop_ack_ms=%.3f close_ms=%.3f",
+                    stopAfterMs, stopped ? 1 : 0, desktop.stopDisabled() ? 1 : 0,
+                    stopped ? ms(returned - stopQueued) : -1.0,
                     stopped && desktop.stopHandled() ? ms(desktop.stopHandled() - stopQueued) : -1.0,
                     stopped && desktop.stopHandled() ? ms(returned - desktop.stopHandled()) : -1.0);
     }
