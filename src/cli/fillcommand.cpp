@@ -245,7 +245,7 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
     };
     outcome = fillUp();
     if (context.progress) {
-        context.progress->finish();
+        context.progress->finish(folder.files(), secondsSince(started));
     }
     summary.seconds = secondsSince(started);
     summary.inodesCreated = folder.files();
@@ -402,7 +402,7 @@ int run(const Options& options, SignalState& stopSignals, bool stderrIsTerminal,
             if (const auto now = space(); now && startSpace->fillable - now->fillable < written / 2) {
                 summary.compressing = true;
                 if (context.progress) {
-                    context.progress->finish();
+                    context.progress->finish(written, seconds);
                 }
                 context.say(options.path
                             + QStringLiteral(": the volume's free space fell by %1 for %2 written: it compresses or "
@@ -435,7 +435,7 @@ int run(const Options& options, SignalState& stopSignals, bool stderrIsTerminal,
     }
     filling = false;
     if (context.progress) {
-        context.progress->finish();
+        context.progress->finish(result.bytesWritten, secondsSince(started));
     }
     summary.seconds = secondsSince(started);
     summary.written = result.bytesWritten;

@@ -153,8 +153,8 @@ QString usage()
     // The first line names the program as it was started; the usage lines are ours.
     text = text.mid(text.indexOf(u'\n') + 1);
     return QStringLiteral("Usage: tallowmere-fill [options] PATH [SIZE]\n"
-                          "       tallowmere-fill [options] PATH [SIZE] --run COMMAND [ARGS...]\n"
-                          "       tallowmere-fill --clean DIR [--recursive] [--dry-run] [--inodes]\n")
+                          "  or:  tallowmere-fill [options] PATH [SIZE] --run COMMAND [ARGS...]\n"
+                          "  or:  tallowmere-fill --clean DIR [--recursive] [--dry-run] [--inodes]\n")
         + text
         + QStringLiteral(
                "\n"

@@ -76,17 +76,25 @@ bool Progress::update(qint64 written, double seconds)
     if (seconds - m_lastShown < interval) {
         return false;
     }
+    report(written, seconds);
+    return true;
+}
+
+void Progress::report(qint64 written, double seconds)
+{
     const QString report = m_style == Style::Text ? text(written, seconds) : json(written, seconds) + u'\n';
     std::fputs(report.toLocal8Bit().constData(), m_stream);
     std::fflush(m_stream);
     m_shown = true;
     m_lastShown = seconds;
     m_lastWritten = written;
-    return true;
 }
 
-void Progress::finish()
+void Progress::finish(qint64 written, double seconds)
 {
+    if (m_style == Style::Json && (!m_shown || written != m_lastWritten)) {
+        report(written, seconds);
+    }
     if (m_shown && m_style == Style::Text) {
         std::fputs("\n", m_stream);
         std::fflush(m_stream);

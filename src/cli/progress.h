@@ -21,14 +21,17 @@ public:
     // The fill has written this many bytes, seconds after it started. Reports when the last report
     // is at least interval old; returns whether it did.
     bool update(qint64 written, double seconds);
-    // Ends the display: a text line is closed so the summary starts on a line of its own.
-    void finish();
+    // Ends the display: a text line is closed so the summary starts on a line of its own; a program
+    // reading JSON gets the final count, even of a fill too quick for any report before.
+    void finish(qint64 written, double seconds);
 
     // What one report says, without printing it.
     QString text(qint64 written, double seconds) const;
     QString json(qint64 written, double seconds) const;
 
 private:
+    void report(qint64 written, double seconds);
+
     Style m_style;
     qint64 m_goal;
     std::FILE* m_stream;
