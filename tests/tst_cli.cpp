@@ -643,6 +643,22 @@ void tst_Cli::jsonSummary()
     QCOMPARE(summary.value(QStringLiteral("reason")).toString(), QStringLiteral("target reached"));
     QCOMPARE(summary.value(QStringLiteral("exit_code")).toInt(), 0);
     QVERIFY(summary.value(QStringLiteral("seconds")).toDouble() >= 0);
+    QCOMPARE(summary.value(QStringLiteral("version")).toInt(), 1);
+    QCOMPARE(summary.value(QStringLiteral("filesystem")).toString(), QStringLiteral("tmpfs"));
+    QCOMPARE(summary.value(QStringLiteral("bytes_available_before")).toInteger(), volume.available() + 3 * MiB);
+    QCOMPARE(summary.value(QStringLiteral("method")).toString(), QStringLiteral("write"));
+
+    // Random data after the header block, the header as always.
+    const QString random = volume.filePath(QStringLiteral("random.dat"));
+    const Outcome randomly = runFiller({ QStringLiteral("--json"), random, QStringLiteral("64K"),
+                                         QStringLiteral("--data"), QStringLiteral("random") });
+    QCOMPARE(randomly.code, 0);
+    QCOMPARE(lastJsonLine(randomly.out).value(QStringLiteral("data")).toString(), QStringLiteral("random"));
+    const QByteArray data = readFile(random);
+    QCOMPARE(data.size(), 64 * KiB);
+    QCOMPARE(data.left(1024), readFile(path).left(1024));
+    QVERIFY(data.mid(1024).count('\xff') < 1024); // about 1 in 256 bytes by chance
+    QVERIFY(QFile::remove(random));
 
     // Refused before the run, a script still gets a summary, and the file is left alone.
     const Outcome refused = runFiller({ QStringLiteral("--json"), path, QStringLiteral("1M") });
