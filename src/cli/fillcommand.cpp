@@ -385,7 +385,7 @@ int run(const Options& options, SignalState& stopSignals, bool stderrIsTerminal,
 
     const auto started = std::chrono::steady_clock::now();
     bool filling = true;
-    double lastCompressionCheck = 0;
+    bool compressionChecked = false;
     fill::Hooks hooks;
     hooks.pass = [&](qint64 position) {
         if (!filling) {
@@ -396,10 +396,19 @@ int run(const Options& options, SignalState& stopSignals, bool stderrIsTerminal,
         if (context.progress) {
             context.progress->update(written, seconds);
         }
-        if (!summary.compressing && startSpace && written >= compressionCheckBytes
-            && seconds - lastCompressionCheck >= Progress::interval) {
-            lastCompressionCheck = seconds;
-            if (const auto now = space(); now && startSpace->fillable - now->fillable < written / 2) {
+        if (!compressionChecked && startSpace && written >= compressionCheckBytes) {
+            // Once: some volumes (btrfs) count what was written only once it is on the disk.
+            compressionChecked = true;
+            const auto fell = [&] {
+                const auto now = space();
+                return now ? startSpace->fillable - now->fillable : written;
+            };
+            qint64 drop = fell();
+            if (drop < written / 2) {
+                platform::settleVolume(drive, dir);
+                drop = fell();
+            }
+            if (drop < written / 2) {
                 summary.compressing = true;
                 if (context.progress) {
                     context.progress->finish(written, seconds);
@@ -408,7 +417,7 @@ int run(const Options& options, SignalState& stopSignals, bool stderrIsTerminal,
                             + QStringLiteral(": the volume's free space fell by %1 for %2 written: it compresses or "
                                              "deduplicates the fill, which may take many times its size (--data "
                                              "random avoids that)")
-                                  .arg(humanBytes(startSpace->fillable - now->fillable), humanBytes(written)));
+                                  .arg(humanBytes(drop), humanBytes(written)));
             }
         }
     };
