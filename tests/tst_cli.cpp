@@ -551,7 +551,8 @@ void tst_Cli::refusesBeforeTouchingAnyFile()
     for (const QStringList& arguments :
          { QStringList { path, QStringLiteral("-5M") }, QStringList { path, QStringLiteral("3 lots") },
            QStringList { path, QStringLiteral("--leave"), QStringLiteral("x") },
-           QStringList { path, QStringLiteral("1M"), QStringLiteral("--bogus") } }) {
+           QStringList { path, QStringLiteral("1M"), QStringLiteral("--bogus") },
+           QStringList { QStringLiteral("--clean"), volume.filePath(QStringLiteral("missing")) } }) {
         const Outcome outcome = runFiller(arguments);
         QCOMPARE(outcome.code, 2);
         QVERIFY(!outcome.err.isEmpty());

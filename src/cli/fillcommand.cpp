@@ -150,7 +150,8 @@ int clean(const Options& options, std::FILE* out, std::FILE* err)
     int code = ExitDone;
     if (error) {
         print(err, QStringLiteral("tallowmere-fill: %1: %2\n").arg(options.cleanDir, platform::errorText(error)));
-        code = found.isEmpty() ? ExitUsage : ExitWriteError;
+        // A folder that cannot be read at all is a usage error; one of its subfolders, a failure.
+        code = QFileInfo(options.cleanDir).isDir() ? ExitWriteError : ExitUsage;
     }
     QJsonArray removed;
     QJsonArray failed;
@@ -451,8 +452,9 @@ int run(const Options& options, SignalState& stopSignals, bool stderrIsTerminal,
     summary.allocated = result.bytesAllocated;
     const auto endSpace = space();
     summary.available = endSpace ? endSpace->available : -1;
+    // A size too small for one reservation is written: the method says what was done.
+    summary.method = result.bytesAllocated > 0 ? QStringLiteral("allocate") : QStringLiteral("write");
     if (options.allocate && result.allocationError) {
-        summary.method = QStringLiteral("write");
         context.say(options.path
                     + QStringLiteral(": the volume cannot reserve space (%1): the fill is written instead")
                           .arg(platform::errorText(result.allocationError)));
