@@ -900,6 +900,8 @@ void tst_Cli::progressReports()
 
     cli::Progress unknown(cli::Progress::Style::Json, 0, stdout);
     QVERIFY(unknown.json(MiB, 1).contains(QStringLiteral("\"eta_seconds\":null")));
+    cli::Progress files(cli::Progress::Style::Json, 0, stdout, cli::Progress::Unit::Files);
+    QVERIFY(files.json(300, 1).contains(QStringLiteral("\"files_made\":300,")));
     cli::Progress shown(cli::Progress::Style::Text, 4 * MiB, stdout);
     QVERIFY2(shown.text(MiB, 1).contains(QStringLiteral("1.0 MiB written  25.0 %")), qPrintable(shown.text(MiB, 1)));
 }

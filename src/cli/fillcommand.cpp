@@ -331,7 +331,8 @@ int run(const Options& options, SignalState& stopSignals, bool stderrIsTerminal,
 
     if (options.inodes) {
         if (const auto style = progressStyle(options, stderrIsTerminal)) {
-            context.progress.emplace(*style, startSpace ? std::max<qint64>(0, startSpace->inodesAvailable) : 0, err);
+            context.progress.emplace(*style, startSpace ? std::max<qint64>(0, startSpace->inodesAvailable) : 0, err,
+                                     Progress::Unit::Files);
         }
         return fillInodes(context, drive, dir);
     }

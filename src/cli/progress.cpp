@@ -32,8 +32,9 @@ QString humanBytes(double bytes)
     return QLocale::c().formattedDataSize(static_cast<qint64>(std::llround(bytes)), 1, QLocale::DataSizeIecFormat);
 }
 
-Progress::Progress(Style style, qint64 goal, std::FILE* stream)
+Progress::Progress(Style style, qint64 goal, std::FILE* stream, Unit unit)
     : m_style(style)
+    , m_unit(unit)
     , m_goal(goal)
     , m_stream(stream)
 {
@@ -46,10 +47,13 @@ QString Progress::text(qint64 written, double seconds) const
     const double current = sinceShown > 0 ? (written - m_lastWritten) / sinceShown : average;
     const double percent = m_goal > 0 ? std::min(100.0, 100.0 * written / m_goal) : 0;
     const double eta = average > 0 && m_goal > written ? (m_goal - written) / average : 0;
-    return QStringLiteral("\r%1 written  %2 %  %3/s now  %4/s average  ETA %5   ")
-        .arg(humanBytes(written))
+    const auto amount = [this](double count) {
+        return m_unit == Unit::Files ? QString::number(std::llround(count)) : humanBytes(count);
+    };
+    return QStringLiteral("\r%1 %2  %3 %  %4/s now  %5/s average  ETA %6   ")
+        .arg(amount(written), m_unit == Unit::Files ? QStringLiteral("files made") : QStringLiteral("written"))
         .arg(percent, 0, 'f', 1)
-        .arg(humanBytes(current), humanBytes(average), duration(eta));
+        .arg(amount(current), amount(average), duration(eta));
 }
 
 QString Progress::json(qint64 written, double seconds) const
@@ -57,10 +61,12 @@ QString Progress::json(qint64 written, double seconds) const
     const double sinceShown = seconds - m_lastShown;
     const double rate = sinceShown > 0 ? (written - m_lastWritten) / sinceShown : 0;
     const double average = seconds > 0 ? written / seconds : 0;
+    const bool files = m_unit == Unit::Files;
     QJsonObject object {
-        { QStringLiteral("bytes_written"), written },
-        { QStringLiteral("goal_bytes"), m_goal > 0 ? QJsonValue(m_goal) : QJsonValue() },
-        { QStringLiteral("bytes_per_second"), std::round(rate) },
+        { files ? QStringLiteral("files_made") : QStringLiteral("bytes_written"), written },
+        { files ? QStringLiteral("goal_files") : QStringLiteral("goal_bytes"),
+          m_goal > 0 ? QJsonValue(m_goal) : QJsonValue() },
+        { files ? QStringLiteral("files_per_second") : QStringLiteral("bytes_per_second"), std::round(rate) },
         { QStringLiteral("seconds"), std::round(seconds * 1000) / 1000 },
     };
     // No estimate until there is a rate and a goal to estimate from.

@@ -13,10 +13,11 @@ class Progress
 {
 public:
     enum class Style { Text, Json };
+    enum class Unit { Bytes, Files }; // what is counted: bytes written, or files made (--inodes)
     static constexpr double interval = 0.25; // seconds between two reports
 
     // goal: the bytes the fill is expected to write; 0 when not known.
-    Progress(Style style, qint64 goal, std::FILE* stream);
+    Progress(Style style, qint64 goal, std::FILE* stream, Unit unit = Unit::Bytes);
 
     // The fill has written this many bytes, seconds after it started. Reports when the last report
     // is at least interval old; returns whether it did.
@@ -33,6 +34,7 @@ private:
     void report(qint64 written, double seconds);
 
     Style m_style;
+    Unit m_unit;
     qint64 m_goal;
     std::FILE* m_stream;
     double m_lastShown = 0;
