@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Fill benchmark. Builds what it needs, makes fresh volumes of its own (a tmpfs and an ext4 image on
 # a loop device), fills them to the last byte with the window's writer (through the real Start
-# button, offscreen), tallowmere-fill, dd, f3write and a plain reference loop, then measures how fast
-# Stop ends a run, the window's memory during a fill and its start-up time under Xvfb. Prints a
+# button, offscreen), tallowmere-fill (writing, and reserving with --allocate), dd, f3write and a plain
+# reference loop, then measures how fast Stop ends a run, the window's memory during a fill, its
+# start-up time under Xvfb and the speed of --data random's generator. Prints a
 # table and PASS/MISS per target; a MISS never fails the script. Needs root. See bench/README.md.
 #
 #   sudo bench/fill-bench.sh             # the full run (about 10 minutes)
@@ -20,8 +21,8 @@ if [[ $QUICK == 1 ]]; then
 else
     ROUNDS=${ROUNDS:-3} STOPS=${STOPS:-20} LAUNCHES=${LAUNCHES:-10} STALL_STOPS=${STALL_STOPS:-5}
 fi
-PARTS=${PARTS:-tmpfs ext4 stop stall memory startup}
-FILLERS=${FILLERS:-writer tallowmere-fill dd f3write reference}
+PARTS=${PARTS:-tmpfs ext4 stop stall memory startup random}
+FILLERS=${FILLERS:-writer tallowmere-fill allocate dd f3write reference}
 TMPFS_SIZE=${TMPFS_SIZE:-2g}
 EXT4_SIZE=${EXT4_SIZE:-4G}
 # Stops come 100-1500 ms into a fill: the volume must take longer than that to fill.
@@ -38,6 +39,12 @@ if [[ -n ${SEED:-} ]]; then RANDOM=$SEED; fi
 if [[ $EUID -ne 0 ]]; then
     echo "fill-bench: run as root (it mounts volumes and attaches a loop device)" >&2
     exit 2
+fi
+# The volumes are mounted in a mount namespace of the benchmark's own: a program that makes its own
+# namespace meanwhile (a test suite running beside it) would otherwise take a copy of them and keep
+# the loop device busy after the benchmark unmounts it.
+if [[ -z ${TALLOWMERE_BENCH_NAMESPACE:-} ]]; then
+    TALLOWMERE_BENCH_NAMESPACE=1 exec unshare --mount --propagation private "$0" "$@"
 fi
 
 has_part() { [[ " $PARTS " == *" $1 "* ]]; }
@@ -74,7 +81,7 @@ install_packages "${missing[@]}"
 
 echo "fill-bench: building in $BUILD"
 cmake -S "$root" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLOWMERE_BUILD_TESTS=OFF >/dev/null
-targets=(bench_fill reference_fill tallowmere-fill)
+targets=(bench_fill reference_fill tallowmere-fill random_speed)
 if has_part stall; then targets+=(stallfs); fi
 if has_part startup; then targets+=(TALLOWMR minimal_window); fi
 cmake --build "$BUILD" --target "${targets[@]}" >/dev/null
@@ -137,13 +144,13 @@ fresh_ext4() {
         truncate -s "$size" "$images/$name.img"
         LOOPS[$name]=$(losetup --find --show --direct-io=on "$images/$name.img")
     fi
-    # Inode tables and journal are written now, not by a background thread during the timed fill. Just
-    # after an unmount the device may still be held for a moment: mkfs refuses it then.
-    local tries
-    for tries in $(seq 50); do
+    # Inode tables and journal are written now, not by a background thread during the timed fill.
+    # Right after an unmount the device can still be held for a moment (udev probing it): try again.
+    local try
+    for try in 1 2 3 4 5 6 7 8 9 10; do
         mkfs.ext4 -q -m 0 -F -E lazy_itable_init=0,lazy_journal_init=0 "${LOOPS[$name]}" 2>"$work/mkfs.err" && break
-        ((tries < 50)) || { cat "$work/mkfs.err" >&2; exit 1; }
-        sleep 0.2
+        ((try < 10)) || { cat "$work/mkfs.err" >&2; return 1; }
+        sleep 0.5
     done
     mount "${LOOPS[$name]}" "$mnt_ext4"
 }
@@ -261,6 +268,12 @@ run_fill() {
         t1=$EPOCHREALTIME
         R_SECONDS=$(seconds_between "$t0" "$t1")
         ;;
+    allocate)
+        t0=$EPOCHREALTIME
+        timeout "$FILL_TIMEOUT" "$tallowmere_fill" --quiet --allocate "$mnt/fill.dat" 2>"$work/err" || rc=$?
+        t1=$EPOCHREALTIME
+        R_SECONDS=$(seconds_between "$t0" "$t1")
+        ;;
     dd)
         # dd ends with "No space left on device" (exit 1) and fsyncs what it wrote even then.
         t0=$EPOCHREALTIME
@@ -322,7 +335,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 == 0 || a == "nan" || b == 
 at_least() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a != "nan" && a + 0 >= b + 0) }'; }
 at_most() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a != "nan" && a + 0 <= b + 0) }'; }
 
-declare -A RATES LEFT_MAX CACHE_MAX
+declare -A RATES LEFT_MAX CACHE_MAX SECONDS_MAX
 GAP_MAX=0
 GAP_WHERE=
 FAILED_RUNS=0
@@ -351,6 +364,9 @@ record() {
     # Bytes left and page cache count every run, warm-up included; rates only the measured rounds.
     if [[ -z ${LEFT_MAX[$key]:-} ]] || ((R_LEFT > ${LEFT_MAX[$key]})); then LEFT_MAX[$key]=$R_LEFT; fi
     if [[ -z ${CACHE_MAX[$key]:-} ]] || ((R_CACHE_KB > ${CACHE_MAX[$key]})); then CACHE_MAX[$key]=$R_CACHE_KB; fi
+    if [[ -z ${SECONDS_MAX[$key]:-} ]] || awk -v a="$R_SECONDS" -v b="${SECONDS_MAX[$key]}" 'BEGIN { exit !(a > b) }'; then
+        SECONDS_MAX[$key]=$R_SECONDS
+    fi
     if ((keep && R_OK)); then RATES[$key]+="$rate "; fi
 }
 
@@ -474,6 +490,19 @@ if has_part stall; then
         stop_runs stall "$STALL_STOPS" 1000 3000 fresh_stall "$mnt_stall/fill.dat"
         release_stall
     fi
+fi
+
+# --- random data ---------------------------------------------------------------------------------
+
+RANDOM_GBS=()
+if has_part random; then
+    echo
+    echo "== random data: --data random's generator filling a 1 MiB run buffer on one core =="
+    for ((i = 1; i <= 3; ++i)); do
+        parse_kv "$("$BUILD/bench/random_speed" 1)"
+        RANDOM_GBS+=("${KV[gb_per_s]}")
+        printf '  pass %d  %6.2f GB/s\n' "$i" "${KV[gb_per_s]}"
+    done
 fi
 
 # --- start-up ------------------------------------------------------------------------------------
@@ -685,8 +714,16 @@ if [[ -n ${MEDIAN[tmpfs/tallowmere-fill]:-} ]]; then
     r=$(ratio "${MEDIAN[tmpfs/tallowmere-fill]}" "${MEDIAN[tmpfs/dd]:-nan}")
     check at_least "$r" 0.95 "tmpfs: tallowmere-fill >= 0.95 x dd (${r})"
 fi
+if [[ -n ${SECONDS_MAX[ext4/allocate]:-} ]]; then
+    a=${SECONDS_MAX[ext4/allocate]}
+    check at_most "$a" 0.5 "ext4 $EXT4_SIZE: tallowmere-fill --allocate full in <= 0.5 s (slowest $a s)"
+fi
+if ((${#RANDOM_GBS[@]})); then
+    g=$(median "${RANDOM_GBS[@]}")
+    check at_least "$g" 2 "random data: >= 2 GB/s on one core (median $g GB/s)"
+fi
 for volume in "${volumes[@]}"; do
-    for filler in writer tallowmere-fill; do
+    for filler in writer tallowmere-fill allocate; do
         left=${LEFT_MAX[$volume/$filler]:-}
         if [[ -n $left ]]; then
             check at_most "$left" 1023 "$volume: $filler leaves < 1024 B available (at most $left B)"

@@ -19,8 +19,9 @@ mount --bind /proc "$root/proc"
 chroot "$root" bash -euc '
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq "/tmp/$(basename "$1")" >/dev/null
+    apt-get install -y -qq "/tmp/$(basename "$1")" man-db >/dev/null
     tallowmere-fill --version
+    man -P cat tallowmere-fill 2>/dev/null | grep -q "EXIT STATUS" || { echo "man tallowmere-fill shows no page"; exit 1; }
     mkdir -p /tmp/home
     status=0
     HOME=/tmp/home QT_QPA_PLATFORM=offscreen timeout 5 TALLOWMR 2>/dev/null || status=$?

@@ -24,9 +24,19 @@ cmake --install "$build" --prefix "$work/prefix" >/dev/null
 id=org.example.Tallowmere
 for f in bin/TALLOWMR bin/tallowmere-fill "share/applications/$id.desktop" "share/metainfo/$id.metainfo.xml" \
     "share/icons/hicolor/32x32/apps/$id.png" "share/icons/hicolor/64x64/apps/$id.png" \
-    "share/icons/hicolor/scalable/apps/$id.svg"; do
+    "share/icons/hicolor/scalable/apps/$id.svg" share/man/man1/tallowmere-fill.1.gz \
+    share/bash-completion/completions/tallowmere-fill; do
     [ -f "$work/prefix/$f" ] || fail "$f is not installed"
 done
+# The manual page renders and holds the tables scripts rely on; the completion completes.
+page=$(man -l "$work/prefix/share/man/man1/tallowmere-fill.1.gz" 2>/dev/null | col -b | tr -s "[:space:]" " ")
+for section in "EXIT STATUS" "JSON SUMMARY" "ENVIRONMENT" "bytes_available_before" "space to leave not kept"; do
+    grep -q "$section" <<<"$page" || fail "the manual page lacks '$section'"
+done
+completed=$(bash -c 'source "$1"; COMP_WORDS=(tallowmere-fill --pro); COMP_CWORD=1; _tallowmere_fill
+    printf "%s\n" "${COMPREPLY[@]}"; COMP_WORDS=(tallowmere-fill --data ""); COMP_CWORD=2; _tallowmere_fill
+    printf "%s\n" "${COMPREPLY[@]}"' _ "$work/prefix/share/bash-completion/completions/tallowmere-fill")
+[ "$completed" = $'--progress\nones\nrandom' ] || fail "bash completion gave: $completed"
 # An icon theme folder promises the size it is named after.
 for size in 32 64; do
     file "$work/prefix/share/icons/hicolor/${size}x${size}/apps/$id.png" | grep -q "PNG image data, $size x $size," ||
@@ -45,7 +55,8 @@ for d in libqt6widgets6 libqt6gui6 libqt6core6 fonts-noto-cjk; do
     grep -q "$d" <<<"$depends" || fail "the package does not depend on $d"
 done
 contents=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/TALLOWMR ./usr/bin/tallowmere-fill "./usr/share/applications/$id.desktop"; do
+for f in ./usr/bin/TALLOWMR ./usr/bin/tallowmere-fill "./usr/share/applications/$id.desktop" \
+    ./usr/share/man/man1/tallowmere-fill.1.gz ./usr/share/bash-completion/completions/tallowmere-fill; do
     grep -q " $f\$" <<<"$contents" || fail "the package lacks $f"
 done
 

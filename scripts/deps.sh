@@ -8,7 +8,8 @@ packages=(
     fonts-noto-cjk
     xvfb xauth xdotool openbox wmctrl x11-utils imagemagick
     clang libclang-rt-14-dev
-    dpkg-dev file appstream desktop-file-utils g++-mingw-w64-x86-64
+    dpkg-dev file appstream desktop-file-utils g++-mingw-w64-x86-64 help2man man-db
+    btrfs-progs quota util-linux e2fsprogs
     libfuse3-dev fuse3
 )
 

@@ -1,6 +1,7 @@
 #include "app/mf.h"
 #include "cli/fillcommand.h"
 #include "cli/leavepolicy.h"
+#include "cli/progress.h"
 #include "fill/fillengine.h"
 #include "platform/filesystem.h"
 
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
@@ -20,8 +22,11 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <memory>
+
 #include <csignal>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -72,6 +77,75 @@ int interruptRun(const QString& path, const std::function<void(QProcess&)>& act,
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
+// A volume of the kind a row names: a tmpfs, or an ext4 image (with mkfs.ext4's options after
+// "ext4", separated by blanks).
+class Volume
+{
+public:
+    Volume(const QString& kind, qint64 bytes)
+    {
+        if (kind == QLatin1String("tmpfs")) {
+            m_tmpfs = std::make_unique<Tmpfs>(bytes);
+        } else if (kind.startsWith(QLatin1String("tmpfs "))) {
+            m_tmpfs = std::make_unique<Tmpfs>(bytes, kind.mid(6));
+        } else {
+            m_image = std::make_unique<Ext4Volume>(bytes, kind.split(u' ', Qt::SkipEmptyParts).mid(1), QString());
+        }
+    }
+    bool isMounted() const { return m_tmpfs ? m_tmpfs->isMounted() : m_image->isMounted(); }
+    QString error() const { return m_tmpfs ? m_tmpfs->error() : m_image->error(); }
+    QString path() const { return m_tmpfs ? m_tmpfs->path() : m_image->path(); }
+    QString filePath(const QString& name) const { return path() + u'/' + name; }
+    qint64 available() const { return availableAt(path()); }
+
+private:
+    std::unique_ptr<Tmpfs> m_tmpfs;
+    std::unique_ptr<ImageVolume> m_image;
+};
+
+#define VOLUME(var, kind, bytes)                                                                                       \
+    if (!Tmpfs::canMount())                                                                                            \
+        QSKIP("mounting needs root");                                                                                  \
+    Volume var(kind, bytes);                                                                                           \
+    QVERIFY2(var.isMounted(), qPrintable(var.error()));
+
+// Starts the filler, waits until ready() holds for what it printed on stderr so far (or it ended),
+// then sends it signal (none when 0) and waits for its end.
+Outcome runAndSignal(const QStringList& arguments, const std::function<bool(const QString& err)>& ready, int signal,
+                     const QStringList& prefix = {})
+{
+    QProcess process;
+    if (prefix.isEmpty()) {
+        process.start(QStringLiteral(TALLOWMERE_FILL), arguments);
+    } else {
+        process.start(prefix.first(), prefix.mid(1) + QStringList { QStringLiteral(TALLOWMERE_FILL) } + arguments);
+    }
+    Outcome outcome;
+    if (!process.waitForStarted()) {
+        return outcome;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    while (process.state() == QProcess::Running && !ready(outcome.err) && timer.elapsed() < 60000) {
+        process.waitForReadyRead(20);
+        outcome.err += QString::fromLocal8Bit(process.readAllStandardError());
+    }
+    if (signal != 0) {
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+    }
+    process.waitForFinished(60000);
+    outcome.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    outcome.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    outcome.err += QString::fromLocal8Bit(process.readAllStandardError());
+    return outcome;
+}
+
+QJsonObject lastJsonLine(const QString& text)
+{
+    const QStringList lines = text.split(u'\n', Qt::SkipEmptyParts);
+    return lines.isEmpty() ? QJsonObject() : QJsonDocument::fromJson(lines.last().toUtf8()).object();
+}
+
 } // namespace
 
 class tst_Cli : public QObject
@@ -103,6 +177,28 @@ private slots:
     void interruptedKeepsWholeBlocks();
     void sameFileAsTheWindow();
     void helpAndVersion();
+
+    void parsedModes_data();
+    void parsedModes();
+    void verdicts_data();
+    void verdicts();
+    void progressReports();
+    void runExitCodes_data();
+    void runExitCodes();
+    void holdReleases_data();
+    void holdReleases();
+    void killedHoldIsCleaned_data();
+    void killedHoldIsCleaned();
+    void quota_data();
+    void quota();
+    void compressingVolume_data();
+    void compressingVolume();
+    void inodes_data();
+    void inodes();
+    void usedAsDfShows_data();
+    void usedAsDfShows();
+    void allocate_data();
+    void allocate();
 };
 
 void tst_Cli::sizes_data()
@@ -170,6 +266,26 @@ void tst_Cli::arguments_data()
     QTest::newRow("leave without value") << QStringList { "f", "--leave" } << false << qint64(-1);
     QTest::newRow("leave over 100%") << QStringList { "f", "--leave", "101%" } << false << qint64(-1);
     QTest::newRow("leave bad size") << QStringList { "f", "--leave", "-3M" } << false << qint64(-1);
+    QTest::newRow("run takes the rest") << QStringList { "f", "1K", "--run", "sh", "-x", "--bogus" } << true << KiB;
+    QTest::newRow("run without a command") << QStringList { "f", "--run" } << false << qint64(-1);
+    QTest::newRow("hold, then SIZE taken for a duration") << QStringList { "f", "--hold", "90" } << true << qint64(-1);
+    QTest::newRow("SIZE before hold") << QStringList { "f", "3M", "--hold" } << true << 3 * MiB;
+    QTest::newRow("bad duration") << QStringList { "f", "--hold=5x" } << false << qint64(-1);
+    QTest::newRow("hold and run") << QStringList { "f", "--hold", "--run", "true" } << false << qint64(-1);
+    QTest::newRow("keep alone") << QStringList { "f", "--keep" } << false << qint64(-1);
+    QTest::newRow("top-up alone") << QStringList { "f", "--top-up" } << false << qint64(-1);
+    QTest::newRow("clean") << QStringList { "--clean", "d", "--recursive", "--dry-run", "--inodes" } << true
+                           << qint64(-1);
+    QTest::newRow("clean with a PATH") << QStringList { "--clean", "d", "f" } << false << qint64(-1);
+    QTest::newRow("recursive without clean") << QStringList { "f", "--recursive" } << false << qint64(-1);
+    QTest::newRow("inodes with a size") << QStringList { "d", "1M", "--inodes" } << false << qint64(-1);
+    QTest::newRow("leave-inodes alone") << QStringList { "f", "--leave-inodes", "3" } << false << qint64(-1);
+    QTest::newRow("used") << QStringList { "f", "--used", "40%" } << true << qint64(-1);
+    QTest::newRow("used 0%") << QStringList { "f", "--used", "0%" } << false << qint64(-1);
+    QTest::newRow("used and leave") << QStringList { "f", "--used", "40", "--leave", "1M" } << false << qint64(-1);
+    QTest::newRow("progress json") << QStringList { "f", "--progress", "json" } << true << qint64(-1);
+    QTest::newRow("progress bad") << QStringList { "f", "--progress", "loud" } << false << qint64(-1);
+    QTest::newRow("data bad") << QStringList { "f", "--data", "zeros" } << false << qint64(-1);
 }
 
 void tst_Cli::arguments()
@@ -435,7 +551,8 @@ void tst_Cli::refusesBeforeTouchingAnyFile()
     for (const QStringList& arguments :
          { QStringList { path, QStringLiteral("-5M") }, QStringList { path, QStringLiteral("3 lots") },
            QStringList { path, QStringLiteral("--leave"), QStringLiteral("x") },
-           QStringList { path, QStringLiteral("1M"), QStringLiteral("--bogus") } }) {
+           QStringList { path, QStringLiteral("1M"), QStringLiteral("--bogus") },
+           QStringList { QStringLiteral("--clean"), volume.filePath(QStringLiteral("missing")) } }) {
         const Outcome outcome = runFiller(arguments);
         QCOMPARE(outcome.code, 2);
         QVERIFY(!outcome.err.isEmpty());
@@ -527,6 +644,22 @@ void tst_Cli::jsonSummary()
     QCOMPARE(summary.value(QStringLiteral("reason")).toString(), QStringLiteral("target reached"));
     QCOMPARE(summary.value(QStringLiteral("exit_code")).toInt(), 0);
     QVERIFY(summary.value(QStringLiteral("seconds")).toDouble() >= 0);
+    QCOMPARE(summary.value(QStringLiteral("version")).toInt(), 1);
+    QCOMPARE(summary.value(QStringLiteral("filesystem")).toString(), QStringLiteral("tmpfs"));
+    QCOMPARE(summary.value(QStringLiteral("bytes_available_before")).toInteger(), volume.available() + 3 * MiB);
+    QCOMPARE(summary.value(QStringLiteral("method")).toString(), QStringLiteral("write"));
+
+    // Random data after the header block, the header as always.
+    const QString random = volume.filePath(QStringLiteral("random.dat"));
+    const Outcome randomly = runFiller({ QStringLiteral("--json"), random, QStringLiteral("64K"),
+                                         QStringLiteral("--data"), QStringLiteral("random") });
+    QCOMPARE(randomly.code, 0);
+    QCOMPARE(lastJsonLine(randomly.out).value(QStringLiteral("data")).toString(), QStringLiteral("random"));
+    const QByteArray data = readFile(random);
+    QCOMPARE(data.size(), 64 * KiB);
+    QCOMPARE(data.left(1024), readFile(path).left(1024));
+    QVERIFY(data.mid(1024).count('\xff') < 1024); // about 1 in 256 bytes by chance
+    QVERIFY(QFile::remove(random));
 
     // Refused before the run, a script still gets a summary, and the file is left alone.
     const Outcome refused = runFiller({ QStringLiteral("--json"), path, QStringLiteral("1M") });
@@ -642,6 +775,577 @@ void tst_Cli::helpAndVersion()
     QCOMPARE(version.code, 0);
     QCOMPARE(version.out, QStringLiteral("tallowmere-fill 1.3.14\n"));
     QVERIFY(QDir(volume.path()).isEmpty());
+}
+
+void tst_Cli::parsedModes_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("parsed");
+    QTest::newRow("hold 5m") << QStringList { "f", "--hold", "5m" } << "hold=300";
+    QTest::newRow("hold=2h") << QStringList { "--hold=2h", "f" } << "hold=7200";
+    QTest::newRow("hold alone") << QStringList { "--hold", "f" } << "hold=until a signal";
+    QTest::newRow("a SIZE is no duration") << QStringList { "f", "--hold", "3M" } << "hold=until a signal size=3145728";
+    QTest::newRow("the command keeps its options")
+        << QStringList { "--top-up", "f", "--run", "cmd", "--json", "--", "x" } << "top-up command=cmd|--json|--|x";
+    QTest::newRow("used, data, allocate")
+        << QStringList { "f", "--used=40", "--data", "random", "--allocate" } << "used=40 random allocate";
+}
+
+void tst_Cli::parsedModes()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, parsed);
+    QString error;
+    const auto options = cli::parseArguments(arguments, &error);
+    QVERIFY2(options, qPrintable(error));
+    QStringList seen;
+    if (options->hold) {
+        seen << QStringLiteral("hold=")
+                + (options->holdSeconds ? QString::number(*options->holdSeconds) : QStringLiteral("until a signal"));
+    }
+    if (options->size) {
+        seen << QStringLiteral("size=%1").arg(*options->size);
+    }
+    if (options->topUp) {
+        seen << QStringLiteral("top-up");
+    }
+    if (!options->command.isEmpty()) {
+        seen << QStringLiteral("command=") + options->command.join(u'|');
+    }
+    if (options->usedPercent) {
+        seen << QStringLiteral("used=%1").arg(*options->usedPercent);
+    }
+    if (options->data == fill::Data::Random) {
+        seen << QStringLiteral("random");
+    }
+    if (options->allocate) {
+        seen << QStringLiteral("allocate");
+    }
+    QCOMPARE(seen.join(u' '), parsed);
+}
+
+void tst_Cli::verdicts_data()
+{
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<bool>("quota");
+    QTest::addColumn<qint64>("size"); // -1: none
+    QTest::addColumn<qint64>("leave"); // -1: none
+    QTest::addColumn<qint64>("available");
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<int>("code");
+    const int full = int(fill::Outcome::DiskFull);
+    const int reached = int(fill::Outcome::TargetReached);
+    QTest::newRow("volume full, as asked")
+        << full << false << qint64(-1) << qint64(-1) << qint64(0) << 0 << "disk full" << 0;
+    QTest::newRow("volume full before the size")
+        << full << false << MiB << qint64(-1) << qint64(0) << 0 << "disk full" << 3;
+    QTest::newRow("quota full, as asked") << full << true << qint64(-1) << qint64(-1) << MiB << 0 << "quota" << 0;
+    QTest::newRow("quota full before the size") << full << true << MiB << qint64(-1) << MiB << 0 << "quota" << 3;
+    QTest::newRow("quota full above the floor") << full << true << qint64(-1) << KiB << MiB << 0 << "quota" << 3;
+    QTest::newRow("target") << reached << false << MiB << qint64(-1) << MiB << 0 << "target reached" << 0;
+    QTest::newRow("floor before the size")
+        << reached << false << 4 * MiB << MiB << MiB << 0 << "space to leave reached before the size" << 3;
+    QTest::newRow("floor broken") << reached << false << qint64(-1) << MiB << KiB << 0 << "space to leave not kept"
+                                  << 3;
+    QTest::newRow("SIGINT") << int(fill::Outcome::Stopped) << false << qint64(-1) << qint64(-1) << MiB << SIGINT
+                            << "interrupted" << 130;
+    QTest::newRow("SIGHUP") << int(fill::Outcome::Stopped) << false << qint64(-1) << qint64(-1) << MiB << SIGHUP
+                            << "interrupted" << 129;
+    QTest::newRow("write failed") << int(fill::Outcome::WriteFailed) << false << qint64(-1) << qint64(-1) << MiB << 0
+                                  << "error" << 4;
+    QTest::newRow("header failed") << int(fill::Outcome::HeaderFailed) << false << qint64(-1) << qint64(-1) << MiB << 0
+                                   << "error" << 2;
+}
+
+void tst_Cli::verdicts()
+{
+    QFETCH(int, outcome);
+    QFETCH(bool, quota);
+    QFETCH(qint64, size);
+    QFETCH(qint64, leave);
+    QFETCH(qint64, available);
+    QFETCH(int, signal);
+    QFETCH(QString, reason);
+    QFETCH(int, code);
+    const cli::Verdict verdict = cli::verdictFor({ fill::Outcome(outcome), quota, signal, 2 * MiB,
+                                                   size >= 0 ? std::optional(size) : std::nullopt, leave, available });
+    QCOMPARE(verdict.reason, reason);
+    QCOMPARE(verdict.code, code);
+}
+
+// About four reports a second, each one JSON object, with a rate and an estimate a program can use.
+void tst_Cli::progressReports()
+{
+    std::FILE* stream = std::tmpfile();
+    QVERIFY(stream);
+    cli::Progress progress(cli::Progress::Style::Json, 1000 * MiB, stream);
+    QVERIFY(!progress.update(100 * MiB, 0.1));
+    QVERIFY(progress.update(250 * MiB, 0.3));
+    QVERIFY(!progress.update(300 * MiB, 0.4));
+    QVERIFY(progress.update(500 * MiB, 0.55));
+    progress.finish(600 * MiB, 0.6); // the final count, though the last report is recent
+    std::rewind(stream);
+    QByteArray text(4096, '\0');
+    text.truncate(static_cast<qsizetype>(std::fread(text.data(), 1, static_cast<size_t>(text.size()), stream)));
+    std::fclose(stream);
+    const QList<QByteArray> lines = text.trimmed().split('\n');
+    QCOMPARE(lines.size(), 3);
+    const QJsonObject second = QJsonDocument::fromJson(lines[1]).object();
+    QCOMPARE(second.value(QStringLiteral("bytes_written")).toInteger(), 500 * MiB);
+    QCOMPARE(second.value(QStringLiteral("goal_bytes")).toInteger(), 1000 * MiB);
+    QCOMPARE(second.value(QStringLiteral("bytes_per_second")).toDouble(), 1000.0 * MiB); // 250 MiB in 0.25 s
+    QVERIFY(qAbs(second.value(QStringLiteral("eta_seconds")).toDouble() - 0.55) < 0.06); // at the average rate
+    QCOMPARE(QJsonDocument::fromJson(lines[2]).object().value(QStringLiteral("bytes_written")).toInteger(), 600 * MiB);
+
+    cli::Progress unknown(cli::Progress::Style::Json, 0, stdout);
+    QVERIFY(unknown.json(MiB, 1).contains(QStringLiteral("\"eta_seconds\":null")));
+    cli::Progress files(cli::Progress::Style::Json, 0, stdout, cli::Progress::Unit::Files);
+    QVERIFY(files.json(300, 1).contains(QStringLiteral("\"files_made\":300,")));
+    cli::Progress shown(cli::Progress::Style::Text, 4 * MiB, stdout);
+    QVERIFY2(shown.text(MiB, 1).contains(QStringLiteral("1.0 MiB written  25.0 %")), qPrintable(shown.text(MiB, 1)));
+}
+
+void tst_Cli::runExitCodes_data()
+{
+    QTest::addColumn<QString>("volume");
+    QTest::addColumn<QStringList>("before"); // arguments before --run
+    QTest::addColumn<QString>("command"); // a shell command; MARK is a file on another volume
+    QTest::addColumn<int>("signal"); // sent to the filler once MARK exists
+    QTest::addColumn<int>("code");
+    QTest::addColumn<bool>("ran");
+    QTest::addColumn<bool>("kept");
+
+    // The command sees a full volume and the documented variables.
+    const QString checks = QStringLiteral(
+        "touch MARK && test \"$(stat -c %s \"$TALLOWMERE_FILL_FILE\")\" = \"$TALLOWMERE_FILL_BYTES\" && "
+        "test \"$TALLOWMERE_AVAILABLE_BYTES\" -lt 1024 && test \"$(stat -f -c %a \"$TALLOWMERE_FILL_FILE\")\" = 0");
+    QTest::newRow("tmpfs: 0, full volume") << "tmpfs" << QStringList() << checks << 0 << 0 << true << false;
+    QTest::newRow("ext4: 0, full volume") << "ext4" << QStringList() << checks << 0 << 0 << true << false;
+    QTest::newRow("exit 7") << "ext4" << QStringList() << "touch MARK; exit 7" << 0 << 7 << true << false;
+    QTest::newRow("killed by SIGKILL") << "tmpfs" << QStringList() << "touch MARK; kill -KILL $$" << 0 << 137 << true
+                                       << false;
+    QTest::newRow("not found") << "tmpfs" << QStringList() << "" << 0 << 127 << false << false;
+    QTest::newRow("not executable") << "tmpfs" << QStringList() << "" << 0 << 126 << false << false;
+    QTest::newRow("SIGINT forwarded") << "ext4" << QStringList() << "touch MARK; exec sleep 30" << SIGINT << 130 << true
+                                      << false;
+    QTest::newRow("SIGHUP forwarded") << "tmpfs" << QStringList() << "touch MARK; exec sleep 30" << SIGHUP << 129
+                                      << true << false;
+    QTest::newRow("SIGTERM forwarded and handled")
+        << "tmpfs" << QStringList() << "trap 'exit 0' TERM; touch MARK; while :; do sleep 0.05; done" << SIGTERM << 0
+        << true << false;
+    QTest::newRow("fill short of SIZE: not run")
+        << "tmpfs" << QStringList { "1G" } << "touch MARK" << 0 << 3 << false << false;
+    QTest::newRow("file exists: not run")
+        << "tmpfs" << QStringList { "EXISTS" } << "touch MARK" << 0 << 2 << false << true;
+    QTest::newRow("keep") << "ext4" << QStringList { "--keep", "2M" } << "touch MARK" << 0 << 0 << true << true;
+}
+
+void tst_Cli::runExitCodes()
+{
+    QFETCH(QString, volume);
+    QFETCH(QStringList, before);
+    QFETCH(QString, command);
+    QFETCH(int, signal);
+    QFETCH(int, code);
+    QFETCH(bool, ran);
+    QFETCH(bool, kept);
+    VOLUME(target, volume, 32 * MiB);
+    TMPFS(scratch, MiB);
+    const QString path = target.filePath(QStringLiteral("fill.dat"));
+    const QString mark = scratch.filePath(QStringLiteral("ran"));
+    QStringList run { QStringLiteral("sh"), QStringLiteral("-c"),
+                      QString(command).replace(QStringLiteral("MARK"), mark) };
+    if (QByteArray(QTest::currentDataTag()) == "not found") {
+        run = QStringList { QStringLiteral("tallowmere-no-such-command") };
+    } else if (QByteArray(QTest::currentDataTag()) == "not executable") {
+        QVERIFY(writeFile(scratch.filePath(QStringLiteral("script")), "#!/bin/sh\n"));
+        run = QStringList { scratch.filePath(QStringLiteral("script")) };
+    }
+    if (before.removeAll(QStringLiteral("EXISTS"))) {
+        QVERIFY(writeFile(path, "user data"));
+    }
+    const Outcome outcome = runAndSignal(
+        QStringList { path } + before + QStringList { QStringLiteral("--run") } + run,
+        [&](const QString&) { return QFile::exists(mark); }, signal);
+    QVERIFY2(outcome.code == code, qPrintable(QStringLiteral("exit %1: %2").arg(outcome.code).arg(outcome.err)));
+    QCOMPARE(QFile::exists(mark), ran);
+    QCOMPARE(QFile::exists(path), kept);
+    if (!kept) {
+        QVERIFY2(target.available() > 16 * MiB, qPrintable(QString::number(target.available())));
+    } else if (ran) {
+        const QString problem = checkFillFile(path, 2 * MiB);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    } else {
+        QCOMPARE(readFile(path), QByteArray("user data"));
+    }
+}
+
+void tst_Cli::holdReleases_data()
+{
+    QTest::addColumn<QString>("volume");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("signal"); // sent once the volume is held
+    QTest::addColumn<int>("code");
+    QTest::addColumn<qint64>("leave"); // what the held volume keeps available
+    QTest::addColumn<bool>("topUp"); // space is freed during the hold
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("for a time") << "tmpfs" << QStringList { "--hold", "0.5" } << 0 << 0 << qint64(0) << false << false;
+    QTest::newRow("until SIGTERM") << "ext4" << QStringList { "--hold" } << SIGTERM << 0 << qint64(0) << false << false;
+    QTest::newRow("SIGHUP cuts the time short")
+        << "tmpfs" << QStringList { "--hold", "60" } << SIGHUP << 129 << qint64(0) << false << false;
+    QTest::newRow("kept") << "ext4" << QStringList { "--hold=0.2", "--keep" } << 0 << 0 << qint64(0) << false << true;
+    QTest::newRow("top-up, tmpfs") << "tmpfs" << QStringList { "--hold", "--top-up" } << SIGINT << 0 << qint64(0)
+                                   << true << false;
+    QTest::newRow("top-up keeps the space to leave")
+        << "ext4" << QStringList { "--hold", "--top-up", "--leave", "2M" } << SIGTERM << 0 << 2 * MiB << true << false;
+    QTest::newRow("allocated, top-up") << "ext4" << QStringList { "--allocate", "--hold", "--top-up" } << SIGTERM << 0
+                                       << qint64(0) << true << false;
+}
+
+void tst_Cli::holdReleases()
+{
+    QFETCH(QString, volume);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, signal);
+    QFETCH(int, code);
+    QFETCH(qint64, leave);
+    QFETCH(bool, topUp);
+    QFETCH(bool, kept);
+    VOLUME(target, volume, 64 * MiB);
+    const QString path = target.filePath(QStringLiteral("fill.dat"));
+    const QString other = target.filePath(QStringLiteral("other"));
+    QVERIFY(writeFile(other, QByteArray(4 * MiB, 'o')));
+    auto held = [&] {
+        const qint64 available = target.available();
+        return available >= leave && available < leave + 8 * KiB;
+    };
+    bool heldFull = false;
+    bool refilled = !topUp;
+    const Outcome outcome = runAndSignal(
+        QStringList { path } + arguments,
+        [&](const QString& err) {
+            if (!err.contains(QStringLiteral("left available"))) {
+                return false;
+            }
+            heldFull = held();
+            if (topUp) {
+                QFile::remove(other);
+                QProcess::execute(QStringLiteral("sync"), { QStringLiteral("-f"), target.path() });
+                QElapsedTimer timer;
+                timer.start();
+                while (!held() && timer.elapsed() < 5000) {
+                    QTest::qSleep(50);
+                }
+                refilled = held();
+            }
+            return true;
+        },
+        signal);
+    QVERIFY2(outcome.code == code, qPrintable(QStringLiteral("exit %1: %2").arg(outcome.code).arg(outcome.err)));
+    QVERIFY2(heldFull, qPrintable(QString::number(target.available())));
+    QVERIFY2(refilled, qPrintable(QString::number(target.available())));
+    QCOMPARE(QFile::exists(path), kept);
+    if (kept) {
+        const QString problem = checkFillFile(path, fileSize(path));
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    } else {
+        QVERIFY(target.available() > 32 * MiB);
+    }
+}
+
+// A filler killed while it holds a volume leaves its fill behind; --clean finds exactly that.
+void tst_Cli::killedHoldIsCleaned_data()
+{
+    QTest::addColumn<QString>("volume");
+    QTest::addColumn<bool>("inodes");
+    QTest::newRow("tmpfs") << "tmpfs" << false;
+    QTest::newRow("ext4") << "ext4" << false;
+    QTest::newRow("ext4, inodes") << "ext4 -N 512" << true;
+}
+
+void tst_Cli::killedHoldIsCleaned()
+{
+    QFETCH(QString, volume);
+    QFETCH(bool, inodes);
+    VOLUME(target, volume, 32 * MiB);
+    const QDir dir(target.path());
+    const QByteArray header("Maked By Tallowmere 1.3.14");
+    // Beside it: a user's file, and look-alikes that each fail one test.
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("notes.txt")), "notes"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("not whole blocks")), header + QByteArray(1024 - 26 + 1, '\xff')));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("no header")), QByteArray(2048, '\xff')));
+    QVERIFY(dir.mkdir(QStringLiteral("marked otherwise")));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("marked otherwise/.tallowmere-fill")), "Maked By Somebody"));
+    QVERIFY(dir.mkdir(QStringLiteral("sub")));
+    QCOMPARE(runFiller({ dir.filePath(QStringLiteral("sub/deeper.dat")), QStringLiteral("4K") }).code, 0);
+    const QString fill = dir.filePath(QStringLiteral("fill"));
+    QVERIFY(QFile::link(fill, dir.filePath(QStringLiteral("link to the fill"))));
+    QVERIFY(
+        QFile::link(dir.filePath(QStringLiteral("sub/deeper.dat")), dir.filePath(QStringLiteral("link to a fill"))));
+    const QStringList others = dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+
+    const Outcome killed = runAndSignal(
+        QStringList { fill, QStringLiteral("--hold") }
+            + (inodes ? QStringList { QStringLiteral("--inodes") } : QStringList()),
+        [](const QString& err) { return err.contains(QStringLiteral("left available")); }, SIGKILL);
+    QCOMPARE(killed.code, -1);
+    QVERIFY(QFileInfo::exists(fill));
+    const QStringList mode = inodes ? QStringList { QStringLiteral("--inodes") } : QStringList();
+
+    const Outcome listed
+        = runFiller(QStringList { QStringLiteral("--clean"), target.path(), QStringLiteral("--dry-run") } + mode);
+    QCOMPARE(listed.code, 0);
+    QCOMPARE(listed.out, fill + u'\n');
+    QVERIFY(QFileInfo::exists(fill));
+    const Outcome cleaned = runFiller(QStringList { QStringLiteral("--clean"), target.path() } + mode);
+    QCOMPARE(cleaned.code, 0);
+    QCOMPARE(cleaned.out, fill + u'\n');
+    QCOMPARE(dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), others);
+    QVERIFY(target.available() > 24 * MiB);
+    // Into subfolders only when asked.
+    const Outcome deeper = runFiller({ QStringLiteral("--clean"), target.path(), QStringLiteral("--recursive") });
+    QCOMPARE(deeper.out, dir.filePath(QStringLiteral("sub/deeper.dat")) + u'\n');
+    QCOMPARE(dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), others);
+}
+
+// A write refused by a disk quota, by a user who is not root: an ext4 user quota where the kernel
+// has quotas, and a btrfs subvolume limit (which answers the same EDQUOT).
+void tst_Cli::quota_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("code");
+    QTest::newRow("ext4 user quota, to the quota") << "ext4" << QStringList() << 0;
+    QTest::newRow("ext4 user quota, SIZE beyond it") << "ext4" << QStringList { "32M" } << 3;
+    QTest::newRow("btrfs limit, to the quota") << "btrfs" << QStringList() << 0;
+    QTest::newRow("btrfs limit, --leave") << "btrfs" << QStringList { "--leave", "1M" } << 3;
+}
+
+void tst_Cli::quota()
+{
+    QFETCH(QString, kind);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, code);
+    if (!Tmpfs::canMount()) {
+        QSKIP("mounting needs root");
+    }
+    constexpr qint64 limit = 16 * MiB;
+    const QString user = QStringLiteral("65534");
+    std::unique_ptr<ImageVolume> volume;
+    QString folder;
+    if (kind == QLatin1String("ext4")) {
+        volume
+            = std::make_unique<Ext4Volume>(64 * MiB,
+                                           QStringList { QStringLiteral("-O"), QStringLiteral("quota"),
+                                                         QStringLiteral("-E"), QStringLiteral("quotatype=usrquota") },
+                                           QStringLiteral("usrquota"));
+        if (!volume->isMounted()) {
+            QSKIP(qPrintable(QStringLiteral("no ext4 with quotas here (a kernel without CONFIG_QUOTA?): ")
+                             + volume->error()));
+        }
+        folder = volume->filePath(QStringLiteral("user"));
+        QVERIFY(QDir(volume->path()).mkdir(QStringLiteral("user")));
+        const QString failed
+            = runCommand(QStringLiteral("setquota"),
+                         { QStringLiteral("-u"), user, QStringLiteral("0"), QString::number(limit / KiB),
+                           QStringLiteral("0"), QStringLiteral("0"), volume->path() });
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
+    } else {
+        if (const QString why = BtrfsVolume::unavailable(); !why.isEmpty()) {
+            QSKIP(qPrintable(why));
+        }
+        volume = std::make_unique<BtrfsVolume>(512 * MiB);
+        QVERIFY2(volume->isMounted(), qPrintable(volume->error()));
+        folder = volume->filePath(QStringLiteral("user"));
+        for (const QStringList& step :
+             { QStringList { QStringLiteral("quota"), QStringLiteral("enable"), volume->path() },
+               QStringList { QStringLiteral("subvolume"), QStringLiteral("create"), folder },
+               QStringList { QStringLiteral("qgroup"), QStringLiteral("limit"), QString::number(limit), folder } }) {
+            const QString failed = runCommand(QStringLiteral("btrfs"), step);
+            QVERIFY2(failed.isEmpty(), qPrintable(failed));
+        }
+    }
+    QCOMPARE(::chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
+    const QString path = folder + QStringLiteral("/fill.dat");
+    const Outcome outcome = runAndSignal(QStringList { QStringLiteral("--json"), path } + arguments,
+                                         [](const QString&) { return false; }, 0,
+                                         { QStringLiteral("setpriv"), QStringLiteral("--reuid=") + user,
+                                           QStringLiteral("--regid=") + user, QStringLiteral("--clear-groups") });
+    QVERIFY2(outcome.code == code,
+             qPrintable(QStringLiteral("exit %1: %2 %3").arg(outcome.code).arg(outcome.out, outcome.err)));
+    const QJsonObject summary = lastJsonLine(outcome.out);
+    QCOMPARE(summary.value(QStringLiteral("reason")).toString(), QStringLiteral("quota"));
+    const qint64 size = fileSize(path);
+    QCOMPARE(summary.value(QStringLiteral("bytes_written")).toInteger(), size);
+    QVERIFY2(size > limit - MiB && size <= limit, qPrintable(QString::number(size)));
+    const QString problem = checkFillFile(path, size);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void tst_Cli::compressingVolume_data()
+{
+    QTest::addColumn<QString>("mountOptions");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("compressing");
+    QTest::newRow("bytes of 255, 300 MiB") << "compress-force=zstd" << QStringList { "300M" } << true;
+    QTest::newRow("random, to full") << "compress-force=zstd" << QStringList { "--data", "random" } << false;
+    // btrfs counts what was written late: no compression must not be taken for some.
+    QTest::newRow("not compressing") << "" << QStringList { "300M" } << false;
+}
+
+// On a 512 MiB btrfs that compresses everything, bytes of 255 would take many times its size to fill.
+void tst_Cli::compressingVolume()
+{
+    QFETCH(QString, mountOptions);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, compressing);
+    if (!Tmpfs::canMount()) {
+        QSKIP("mounting needs root");
+    }
+    if (const QString why = BtrfsVolume::unavailable(); !why.isEmpty()) {
+        QSKIP(qPrintable(why));
+    }
+    BtrfsVolume volume(512 * MiB, mountOptions);
+    QVERIFY2(volume.isMounted(), qPrintable(volume.error()));
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    const Outcome outcome = runFiller(QStringList { QStringLiteral("--json"), path } + arguments);
+    QVERIFY2(outcome.code == 0, qPrintable(outcome.err));
+    const QJsonObject summary = lastJsonLine(outcome.out);
+    QCOMPARE(summary.value(QStringLiteral("compressing")).toBool(), compressing);
+    QCOMPARE(summary.value(QStringLiteral("filesystem")).toString(), QStringLiteral("btrfs"));
+    QCOMPARE(outcome.err.count(QStringLiteral("compresses")), compressing ? 1 : 0);
+    const QByteArray head = readFile(path).left(2048);
+    QVERIFY(head.startsWith("Maked By Tallowmere 1.3.14"));
+    if (arguments.contains(QStringLiteral("random"))) {
+        QVERIFY(head.mid(1024).count('\xff') < 64); // random, not 255
+        QVERIFY2(fileSize(path) < 512 * MiB && volume.available() < KiB, qPrintable(outcome.out));
+    }
+}
+
+void tst_Cli::inodes_data()
+{
+    QTest::addColumn<QString>("volume");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<qint64>("left");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("ext4 with few inodes") << "ext4 -N 256" << QStringList() << qint64(0) << "inodes full";
+    QTest::newRow("ext4, 10 to leave") << "ext4 -N 256" << QStringList { "--leave-inodes", "10" } << qint64(10)
+                                       << "target reached";
+    QTest::newRow("tmpfs") << "tmpfs nr_inodes=300" << QStringList() << qint64(0) << "inodes full";
+    QTest::newRow("run under it")
+        << "ext4 -N 256"
+        << QStringList { "--run", "sh", "-c",
+                         "test \"$TALLOWMERE_AVAILABLE_INODES\" = 0 && ! touch \"$TALLOWMERE_FILL_FILE/x\"" }
+        << qint64(0) << "inodes full";
+}
+
+void tst_Cli::inodes()
+{
+    QFETCH(QString, volume);
+    QFETCH(QStringList, arguments);
+    QFETCH(qint64, left);
+    QFETCH(QString, reason);
+    VOLUME(target, volume, 16 * MiB);
+    const QString path = target.filePath(QStringLiteral("inodes"));
+    const Outcome outcome
+        = runFiller(QStringList { QStringLiteral("--json"), QStringLiteral("--inodes"), path } + arguments);
+    QVERIFY2(outcome.code == 0, qPrintable(outcome.err + outcome.out));
+    const QJsonObject summary = lastJsonLine(outcome.out);
+    QCOMPARE(summary.value(QStringLiteral("reason")).toString(), reason);
+    QCOMPARE(summary.value(QStringLiteral("inodes_available")).toInteger(), left);
+    if (arguments.contains(QStringLiteral("--run"))) {
+        QVERIFY(!QFileInfo::exists(path));
+        QCOMPARE(summary.value(QStringLiteral("removed")).toBool(), true);
+        return;
+    }
+    struct statvfs st = {};
+    QCOMPARE(::statvfs(QFile::encodeName(target.path()).constData(), &st), 0);
+    QCOMPARE(qint64(st.f_favail), left);
+    const QFileInfoList files = QDir(path).entryInfoList(QDir::Files | QDir::Hidden);
+    QCOMPARE(files.size(), summary.value(QStringLiteral("inodes_created")).toInteger() + 1); // and the marker
+    for (const QFileInfo& file : files) {
+        QCOMPARE(file.size(), file.fileName() == QLatin1String(".tallowmere-fill") ? qint64(26) : qint64(0));
+    }
+    // A second fill does not take the folder of the first.
+    QCOMPARE(runFiller({ QStringLiteral("--inodes"), path }).code, 2);
+}
+
+// Use% as df prints it for the volume.
+void tst_Cli::usedAsDfShows_data()
+{
+    QTest::addColumn<QString>("volume");
+    QTest::addColumn<int>("percent");
+    QTest::newRow("tmpfs 37%") << "tmpfs" << 37;
+    QTest::newRow("ext4 50%") << "ext4" << 50;
+    QTest::newRow("ext4 99%") << "ext4" << 99;
+    QTest::newRow("ext4 100%") << "ext4" << 100;
+}
+
+void tst_Cli::usedAsDfShows()
+{
+    QFETCH(QString, volume);
+    QFETCH(int, percent);
+    VOLUME(target, volume, 64 * MiB);
+    const QString path = target.filePath(QStringLiteral("fill.dat"));
+    const Outcome outcome = runFiller({ path, QStringLiteral("--used"), QStringLiteral("%1%").arg(percent) });
+    QVERIFY2(outcome.code == 0, qPrintable(outcome.err));
+    QProcess::execute(QStringLiteral("sync"), { QStringLiteral("-f"), target.path() });
+    QString shown;
+    const QString failed
+        = runCommand(QStringLiteral("df"), { QStringLiteral("--output=pcent"), target.path() }, &shown);
+    QVERIFY2(failed.isEmpty(), qPrintable(failed));
+    QCOMPARE(shown.split(u'\n').last().trimmed(), QStringLiteral("%1%").arg(percent));
+    const QString problem = checkFillFile(path, fileSize(path));
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void tst_Cli::allocate_data()
+{
+    QTest::addColumn<QString>("volume");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<qint64>("leave"); // -1: fill to the last block
+    QTest::newRow("ext4, to full") << "ext4" << QStringList() << "allocate" << qint64(-1);
+    QTest::newRow("ext4, space to leave") << "ext4" << QStringList { "--leave", "10M" } << "allocate" << 10 * MiB;
+    QTest::newRow("tmpfs, to full") << "tmpfs" << QStringList() << "allocate" << qint64(-1);
+    QTest::newRow("ext4 without extents cannot") << "ext4 -O ^extent,^64bit" << QStringList() << "write" << qint64(-1);
+}
+
+void tst_Cli::allocate()
+{
+    QFETCH(QString, volume);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, method);
+    QFETCH(qint64, leave);
+    VOLUME(target, volume, 128 * MiB);
+    const QString path = target.filePath(QStringLiteral("fill.dat"));
+    const Outcome outcome
+        = runFiller(QStringList { QStringLiteral("--json"), QStringLiteral("--allocate"), path } + arguments);
+    QVERIFY2(outcome.code == 0, qPrintable(outcome.err));
+    const QJsonObject summary = lastJsonLine(outcome.out);
+    QCOMPARE(summary.value(QStringLiteral("method")).toString(), method);
+    QProcess::execute(QStringLiteral("sync"), { QStringLiteral("-f"), target.path() });
+    const qint64 available = target.available();
+    if (leave < 0) {
+        QVERIFY2(available < KiB, qPrintable(QString::number(available)));
+    } else {
+        QVERIFY2(available >= leave && available < leave + 8 * KiB, qPrintable(QString::number(available)));
+    }
+    const qint64 size = fileSize(path);
+    QCOMPARE(summary.value(QStringLiteral("bytes_written")).toInteger(), size);
+    QCOMPARE(size % KiB, 0);
+    const QByteArray data = readFile(path);
+    QVERIFY(data.startsWith("Maked By Tallowmere 1.3.14"));
+    if (method == QLatin1String("write")) {
+        QCOMPARE(outcome.err.count(QStringLiteral("cannot reserve")), 1);
+        const QString problem = checkFillFile(path, size);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    } else {
+        // Reserved blocks read as zeros.
+        QVERIFY(summary.value(QStringLiteral("bytes_allocated")).toInteger() > size / 2);
+        QCOMPARE(data.at(size / 2), '\0');
+    }
 }
 
 QTEST_MAIN(tst_Cli)

@@ -24,7 +24,8 @@ struct Recorder
 {
     QList<qint64> positions;
     int stopOnPass = 0;
-    // A clock that stands still: the run lengths do not depend on how fast this machine is today.
+    // Time stands still unless a test moves it: a loaded machine (a sanitizer build beside another
+    // build) made single 1 MiB writes to memory take over 20 ms, and runs were halved at random.
     std::function<qint64()> clock = [] { return qint64(0); };
 
     fill::Hooks hooks()

@@ -1,303 +1,318 @@
 #include "cli/fillcommand.h"
 
 #include "cli/leavepolicy.h"
+#include "cli/progress.h"
 
 #include "fill/fillengine.h"
 #include "fill/landing.h"
 #include "platform/filesystem.h"
+#include "platform/fillfolder.h"
 #include "platform/outputfile.h"
-#include "productinfo.h"
 
-#include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
+#include <QStorageInfo>
 
 #include <chrono>
 #include <cmath>
-#include <csignal>
+#include <optional>
 
 namespace cli {
 
 namespace {
 
-qint64 roundUpToBlocks(qint64 bytes)
-{
-    const qint64 blocks = bytes / fill::blockSize + (bytes % fill::blockSize != 0);
-    return std::max<qint64>(1, blocks) * fill::blockSize;
-}
-
-QString humanBytes(double bytes)
-{
-    const char* units[] = { "B", "KiB", "MiB", "GiB", "TiB", "PiB" };
-    int unit = 0;
-    while (std::fabs(bytes) >= 1024 && unit < 5) {
-        bytes /= 1024;
-        ++unit;
-    }
-    return unit == 0 ? QStringLiteral("%1 B").arg(static_cast<qint64>(bytes))
-                     : QStringLiteral("%1 %2").arg(bytes, 0, 'f', 1).arg(QLatin1String(units[unit]));
-}
-
-QString duration(double seconds)
-{
-    if (!std::isfinite(seconds) || seconds < 0) {
-        return QStringLiteral("--:--");
-    }
-    const auto total = static_cast<qint64>(seconds + 0.5);
-    return total >= 3600 ? QStringLiteral("%1:%2:%3")
-                               .arg(total / 3600)
-                               .arg(total / 60 % 60, 2, 10, QLatin1Char('0'))
-                               .arg(total % 60, 2, 10, QLatin1Char('0'))
-                         : QStringLiteral("%1:%2").arg(total / 60).arg(total % 60, 2, 10, QLatin1Char('0'));
-}
-
-// False when the text did not reach the stream, with errno telling why.
-bool print(std::FILE* stream, const QString& text)
-{
-    const bool put = std::fputs(text.toLocal8Bit().constData(), stream) >= 0;
-    return std::fflush(stream) == 0 && put;
-}
-
-struct Summary
-{
-    QString path;
-    qint64 written = 0;
-    qint64 available = -1; // -1: not known
-    double seconds = 0;
-    QString reason;
-    int code = 0;
-    QString error;
-};
-
-// Prints the summary as one JSON object and returns the exit code: a script reads this summary, so
-// an empty or cut one must not pass for success.
-int printJson(std::FILE* out, std::FILE* err, const Summary& summary)
-{
-    QJsonObject object {
-        { QStringLiteral("path"), summary.path },
-        { QStringLiteral("bytes_written"), summary.written },
-        { QStringLiteral("bytes_available"), summary.available },
-        { QStringLiteral("seconds"), summary.seconds },
-        { QStringLiteral("reason"), summary.reason },
-        { QStringLiteral("exit_code"), summary.code },
-    };
-    if (!summary.error.isEmpty()) {
-        object.insert(QStringLiteral("error"), summary.error);
-    }
-    if (!print(out, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + u'\n')) {
-        const std::error_code why(errno, std::generic_category());
-        print(err, QStringLiteral("tallowmere-fill: cannot write the summary: %1\n").arg(platform::errorText(why)));
-        return summary.code == ExitDone ? ExitWriteError : summary.code;
-    }
-    return summary.code;
-}
+// After this much is written, a volume whose free space fell by less than half of it compresses or
+// deduplicates what it is given.
+constexpr qint64 compressionCheckBytes = 256 * 1024 * 1024;
 
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+std::optional<Progress::Style> progressStyle(const Options& options, bool stderrIsTerminal)
+{
+    switch (options.progress) {
+    case ProgressStyle::Text:
+        return Progress::Style::Text;
+    case ProgressStyle::Json:
+        return Progress::Style::Json;
+    case ProgressStyle::None:
+        return std::nullopt;
+    case ProgressStyle::Automatic:
+        break;
+    }
+    return !options.quiet && stderrIsTerminal ? std::optional(Progress::Style::Text) : std::nullopt;
+}
+
+// The bytes to leave available so that df's Use% of the volume is at least percent: df counts
+// used = total - free and shows used / (used + available), rounded up.
+qint64 leaveForUse(const platform::VolumeSpace& space, double percent)
+{
+    const qint64 unit = std::max<qint64>(1, space.blockSize);
+    const qint64 used = (space.total - space.free) / unit;
+    const qint64 all = used + space.available / unit;
+    const auto wanted = static_cast<qint64>(std::ceil(percent));
+    // The fewest used blocks that show as wanted: 100 * used > (wanted - 1) * all.
+    const qint64 fewest = static_cast<qint64>((static_cast<long double>(wanted - 1) * all) / 100) + 1;
+    return std::max<qint64>(0, all - fewest) * unit;
+}
+
+QString fileSystemOf(const QString& dir)
+{
+    return QString::fromUtf8(QStorageInfo(dir.isEmpty() ? QStringLiteral(".") : dir).fileSystemType());
+}
+
+// Removes (or, with --keep, leaves) what a held run made; false with why when it could not.
+template<typename Target> bool release(Target& target, bool keep, QString* why)
+{
+    if (keep) {
+        target.close();
+        return true;
+    }
+    if (const auto error = target.remove()) {
+        *why = platform::errorText(error);
+        return false;
+    }
+    return true;
+}
+
+struct Context
+{
+    const Options& options;
+    SignalState& stopSignals;
+    std::FILE* out;
+    std::FILE* err;
+    std::optional<Progress> progress;
+
+    void say(const QString& text) const { print(err, QStringLiteral("tallowmere-fill: ") + text + u'\n'); }
+    int finish(const Summary& summary) const
+    {
+        if (options.json) {
+            return printJson(out, err, summary);
+        }
+        print(err, summary.toLine());
+        return summary.code;
+    }
+};
+
+// Holds what the fill made, as --run or --hold say, then removes it; the exit code of the whole.
+template<typename Target>
+int holdAndRelease(Context& context, Target& target, Summary& summary, const QProcessEnvironment& environment,
+                   const std::function<void()>& topUp)
+{
+    const Options& options = context.options;
+    if (!options.json) {
+        print(context.err, summary.toLine());
+    }
+    Holder holder(context.stopSignals, options.topUp ? topUp : std::function<void()>());
+    const HoldResult held
+        = options.command.isEmpty() ? holder.hold(options.holdSeconds) : holder.run(options.command, environment);
+    if (!held.error.isEmpty()) {
+        context.say(held.error);
+    }
+    summary.held = true;
+    summary.heldSeconds = held.seconds;
+    summary.commandExitCode = held.commandCode;
+    if (held.commandCode) {
+        summary.code = *held.commandCode;
+    } else if (held.signal && options.holdSeconds) {
+        // Cut short: the time asked for was not held.
+        summary.code = exitCodeForSignal(held.signal);
+    } else {
+        summary.code = ExitDone;
+    }
+    QString why;
+    summary.removed = release(target, options.keep, &why) && !options.keep;
+    if (!options.keep && !summary.removed) {
+        context.say(summary.path + QStringLiteral(": cannot remove the fill file: ") + why);
+        summary.error = why;
+        summary.code = ExitNotRemoved;
+    }
+    if (options.json) {
+        return printJson(context.out, context.err, summary);
+    }
+    if (options.command.isEmpty()) {
+        context.say(QStringLiteral("held %1 s%2")
+                        .arg(held.seconds, 0, 'f', 2)
+                        .arg(summary.removed ? QStringLiteral(", fill removed") : QString()));
+    }
+    return summary.code;
+}
+
+int clean(const Options& options, std::FILE* out, std::FILE* err)
+{
+    std::error_code error;
+    const QList<platform::FoundFill> found = platform::findFills(options.cleanDir, options.recursive, options.inodes,
+                                                                 fill::headerText(), fill::blockSize, &error);
+    int code = ExitDone;
+    if (error) {
+        print(err, QStringLiteral("tallowmere-fill: %1: %2\n").arg(options.cleanDir, platform::errorText(error)));
+        // A folder that cannot be read at all is a usage error; one of its subfolders, a failure.
+        code = QFileInfo(options.cleanDir).isDir() ? ExitWriteError : ExitUsage;
+    }
+    QJsonArray removed;
+    QJsonArray failed;
+    for (const platform::FoundFill& fill : found) {
+        if (!options.dryRun) {
+            if (const auto why = platform::removeFill(fill)) {
+                print(err, QStringLiteral("tallowmere-fill: %1: %2\n").arg(fill.path, platform::errorText(why)));
+                failed.append(fill.path);
+                code = ExitWriteError;
+                continue;
+            }
+        }
+        removed.append(fill.path);
+        if (!options.json) {
+            print(out, fill.path + u'\n');
+        }
+    }
+    if (!options.json) {
+        return code;
+    }
+    const QJsonObject summary {
+        { QStringLiteral("version"), 1 },
+        { QStringLiteral("reason"), code == ExitDone ? QStringLiteral("cleaned") : QStringLiteral("error") },
+        { QStringLiteral("exit_code"), code },
+        { options.dryRun ? QStringLiteral("found") : QStringLiteral("removed"), removed },
+        { QStringLiteral("failed"), failed },
+        { QStringLiteral("dry_run"), options.dryRun },
+    };
+    if (!print(out, QString::fromUtf8(QJsonDocument(summary).toJson(QJsonDocument::Compact)) + u'\n')) {
+        return code == ExitDone ? ExitWriteError : code;
+    }
+    return code;
+}
+
+int fillInodes(Context& context, const QString& drive, const QString& dir)
+{
+    const Options& options = context.options;
+    Summary summary;
+    summary.path = options.path;
+    summary.fileSystem = fileSystemOf(dir);
+    summary.inodesCreated = 0;
+    const auto started = std::chrono::steady_clock::now();
+    const auto before = platform::volumeSpace(drive, dir);
+    summary.availableBefore = before ? before->available : -1;
+    summary.inodesAvailableBefore = before ? before->inodesAvailable : -1;
+
+    platform::FillFolder folder;
+    if (platform::fileExists(options.path) || QFileInfo(options.path).isDir()) {
+        summary.reason = QStringLiteral("error");
+        summary.code = ExitUsage;
+        summary.error = QStringLiteral("it exists: --inodes makes a new folder");
+        context.say(options.path + QStringLiteral(": ") + summary.error);
+        return options.json ? printJson(context.out, context.err, summary) : summary.code;
+    }
+    if (const auto error = folder.create(options.path, fill::headerText())) {
+        summary.reason = QStringLiteral("error");
+        summary.code = ExitUsage;
+        summary.error = platform::errorText(error);
+        context.say(options.path + QStringLiteral(": ") + summary.error);
+        return options.json ? printJson(context.out, context.err, summary) : summary.code;
+    }
+
+    // Empty files until one cannot be made; near the files to leave, the count is read again often.
+    fill::Outcome outcome = fill::Outcome::TargetReached;
+    bool quota = false;
+    std::error_code failure;
+    const auto fillUp = [&] {
+        qint64 beforeCheck = 0;
+        for (;;) {
+            if (context.stopSignals.first.load() != 0) {
+                return fill::Outcome::Stopped;
+            }
+            if (options.leaveInodes && beforeCheck-- <= 0) {
+                const auto available = folder.inodesAvailable();
+                if (!available || *available <= *options.leaveInodes) {
+                    return fill::Outcome::TargetReached;
+                }
+                beforeCheck = std::max<qint64>(0, (*available - *options.leaveInodes) / 2 - 1);
+            }
+            if (const auto error = folder.addFile()) {
+                if (platform::isOutOfSpace(error)) {
+                    quota = platform::isQuotaExceeded(error);
+                    return fill::Outcome::DiskFull;
+                }
+                failure = error;
+                return fill::Outcome::WriteFailed;
+            }
+            if (context.progress && folder.files() % 256 == 0) {
+                context.progress->update(folder.files(), secondsSince(started));
+            }
+        }
+    };
+    outcome = fillUp();
+    if (context.progress) {
+        context.progress->finish(folder.files(), secondsSince(started));
+    }
+    summary.seconds = secondsSince(started);
+    summary.inodesCreated = folder.files();
+    const auto after = platform::volumeSpace(drive, dir);
+    summary.available = after ? after->available : -1;
+    summary.inodesAvailable = after ? after->inodesAvailable : -1;
+    FillEnd end { outcome, quota,        context.stopSignals.first.load(),
+                  0,       std::nullopt, options.leaveInodes ? *options.leaveInodes : -1,
+                  -1 };
+    Verdict verdict = verdictFor(end);
+    if (outcome == fill::Outcome::DiskFull && !quota) {
+        // A volume that still has inodes ran out of blocks for the folder's list of names.
+        verdict.reason = summary.inodesAvailable > 0 ? QStringLiteral("disk full") : QStringLiteral("inodes full");
+    }
+    summary.reason = verdict.reason;
+    summary.code = verdict.code;
+    summary.error = failure ? platform::errorText(failure) : QString();
+
+    if (!options.holds()) {
+        folder.close();
+        return context.finish(summary);
+    }
+    if (summary.code != ExitDone) {
+        QString why;
+        summary.removed = release(folder, options.keep, &why);
+        return context.finish(summary);
+    }
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("TALLOWMERE_FILL_FILE"), QFileInfo(options.path).absoluteFilePath());
+    environment.insert(QStringLiteral("TALLOWMERE_FILL_BYTES"), QStringLiteral("0"));
+    environment.insert(QStringLiteral("TALLOWMERE_FILL_INODES"), QString::number(folder.files()));
+    environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_BYTES"), QString::number(summary.available));
+    environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_INODES"), QString::number(summary.inodesAvailable));
+    const auto topUp = [&] {
+        const auto now = folder.inodesAvailable();
+        if (now && *now > (options.leaveInodes ? *options.leaveInodes : 0)) {
+            const qint64 had = folder.files();
+            fillUp();
+            summary.toppedUp += folder.files() - had;
+            summary.inodesCreated = folder.files();
+        }
+    };
+    return holdAndRelease(context, folder, summary, environment, topUp);
+}
+
 } // namespace
-
-std::optional<qint64> parseSize(const QString& text)
-{
-    static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d+(?:\\.\\d*)?|\\.\\d+)\\s*([kmgt](?:i?b)?)?\\s*$"),
-                                            QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch()) {
-        return std::nullopt;
-    }
-    const double number = match.captured(1).toDouble();
-    int power = 0;
-    if (const QString unit = match.captured(2).toLower(); !unit.isEmpty()) {
-        power = 1 + static_cast<int>(QStringLiteral("kmgt").indexOf(unit[0]));
-    }
-    const double bytes = std::ceil(number * std::pow(1024.0, power));
-    if (!std::isfinite(bytes) || bytes >= 0x1p62) {
-        return std::nullopt;
-    }
-    return static_cast<qint64>(bytes);
-}
-
-QString usage()
-{
-    return QStringLiteral("Usage: tallowmere-fill [options] PATH [SIZE]\n"
-                          "\n"
-                          "Creates the fill file PATH: a 1024-byte header block, then 1024-byte blocks of bytes 255.\n"
-                          "With SIZE, the file is that large (rounded up to whole blocks, at least one block);\n"
-                          "without it, the file grows until the volume holding PATH is full.\n"
-                          "\n"
-                          "SIZE is a number with an optional unit: K, KB or KiB (1024 bytes), M/MB/MiB, G/GB/GiB,\n"
-                          "T/TB/TiB; every unit is a power of 1024, and a bare number counts bytes. 0 is refused.\n"
-                          "\n"
-                          "Options:\n"
-                          "  --leave SIZE    stop when only SIZE remains available on the volume (to the block)\n"
-                          "  --leave N%      stop when only N percent of the volume remains available\n"
-                          "  --force         overwrite PATH if it exists\n"
-                          "  --quiet         no progress display\n"
-                          "  --json          print the summary as one JSON object on standard output\n"
-                          "  -h, --help      show this help\n"
-                          "  --version       show the version\n"
-                          "\n"
-                          "Exit status: 0 done (target reached, or the volume filled when no size was given);\n"
-                          "2 bad usage or the file cannot be created; 3 the volume filled before the size or the\n"
-                          "space to leave was reached, or with both a SIZE and --leave, only the space to leave\n"
-                          "remained before the size was reached (the file is kept), or the space to leave cannot be\n"
-                          "kept (nothing is created when it is reached before the run); 4 a write failed for another\n"
-                          "reason (the file is kept) or the --json summary could not be written; 130 ended by SIGINT\n"
-                          "or SIGTERM, 129 by SIGHUP, 131 by SIGQUIT (the file is kept, whole blocks).\n"
-                          "A PATH that begins with '-' goes after --.\n");
-}
 
 int refuseArguments(const QStringList& arguments, const QString& error, std::FILE* out, std::FILE* err)
 {
     print(err, QStringLiteral("tallowmere-fill: %1\nTry 'tallowmere-fill --help'.\n").arg(error));
-    // The arguments were not all read: look for --json among the options on its own.
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        if (arguments[i] == QLatin1String("--")) {
-            break;
-        }
-        if (arguments[i] == QLatin1String("--leave")) {
-            ++i; // its value
-        } else if (arguments[i] == QLatin1String("--json")) {
-            return printJson(out, err,
-                             { .path = {}, .reason = QStringLiteral("error"), .code = ExitUsage, .error = error });
-        }
+    if (!asksForJson(arguments)) {
+        return ExitUsage;
     }
-    return ExitUsage;
+    Summary summary;
+    summary.reason = QStringLiteral("error");
+    summary.code = ExitUsage;
+    summary.error = error;
+    return printJson(out, err, summary);
 }
 
-QString versionText()
+int run(const Options& options, SignalState& stopSignals, bool stderrIsTerminal, std::FILE* out, std::FILE* err)
 {
-    return QStringLiteral("tallowmere-fill %1.%2.%3\n")
-        .arg(ProductInfo::major)
-        .arg(ProductInfo::minor)
-        .arg(ProductInfo::revision);
-}
-
-std::optional<Options> parseArguments(const QStringList& arguments, QString* error)
-{
-    Options options;
-    QStringList positional;
-    bool optionsEnded = false;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments[i];
-        // "-" alone is a name; anything else that starts with a dash is an option, so a mistyped
-        // option is refused rather than taken for the file to fill the disk with.
-        if (optionsEnded || !argument.startsWith(u'-') || argument == QLatin1String("-")) {
-            positional.append(argument);
-            continue;
-        }
-        if (argument == QLatin1String("--")) {
-            optionsEnded = true;
-        } else if (argument == QLatin1String("--force")) {
-            options.force = true;
-        } else if (argument == QLatin1String("--quiet")) {
-            options.quiet = true;
-        } else if (argument == QLatin1String("--json")) {
-            options.json = true;
-        } else if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
-            options.help = true;
-        } else if (argument == QLatin1String("--version")) {
-            options.version = true;
-        } else if (argument == QLatin1String("--leave") || argument.startsWith(QLatin1String("--leave="))) {
-            QString value;
-            if (argument.startsWith(QLatin1String("--leave="))) {
-                value = argument.mid(8);
-            } else if (i + 1 < arguments.size()) {
-                value = arguments[++i];
-            } else {
-                *error = QStringLiteral("--leave needs a size or a percentage");
-                return std::nullopt;
-            }
-            Leave leave;
-            if (value.trimmed().endsWith(u'%')) {
-                bool ok = false;
-                leave.percent = value.trimmed().chopped(1).toDouble(&ok);
-                if (!ok || !(leave.percent >= 0 && leave.percent <= 100)) {
-                    *error = QStringLiteral("bad percentage for --leave: %1").arg(value);
-                    return std::nullopt;
-                }
-            } else if (const auto bytes = parseSize(value)) {
-                leave.bytes = *bytes;
-            } else {
-                *error = QStringLiteral("bad size for --leave: %1").arg(value);
-                return std::nullopt;
-            }
-            options.leave = leave;
-        } else {
-            *error = QStringLiteral("unknown option: %1 (a PATH that begins with '-' goes after --)").arg(argument);
-            return std::nullopt;
-        }
+    if (options.cleans()) {
+        return clean(options, out, err);
     }
-    if (options.help || options.version) {
-        return options;
-    }
-    if (positional.isEmpty() || positional.size() > 2) {
-        *error = positional.isEmpty() ? QStringLiteral("no PATH given") : QStringLiteral("too many arguments");
-        return std::nullopt;
-    }
-    options.path = positional[0];
-    if (options.path.isEmpty()) {
-        *error = QStringLiteral("PATH is empty");
-        return std::nullopt;
-    }
-    if (positional.size() == 2) {
-        const auto size = parseSize(positional[1]);
-        if (!size) {
-            *error = QStringLiteral("bad size: %1").arg(positional[1]);
-            return std::nullopt;
-        }
-        // Computed as 0 by a script, it asks for neither a file of a block nor a full volume.
-        if (*size == 0) {
-            *error = QStringLiteral("0 is not a size: leave SIZE out to fill the volume");
-            return std::nullopt;
-        }
-        options.size = roundUpToBlocks(*size);
-    }
-    return options;
-}
-
-int exitCodeForSignal(int signal)
-{
-    // Ctrl-C and a plain kill have always ended with 130; scripts may test for it.
-    if (signal == SIGINT || signal == SIGTERM) {
-        return ExitInterrupted;
-    }
-    return 128 + signal;
-}
-
-QString escapedArgument(const QByteArray& argument)
-{
-    QString shown;
-    qsizetype i = 0;
-    while (i < argument.size()) {
-        const auto lead = static_cast<unsigned char>(argument[i]);
-        const int length = lead < 0x80 ? 1
-            : (lead & 0xE0) == 0xC0    ? 2
-            : (lead & 0xF0) == 0xE0    ? 3
-            : (lead & 0xF8) == 0xF0    ? 4
-                                       : 0;
-        if (length > 0 && i + length <= argument.size()) {
-            const QByteArray sequence = argument.mid(i, length);
-            const QString text = QFile::decodeName(sequence);
-            if (QFile::encodeName(text) == sequence) {
-                shown += text;
-                i += length;
-                continue;
-            }
-        }
-        shown += QStringLiteral("\\x") + QString::number(lead, 16).rightJustified(2, u'0').toUpper();
-        ++i;
-    }
-    return shown;
-}
-
-int run(const Options& options, const std::atomic<int>& stop, bool showProgress, std::FILE* out, std::FILE* err)
-{
-    const QString name = QStringLiteral("tallowmere-fill: ");
+    Context context { options, stopSignals, out, err, std::nullopt };
     // The space that counts is where the data lands: through a symbolic link, the target's volume.
     const auto landing = fill::landingFolder(options.path);
     const QString drive = landing ? landing->drive : QString();
@@ -307,18 +322,29 @@ int run(const Options& options, const std::atomic<int>& stop, bool showProgress,
     };
     const auto startSpace = space();
 
+    Summary summary;
+    summary.path = options.path;
+    summary.fileSystem = fileSystemOf(dir);
+    summary.availableBefore = startSpace ? startSpace->available : -1;
+    summary.data = options.data == fill::Data::Random ? QStringLiteral("random") : QStringLiteral("ones");
+    summary.method = options.allocate ? QStringLiteral("allocate") : QStringLiteral("write");
+
+    if (options.inodes) {
+        if (const auto style = progressStyle(options, stderrIsTerminal)) {
+            context.progress.emplace(*style, startSpace ? std::max<qint64>(0, startSpace->inodesAvailable) : 0, err,
+                                     Progress::Unit::Files);
+        }
+        return fillInodes(context, drive, dir);
+    }
+
     // Refused before the run: with --json the script still gets its summary.
     const auto refuse = [&](const QString& why, const QString& reason = QStringLiteral("error"), int code = ExitUsage) {
-        print(err, name + options.path + QStringLiteral(": ") + why + u'\n');
-        if (!options.json) {
-            return code;
-        }
-        return printJson(out, err,
-                         { .path = options.path,
-                           .available = startSpace ? startSpace->available : -1,
-                           .reason = reason,
-                           .code = code,
-                           .error = why });
+        context.say(options.path + QStringLiteral(": ") + why);
+        summary.available = summary.availableBefore;
+        summary.reason = reason;
+        summary.code = code;
+        summary.error = why;
+        return options.json ? printJson(out, err, summary) : code;
     };
     const bool exists = platform::fileExists(options.path);
     if (exists && !options.force) {
@@ -326,13 +352,19 @@ int run(const Options& options, const std::atomic<int>& stop, bool showProgress,
     }
 
     std::optional<LeavePolicy> leavePolicy;
-    if (options.leave) {
+    if (options.leave || options.usedPercent) {
         if (!startSpace) {
             return refuse(QStringLiteral("cannot tell the free space of its volume"));
         }
-        const qint64 leave = options.leave->percent >= 0
-            ? static_cast<qint64>(std::ceil(static_cast<double>(startSpace->total) * options.leave->percent / 100))
-            : options.leave->bytes;
+        qint64 leave = 0;
+        if (options.usedPercent) {
+            leave = leaveForUse(*startSpace, *options.usedPercent);
+        } else if (options.leave->percent >= 0) {
+            leave
+                = static_cast<qint64>(std::ceil(static_cast<double>(startSpace->total) * options.leave->percent / 100));
+        } else {
+            leave = options.leave->bytes;
+        }
         leavePolicy.emplace(leave, space, [&drive, &dir] { platform::settleVolume(drive, dir); });
         // A file to be overwritten gives its space back when it is emptied.
         const qint64 room = startSpace->available + (exists ? QFileInfo(options.path).size() : 0);
@@ -349,37 +381,49 @@ int run(const Options& options, const std::atomic<int>& stop, bool showProgress,
     const qint64 goal = options.size ? *options.size
         : startSpace ? (leave >= 0 ? std::max<qint64>(0, startSpace->available - leave) : startSpace->fillable)
                      : 0;
+    if (const auto style = progressStyle(options, stderrIsTerminal)) {
+        context.progress.emplace(*style, goal, err);
+    }
 
     const auto started = std::chrono::steady_clock::now();
-    auto lastShown = started;
-    qint64 lastWritten = 0;
-    bool progressShown = false;
+    bool filling = true;
+    bool compressionChecked = false;
     fill::Hooks hooks;
     hooks.pass = [&](qint64 position) {
-        if (!showProgress) {
-            return;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        const double sinceShown = std::chrono::duration<double>(now - lastShown).count();
-        if (sinceShown < 0.25) {
+        if (!filling) {
             return;
         }
         const qint64 written = position - 1;
-        const double elapsed = secondsSince(started);
-        const double average = elapsed > 0 ? written / elapsed : 0;
-        const double current = (written - lastWritten) / sinceShown;
-        const double percent = goal > 0 ? std::min(100.0, 100.0 * written / goal) : 0;
-        const double eta = average > 0 && goal > written ? (goal - written) / average : 0;
-        print(err,
-              QStringLiteral("\r%1 written  %2 %  %3/s now  %4/s average  ETA %5   ")
-                  .arg(humanBytes(written))
-                  .arg(percent, 0, 'f', 1)
-                  .arg(humanBytes(current), humanBytes(average), duration(eta)));
-        progressShown = true;
-        lastShown = now;
-        lastWritten = written;
+        const double seconds = secondsSince(started);
+        if (context.progress) {
+            context.progress->update(written, seconds);
+        }
+        if (!compressionChecked && startSpace && written >= compressionCheckBytes) {
+            // Once: some volumes (btrfs) count what was written only once it is on the disk.
+            compressionChecked = true;
+            const auto fell = [&] {
+                const auto now = space();
+                return now ? startSpace->fillable - now->fillable : written;
+            };
+            qint64 drop = fell();
+            if (drop < written / 2) {
+                platform::settleVolume(drive, dir);
+                drop = fell();
+            }
+            if (drop < written / 2) {
+                summary.compressing = true;
+                if (context.progress) {
+                    context.progress->finish(written, seconds);
+                }
+                context.say(options.path
+                            + QStringLiteral(": the volume's free space fell by %1 for %2 written: it compresses or "
+                                             "deduplicates the fill, which may take many times its size (--data "
+                                             "random avoids that)")
+                                  .arg(humanBytes(drop), humanBytes(written)));
+            }
+        }
     };
-    hooks.stopRequested = [&stop] { return stop.load() != 0; };
+    hooks.stopRequested = [&stopSignals] { return stopSignals.first.load() != 0; };
     if (leavePolicy) {
         hooks.runLimit = [&leavePolicy](qint64 written) { return leavePolicy->runLimit(written); };
         hooks.trimTo = [&leavePolicy](qint64 length) { return leavePolicy->trimTo(length); };
@@ -387,79 +431,74 @@ int run(const Options& options, const std::atomic<int>& stop, bool showProgress,
 
     const auto file = platform::makeOutputFile();
     fill::Engine engine(*file, hooks);
-    const fill::Result result = engine.run(options.path, options.size ? *options.size : fill::fillTheDisk,
-                                           options.force ? platform::Existing::Replace : platform::Existing::Refuse);
-    const double seconds = secondsSince(started);
-    const qint64 written = result.bytesWritten;
-    const auto endSpace = space();
-    const qint64 available = endSpace ? endSpace->available : -1;
-
-    int code = ExitDone;
-    QString reason;
-    switch (result.outcome) {
-    case fill::Outcome::TargetReached:
-        if (leave >= 0 && available >= 0 && available < leave) {
-            // Cut back to its header block, the file still takes from the space to leave.
-            reason = QStringLiteral("space to leave not kept");
-            code = ExitDiskFullEarly;
-        } else if (options.size && written < *options.size) {
-            // The space to leave came first: the size asked for was not reached.
-            reason = QStringLiteral("space to leave reached before the size");
-            code = ExitDiskFullEarly;
-        } else {
-            reason = QStringLiteral("target reached");
+    engine.setData(options.data);
+    engine.setAllocate(options.allocate);
+    const qint64 target = options.size ? *options.size : fill::fillTheDisk;
+    const auto existing = options.force ? platform::Existing::Replace : platform::Existing::Refuse;
+    fill::Result result;
+    if (options.holds()) {
+        result = engine.start(options.path, existing);
+        if (result.outcome == fill::Outcome::TargetReached) {
+            result = engine.fill(target);
         }
-        break;
-    case fill::Outcome::Stopped:
-        reason = QStringLiteral("interrupted");
-        code = exitCodeForSignal(stop.load());
-        break;
-    case fill::Outcome::DiskFull:
-        reason = QStringLiteral("disk full");
-        code = options.size || leave >= 0 ? ExitDiskFullEarly : ExitDone;
-        break;
-    case fill::Outcome::WriteFailed:
-        reason = QStringLiteral("error");
-        code = ExitWriteError;
-        break;
-    case fill::Outcome::CreateFailed:
-    case fill::Outcome::HeaderFailed:
-        reason = QStringLiteral("error");
-        code = ExitUsage;
-        break;
+    } else {
+        result = engine.run(options.path, target, existing);
     }
-    const QString errorText = result.error ? platform::errorText(result.error) : QString();
+    filling = false;
+    if (context.progress) {
+        context.progress->finish(result.bytesWritten, secondsSince(started));
+    }
+    summary.seconds = secondsSince(started);
+    summary.written = result.bytesWritten;
+    summary.allocated = result.bytesAllocated;
+    const auto endSpace = space();
+    summary.available = endSpace ? endSpace->available : -1;
+    // A size too small for one reservation is written: the method says what was done.
+    summary.method = result.bytesAllocated > 0 ? QStringLiteral("allocate") : QStringLiteral("write");
+    if (options.allocate && result.allocationError) {
+        context.say(options.path
+                    + QStringLiteral(": the volume cannot reserve space (%1): the fill is written instead")
+                          .arg(platform::errorText(result.allocationError)));
+    }
 
-    if (progressShown) {
-        print(err, QStringLiteral("\n"));
-    }
-    if (code == ExitDiskFullEarly && reason == QLatin1String("space to leave not kept")) {
-        print(err,
-              name
-                  + QStringLiteral("only %1 bytes are available, less than the %2 to leave; the file holds its "
-                                   "header block only\n")
-                        .arg(available)
+    const Verdict verdict = verdictFor({ result.outcome, result.quotaFull, stopSignals.first.load(),
+                                         result.bytesWritten, options.size, leave, summary.available });
+    summary.reason = verdict.reason;
+    summary.code = verdict.code;
+    summary.error = result.error ? platform::errorText(result.error) : QString();
+    if (summary.reason == QLatin1String("space to leave not kept")) {
+        context.say(QStringLiteral("only %1 bytes are available, less than the %2 to leave; the file holds its "
+                                   "header block only")
+                        .arg(summary.available)
                         .arg(leave));
     }
-    if (options.json) {
-        return printJson(out, err,
-                         { .path = options.path,
-                           .written = written,
-                           .available = available,
-                           .seconds = seconds,
-                           .reason = reason,
-                           .code = code,
-                           .error = errorText });
+    if (!options.holds()) {
+        return context.finish(summary);
     }
-    print(err,
-          name
-              + QStringLiteral("%1 bytes written to %2, %3 bytes left available, %4 s, %5%6\n")
-                    .arg(written)
-                    .arg(options.path)
-                    .arg(available)
-                    .arg(seconds, 0, 'f', 2)
-                    .arg(reason, errorText.isEmpty() ? QString() : QStringLiteral(": ") + errorText));
-    return code;
+
+    // Held: a fill that did not do what was asked is not held, and what it made is removed.
+    const bool made = result.outcome != fill::Outcome::CreateFailed && result.outcome != fill::Outcome::HeaderFailed;
+    if (summary.code != ExitDone) {
+        if (made) {
+            QString why;
+            summary.removed = release(*file, options.keep, &why) && !options.keep;
+        }
+        return context.finish(summary);
+    }
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("TALLOWMERE_FILL_FILE"), QFileInfo(options.path).absoluteFilePath());
+    environment.insert(QStringLiteral("TALLOWMERE_FILL_BYTES"), QString::number(summary.written));
+    environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_BYTES"), QString::number(summary.available));
+    const auto topUp = [&] {
+        const auto now = space();
+        if (!now || (leave >= 0 ? now->available - leave : now->fillable) < fill::blockSize) {
+            return;
+        }
+        const fill::Result more = engine.fill(target);
+        summary.toppedUp += more.bytesWritten - summary.written;
+        summary.written = more.bytesWritten;
+    };
+    return holdAndRelease(context, *file, summary, environment, topUp);
 }
 
 } // namespace cli

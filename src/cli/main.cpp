@@ -2,13 +2,12 @@
 
 #include "cli/fillcommand.h"
 #include "platform/process.h"
+#include "platform/signals.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QStringList>
 
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 
 #ifdef Q_OS_WIN
@@ -21,13 +20,11 @@
 
 namespace {
 
-// The signal that asked the run to end; 0 while none has.
-std::atomic<int> stopSignal { 0 };
+cli::SignalState signalState;
 
-extern "C" void requestStop(int signal)
+void onStopSignal(int signal, bool fromTerminal)
 {
-    int none = 0;
-    stopSignal.compare_exchange_strong(none, signal);
+    signalState.record(signal, fromTerminal);
 }
 
 } // namespace
@@ -53,6 +50,7 @@ int main(int argc, char* argv[])
     }
 #endif
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tallowmere-fill"));
     QString error;
     const QStringList arguments = QCoreApplication::arguments().mid(1);
     const auto options = cli::parseArguments(arguments, &error);
@@ -68,14 +66,7 @@ int main(int argc, char* argv[])
         return cli::ExitDone;
     }
     // Every signal that ends a terminal session or a job ends the run the same way: before the next
-    // run of blocks, the file in whole blocks, with the summary.
-    for (const int signal : { SIGINT, SIGTERM,
-#ifdef SIGHUP
-                              SIGHUP, SIGQUIT
-#endif
-         }) {
-        std::signal(signal, requestStop);
-    }
-    const bool progress = !options->quiet && isatty(fileno(stderr));
-    return cli::run(*options, stopSignal, progress, stdout, stderr);
+    // run of blocks, the file in whole blocks, with the summary; a held volume is released.
+    platform::catchStopSignals(onStopSignal);
+    return cli::run(*options, signalState, isatty(fileno(stderr)) != 0, stdout, stderr);
 }

@@ -36,6 +36,7 @@ Engine::Engine(platform::OutputFile& file, Hooks hooks, qint64 runBytes)
     , m_hooks(std::move(hooks))
     , m_maxRunBlocks(std::max<qint64>(1, runBytes / blockSize))
     , m_storage(static_cast<size_t>(m_maxRunBlocks * blockSize + pageSize), static_cast<char>(0xFF))
+    , m_random(static_cast<quint64>(steadyNow()))
 {
     void* start = m_storage.data();
     size_t space = m_storage.size();
@@ -47,6 +48,21 @@ Engine::Engine(platform::OutputFile& file, Hooks hooks, qint64 runBytes)
 
 Result Engine::run(const QString& path, qint64 target, platform::Existing existing)
 {
+    Result result = start(path, existing);
+    if (result.outcome != Outcome::TargetReached) {
+        return result;
+    }
+    result = fill(target);
+    closeInto(result);
+    return result;
+}
+
+Result Engine::start(const QString& path, platform::Existing existing)
+{
+    m_written = 0;
+    m_allocated = 0;
+    m_allocationError = {};
+    m_allocateBytes = maximumAllocateBytes;
     if (const auto error = m_file.create(path, existing)) {
         return { Outcome::CreateFailed, 0, error };
     }
@@ -65,8 +81,13 @@ Result Engine::run(const QString& path, qint64 target, platform::Existing existi
             return { Outcome::HeaderFailed, 0, write.error };
         }
     }
+    m_written = blockSize;
+    return { Outcome::TargetReached, blockSize, {} };
+}
 
-    Result result { Outcome::TargetReached, blockSize, {} };
+Result Engine::fill(qint64 target)
+{
+    Result result { Outcome::TargetReached, m_written, {} };
     qint64& written = result.bytesWritten;
     const qint64 minRunBlocks = std::min(m_maxRunBlocks, minimumRunBytes / blockSize);
     qint64 runBlocks = m_maxRunBlocks;
@@ -83,13 +104,34 @@ Result Engine::run(const QString& path, qint64 target, platform::Existing existi
         }
         const qint64 remaining = target - written;
         const qint64 blocksToTarget = remaining / blockSize + (remaining % blockSize != 0);
-        qint64 blocks = std::min(oneBlockAtATime ? 1 : runBlocks, blocksToTarget);
-        if (m_hooks.runLimit) {
-            blocks = std::min(blocks, m_hooks.runLimit(written) / blockSize);
-            if (blocks < 1) {
-                result.outcome = Outcome::TargetReached;
-                break;
+        const qint64 limit = m_hooks.runLimit ? m_hooks.runLimit(written) / blockSize : blocksToTarget;
+        if (limit < 1) {
+            result.outcome = Outcome::TargetReached;
+            break;
+        }
+        // Reserving goes in large steps and halves a step that finds no room; the last stretch
+        // below one run is written, so the volume ends up as full as a written fill leaves it.
+        const qint64 reserveBlocks = std::min({ m_allocateBytes / blockSize, blocksToTarget, limit });
+        if (m_allocate && !m_allocationError && !oneBlockAtATime && reserveBlocks >= m_maxRunBlocks) {
+            const auto reserved = m_file.allocate(reserveBlocks * blockSize);
+            written += reserved.written;
+            m_allocated += reserved.written;
+            if (const qint64 partial = written % blockSize; partial && !m_file.truncate(written - partial)) {
+                written -= partial;
+                m_allocated -= partial;
             }
+            if (reserved.error) {
+                if (platform::isOutOfSpace(reserved.error)) {
+                    m_allocateBytes /= 2;
+                } else {
+                    m_allocationError = reserved.error;
+                }
+            }
+            continue;
+        }
+        const qint64 blocks = std::min({ oneBlockAtATime ? 1 : runBlocks, blocksToTarget, limit });
+        if (m_data == Data::Random) {
+            m_random.fill(m_buffer, blocks * blockSize);
         }
         const qint64 started = m_hooks.clock();
         const auto write = m_file.write(m_buffer, blocks * blockSize);
@@ -121,6 +163,7 @@ Result Engine::run(const QString& path, qint64 target, platform::Existing existi
                 continue;
             }
             result.outcome = Outcome::DiskFull;
+            result.quotaFull = platform::isQuotaExceeded(write.error);
             break;
         }
         result.outcome = Outcome::WriteFailed;
@@ -141,19 +184,27 @@ Result Engine::run(const QString& path, qint64 target, platform::Existing existi
             written = length;
         }
     }
+    m_written = written;
+    m_allocated = std::min(m_allocated, std::max<qint64>(0, written - blockSize));
+    result.bytesAllocated = m_allocated;
+    result.allocationError = m_allocationError;
+    return result;
+}
 
+void Engine::closeInto(Result& result)
+{
     if (m_hooks.closing) {
-        m_hooks.closing(written);
+        m_hooks.closing(result.bytesWritten);
     }
     if (const auto error = m_file.close(); error && result.outcome != Outcome::WriteFailed) {
         if (platform::isOutOfSpace(error)) {
             result.outcome = Outcome::DiskFull;
+            result.quotaFull = platform::isQuotaExceeded(error);
         } else {
             result.outcome = Outcome::WriteFailed;
             result.error = error;
         }
     }
-    return result;
 }
 
 } // namespace fill

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fill/fastrandom.h"
 #include "fill/sizetext.h"
 #include "platform/outputfile.h"
 
@@ -27,6 +28,15 @@ struct Result
     Outcome outcome = Outcome::TargetReached;
     qint64 bytesWritten = 0;
     std::error_code error; // set for WriteFailed, CreateFailed and HeaderFailed
+    bool quotaFull = false; // DiskFull: it was the user's disk quota that ran out, not the volume
+    qint64 bytesAllocated = 0; // of bytesWritten, those reserved without being written (they read as zeros)
+    std::error_code allocationError = {}; // why reserving gave way to writing; empty when it was not asked or held
+};
+
+// What the blocks after the header block hold.
+enum class Data {
+    Ones, // bytes of 255: the format both programs share
+    Random, // a fast non-cryptographic stream: compressing or deduplicating volumes cannot shrink it
 };
 
 struct Hooks
@@ -64,19 +74,41 @@ class Engine
 public:
     static constexpr qint64 defaultRunBytes = 1024 * 1024;
     static constexpr qint64 minimumRunBytes = 64 * 1024;
+    static constexpr qint64 maximumAllocateBytes = 1024 * 1024 * 1024;
 
     Engine(platform::OutputFile& file, Hooks hooks, qint64 runBytes = defaultRunBytes);
+
+    void setData(Data data) { m_data = data; }
+    // Reserve the blocks after the header with the file system's allocation call instead of writing
+    // them, where the volume can; the last blocks are written as usual.
+    void setAllocate(bool allocate) { m_allocate = allocate; }
 
     // target: the byte count asked for (rounded up to whole blocks; at most the header block when
     // target <= 1024), or fillTheDisk. existing: whether a file already at path may be emptied.
     Result run(const QString& path, qint64 target, platform::Existing existing = platform::Existing::Replace);
 
+    // run() in parts, for a caller that keeps the file open after the fill (to hold a volume full
+    // and write again what frees up): start() creates the file and writes its header block; fill()
+    // goes on from where the file ends, to the target, and gives blocks back as trimTo says. The
+    // file stays open; the caller closes or removes it. Each returns the whole file's result.
+    Result start(const QString& path, platform::Existing existing);
+    Result fill(qint64 target);
+
 private:
+    void closeInto(Result& result);
+
     platform::OutputFile& m_file;
     Hooks m_hooks;
     qint64 m_maxRunBlocks;
-    std::vector<char> m_storage; // the fill buffer, built once and written unchanged...
+    std::vector<char> m_storage; // the fill buffer, built once and written unchanged (random data: refilled)...
     char* m_buffer = nullptr; // ...from its first page boundary: copies from there run faster
+    Data m_data = Data::Ones;
+    bool m_allocate = false;
+    qint64 m_allocateBytes = maximumAllocateBytes; // the next reservation; halved when one finds no room
+    qint64 m_written = 0;
+    qint64 m_allocated = 0;
+    std::error_code m_allocationError;
+    FastRandom m_random;
 };
 
 } // namespace fill

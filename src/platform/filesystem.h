@@ -31,6 +31,8 @@ struct VolumeSpace
     qint64 fillable = 0; // what this process can write: for root, the space the volume reserves for it too
     qint64 total = 0;
     qint64 blockSize = 0; // the unit files are allocated in
+    qint64 free = 0; // free blocks in bytes, root's reserve included: df counts total - free as used
+    qint64 inodesAvailable = -1; // files that can still be made; -1: not known or no such limit
 };
 // The space of the volume a file in folder dir (on drive) lands on: that of the nearest existing
 // folder, on Windows too, where a share or a volume mounted in a folder is not the drive's root.

@@ -119,8 +119,11 @@ std::optional<VolumeSpace> volumeSpace(const QString& drive, const QString& dir)
                 const unsigned long long value = blocks * st.f_frsize;
                 return static_cast<qint64>(std::min<unsigned long long>(value, std::numeric_limits<qint64>::max()));
             };
+            // A volume without an inode limit reports none at all.
+            const qint64 inodes = st.f_files == 0 ? -1 : static_cast<qint64>(st.f_favail);
             return VolumeSpace { bytes(st.f_bavail), bytes(::geteuid() == 0 ? st.f_bfree : st.f_bavail),
-                                 bytes(st.f_blocks), static_cast<qint64>(st.f_frsize) };
+                                 bytes(st.f_blocks), static_cast<qint64>(st.f_frsize),
+                                 bytes(st.f_bfree),  inodes };
         }
         if (errno != ENOENT && errno != ENOTDIR) {
             return std::nullopt;

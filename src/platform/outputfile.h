@@ -43,12 +43,24 @@ public:
     // Closes the file and removes it if create() made it and its name still leads to it; an
     // existing file is cut back to the empty file create() left, so no partial header stays behind.
     virtual void discard() = 0;
+
+    // Makes the file size bytes longer with the file system's allocation call: the new bytes take
+    // space on the volume but are not written, and read as zeros. Reports the bytes added and why
+    // not all were; operation_not_supported where the volume cannot hold space back this way (or
+    // says it did but took none, as a compressing volume may). Not supported unless overridden.
+    virtual WriteResult allocate(qint64 size);
+    // Removes the filled file and closes it: by its name if that still leads to this open file; in
+    // any case its blocks are given back to the volume. Where the system offers no better, the same
+    // as discard().
+    virtual std::error_code remove();
 };
 
 std::unique_ptr<OutputFile> makeOutputFile();
 
 // True for the errors that mean the volume (or the user's quota on it) is full.
 bool isOutOfSpace(const std::error_code& error);
+// True for the error of a full disk quota.
+bool isQuotaExceeded(const std::error_code& error);
 
 // The system's text for an error, in the user's language where the system has one.
 QString errorText(const std::error_code& error);
@@ -59,6 +71,7 @@ enum class FileError {
     InUse, // another program is writing it
     Deleted, // another program deleted it during the run
     PseudoFile, // a file of the kernel's interface (proc, sysfs, ...), which writing would reconfigure
+    Moved, // its name no longer leads to it: it was moved or replaced by another program
 };
 std::error_code make_error_code(FileError error);
 

@@ -1,5 +1,7 @@
 #include "platform/outputfile.h"
 
+#include <cerrno>
+
 namespace platform {
 
 namespace {
@@ -19,6 +21,8 @@ public:
             return "The file was deleted by another program";
         case FileError::PseudoFile:
             return "A file of the kernel's interface, not a file on a disk";
+        case FileError::Moved:
+            return "Its name no longer leads to it: another program moved or replaced it";
         }
         return "Unknown error";
     }
@@ -30,6 +34,29 @@ std::error_code make_error_code(FileError error)
 {
     static const FillErrorCategory category;
     return { static_cast<int>(error), category };
+}
+
+WriteResult OutputFile::allocate(qint64 size)
+{
+    Q_UNUSED(size);
+    return { 0, std::make_error_code(std::errc::operation_not_supported) };
+}
+
+std::error_code OutputFile::remove()
+{
+    discard();
+    return {};
+}
+
+bool isQuotaExceeded(const std::error_code& error)
+{
+#ifdef EDQUOT
+    return error.value() == EDQUOT
+        && (error.category() == std::system_category() || error.category() == std::generic_category());
+#else
+    Q_UNUSED(error);
+    return false;
+#endif
 }
 
 QString errorText(const std::error_code& error)

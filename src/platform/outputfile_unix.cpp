@@ -4,8 +4,10 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -116,6 +118,13 @@ public:
             return error;
         }
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        // Through a link, the file itself is the one to remove at the end, not the link.
+        if (struct stat link = {}; ::lstat(m_name.constData(), &link) == 0 && S_ISLNK(link.st_mode)) {
+            if (char* real = ::realpath(m_name.constData(), nullptr)) {
+                m_name = real;
+                std::free(real);
+            }
+        }
         m_fd = fd;
         m_device = st.st_dev;
         m_inode = st.st_ino;
@@ -197,6 +206,65 @@ public:
         return {};
     }
 
+    WriteResult allocate(qint64 size) override
+    {
+#ifdef __linux__
+        struct stat before = {};
+        if (::fstat(m_fd, &before) != 0) {
+            return { 0, lastError() };
+        }
+        // Mode 0 takes real blocks and moves the end of the file; posix_fallocate would write zeros
+        // where the volume cannot reserve, which is no quicker than writing the fill itself.
+        int result = 0;
+        do {
+            result = ::fallocate(m_fd, 0, static_cast<off_t>(m_size), static_cast<off_t>(size));
+        } while (result != 0 && errno == EINTR);
+        const std::error_code error = result == 0 ? std::error_code() : lastError();
+        // A reservation that runs out of room part way may keep what it got.
+        struct stat after = {};
+        if (::fstat(m_fd, &after) != 0) {
+            return { 0, lastError() };
+        }
+        const qint64 end = std::max<qint64>(m_size, after.st_size);
+        const qint64 taken = (static_cast<qint64>(after.st_blocks) - static_cast<qint64>(before.st_blocks)) * 512;
+        if (end > m_size && taken < (end - m_size) / 2) {
+            // The volume said yes but holds nothing back: no full disk that way.
+            ::ftruncate(m_fd, static_cast<off_t>(m_size));
+            return { 0, std::make_error_code(std::errc::operation_not_supported) };
+        }
+        if (::lseek(m_fd, static_cast<off_t>(end), SEEK_SET) < 0) {
+            return { 0, lastError() };
+        }
+        const qint64 added = end - m_size;
+        m_size = end;
+        m_writeBehind.reserved(end);
+        return { added, error };
+#else
+        return OutputFile::allocate(size);
+#endif
+    }
+
+    std::error_code remove() override
+    {
+        if (m_fd < 0) {
+            return std::make_error_code(std::errc::bad_file_descriptor);
+        }
+        // Only the file this run filled goes, not one put at its name since.
+        struct stat st = {};
+        std::error_code error;
+        if (::lstat(m_name.constData(), &st) != 0 || st.st_dev != m_device || st.st_ino != m_inode) {
+            error = make_error_code(FileError::Moved);
+        } else if (::unlink(m_name.constData()) != 0) {
+            error = lastError();
+        }
+        // Moved, or still held open by another program: its space comes back all the same, and
+        // nothing is left to flush.
+        truncate(0);
+        close();
+        m_created = false;
+        return error;
+    }
+
     bool deleted() override
     {
         struct stat st = {};
@@ -254,11 +322,7 @@ std::unique_ptr<OutputFile> makeOutputFile()
 
 bool isOutOfSpace(const std::error_code& error)
 {
-    if (error == std::errc::no_space_on_device) {
-        return true;
-    }
-    return error.value() == EDQUOT
-        && (error.category() == std::system_category() || error.category() == std::generic_category());
+    return error == std::errc::no_space_on_device || isQuotaExceeded(error);
 }
 
 } // namespace platform

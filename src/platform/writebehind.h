@@ -38,6 +38,8 @@ public:
     std::error_code wrote(qint64 end);
     // The file was cut back to size.
     void truncated(qint64 size);
+    // The file grew to end by blocks reserved without data: nothing there to write back.
+    void reserved(qint64 end);
     // Waits for the windows handed over, flushes the rest and drops it from the cache; called before
     // the file is closed. Reports the first failure.
     std::error_code finish();

@@ -103,6 +103,12 @@ void WriteBehind::truncated(qint64 size)
     m_handedOver = std::min(m_handedOver, size);
 }
 
+void WriteBehind::reserved(qint64 end)
+{
+    std::lock_guard lock(m_mutex);
+    m_handedOver = std::max(m_handedOver, end);
+}
+
 std::error_code WriteBehind::finish()
 {
     // Nothing is written any more: one flush takes all of the file to the device. The flusher may

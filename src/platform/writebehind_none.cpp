@@ -27,6 +27,11 @@ void WriteBehind::truncated(qint64 size)
     Q_UNUSED(size);
 }
 
+void WriteBehind::reserved(qint64 end)
+{
+    Q_UNUSED(end);
+}
+
 std::error_code WriteBehind::finish()
 {
     return {};

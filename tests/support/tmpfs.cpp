@@ -4,9 +4,11 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 
 #include <cerrno>
 #include <cstring>
+#include <linux/magic.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
@@ -23,6 +25,23 @@ void isolateMounts()
     static const bool isolated
         = ::unshare(CLONE_NEWNS) == 0 && ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     Q_UNUSED(isolated); // without it the volumes are still unmounted on every normal path
+}
+
+unsigned long magicOf(const QString& type)
+{
+    if (type == QLatin1String("ext4")) {
+        return EXT4_SUPER_MAGIC;
+    }
+    if (type == QLatin1String("btrfs")) {
+        return BTRFS_SUPER_MAGIC;
+    }
+    return 0;
+}
+
+bool mountedAs(const QString& path, unsigned long magic)
+{
+    struct statfs st = {};
+    return ::statfs(path.toLocal8Bit().constData(), &st) == 0 && static_cast<unsigned long>(st.f_type) == magic;
 }
 
 } // namespace
@@ -45,7 +64,14 @@ Tmpfs::Tmpfs(qint64 bytes, const QString& extraOptions)
         ::rmdir(templ.constData());
         return;
     }
-    m_mounted = true;
+    // Filling what is underneath a failed mount would fill the machine's own disk.
+    m_mounted = mountedAs(m_path, TMPFS_MAGIC);
+    if (!m_mounted) {
+        m_error = QStringLiteral("%1 is not a tmpfs after mounting").arg(m_path);
+        ::umount2(templ.constData(), MNT_DETACH);
+        ::rmdir(templ.constData());
+        m_path.clear();
+    }
 }
 
 Tmpfs::~Tmpfs()
@@ -86,7 +112,7 @@ bool Tmpfs::canMount()
     return ::geteuid() == 0;
 }
 
-static QString runCommand(const QString& program, const QStringList& arguments, QString* output = nullptr)
+QString runCommand(const QString& program, const QStringList& arguments, QString* output)
 {
     QProcess process;
     process.start(program, arguments);
@@ -101,14 +127,14 @@ static QString runCommand(const QString& program, const QStringList& arguments, 
     return {};
 }
 
-Ext4Volume::Ext4Volume(qint64 bytes, int reservedPercent)
+ImageVolume::ImageVolume(const QString& type, qint64 bytes, const QStringList& mkfsOptions, const QString& mountOptions)
     : m_image(bytes + 16 * 1024 * 1024)
 {
     if (!m_image.isMounted()) {
         m_error = m_image.error();
         return;
     }
-    const QString image = m_image.filePath(QStringLiteral("ext4.img"));
+    const QString image = m_image.filePath(QStringLiteral("volume.img"));
     QFile file(image);
     if (!file.open(QIODevice::WriteOnly) || !file.resize(bytes)) {
         m_error = file.errorString();
@@ -116,26 +142,75 @@ Ext4Volume::Ext4Volume(qint64 bytes, int reservedPercent)
     }
     file.close();
     QDir(m_image.path()).mkdir(QStringLiteral("mnt"));
-    m_error = runCommand(
-        QStringLiteral("mkfs.ext4"),
-        { QStringLiteral("-q"), QStringLiteral("-m"), QString::number(reservedPercent), QStringLiteral("-F"), image });
+    m_error = runCommand(QStringLiteral("mkfs.") + type, mkfsOptions + QStringList { image });
     // A loop mount lets go of its loop device when it is unmounted.
     if (m_error.isEmpty()) {
-        m_error = runCommand(QStringLiteral("mount"), { QStringLiteral("-o"), QStringLiteral("loop"), image, path() });
+        const QString options = QStringLiteral("loop") + (mountOptions.isEmpty() ? QString() : u',' + mountOptions);
+        m_error = runCommand(QStringLiteral("mount"),
+                             { QStringLiteral("-t"), type, QStringLiteral("-o"), options, image, path() });
     }
-    m_mounted = m_error.isEmpty();
+    m_mounted = m_error.isEmpty() && mountedAs(path(), magicOf(type));
+    if (m_error.isEmpty() && !m_mounted) {
+        m_error = QStringLiteral("%1 is not mounted as %2").arg(path(), type);
+        runCommand(QStringLiteral("umount"), { QStringLiteral("-l"), path() });
+    }
 }
 
-Ext4Volume::~Ext4Volume()
+ImageVolume::~ImageVolume()
 {
     if (m_mounted && !runCommand(QStringLiteral("umount"), { path() }).isEmpty()) {
         runCommand(QStringLiteral("umount"), { QStringLiteral("-l"), path() });
     }
 }
 
-qint64 Ext4Volume::available() const
+qint64 ImageVolume::available() const
 {
     return availableAt(path());
+}
+
+qint64 ImageVolume::inodesAvailable() const
+{
+    struct statvfs st = {};
+    return ::statvfs(path().toLocal8Bit().constData(), &st) == 0 ? static_cast<qint64>(st.f_favail) : -1;
+}
+
+Ext4Volume::Ext4Volume(qint64 bytes, int reservedPercent)
+    : ImageVolume(
+        QStringLiteral("ext4"), bytes,
+        { QStringLiteral("-q"), QStringLiteral("-m"), QString::number(reservedPercent), QStringLiteral("-F") })
+{
+}
+
+Ext4Volume::Ext4Volume(qint64 bytes, const QStringList& mkfsOptions, const QString& mountOptions)
+    : ImageVolume(QStringLiteral("ext4"), bytes,
+                  QStringList { QStringLiteral("-q"), QStringLiteral("-m"), QStringLiteral("0"), QStringLiteral("-F") }
+                      + mkfsOptions,
+                  mountOptions)
+{
+}
+
+BtrfsVolume::BtrfsVolume(qint64 bytes, const QString& mountOptions)
+    : ImageVolume(QStringLiteral("btrfs"), bytes, { QStringLiteral("-q"), QStringLiteral("-f") }, mountOptions)
+{
+}
+
+QString BtrfsVolume::unavailable()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("mkfs.btrfs"),
+                                       { QStringLiteral("/usr/sbin"), QStringLiteral("/sbin") })
+            .isEmpty()
+        && QStandardPaths::findExecutable(QStringLiteral("mkfs.btrfs")).isEmpty()) {
+        return QStringLiteral("mkfs.btrfs is not installed (package btrfs-progs)");
+    }
+    QFile filesystems(QStringLiteral("/proc/filesystems"));
+    if (filesystems.open(QIODevice::ReadOnly) && filesystems.readAll().contains("\tbtrfs\n")) {
+        return {};
+    }
+    // Not built in: the module may still load.
+    if (runCommand(QStringLiteral("modprobe"), { QStringLiteral("btrfs") }).isEmpty()) {
+        return {};
+    }
+    return QStringLiteral("this kernel has no btrfs (not in /proc/filesystems, modprobe btrfs failed)");
 }
 
 QString StallVolume::unavailable()

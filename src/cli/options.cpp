@@ -1,0 +1,403 @@
+#include "cli/options.h"
+
+#include "productinfo.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QRegularExpression>
+
+#include <cmath>
+
+namespace cli {
+
+namespace {
+
+qint64 roundUpToBlocks(qint64 bytes)
+{
+    const qint64 blocks = bytes / fill::blockSize + (bytes % fill::blockSize != 0);
+    return std::max<qint64>(1, blocks) * fill::blockSize;
+}
+
+// A number from 0 to 100 with an optional % sign; below 0 when it is not one.
+double parsePercent(const QString& text, bool signRequired)
+{
+    QString number = text.trimmed();
+    if (number.endsWith(u'%')) {
+        number.chop(1);
+    } else if (signRequired) {
+        return -1;
+    }
+    bool ok = false;
+    const double percent = number.toDouble(&ok);
+    return ok && percent >= 0 && percent <= 100 ? percent : -1;
+}
+
+// The options that take a value: their values are not options, wherever they stand.
+const QStringList valueOptions {
+    QStringLiteral("--leave"), QStringLiteral("--used"),  QStringLiteral("--progress"),
+    QStringLiteral("--data"),  QStringLiteral("--clean"), QStringLiteral("--leave-inodes")
+};
+
+struct Parser
+{
+    QCommandLineParser parser;
+    QCommandLineOption help = parser.addHelpOption();
+    QCommandLineOption version = parser.addVersionOption();
+    QCommandLineOption leave { QStringLiteral("leave"),
+                               QStringLiteral("Stop when only SIZE, or N percent of the volume, remains available "
+                                              "(to the block)."),
+                               QStringLiteral("SIZE|N%") };
+    QCommandLineOption used { QStringLiteral("used"),
+                              QStringLiteral("Fill until df shows the volume N percent used (its Use%)."),
+                              QStringLiteral("N%") };
+    QCommandLineOption force { QStringLiteral("force"), QStringLiteral("Overwrite PATH if it exists.") };
+    QCommandLineOption quiet { QStringLiteral("quiet"), QStringLiteral("No progress display.") };
+    QCommandLineOption json { QStringLiteral("json"),
+                              QStringLiteral("Print the summary as one JSON object on standard output.") };
+    QCommandLineOption progress { QStringLiteral("progress"),
+                                  QStringLiteral("Progress on standard error: text, json (one object a line, "
+                                                 "about four a second) or none. Default: text on a terminal."),
+                                  QStringLiteral("STYLE") };
+    QCommandLineOption data { QStringLiteral("data"),
+                              QStringLiteral("What the blocks after the header hold: ones (bytes of 255, the "
+                                             "default) or random (for compressing volumes)."),
+                              QStringLiteral("KIND") };
+    QCommandLineOption allocate { QStringLiteral("allocate"),
+                                  QStringLiteral("Reserve the space with fallocate instead of writing it, then "
+                                                 "write the last blocks: a full volume in seconds. The reserved "
+                                                 "part reads as zeros.") };
+    QCommandLineOption hold { QStringLiteral("hold"),
+                              QStringLiteral("Keep the volume full for DURATION (90, 90s, 5m, 2h; alone: until "
+                                             "SIGINT, SIGTERM or SIGHUP), then delete the fill file."),
+                              QStringLiteral("DURATION") };
+    QCommandLineOption run { QStringLiteral("run"),
+                             QStringLiteral("Run COMMAND [ARGS...] (everything after --run) while the volume is "
+                                            "full, then delete the fill file and exit with COMMAND's code.") };
+    QCommandLineOption keep { QStringLiteral("keep"),
+                              QStringLiteral("With --run or --hold: leave the fill file in place afterwards.") };
+    QCommandLineOption topUp { QStringLiteral("top-up"),
+                               QStringLiteral("With --run or --hold: write again whatever space frees up.") };
+    QCommandLineOption inodes { QStringLiteral("inodes"),
+                                QStringLiteral("Make a new folder at PATH and fill it with empty files until the "
+                                               "volume has no inode left.") };
+    QCommandLineOption leaveInodes { QStringLiteral("leave-inodes"),
+                                     QStringLiteral("With --inodes: stop N inodes short."), QStringLiteral("N") };
+    QCommandLineOption clean { QStringLiteral("clean"),
+                               QStringLiteral("Remove the fill files that killed runs left in DIR (with "
+                                              "--inodes, also their folders), printing each path."),
+                               QStringLiteral("DIR") };
+    QCommandLineOption recursive { QStringLiteral("recursive"), QStringLiteral("With --clean: also in subfolders.") };
+    QCommandLineOption dryRun { QStringLiteral("dry-run"), QStringLiteral("With --clean: only list them.") };
+
+    Parser()
+    {
+        parser.setApplicationDescription(
+            QStringLiteral("Creates the fill file PATH: a 1024-byte header block, then 1024-byte blocks of bytes 255.\n"
+                           "With SIZE, the file is that large (rounded up to whole blocks, at least one block);\n"
+                           "without it, the file grows until the volume holding PATH is full."));
+        parser.addOptions({ leave, used, force, quiet, json, progress, data, allocate, hold, run, keep, topUp, inodes,
+                            leaveInodes, clean, recursive, dryRun });
+        parser.addPositionalArgument(QStringLiteral("PATH"),
+                                     QStringLiteral("The fill file (with --inodes, the folder)."));
+        parser.addPositionalArgument(QStringLiteral("SIZE"),
+                                     QStringLiteral("Its size: a number with an optional unit K, KB or KiB (1024 "
+                                                    "bytes), M/MB/MiB, G/GB/GiB, T/TB/TiB; a bare number counts "
+                                                    "bytes. 0 is refused."),
+                                     QStringLiteral("[SIZE]"));
+    }
+};
+
+} // namespace
+
+std::optional<qint64> parseSize(const QString& text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d+(?:\\.\\d*)?|\\.\\d+)\\s*([kmgt](?:i?b)?)?\\s*$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch()) {
+        return std::nullopt;
+    }
+    const double number = match.captured(1).toDouble();
+    int power = 0;
+    if (const QString unit = match.captured(2).toLower(); !unit.isEmpty()) {
+        power = 1 + static_cast<int>(QStringLiteral("kmgt").indexOf(unit[0]));
+    }
+    const double bytes = std::ceil(number * std::pow(1024.0, power));
+    if (!std::isfinite(bytes) || bytes >= 0x1p62) {
+        return std::nullopt;
+    }
+    return static_cast<qint64>(bytes);
+}
+
+std::optional<double> parseDuration(const QString& text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d+(?:\\.\\d*)?|\\.\\d+)\\s*([smhd]?)\\s*$"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch()) {
+        return std::nullopt;
+    }
+    const QString unit = match.captured(2);
+    const double scale = unit == u'm' ? 60 : unit == u'h' ? 3600 : unit == u'd' ? 86400 : 1;
+    const double seconds = match.captured(1).toDouble() * scale;
+    // Beyond a few centuries a duration is a mistake, and would overflow the clock.
+    if (!std::isfinite(seconds) || seconds > 1e10) {
+        return std::nullopt;
+    }
+    return seconds;
+}
+
+QString usage()
+{
+    Parser parser;
+    QString text = parser.parser.helpText();
+    // The first line names the program as it was started; the usage lines are ours.
+    text = text.mid(text.indexOf(u'\n') + 1);
+    return QStringLiteral("Usage: tallowmere-fill [options] PATH [SIZE]\n"
+                          "  or:  tallowmere-fill [options] PATH [SIZE] --run COMMAND [ARGS...]\n"
+                          "  or:  tallowmere-fill --clean DIR [--recursive] [--dry-run] [--inodes]\n")
+        + text
+        + QStringLiteral(
+               "\n"
+               "Exit status: 0 done (target reached, or the volume or quota filled when no size was given);\n"
+               "2 bad usage or the file cannot be created; 3 the volume filled before the size or the space to\n"
+               "leave was reached, or the space to leave cannot be kept; 4 a write failed for another reason, or\n"
+               "the --json summary could not be written; 5 the fill file could not be removed after --run or\n"
+               "--hold; 129, 130, 131 a signal ended the fill (SIGHUP, SIGINT or SIGTERM, SIGQUIT).\n"
+               "With --run: COMMAND's exit code, 128 + N when signal N ended it, 127 when it cannot be found,\n"
+               "126 when it cannot be started.\n"
+               "A PATH that begins with '-' goes after --. After --hold, an argument that reads as a duration is\n"
+               "taken for one: give SIZE before --hold, or write --hold=DURATION.\n");
+}
+
+QString versionText()
+{
+    return QStringLiteral("tallowmere-fill %1.%2.%3\n")
+        .arg(ProductInfo::major)
+        .arg(ProductInfo::minor)
+        .arg(ProductInfo::revision);
+}
+
+bool asksForJson(const QStringList& arguments)
+{
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == QLatin1String("--") || argument == QLatin1String("--run")) {
+            return false;
+        }
+        if (valueOptions.contains(argument)) {
+            ++i; // its value
+        } else if (argument == QLatin1String("--json")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<Options> parseArguments(const QStringList& arguments, QString* error)
+{
+    auto refuse = [error](const QString& why) {
+        *error = why;
+        return std::nullopt;
+    };
+    Options options;
+    // Everything after --run is the command, options of its own included. QCommandLineParser has no
+    // option with an optional value: --hold takes the next argument only if it reads as a duration.
+    QStringList own { QStringLiteral("tallowmere-fill") };
+    bool optionsEnded = false;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (optionsEnded) {
+            own.append(argument);
+        } else if (argument == QLatin1String("--run")) {
+            options.command = arguments.mid(i + 1);
+            if (options.command.isEmpty() || options.command.first().isEmpty()) {
+                return refuse(QStringLiteral("--run needs a COMMAND"));
+            }
+            break;
+        } else if (argument == QLatin1String("--hold")) {
+            const bool withDuration = i + 1 < arguments.size() && parseDuration(arguments[i + 1]);
+            own.append(QStringLiteral("--hold=") + (withDuration ? arguments[++i] : QString()));
+        } else {
+            optionsEnded = argument == QLatin1String("--");
+            own.append(argument);
+            if (valueOptions.contains(argument) && i + 1 < arguments.size()) {
+                own.append(arguments[++i]);
+            }
+        }
+    }
+
+    Parser p;
+    QCommandLineParser& parser = p.parser;
+    if (!parser.parse(own)) {
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty()) {
+            const QString& name = unknown.first();
+            return refuse(QStringLiteral("unknown option: %1%2 (a PATH that begins with '-' goes after --)")
+                              .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name));
+        }
+        return refuse(parser.errorText());
+    }
+    options.help = parser.isSet(p.help);
+    options.version = parser.isSet(p.version);
+    if (options.help || options.version) {
+        return options;
+    }
+    options.force = parser.isSet(p.force);
+    options.quiet = parser.isSet(p.quiet);
+    options.json = parser.isSet(p.json);
+    options.allocate = parser.isSet(p.allocate);
+    options.keep = parser.isSet(p.keep);
+    options.topUp = parser.isSet(p.topUp);
+    options.inodes = parser.isSet(p.inodes);
+    options.recursive = parser.isSet(p.recursive);
+    options.dryRun = parser.isSet(p.dryRun);
+    if (parser.isSet(p.run)) {
+        return refuse(QStringLiteral("--run needs a COMMAND"));
+    }
+
+    if (parser.isSet(p.progress)) {
+        const QString style = parser.value(p.progress);
+        if (style == QLatin1String("text")) {
+            options.progress = ProgressStyle::Text;
+        } else if (style == QLatin1String("json")) {
+            options.progress = ProgressStyle::Json;
+        } else if (style == QLatin1String("none")) {
+            options.progress = ProgressStyle::None;
+        } else {
+            return refuse(QStringLiteral("--progress is text, json or none, not %1").arg(style));
+        }
+    }
+    if (parser.isSet(p.data)) {
+        const QString kind = parser.value(p.data);
+        if (kind == QLatin1String("random")) {
+            options.data = fill::Data::Random;
+        } else if (kind != QLatin1String("ones")) {
+            return refuse(QStringLiteral("--data is ones or random, not %1").arg(kind));
+        }
+    }
+    if (parser.isSet(p.leave)) {
+        const QString value = parser.value(p.leave);
+        Leave leave;
+        if (value.trimmed().endsWith(u'%')) {
+            leave.percent = parsePercent(value, true);
+            if (leave.percent < 0) {
+                return refuse(QStringLiteral("bad percentage for --leave: %1").arg(value));
+            }
+        } else if (const auto bytes = parseSize(value)) {
+            leave.bytes = *bytes;
+        } else {
+            return refuse(QStringLiteral("bad size for --leave: %1").arg(value));
+        }
+        options.leave = leave;
+    }
+    if (parser.isSet(p.used)) {
+        const double percent = parsePercent(parser.value(p.used), false);
+        if (!(percent > 0)) {
+            return refuse(
+                QStringLiteral("bad percentage for --used: %1 (more than 0, at most 100)").arg(parser.value(p.used)));
+        }
+        options.usedPercent = percent;
+    }
+    if (parser.isSet(p.hold)) {
+        options.hold = true;
+        if (const QString value = parser.value(p.hold); !value.isEmpty()) {
+            options.holdSeconds = parseDuration(value);
+            if (!options.holdSeconds) {
+                return refuse(QStringLiteral("bad duration for --hold: %1 (90, 90s, 5m, 2h)").arg(value));
+            }
+        }
+    }
+    if (parser.isSet(p.leaveInodes)) {
+        bool ok = false;
+        const qint64 count = parser.value(p.leaveInodes).toLongLong(&ok);
+        if (!ok || count < 0) {
+            return refuse(QStringLiteral("bad number for --leave-inodes: %1").arg(parser.value(p.leaveInodes)));
+        }
+        options.leaveInodes = count;
+    }
+    if (parser.isSet(p.clean)) {
+        options.cleanDir = parser.value(p.clean);
+        if (options.cleanDir.isEmpty()) {
+            return refuse(QStringLiteral("--clean needs a folder"));
+        }
+    }
+
+    // Combinations that would do something nobody asked for.
+    const QStringList positional = parser.positionalArguments();
+    if (options.cleans()) {
+        if (!positional.isEmpty() || options.holds() || options.leave || options.usedPercent || options.allocate
+            || options.leaveInodes || options.topUp || options.keep || options.force) {
+            return refuse(QStringLiteral("--clean takes a folder and only --recursive, --dry-run, --inodes, "
+                                         "--json and --quiet"));
+        }
+        return options;
+    }
+    if (options.recursive || options.dryRun) {
+        return refuse(QStringLiteral("--recursive and --dry-run go with --clean"));
+    }
+    if (options.hold && !options.command.isEmpty()) {
+        return refuse(QStringLiteral("--hold and --run do not go together: the command's run is the hold"));
+    }
+    if ((options.keep || options.topUp) && !options.holds()) {
+        return refuse(QStringLiteral("--keep and --top-up go with --run or --hold"));
+    }
+    if (options.leave && options.usedPercent) {
+        return refuse(QStringLiteral("--leave and --used do not go together"));
+    }
+    if (options.leaveInodes && !options.inodes) {
+        return refuse(QStringLiteral("--leave-inodes goes with --inodes"));
+    }
+    if (options.inodes
+        && (positional.size() > 1 || options.leave || options.usedPercent || options.allocate
+            || options.data != fill::Data::Ones)) {
+        return refuse(
+            QStringLiteral("--inodes fills with empty files: no SIZE, --leave, --used, --allocate or --data"));
+    }
+    if (positional.isEmpty() || positional.size() > 2) {
+        return refuse(positional.isEmpty() ? QStringLiteral("no PATH given") : QStringLiteral("too many arguments"));
+    }
+    options.path = positional[0];
+    if (options.path.isEmpty()) {
+        return refuse(QStringLiteral("PATH is empty"));
+    }
+    if (positional.size() == 2) {
+        const auto size = parseSize(positional[1]);
+        if (!size) {
+            return refuse(QStringLiteral("bad size: %1").arg(positional[1]));
+        }
+        // Computed as 0 by a script, it asks for neither a file of a block nor a full volume.
+        if (*size == 0) {
+            return refuse(QStringLiteral("0 is not a size: leave SIZE out to fill the volume"));
+        }
+        options.size = roundUpToBlocks(*size);
+    }
+    return options;
+}
+
+QString escapedArgument(const QByteArray& argument)
+{
+    QString shown;
+    qsizetype i = 0;
+    while (i < argument.size()) {
+        const auto lead = static_cast<unsigned char>(argument[i]);
+        const int length = lead < 0x80 ? 1
+            : (lead & 0xE0) == 0xC0    ? 2
+            : (lead & 0xF0) == 0xE0    ? 3
+            : (lead & 0xF8) == 0xF0    ? 4
+                                       : 0;
+        if (length > 0 && i + length <= argument.size()) {
+            const QByteArray sequence = argument.mid(i, length);
+            const QString text = QFile::decodeName(sequence);
+            if (QFile::encodeName(text) == sequence) {
+                shown += text;
+                i += length;
+                continue;
+            }
+        }
+        shown += QStringLiteral("\\x") + QString::number(lead, 16).rightJustified(2, u'0').toUpper();
+        ++i;
+    }
+    return shown;
+}
+
+} // namespace cli
