@@ -9,10 +9,9 @@
 // the run and samples at 25/50/75/100 % of the fill; with --stop-after, how long after the queued
 // click Stop was acknowledged (its pass over, the button disabled) and the buttons were back.
 
-#include "app/mf.h"
-#include "platform/qtdesktop.h"
+#include "app/mainwindow.h"
+#include "platform/desktop/qtdesktop.h"
 #include "platform/settingsstore.h"
-#include "util/module2.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -170,9 +169,10 @@ public:
         if (m_recording) {
             m_inPump += nowNs() - now;
         }
-        if (m_stopHandled == 0 && m_stopQueued.load() != 0 && Module2::STOP_FLAG == 1) {
+        // Acknowledged once the pass that handled the click has disabled Stop.
+        if (m_stopHandled == 0 && m_stopQueued.load() != 0 && m_stopButton && !m_stopButton->isEnabled()) {
             m_stopHandled = nowNs();
-            m_stopDisabled = m_stopButton && !m_stopButton->isEnabled();
+            m_stopDisabled = true;
         }
     }
 
@@ -285,11 +285,11 @@ int main(int argc, char* argv[])
     platform::QtDesktop realDesktop;
     TimedDesktop desktop(realDesktop, nativePath);
     platform::SettingsStore settings(positional[1]);
-    MF mf(desktop, settings);
+    MainWindow mf(desktop, settings);
     mf.show();
-    mf.Text1[0]->setText(path);
-    mf.Text1[1]->setText(sizeText);
-    mf.Option1[1]->setChecked(true);
+    mf.findChild<QLineEdit*>(QStringLiteral("pathEdit"))->setText(path);
+    mf.findChild<QLineEdit*>(QStringLiteral("sizeEdit"))->setText(sizeText);
+    mf.findChild<QRadioButton*>(QStringLiteral("mbButton"))->setChecked(true);
     for (int i = 0; i < 10; ++i) {
         QApplication::processEvents();
     }
@@ -319,14 +319,15 @@ int main(int argc, char* argv[])
             }
             stopQueued = nowNs();
             desktop.stopQueuedAt(stopQueued);
-            QMetaObject::invokeMethod(mf.Command1[3], "click", Qt::QueuedConnection);
+            QMetaObject::invokeMethod(mf.findChild<QPushButton*>(QStringLiteral("stopButton")), "click",
+                                      Qt::QueuedConnection);
         });
     }
 
-    desktop.watchStopButton(mf.Command1[3]);
+    desktop.watchStopButton(mf.findChild<QPushButton*>(QStringLiteral("stopButton")));
     desktop.startRun(expected);
     const qint64 started = nowNs();
-    mf.Command1[2]->click();
+    mf.findChild<QPushButton*>(QStringLiteral("startButton"))->click();
     const qint64 returned = nowNs();
     desktop.endRun();
     if (stopper.joinable()) {
@@ -348,11 +349,11 @@ int main(int argc, char* argv[])
         const bool stopped = stopQueued != 0;
         // Acknowledged: the pass that handled the click is over, Stop is disabled and no further block
         // will be started. Buttons back: the Start click returned, the file closed.
-        std::printf(" stop_after_ms=%ld stopped=%d stop_disabled=%d buttons_back_ms=%.3f stop_ack_ms=%.3f close_ms=%.3f",
-                    stopAfterMs, stopped ? 1 : 0, desktop.stopDisabled() ? 1 : 0,
-                    stopped ? ms(returned - stopQueued) : -1.0,
-                    stopped && desktop.stopHandled() ? ms(desktop.stopHandled() - stopQueued) : -1.0,
-                    stopped && desktop.stopHandled() ? ms(returned - desktop.stopHandled()) : -1.0);
+        std::printf(
+            " stop_after_ms=%ld stopped=%d stop_disabled=%d buttons_back_ms=%.3f stop_ack_ms=%.3f close_ms=%.3f",
+            stopAfterMs, stopped ? 1 : 0, desktop.stopDisabled() ? 1 : 0, stopped ? ms(returned - stopQueued) : -1.0,
+            stopped && desktop.stopHandled() ? ms(desktop.stopHandled() - stopQueued) : -1.0,
+            stopped && desktop.stopHandled() ? ms(returned - desktop.stopHandled()) : -1.0);
     }
     std::printf("\n");
     return desktop.messageBoxes() == 0 ? 0 : 1;

@@ -1,21 +1,21 @@
 // Path splitting and last occurrence on any text, far beyond 32766 characters included: the four
 // parts always put the path back together, and each part has its shape.
 
+#include "fill/pathparts.h"
 #include "fuzzinput.h"
-#include "util/lib_sys.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QString path = fuzzText(data, size);
-    for (const LIB_SYS::PathRules rules : { LIB_SYS::windowsPaths, LIB_SYS::posixPaths }) {
-        LIB_SYS::SPLIT_PATH(path, rules);
-        using LIB_SYS::PATH_DIR, LIB_SYS::PATH_DRIVE, LIB_SYS::PATH_EXT, LIB_SYS::PATH_NAME;
-        FUZZ_CHECK(PATH_DRIVE + PATH_DIR + PATH_NAME + PATH_EXT == path);
-        FUZZ_CHECK(PATH_DRIVE.isEmpty() || (rules.drives && PATH_DRIVE.size() == 2 && PATH_DRIVE[1] == u':'));
-        FUZZ_CHECK(PATH_DIR.isEmpty() || PATH_DIR.endsWith(rules.separator));
-        FUZZ_CHECK(!PATH_NAME.contains(rules.separator) && !PATH_EXT.contains(rules.separator));
-        FUZZ_CHECK(!PATH_EXT.isEmpty() || !PATH_NAME.contains(u'.'));
-        FUZZ_CHECK(PATH_EXT.isEmpty() || (PATH_EXT.startsWith(u'.') && PATH_EXT.lastIndexOf(u'.') == 0));
+    for (const fill::PathRules rules : { fill::windowsPaths, fill::posixPaths }) {
+        const fill::PathParts parts = fill::splitPath(path, rules);
+        FUZZ_CHECK(parts.drive + parts.folder + parts.name + parts.extension == path);
+        FUZZ_CHECK(parts.drive.isEmpty() || (rules.drives && parts.drive.size() == 2 && parts.drive[1] == u':'));
+        FUZZ_CHECK(parts.folder.isEmpty() || parts.folder.endsWith(rules.separator));
+        FUZZ_CHECK(!parts.name.contains(rules.separator) && !parts.extension.contains(rules.separator));
+        FUZZ_CHECK(!parts.extension.isEmpty() || !parts.name.contains(u'.'));
+        FUZZ_CHECK(parts.extension.isEmpty()
+                   || (parts.extension.startsWith(u'.') && parts.extension.lastIndexOf(u'.') == 0));
     }
 
     // Last occurrence of the text's first character (or of its first two) in the rest.
@@ -25,9 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         const QString find = path.left(length);
         const QString text = path.mid(length);
-        bool ok = false;
-        const qlonglong position = LIB_SYS::LAST_INSTR(text, find).toLongLong(&ok);
-        FUZZ_CHECK(ok && position >= 0 && position <= text.size());
+        const qsizetype position = fill::lastPosition(text, find);
+        FUZZ_CHECK(position >= 0 && position <= text.size());
         if (position > 0) {
             FUZZ_CHECK(text.mid(position - 1, length) == find);
         }

@@ -1,7 +1,7 @@
-#include "app/mf.h"
-#include "platform/fontwarmup.h"
+#include "app/mainwindow.h"
+#include "platform/desktop/fontwarmup.h"
+#include "platform/desktop/qtdesktop.h"
 #include "platform/process.h"
-#include "platform/qtdesktop.h"
 #include "platform/settingsstore.h"
 #include "productinfo.h"
 
@@ -17,20 +17,18 @@ int main(int argc, char* argv[])
     fonts.wait();
     QApplication::setApplicationName(QString::fromUtf8(ProductInfo::productName));
     QApplication::setOrganizationName(QString::fromUtf8(ProductInfo::productName));
-    QApplication::setWindowIcon(MF::icon());
+    QApplication::setWindowIcon(MainWindow::icon());
     // Lets docks and task bars put the window under the desktop entry's name and icon.
     QGuiApplication::setDesktopFileName(QString::fromUtf8(ProductInfo::appId));
 
     platform::QtDesktop desktop;
     platform::SettingsStore settings;
-    MF mf(desktop, settings);
+    MainWindow window(desktop, settings);
     // The session manager asks for the settings at log-off, and also when it only saves the session:
     // save them and leave the window (and any run) alone. At log-off it then has the program quit,
     // which closes the window as the close box does (on Windows, it ends the process).
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &mf, [&mf](QSessionManager&) {
-        int cancel = 0;
-        mf.Form_QueryUnload(cancel, 0);
-    });
-    mf.show();
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &window,
+                     [&window](QSessionManager&) { window.writeSettings(); });
+    window.show();
     return QApplication::exec();
 }

@@ -1,11 +1,9 @@
-#include "about/about.h"
 #include "about/aboutlayout.h"
-#include "app/mf.h"
-#include "util/module2.h"
+#include "about/aboutwindow.h"
+#include "about/placement.h"
 
 #include "fakedesktop.h"
-#include "fillfile.h"
-#include "tmpfs.h"
+#include "windowparts.h"
 
 #include <QAction>
 #include <QDir>
@@ -14,20 +12,40 @@
 #include <QMap>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 
 namespace {
 
-constexpr qint64 MiB = 1024 * 1024;
-
-QList<QRect> geometries(const ABOUT& about)
+// Comments, product, version, company and contact: the labels as the window lays them out.
+std::array<QLabel*, 4> labels(const AboutWindow& about)
 {
-    QList<QRect> all { about.geometry(), about.Picture1->geometry() };
-    for (const QLabel* label : about.Label1) {
+    return { qobject_cast<QLabel*>(part(about, QStringLiteral("commentsLabel"))),
+             qobject_cast<QLabel*>(part(about, QStringLiteral("productLabel"))),
+             qobject_cast<QLabel*>(part(about, QStringLiteral("versionLabel"))),
+             qobject_cast<QLabel*>(part(about, QStringLiteral("companyLabel"))) };
+}
+
+// ID Copy and OK.
+std::array<QPushButton*, 2> buttonsOf(const AboutWindow& about)
+{
+    return { qobject_cast<QPushButton*>(part(about, QStringLiteral("idCopyButton"))),
+             qobject_cast<QPushButton*>(part(about, QStringLiteral("okButton"))) };
+}
+
+QLabel* iconLabel(const AboutWindow& about)
+{
+    return qobject_cast<QLabel*>(part(about, QStringLiteral("iconLabel")));
+}
+
+QList<QRect> geometries(const AboutWindow& about)
+{
+    QList<QRect> all { about.geometry(), iconLabel(about)->geometry() };
+    for (const QLabel* label : labels(about)) {
         all.append(label->geometry());
     }
-    for (const QPushButton* button : about.Command1) {
+    for (const QPushButton* button : buttonsOf(about)) {
         all.append(button->geometry());
     }
     return all;
@@ -70,9 +88,9 @@ private slots:
     void enterAndEsc_data();
     void enterAndEsc();
 
-    void usageText();
-    void helpMenu();
-    void aboutDuringARunPausesIt();
+    void placement_data();
+    void placement();
+    void centerOverPlacesAndTakesTheIcon();
 };
 
 void tst_About::buttonLefts()
@@ -198,35 +216,35 @@ void tst_About::windowTextsAndLayout()
     QPixmap icon(32, 32);
     icon.fill(Qt::red);
     main.setWindowIcon(QIcon(icon));
-    ABOUT about(desktop, &main);
+    AboutWindow about(desktop, &main);
     QCOMPARE(about.windowTitle(), QStringLiteral("Tallowmereについて"));
-    QCOMPARE(about.Label1[0]->text(), QStringLiteral("ディスクフル状態の試験用ファイル作成ツール"));
-    QCOMPARE(about.Label1[1]->text(), QStringLiteral("Tallowmere"));
-    QCOMPARE(about.Label1[2]->text(), QStringLiteral("Ver 1.03"));
-    QCOMPARE(about.Label1[3]->text(), QStringLiteral("Tallowmere Project\r\nE-mail:tallowmere@example.org"));
-    QCOMPARE(about.Command1[0]->text(), QStringLiteral("ID Copy"));
-    QCOMPARE(about.Command1[1]->text(), QStringLiteral("了解"));
-    QVERIFY(about.Label1[1]->font().underline());
-    QCOMPARE(about.Label1[1]->font().pointSize(), 36);
+    QCOMPARE(labels(about)[0]->text(), QStringLiteral("ディスクフル状態の試験用ファイル作成ツール"));
+    QCOMPARE(labels(about)[1]->text(), QStringLiteral("Tallowmere"));
+    QCOMPARE(labels(about)[2]->text(), QStringLiteral("Ver 1.03"));
+    QCOMPARE(labels(about)[3]->text(), QStringLiteral("Tallowmere Project\r\nE-mail:tallowmere@example.org"));
+    QCOMPARE(buttonsOf(about)[0]->text(), QStringLiteral("ID Copy"));
+    QCOMPARE(buttonsOf(about)[1]->text(), QStringLiteral("了解"));
+    QVERIFY(labels(about)[1]->font().underline());
+    QCOMPARE(labels(about)[1]->font().pointSize(), 36);
     QCOMPARE(about.font().pointSizeF(), 9.75);
-    QCOMPARE(about.Label1[0]->palette().color(QPalette::WindowText), QColor(0, 0, 192));
+    QCOMPARE(labels(about)[0]->palette().color(QPalette::WindowText), QColor(0, 0, 192));
     // The window took the main window's icon, and the picture shows it.
     QCOMPARE(about.windowIcon().pixmap(32, 32).toImage().pixel(5, 5), icon.toImage().pixel(5, 5));
-    QCOMPARE(about.Picture1->pixmap().toImage().pixel(5, 5), icon.toImage().pixel(5, 5));
+    QCOMPARE(iconLabel(about)->pixmap().toImage().pixel(5, 5), icon.toImage().pixel(5, 5));
     // Nothing is cut off: every label holds its text, everything lies inside the client area.
-    for (const QLabel* label : about.Label1) {
+    for (const QLabel* label : labels(about)) {
         const QSize needed = label->fontMetrics().size(0, label->text());
         QVERIFY(label->width() >= needed.width() && label->height() >= needed.height());
     }
     const QRect client = about.rect();
     for (const QRect& r : geometries(about).mid(1)) {
-        if (r != about.Label1[0]->geometry()) {
+        if (r != labels(about)[0]->geometry()) {
             QVERIFY2(client.contains(r),
                      qPrintable(QStringLiteral("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height())));
         }
     }
-    QCOMPARE(about.Label1[2]->geometry().bottom(), about.Label1[1]->geometry().bottom());
-    QCOMPARE(about.Command1[1]->geometry().left() - about.Command1[0]->geometry().right() - 1,
+    QCOMPARE(labels(about)[2]->geometry().bottom(), labels(about)[1]->geometry().bottom());
+    QCOMPARE(buttonsOf(about)[1]->geometry().left() - buttonsOf(about)[0]->geometry().right() - 1,
              200 * about.logicalDpiX() / 1440);
     // Centred over the main window, to the pixel the halving may cost.
     QVERIFY(qAbs(about.geometry().center().x() - main.geometry().center().x()) <= 1);
@@ -237,8 +255,8 @@ void tst_About::openingTwiceGivesTheSameLayout()
     FakeDesktop desktop;
     QWidget main;
     main.setGeometry(300, 200, 500, 300);
-    ABOUT first(desktop, &main);
-    ABOUT second(desktop, &main);
+    AboutWindow first(desktop, &main);
+    AboutWindow second(desktop, &main);
     QCOMPARE(geometries(second), geometries(first));
 }
 
@@ -254,9 +272,9 @@ void tst_About::idCopy()
     QFETCH(int, answer);
     FakeDesktop desktop;
     desktop.answers = { answer };
-    ABOUT about(desktop, nullptr);
+    AboutWindow about(desktop, nullptr);
     about.show();
-    QTest::mouseClick(about.Command1[0], Qt::LeftButton);
+    QTest::mouseClick(buttonsOf(about)[0], Qt::LeftButton);
     QCOMPARE(desktop.boxes.size(), 1);
     QCOMPARE(desktop.boxes[0].code, 68);
     QCOMPARE(
@@ -274,9 +292,9 @@ void tst_About::idCopy()
 void tst_About::doubleClicks()
 {
     FakeDesktop desktop;
-    ABOUT about(desktop, nullptr);
+    AboutWindow about(desktop, nullptr);
     about.show();
-    for (QLabel* label : about.Label1) {
+    for (QLabel* label : labels(about)) {
         QTest::mouseClick(label, Qt::LeftButton);
         QTest::mouseDClick(label, Qt::LeftButton);
     }
@@ -305,13 +323,13 @@ void tst_About::enterAndEsc()
     QFETCH(bool, closes);
     FakeDesktop desktop;
     desktop.answers = { platform::AnswerNo };
-    ABOUT about(desktop, nullptr);
+    AboutWindow about(desktop, nullptr);
     about.show();
     QVERIFY(QTest::qWaitForWindowActive(&about));
-    QCOMPARE(QApplication::focusWidget(), about.Command1[1]);
+    QCOMPARE(QApplication::focusWidget(), buttonsOf(about)[1]);
     if (onIdCopy) {
         QTest::keyClick(&about, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), about.Command1[0]);
+        QCOMPARE(QApplication::focusWidget(), buttonsOf(about)[0]);
     }
     QSignalSpy finished(&about, &QDialog::finished);
     QTest::keyClick(QApplication::focusWidget(), static_cast<Qt::Key>(key));
@@ -327,78 +345,46 @@ void tst_About::enterAndEsc()
     }
 }
 
-void tst_About::usageText()
+void tst_About::placement_data()
 {
-    const QString text = MF::usageText();
-    const QStringList lines = text.split(QStringLiteral("\r\n"));
-    QCOMPARE(lines.size(), 7);
-    QVERIFY(!text.endsWith(u'\n'));
-    QCOMPARE(lines[2], QStringLiteral("合に便利です｡ ")); // half-width full stop and one blank
-    for (const int i : { 0, 1, 3, 5 }) {
-        QCOMPARE(lines[i].size(), 30);
-    }
-    QCOMPARE(
-        text.toUtf8().toHex(),
-        QByteArray(
-            "e68c87e5ae9ae38389e383a9e382a4e38396e381abe68c87e5ae9ae382b5e382a4e382bae381aee38395e382a1e382a4e383abe3"
-            "8292e4bd9ce68890e38199e3828be38397e383ade382b0e383a9e383a0e381a7e38199e380820d0ae38387e382a3e382b9e382af"
-            "e382b9e3839ae383bce382b9e3818ce8b6b3e3828ae381aae38184e5a0b4e59088e381aee38397e383ade382b0e383a9e383a0e381"
-            "aee58b95e4bd9ce38292e6a49ce69fbbe38199e3828be5a0b40d0ae59088e381abe4bebfe588a9e381a7e38199efbda1200d0ae382"
-            "b5"
-            "e382a4e382bae38292e585a5e58a9be38197e381aae38184e3818be38081e381bee3819fe381afefbc90e3818be38081e381bee381"
-            "9fe381afe38387e382a3e382b9e382afe4bba5e4b88ae381aee5a0b4e59088e381af0d0ae38387e382a3e382b9e382afe382b9e3"
-            "839ae383bce382b9e38184e381a3e381b1e38184e381aee38395e382a1e382a4e383abe38292e4bd9ce68890e38197e381bee38199"
-            "e380820d0ae3819fe381a0e38197e38081efbc91efbc90efbc92efbc94e38390e382a4e38388e58d98e4bd8de381a7e3819de3828c"
-            "e4bba5e4b88be382b5e382a4e382bae381aee38395e382a1e382a4e383abe381afe4bd9ce68890e381a70d0ae3818de381bee3819b"
-            "e38293e38082"));
+    QTest::addColumn<double>("mainLeft");
+    QTest::addColumn<double>("width");
+    QTest::addColumn<double>("left");
+    QTest::addColumn<double>("top");
+
+    QTest::newRow("centred") << 1000.0 << 5000.0 << 1900.0 << 1050.0;
+    QTest::newRow("kept inside on the right") << 12000.0 << 5000.0 << 10360.0 << 1050.0;
+    QTest::newRow("wider than the screen") << 1000.0 << 16000.0 << -640.0 << 1050.0;
+    QTest::newRow("odd difference truncates") << 1000.0 << 5001.0 << 1899.0 << 1050.0;
+    QTest::newRow("negative odd difference truncates toward zero") << 1000.0 << 6803.0 << 999.0 << 1050.0;
+    QTest::newRow("left of the screen") << -3000.0 << 5000.0 << 0.0 << 1050.0;
 }
 
-void tst_About::helpMenu()
+void tst_About::placement()
 {
-    TMPFS(volume, MiB);
-    FakeDesktop desktop;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
-    mf.HLP[0]->trigger();
-    QCOMPARE(desktop.boxes.size(), 1);
-    QCOMPARE(desktop.boxes[0].prompt, MF::usageText());
-    QCOMPARE(desktop.boxes[0].code, 64);
-
-    QStringList titles;
-    desktop.onModal = [&](QDialog& window) {
-        titles.append(window.windowTitle());
-        QVERIFY(window.parentWidget() == &mf);
-    };
-    mf.HLP[1]->trigger();
-    mf.HLP_Click(1);
-    mf.HLP_Click(2);
-    QCOMPARE(desktop.modals, 2);
-    QCOMPARE(titles, QStringList(2, QStringLiteral("Tallowmereについて")));
-    QCOMPARE(desktop.boxes.size(), 1);
+    QFETCH(double, mainLeft);
+    QFETCH(double, width);
+    QFETCH(double, left);
+    QFETCH(double, top);
+    const about::Placement place = about::centredPlacement(mainLeft, 800, 6800, 3000, width, 2500, 15360, 11520);
+    QCOMPARE(place.left, left);
+    QCOMPARE(place.top, top);
 }
 
-// Help and About opened during a run: the run waits for them, then goes on to its normal end.
-void tst_About::aboutDuringARunPausesIt()
+void tst_About::centerOverPlacesAndTakesTheIcon()
 {
-    TMPFS(volume, 16 * MiB);
-    const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    FakeDesktop desktop;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
-    mf.Text1[0]->setText(path);
-    mf.Text1[1]->setText(QStringLiteral("4"));
-    mf.Option1[1]->setChecked(true);
-    qint64 sizeWhileOpen = -1;
-    desktop.onPass[2] = [&] { mf.HLP[1]->trigger(); };
-    desktop.onPass[3] = [&] { mf.HLP[0]->trigger(); };
-    desktop.onModal = [&](QDialog&) { sizeWhileOpen = fileSize(path); };
-    mf.Command1_Click(2);
-    QCOMPARE(desktop.modals, 1);
-    QCOMPARE(sizeWhileOpen, 1024 + MiB);
-    QCOMPARE(desktop.boxes.size(), 1);
-    QCOMPARE(desktop.beeps, 1);
-    const QString problem = checkFillFile(path, 4 * MiB);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QWidget main;
+    QPixmap icon(32, 32);
+    icon.fill(Qt::blue);
+    main.setWindowIcon(QIcon(icon));
+    main.setGeometry(100, 100, 600, 400);
+    QWidget window(&main, Qt::Dialog);
+    window.resize(200, 100);
+    about::centerOver(&window);
+    QVERIFY(!window.windowIcon().isNull());
+    const QPoint screenTopLeft = main.screen()->geometry().topLeft();
+    // Without frames (offscreen) the outer and inner sizes agree: plain centring.
+    QCOMPARE(window.pos() - screenTopLeft, main.frameGeometry().topLeft() - screenTopLeft + QPoint(200, 150));
 }
 
 QTEST_MAIN(tst_About)

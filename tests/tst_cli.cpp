@@ -1,4 +1,4 @@
-#include "app/mf.h"
+#include "app/mainwindow.h"
 #include "cli/fillcommand.h"
 #include "cli/leavepolicy.h"
 #include "cli/progress.h"
@@ -8,6 +8,7 @@
 #include "fakedesktop.h"
 #include "fillfile.h"
 #include "tmpfs.h"
+#include "windowparts.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -748,11 +749,11 @@ void tst_Cli::sameFileAsTheWindow()
     const QString byCli = volume.filePath(QStringLiteral("cli.dat"));
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
-    mf.Text1[0]->setText(byWindow);
-    mf.Text1[1]->setText(QStringLiteral("3"));
-    mf.Option1[1]->setChecked(true);
-    mf.MK_FILE();
+    MainWindow mf(desktop, store);
+    pathEdit(mf)->setText(byWindow);
+    sizeEdit(mf)->setText(QStringLiteral("3"));
+    mbButton(mf)->setChecked(true);
+    mf.runFill();
     QCOMPARE(runFiller({ byCli, QStringLiteral("3M") }).code, 0);
     QFile a(byWindow);
     QFile b(byCli);

@@ -1,10 +1,10 @@
-#include "app/mf.h"
+#include "app/mainwindow.h"
 #include "fill/numbertext.h"
-#include "util/lib_sys.h"
 
 #include "fakedesktop.h"
 #include "fillfile.h"
 #include "tmpfs.h"
+#include "windowparts.h"
 
 #include <QDir>
 #include <QLabel>
@@ -109,21 +109,20 @@ void tst_FreeSpace::captions()
     FakeDesktop desktop;
     desktop.freeSpace = free;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
 
-    mf.Option1[0]->click();
-    QCOMPARE(mf.Label1[2]->text(), kb + QStringLiteral(" KB"));
-    mf.Text1[0]->setText(QStringLiteral("C:\\work\\fill.dat"));
-    QCOMPARE(mf.Label1[2]->text(), kb);
-    mf.Option1[0]->click(); // a click on the selected unit shows the unit again
-    QCOMPARE(mf.Label1[2]->text(), kb + QStringLiteral(" KB"));
-    mf.Option1[1]->click();
-    QCOMPARE(mf.Label1[2]->text(), mb + QStringLiteral(" MB"));
-    mf.Text1[0]->setText(QStringLiteral("/data/fill.dat"));
-    QCOMPARE(mf.Label1[2]->text(), mb);
-    // DISK_FREE leaves the split of the path it asked about.
-    QCOMPARE(LIB_SYS::PATH_DIR, QStringLiteral("/data/"));
-    QCOMPARE(LIB_SYS::PATH_NAME, QStringLiteral("fill"));
+    kbButton(mf)->click();
+    QCOMPARE(freeSpaceLabel(mf)->text(), kb + QStringLiteral(" KB"));
+    pathEdit(mf)->setText(QStringLiteral("C:\\work\\fill.dat"));
+    QCOMPARE(freeSpaceLabel(mf)->text(), kb);
+    kbButton(mf)->click(); // a click on the selected unit shows the unit again
+    QCOMPARE(freeSpaceLabel(mf)->text(), kb + QStringLiteral(" KB"));
+    mbButton(mf)->click();
+    QCOMPARE(freeSpaceLabel(mf)->text(), mb + QStringLiteral(" MB"));
+    pathEdit(mf)->setText(QStringLiteral("/data/fill.dat"));
+    QCOMPARE(freeSpaceLabel(mf)->text(), mb);
+    // The free space asked about is that of the path's folder.
+    QCOMPARE(desktop.freeSpaceDirs.last(), QStringLiteral("/data/"));
 }
 
 void tst_FreeSpace::sizeBoxChangesNoDisplay()
@@ -132,12 +131,12 @@ void tst_FreeSpace::sizeBoxChangesNoDisplay()
     FakeDesktop desktop;
     desktop.freeSpace = 1024;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
-    const QString before = mf.Label1[2]->text();
+    MainWindow mf(desktop, store);
+    const QString before = freeSpaceLabel(mf)->text();
     const int queries = desktop.freeSpaceDirs.size();
     desktop.freeSpace = 2048;
-    mf.Text1[1]->setText(QStringLiteral("123"));
-    QCOMPARE(mf.Label1[2]->text(), before);
+    sizeEdit(mf)->setText(QStringLiteral("123"));
+    QCOMPARE(freeSpaceLabel(mf)->text(), before);
     QCOMPARE(desktop.freeSpaceDirs.size(), queries);
 }
 
@@ -146,17 +145,17 @@ void tst_FreeSpace::labelGrowsToTheRight()
     TMPFS(volume, MiB);
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     desktop.freeSpace = 0;
-    mf.Option1[1]->click();
-    const QRect small = mf.Label1[2]->geometry();
+    mbButton(mf)->click();
+    const QRect small = freeSpaceLabel(mf)->geometry();
     desktop.freeSpace = qint64(5) * 1024 * 1024 * MiB + 12345;
-    mf.Option1[0]->click();
-    const QRect large = mf.Label1[2]->geometry();
+    kbButton(mf)->click();
+    const QRect large = freeSpaceLabel(mf)->geometry();
     QCOMPARE(large.topLeft(), small.topLeft());
     QCOMPARE(small.left(), 4440 * mf.logicalDpiX() / 1440);
     QVERIFY(large.width() > small.width());
-    QVERIFY(large.width() >= mf.Label1[2]->fontMetrics().horizontalAdvance(mf.Label1[2]->text()));
+    QVERIFY(large.width() >= freeSpaceLabel(mf)->fontMetrics().horizontalAdvance(freeSpaceLabel(mf)->text()));
 }
 
 void tst_FreeSpace::diskFreeOnARealVolume()
@@ -164,15 +163,15 @@ void tst_FreeSpace::diskFreeOnARealVolume()
     TMPFS(volume, 8 * MiB);
     FakeDesktop desktop; // no scripted free space: the system is asked
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     const qint64 expected = availableAt(volume.path());
     QVERIFY(expected > 7 * MiB);
 
-    mf.Text1[0]->setText(volume.filePath(QStringLiteral("fill.dat")));
-    QCOMPARE(mf.DISK_FREE(), expected);
+    pathEdit(mf)->setText(volume.filePath(QStringLiteral("fill.dat")));
+    QCOMPARE(mf.freeSpace(), expected);
     // A folder that does not exist yet: the volume of the nearest one that does.
-    mf.Text1[0]->setText(volume.filePath(QStringLiteral("not/yet/there/fill.dat")));
-    QCOMPARE(mf.DISK_FREE(), expected);
+    pathEdit(mf)->setText(volume.filePath(QStringLiteral("not/yet/there/fill.dat")));
+    QCOMPARE(mf.freeSpace(), expected);
     // A bare name or an empty text: the current folder, here one on a volume of its own.
     {
         TMPFS(current, 2 * MiB);
@@ -181,14 +180,14 @@ void tst_FreeSpace::diskFreeOnARealVolume()
         const auto back = qScopeGuard([&before] { QDir::setCurrent(before); }); // lets the volume go
         const qint64 here = availableAt(current.path());
         QVERIFY(here < 3 * MiB);
-        mf.Text1[0]->setText(QStringLiteral("fill.dat"));
-        QCOMPARE(mf.DISK_FREE(), here);
-        mf.Text1[0]->clear();
-        QCOMPARE(mf.DISK_FREE(), here);
+        pathEdit(mf)->setText(QStringLiteral("fill.dat"));
+        QCOMPARE(mf.freeSpace(), here);
+        pathEdit(mf)->clear();
+        QCOMPARE(mf.freeSpace(), here);
     }
     // Something that cannot be asked about gives 0.
-    mf.Text1[0]->setText(QString::fromUtf16(u"/x\u0000y/f", 6));
-    QCOMPARE(mf.DISK_FREE(), qint64(0));
+    pathEdit(mf)->setText(QString::fromUtf16(u"/x\u0000y/f", 6));
+    QCOMPARE(mf.freeSpace(), qint64(0));
 
     // A link to a file on another volume: the data lands there, so that volume counts, while the
     // path values stay those of the typed text.
@@ -199,29 +198,26 @@ void tst_FreeSpace::diskFreeOnARealVolume()
     QVERIFY(elsewhere < 4 * MiB);
     const QString link = volume.filePath(QStringLiteral("link.dat"));
     QVERIFY(QFile::link(target, link));
-    mf.Text1[0]->setText(link);
-    QCOMPARE(mf.DISK_FREE(), elsewhere);
-    QCOMPARE(LIB_SYS::PATH_DIR, volume.path() + QLatin1Char('/'));
-    QCOMPARE(LIB_SYS::PATH_NAME, QStringLiteral("link"));
+    pathEdit(mf)->setText(link);
+    QCOMPARE(mf.freeSpace(), elsewhere);
     // A link to a file not made yet is where the fill will be made.
     QVERIFY(
         QFile::link(other.filePath(QStringLiteral("missing.dat")), volume.filePath(QStringLiteral("dangling.dat"))));
-    mf.Text1[0]->setText(volume.filePath(QStringLiteral("dangling.dat")));
-    QCOMPARE(mf.DISK_FREE(), elsewhere);
+    pathEdit(mf)->setText(volume.filePath(QStringLiteral("dangling.dat")));
+    QCOMPARE(mf.freeSpace(), elsewhere);
     // A loop of links lands nowhere: the folder the typed path is in.
     QVERIFY(QFile::link(QStringLiteral("loop-b"), volume.filePath(QStringLiteral("loop-a"))));
     QVERIFY(QFile::link(QStringLiteral("loop-a"), volume.filePath(QStringLiteral("loop-b"))));
-    mf.Text1[0]->setText(volume.filePath(QStringLiteral("loop-a")));
-    QCOMPARE(mf.DISK_FREE(), availableAt(volume.path()));
+    pathEdit(mf)->setText(volume.filePath(QStringLiteral("loop-a")));
+    QCOMPARE(mf.freeSpace(), availableAt(volume.path()));
     // A link to a place whose name is no text: that volume cannot be asked about.
     const QByteArray odd = QFile::encodeName(other.path()) + "/v\xff";
     QCOMPARE(::mkdir(odd.constData(), 0755), 0);
     QCOMPARE(::symlink((odd + "/fill.dat").constData(),
                        QFile::encodeName(volume.filePath(QStringLiteral("odd"))).constData()),
              0);
-    mf.Text1[0]->setText(volume.filePath(QStringLiteral("odd")));
-    QCOMPARE(mf.DISK_FREE(), qint64(0));
-    QCOMPARE(LIB_SYS::PATH_NAME, QStringLiteral("odd"));
+    pathEdit(mf)->setText(volume.filePath(QStringLiteral("odd")));
+    QCOMPARE(mf.freeSpace(), qint64(0));
 }
 
 void tst_FreeSpace::restoredWindowShowsTheUnit()
@@ -235,9 +231,9 @@ void tst_FreeSpace::restoredWindowShowsTheUnit()
     }
     FakeDesktop desktop;
     platform::SettingsStore store(ini);
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     const double mb = static_cast<double>(availableAt(volume.path())) / MiB;
-    QCOMPARE(mf.Label1[2]->text(), fill::numberText(mb) + QStringLiteral(" MB"));
+    QCOMPARE(freeSpaceLabel(mf)->text(), fill::numberText(mb) + QStringLiteral(" MB"));
 }
 
 void tst_FreeSpace::progressDuringARunAndAfterIt()
@@ -246,18 +242,18 @@ void tst_FreeSpace::progressDuringARunAndAfterIt()
     TMPFS(volume, 24 * MiB);
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     mf.setProgressInterval(0);
-    mf.Text1[0]->setText(volume.filePath(QStringLiteral("fill.dat")));
-    mf.Option1[0]->click();
-    const int left = mf.Label1[3]->x();
+    pathEdit(mf)->setText(volume.filePath(QStringLiteral("fill.dat")));
+    kbButton(mf)->click();
+    const int left = positionLabel(mf)->x();
     QStringList free, positions;
     desktop.everyPass = [&](int) {
         // The refresh follows the pass: record what the previous pass left.
-        free.append(mf.Label1[2]->text());
-        positions.append(mf.Label1[3]->text());
+        free.append(freeSpaceLabel(mf)->text());
+        positions.append(positionLabel(mf)->text());
     };
-    mf.Command1_Click(2);
+    mf.startFill();
     QVERIFY(free.size() > 10);
     // Pass 1 runs at position 1025 (hex 401) after the header block; the next one 1 MiB later.
     QCOMPARE(positions[1], QStringLiteral("401"));
@@ -266,22 +262,22 @@ void tst_FreeSpace::progressDuringARunAndAfterIt()
     QVERIFY(free[1] != free.last());
     // After the run: the exact free space it left, with the unit, and the position the run ended at,
     // every digit of it in view, the label's left edge where it was.
-    QCOMPARE(mf.Label1[2]->text(), fill::numberText(availableAt(volume.path()) / 1024.0) + QStringLiteral(" KB"));
-    QCOMPARE(mf.Label1[2]->text(), QStringLiteral("0 KB"));
+    QCOMPARE(freeSpaceLabel(mf)->text(), fill::numberText(availableAt(volume.path()) / 1024.0) + QStringLiteral(" KB"));
+    QCOMPARE(freeSpaceLabel(mf)->text(), QStringLiteral("0 KB"));
     const qint64 size = fileSize(volume.filePath(QStringLiteral("fill.dat")));
     QVERIFY(size > 16 * MiB);
-    QCOMPARE(mf.Label1[3]->text(), QString::number(size + 1, 16).toUpper());
-    QVERIFY(mf.Label1[3]->width() >= mf.Label1[3]->sizeHint().width());
-    QCOMPARE(mf.Label1[3]->x(), left);
+    QCOMPARE(positionLabel(mf)->text(), QString::number(size + 1, 16).toUpper());
+    QVERIFY(positionLabel(mf)->width() >= positionLabel(mf)->sizeHint().width());
+    QCOMPARE(positionLabel(mf)->x(), left);
 
     // A run shorter than one refresh still ends showing where it ended.
     desktop.everyPass = nullptr;
     mf.setProgressInterval(250);
     QVERIFY(QFile::remove(volume.filePath(QStringLiteral("fill.dat"))));
-    mf.Text1[1]->setText(QStringLiteral("3"));
-    mf.Option1[1]->click();
-    mf.Command1_Click(2);
-    QCOMPARE(mf.Label1[3]->text(), QStringLiteral("300001")); // 3 MB of file, header included
+    sizeEdit(mf)->setText(QStringLiteral("3"));
+    mbButton(mf)->click();
+    mf.startFill();
+    QCOMPARE(positionLabel(mf)->text(), QStringLiteral("300001")); // 3 MB of file, header included
 }
 
 void tst_FreeSpace::deleteRefreshesTheDisplay()
@@ -289,17 +285,17 @@ void tst_FreeSpace::deleteRefreshesTheDisplay()
     TMPFS(volume, 8 * MiB);
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
-    mf.Text1[0]->setText(volume.filePath(QStringLiteral("fill.dat")));
-    mf.Option1[1]->click();
-    mf.Command1_Click(2); // fills the volume
-    QCOMPARE(mf.Label1[2]->text(), QStringLiteral("0 MB"));
-    QVERIFY(!mf.Label1[3]->text().isEmpty());
+    MainWindow mf(desktop, store);
+    pathEdit(mf)->setText(volume.filePath(QStringLiteral("fill.dat")));
+    mbButton(mf)->click();
+    mf.startFill(); // fills the volume
+    QCOMPARE(freeSpaceLabel(mf)->text(), QStringLiteral("0 MB"));
+    QVERIFY(!positionLabel(mf)->text().isEmpty());
     desktop.answers = { platform::AnswerYes };
-    mf.Command1_Click(1);
+    mf.deleteFillFile();
     // All of the volume but the page the settings file holds; no position of a file that is gone.
-    QCOMPARE(mf.Label1[2]->text(), QStringLiteral("7.99609375 MB"));
-    QCOMPARE(mf.Label1[3]->text(), QString());
+    QCOMPARE(freeSpaceLabel(mf)->text(), QStringLiteral("7.99609375 MB"));
+    QCOMPARE(positionLabel(mf)->text(), QString());
 }
 
 QTEST_MAIN(tst_FreeSpace)

@@ -1,14 +1,14 @@
 // Hostile input and faults against the real window and the real engine: the program stays up,
 // shows at most one clear message, loses nothing that was there, and leaves the volume as it should.
 
-#include "app/mf.h"
+#include "app/mainwindow.h"
 #include "fill/fillengine.h"
-#include "platform/qtdesktop.h"
-#include "util/module2.h"
+#include "platform/desktop/qtdesktop.h"
 
 #include "fakedesktop.h"
 #include "fillfile.h"
 #include "tmpfs.h"
+#include "windowparts.h"
 
 #include <QDir>
 #include <QFile>
@@ -54,8 +54,6 @@ class tst_Hostile : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { Module2::STOP_FLAG = 0; }
-
     void pathsThatCannotBeFilled_data();
     void pathsThatCannotBeFilled();
     void namesTakenLiterally_data();
@@ -100,11 +98,11 @@ void tst_Hostile::pathsThatCannotBeFilled()
     FakeDesktop desktop;
     desktop.answers = { platform::AnswerYes }; // to the overwrite question, where one is asked
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     const QString path = name.startsWith(u'/') ? name : volume.filePath(name);
     const QByteArray contentBefore = name.startsWith(u'/') ? readFile(path) : QByteArray();
-    mf.Text1[0]->setText(path);
-    mf.Command1_Click(2);
+    pathEdit(mf)->setText(path);
+    mf.startFill();
     QCOMPARE(name.startsWith(u'/') ? readFile(path) : QByteArray(), contentBefore);
 
     const auto errors
@@ -139,13 +137,13 @@ void tst_Hostile::namesTakenLiterally()
     }
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     // Relative names land in the current folder: make that the test volume.
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(volume.path()));
-    mf.Text1[0]->setText(name);
-    mf.Text1[1]->setText(QStringLiteral("2"));
-    mf.Command1_Click(2);
+    pathEdit(mf)->setText(name);
+    sizeEdit(mf)->setText(QStringLiteral("2"));
+    mf.startFill();
     QVERIFY(QDir::setCurrent(previous));
 
     QVERIFY(desktop.boxes.isEmpty());
@@ -155,9 +153,9 @@ void tst_Hostile::namesTakenLiterally()
         QCOMPARE(fileSize(volume.filePath(QString::fromLatin1(neighbour))), qint64(qstrlen(neighbour)));
     }
     // Delete takes the same literal name, and only it.
-    mf.Text1[0]->setText(volume.filePath(name));
+    pathEdit(mf)->setText(volume.filePath(name));
     desktop.answers = { platform::AnswerYes };
-    mf.Command1_Click(1);
+    mf.deleteFillFile();
     QVERIFY(!QFile::exists(volume.filePath(name)));
     QCOMPARE(entries(volume.path()).size(), 4); // the three neighbours and the settings
 }
@@ -187,10 +185,10 @@ void tst_Hostile::hostileSizes()
     FakeDesktop desktop;
     desktop.answers = { platform::AnswerYes };
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
-    mf.Text1[0]->setText(path);
-    mf.Text1[1]->setText(size);
-    mf.Command1_Click(2);
+    MainWindow mf(desktop, store);
+    pathEdit(mf)->setText(path);
+    sizeEdit(mf)->setText(size);
+    mf.startFill();
 
     QCOMPARE(desktop.beeps, 1);
     if (length < 0) {
@@ -220,9 +218,9 @@ void tst_Hostile::settingsFileThatIsNoFile()
     FakeDesktop desktop;
     {
         platform::SettingsStore store(ini);
-        MF mf(desktop, store);
-        QCOMPARE(mf.Text1[0]->text(), QString());
-        QVERIFY(mf.Option1[0]->isChecked());
+        MainWindow mf(desktop, store);
+        QCOMPARE(pathEdit(mf)->text(), QString());
+        QVERIFY(kbButton(mf)->isChecked());
         mf.show();
         QVERIFY(mf.close());
     }
@@ -248,10 +246,10 @@ void tst_Hostile::corruptedSettingsFile()
     FakeDesktop desktop;
     {
         platform::SettingsStore store(ini);
-        MF mf(desktop, store);
-        QVERIFY(mf.Option1[0]->isChecked() || mf.Option1[1]->isChecked());
+        MainWindow mf(desktop, store);
+        QVERIFY(kbButton(mf)->isChecked() || mbButton(mf)->isChecked());
         QVERIFY(desktop.boxes.size() <= 1);
-        mf.Text1[0]->setText(QStringLiteral("/fresh/path"));
+        pathEdit(mf)->setText(QStringLiteral("/fresh/path"));
         mf.show();
         QVERIFY(mf.close());
         // The damaged file was replaced by the one saved: no message says it could not be.
@@ -259,8 +257,8 @@ void tst_Hostile::corruptedSettingsFile()
     }
     // The program's own keys are readable again afterwards.
     platform::SettingsStore store(ini);
-    MF mf(desktop, store);
-    QCOMPARE(mf.Text1[0]->text(), QStringLiteral("/fresh/path"));
+    MainWindow mf(desktop, store);
+    QCOMPARE(pathEdit(mf)->text(), QStringLiteral("/fresh/path"));
 }
 
 // A path stored in another encoding reads with U+FFFD in it: saving settings the user did not change
@@ -274,9 +272,9 @@ void tst_Hostile::storedPathInAnotherEncoding()
     FakeDesktop desktop;
     for (const QString& typed : { QString(), QStringLiteral("/data/new.dat") }) {
         platform::SettingsStore store(ini);
-        MF mf(desktop, store);
+        MainWindow mf(desktop, store);
         if (!typed.isEmpty()) {
-            mf.Text1[0]->setText(typed);
+            pathEdit(mf)->setText(typed);
         }
         mf.show();
         QVERIFY(mf.close());
@@ -296,10 +294,10 @@ void tst_Hostile::diskFullDuringTheHeaderBlock()
     TMPFS(volume, 64 * KiB);
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    mf.Text1[0]->setText(path);
-    mf.Command1_Click(2); // saves the settings, then fills what is left
+    pathEdit(mf)->setText(path);
+    mf.startFill(); // saves the settings, then fills what is left
     QVERIFY(volume.available() < KiB);
     QVERIFY(QFile::remove(path));
     {
@@ -309,7 +307,7 @@ void tst_Hostile::diskFullDuringTheHeaderBlock()
     }
     QVERIFY(volume.available() < KiB);
     desktop.boxes.clear();
-    mf.Command1_Click(2);
+    mf.startFill();
     QCOMPARE(desktop.boxes.size(), 1);
     QVERIFY(desktop.boxes[0].prompt.startsWith(path + cannotCreate));
     QVERIFY(!QFile::exists(path)); // no file shorter than its header block is left behind
@@ -324,16 +322,16 @@ void tst_Hostile::settingsOnAFullVolume()
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
     FakeDesktop desktop;
     platform::SettingsStore store(ini);
-    MF mf(desktop, store);
-    mf.Text1[0]->setText(path);
+    MainWindow mf(desktop, store);
+    pathEdit(mf)->setText(path);
     desktop.answers = { platform::AnswerYes };
     for (int run = 0; run < 2; ++run) {
-        mf.Command1_Click(2); // fills the volume; the second Start changes nothing in the settings
+        mf.startFill(); // fills the volume; the second Start changes nothing in the settings
     }
     QVERIFY(volume.available() < KiB);
     QVERIFY(desktop.boxes.size() == 1 && desktop.boxes[0].code != 16);
 
-    mf.Text1[1]->setText(QStringLiteral("1"));
+    sizeEdit(mf)->setText(QStringLiteral("1"));
     mf.show();
     QVERIFY(mf.close());
     QCOMPARE(desktop.boxes.size(), 2);
@@ -348,7 +346,7 @@ void tst_Hostile::settingsOnAFullVolume()
     QVERIFY(readFile(ini).contains("OUTFILE=") && !readFile(ini).contains("SIZE=1"));
 
     QVERIFY(QFile::remove(path));
-    mf.Text1[1]->setText(QStringLiteral("2"));
+    sizeEdit(mf)->setText(QStringLiteral("2"));
     mf.show();
     QVERIFY(mf.close());
     QCOMPARE(desktop.boxes.size(), 3);
@@ -363,9 +361,9 @@ void tst_Hostile::fileDeletedDuringARun()
     FakeDesktop desktop;
     desktop.onPass[3] = [&path] { QVERIFY(QFile::remove(path)); };
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
-    mf.Text1[0]->setText(path);
-    mf.Command1_Click(2);
+    MainWindow mf(desktop, store);
+    pathEdit(mf)->setText(path);
+    mf.startFill();
     QCOMPARE(desktop.passes, 3); // the run ends at the first write after the deletion
     QCOMPARE(desktop.boxes.size(), 1);
     QVERIFY(desktop.boxes[0].prompt.startsWith(path + QStringLiteral("\r\n書き込みが途中で終了しました。\r\n")));

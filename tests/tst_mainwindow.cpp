@@ -1,19 +1,23 @@
-#include "app/mf.h"
-#include "platform/fontwarmup.h"
-#include "util/module2.h"
+#include "app/mainwindow.h"
+#include "app/mainwindowlayout.h"
+#include "platform/desktop/fontwarmup.h"
 
 #include "fakedesktop.h"
 #include "fakeoutputfile.h"
 #include "fillfile.h"
+#include "temporarysettings.h"
 #include "tmpfs.h"
+#include "windowparts.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMap>
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
@@ -39,8 +43,6 @@ class tst_MainWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { Module2::STOP_FLAG = 0; }
-
     // Layout.
     void controls_data();
     void controls();
@@ -69,66 +71,54 @@ private slots:
     void fileThatCannotBeCreated();
     void diskFullIsSilent();
     void otherWriteErrorIsReported();
-    void stopFlagEndsTheRunAndStays();
+    void stopEndsTheRunAndTheNextOneGoesOn();
     void closingDuringARun();
+
+    // The Help menu.
+    void usageText();
+    void helpMenu();
+    void aboutDuringARunPausesIt();
 };
 
 void tst_MainWindow::controls_data()
 {
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("index");
     QTest::addColumn<QString>("caption");
-    QTest::addColumn<QRect>("twips");
     QTest::addColumn<bool>("enabled");
-
-    QTest::newRow("Label1(0)") << "label" << 0 << QStringLiteral("出力ﾌｧｲﾙ") << QRect(120, 120, 975, 255) << true;
-    QTest::newRow("Command1(0)") << "button" << 0 << QStringLiteral("参照...") << QRect(1200, 120, 1000, 300) << true;
-    QTest::newRow("Label1(3)") << "label" << 3 << QString() << QRect(3360, 120, 735, 255) << true;
-    QTest::newRow("Text1(0)") << "text" << 0 << QString() << QRect(120, 480, 6375, 270) << true;
-    QTest::newRow("Label1(1)") << "label" << 1 << QStringLiteral("ｻｲｽﾞ") << QRect(120, 960, 615, 255) << true;
-    QTest::newRow("Text1(1)") << "text" << 1 << QString() << QRect(960, 960, 855, 270) << true;
-    QTest::newRow("Option1(0)") << "option" << 0 << QStringLiteral("KB") << QRect(2160, 840, 615, 180) << true;
-    QTest::newRow("Option1(1)") << "option" << 1 << QStringLiteral("MB") << QRect(2160, 1080, 615, 180) << true;
-    QTest::newRow("Label1(4)") << "label" << 4 << QStringLiteral("FreeSpace") << QRect(3000, 960, 1095, 255) << true;
-    QTest::newRow("Command1(2)") << "button" << 2 << QStringLiteral("開始(&S)") << QRect(960, 1560, 1000, 300) << true;
-    QTest::newRow("Command1(4)") << "button" << 4 << QStringLiteral("終了(&E)") << QRect(2040, 1560, 1000, 300) << true;
-    QTest::newRow("Command1(3)") << "button" << 3 << QStringLiteral("中止(&P)") << QRect(3960, 1560, 1000, 300)
-                                 << false;
-    QTest::newRow("Command1(1)") << "button" << 1 << QStringLiteral("削除(&D)") << QRect(5040, 1560, 1000, 300) << true;
+    const QMap<QString, QString> captions {
+        { "pathCaption", QStringLiteral("出力ﾌｧｲﾙ") }, { "browseButton", QStringLiteral("参照...") },
+        { "sizeCaption", QStringLiteral("ｻｲｽﾞ") },     { "kbButton", QStringLiteral("KB") },
+        { "mbButton", QStringLiteral("MB") },          { "freeSpaceCaption", QStringLiteral("FreeSpace") },
+        { "startButton", QStringLiteral("開始(&S)") }, { "exitButton", QStringLiteral("終了(&E)") },
+        { "stopButton", QStringLiteral("中止(&P)") },  { "deleteButton", QStringLiteral("削除(&D)") },
+    };
+    for (const mainwindowlayout::Place& place : mainwindowlayout::controls) {
+        const QString name = QString::fromLatin1(place.name.data(), qsizetype(place.name.size()));
+        QTest::newRow(qPrintable(name)) << captions.value(name) << (name != QLatin1String("stopButton"));
+    }
 }
 
 void tst_MainWindow::controls()
 {
-    QFETCH(QString, kind);
-    QFETCH(int, index);
     QFETCH(QString, caption);
-    QFETCH(QRect, twips);
     QFETCH(bool, enabled);
-    TMPFS(volume, MiB);
     FakeDesktop desktop;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
+    TemporarySettings settings;
+    MainWindow mf(desktop, settings.store);
 
-    QWidget* widget = nullptr;
-    QString text;
-    if (kind == QLatin1String("label")) {
-        widget = mf.Label1[index];
-        text = mf.Label1[index]->text();
-    } else if (kind == QLatin1String("button")) {
-        widget = mf.Command1[index];
-        text = mf.Command1[index]->text();
-    } else if (kind == QLatin1String("option")) {
-        widget = mf.Option1[index];
-        text = mf.Option1[index]->text();
-    } else {
-        widget = mf.Text1[index];
-        text = mf.Text1[index]->text();
-    }
+    const QString name = QString::fromLatin1(QTest::currentDataTag());
+    const auto place = std::find_if(mainwindowlayout::controls.begin(), mainwindowlayout::controls.end(),
+                                    [&name](const auto& p) { return p.name == name.toStdString(); });
+    QWidget* widget = part(mf, name);
     const int dpiX = widget->logicalDpiX();
     const int dpiY = widget->logicalDpiY();
-    QCOMPARE(text, caption);
-    QCOMPARE(widget->geometry(),
-             QRect(px(twips.x(), dpiX), px(twips.y(), dpiY), px(twips.width(), dpiX), px(twips.height(), dpiY)));
+    const QRect expected(px(place->left, dpiX), px(place->top, dpiY), px(place->width, dpiX), px(place->height, dpiY));
+    // The free-space value sizes itself to its text, from its fixed left edge.
+    if (name == QLatin1String("freeSpaceLabel")) {
+        QCOMPARE(widget->pos(), expected.topLeft());
+    } else {
+        QCOMPARE(widget->property("text").toString(), caption);
+        QCOMPARE(widget->geometry(), expected);
+    }
     QCOMPARE(widget->isEnabled(), enabled);
     QCOMPARE(widget->parentWidget(), mf.centralWidget());
 }
@@ -138,7 +128,7 @@ void tst_MainWindow::frameAndMenus()
     TMPFS(volume, MiB);
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     mf.show();
     QVERIFY(QTest::qWaitForWindowExposed(&mf));
 
@@ -152,17 +142,19 @@ void tst_MainWindow::frameAndMenus()
     QVERIFY(!mf.windowIcon().isNull());
     QVERIFY(mf.windowIcon().availableSizes().contains(QSize(32, 32)));
 
-    QCOMPARE(mf.FIL_->title(), QStringLiteral("File(&F)"));
-    QCOMPARE(mf.FIL[0]->text(), QStringLiteral("出力ﾌｧｲﾙ変更(&O)..."));
-    QCOMPARE(mf.FIL[1]->text(), QStringLiteral("終了(&E)"));
-    QCOMPARE(mf.HLP_->title(), QStringLiteral("ﾍﾙﾌﾟ(&H)"));
-    QCOMPARE(mf.HLP[0]->text(), QStringLiteral("ﾍﾙﾌﾟ(&H)"));
-    QCOMPARE(mf.HLP[1]->text(), QStringLiteral("Tallowmereについて(&A)..."));
-    for (QAction* action : { mf.FIL[0], mf.FIL[1], mf.HLP[0], mf.HLP[1] }) {
+    QCOMPARE(fileMenu(mf)->title(), QStringLiteral("File(&F)"));
+    QCOMPARE(changeOutputAction(mf)->text(), QStringLiteral("出力ﾌｧｲﾙ変更(&O)..."));
+    QCOMPARE(exitAction(mf)->text(), QStringLiteral("終了(&E)"));
+    QCOMPARE(::helpMenu(mf)->title(), QStringLiteral("ﾍﾙﾌﾟ(&H)"));
+    QCOMPARE(usageAction(mf)->text(), QStringLiteral("ﾍﾙﾌﾟ(&H)"));
+    QCOMPARE(aboutAction(mf)->text(), QStringLiteral("Tallowmereについて(&A)..."));
+    for (QAction* action : { changeOutputAction(mf), exitAction(mf), usageAction(mf), aboutAction(mf) }) {
         QVERIFY(action->shortcut().isEmpty());
         QVERIFY(action->isEnabled());
     }
-    QCOMPARE(mf.CommonDialog1.Flags, 2623494);
+    desktop.dialogAnswers = { std::nullopt };
+    mf.browse();
+    QCOMPARE(desktop.dialogFlags, QList<int> { 2623494 });
 }
 
 void tst_MainWindow::fontWarmup()
@@ -183,23 +175,23 @@ void tst_MainWindow::tabOrderAndFocus()
     TMPFS(volume, MiB);
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     mf.show();
     QVERIFY(QTest::qWaitForWindowActive(&mf));
-    QCOMPARE(QApplication::focusWidget(), mf.Command1[0]);
+    QCOMPARE(QApplication::focusWidget(), browseButton(mf));
 
-    const QList<QWidget*> expected { mf.Command1[0], mf.Command1[2], mf.Command1[3], mf.Command1[4], mf.Text1[0],
-                                     mf.Command1[1], mf.Text1[1],    mf.Option1[0],  mf.Option1[1] };
+    const QList<QWidget*> expected { browseButton(mf), startButton(mf), stopButton(mf), exitButton(mf), pathEdit(mf),
+                                     deleteButton(mf), sizeEdit(mf),    kbButton(mf),   mbButton(mf) };
     QList<QWidget*> chain;
-    QWidget* widget = mf.Command1[0];
+    QWidget* widget = browseButton(mf);
     do {
         if (expected.contains(widget)) {
             chain.append(widget);
         }
         widget = widget->nextInFocusChain();
-    } while (widget != mf.Command1[0]);
+    } while (widget != browseButton(mf));
     QCOMPARE(chain, expected);
-    for (QLabel* label : mf.Label1) {
+    for (QLabel* label : mf.findChildren<QLabel*>()) {
         QCOMPARE(label->focusPolicy(), Qt::NoFocus);
     }
 }
@@ -226,16 +218,16 @@ void tst_MainWindow::enterPressesOnlyTheFocusedButton()
     FakeDesktop desktop;
     desktop.dialogAnswers = { std::nullopt };
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     mf.show();
     QVERIFY(QTest::qWaitForWindowActive(&mf));
-    QWidget* target = focus == QLatin1String("size box") ? static_cast<QWidget*>(mf.Text1[1]) : mf.Command1[0];
+    QWidget* target = focus == QLatin1String("size box") ? static_cast<QWidget*>(sizeEdit(mf)) : browseButton(mf);
     target->setFocus(Qt::TabFocusReason);
     QTest::keyClick(target, static_cast<Qt::Key>(key));
     QCOMPARE(desktop.dialogDirs.size(), dialogs);
     QVERIFY(mf.isVisible());
     QVERIFY(desktop.boxes.isEmpty());
-    for (QPushButton* button : mf.Command1) {
+    for (QPushButton* button : buttons(mf)) {
         QVERIFY(button == target || !button->isDefault());
     }
 }
@@ -246,11 +238,11 @@ void tst_MainWindow::firstStartOnAnEmptyStore()
     const QString ini = volume.filePath(QStringLiteral("settings.ini"));
     FakeDesktop desktop;
     platform::SettingsStore store(ini);
-    MF mf(desktop, store);
-    QCOMPARE(mf.Text1[0]->text(), QString());
-    QCOMPARE(mf.Text1[1]->text(), QString());
-    QVERIFY(mf.Option1[0]->isChecked());
-    QVERIFY(!mf.Option1[1]->isChecked());
+    MainWindow mf(desktop, store);
+    QCOMPARE(pathEdit(mf)->text(), QString());
+    QCOMPARE(sizeEdit(mf)->text(), QString());
+    QVERIFY(kbButton(mf)->isChecked());
+    QVERIFY(!mbButton(mf)->isChecked());
     QVERIFY(desktop.boxes.isEmpty());
     QVERIFY(!QFile::exists(ini)); // nothing is written before the first Start or close
 }
@@ -262,7 +254,7 @@ void tst_MainWindow::closeWritesTheThreeKeys()
     FakeDesktop desktop;
     {
         platform::SettingsStore store(ini);
-        MF mf(desktop, store);
+        MainWindow mf(desktop, store);
         mf.show();
         QVERIFY(mf.close());
     }
@@ -302,21 +294,21 @@ void tst_MainWindow::settingsSurviveARestart()
     FakeDesktop desktop;
     {
         platform::SettingsStore store(ini);
-        MF mf(desktop, store);
-        mf.Text1[0]->setText(path);
-        mf.Text1[1]->setText(size);
-        mf.Option1[megabytes ? 1 : 0]->setChecked(true);
+        MainWindow mf(desktop, store);
+        pathEdit(mf)->setText(path);
+        sizeEdit(mf)->setText(size);
+        (megabytes ? mbButton(mf) : kbButton(mf))->setChecked(true);
         mf.show();
         QVERIFY(mf.close());
     }
     QCOMPARE(storedSetting(ini, QStringLiteral("SIZESCALE")), megabytes ? QStringLiteral("1") : QStringLiteral("0"));
     platform::SettingsStore store(ini);
-    MF mf(desktop, store);
-    QCOMPARE(mf.Text1[0]->text(), path);
-    QCOMPARE(mf.Text1[1]->text(), size);
-    QCOMPARE(mf.Option1[1]->isChecked(), megabytes);
-    QCOMPARE(mf.Option1[0]->isChecked(), !megabytes);
-    QVERIFY(!mf.Command1[3]->isEnabled());
+    MainWindow mf(desktop, store);
+    QCOMPARE(pathEdit(mf)->text(), path);
+    QCOMPARE(sizeEdit(mf)->text(), size);
+    QCOMPARE(mbButton(mf)->isChecked(), megabytes);
+    QCOMPARE(kbButton(mf)->isChecked(), !megabytes);
+    QVERIFY(!stopButton(mf)->isEnabled());
     QVERIFY(desktop.boxes.isEmpty());
 }
 
@@ -341,9 +333,9 @@ void tst_MainWindow::unknownUnitFallsBackToKB()
     }
     FakeDesktop desktop;
     platform::SettingsStore store(ini);
-    MF mf(desktop, store);
-    QVERIFY(mf.Option1[0]->isChecked());
-    QVERIFY(!mf.Option1[1]->isChecked());
+    MainWindow mf(desktop, store);
+    QVERIFY(kbButton(mf)->isChecked());
+    QVERIFY(!mbButton(mf)->isChecked());
 }
 
 void tst_MainWindow::settingsThatCannotBeWritten()
@@ -356,7 +348,7 @@ void tst_MainWindow::settingsThatCannotBeWritten()
     const QString ini = volume.filePath(QStringLiteral("not-a-folder/settings.ini"));
     FakeDesktop desktop;
     platform::SettingsStore store(ini);
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     mf.show();
     QVERIFY(mf.close()); // the window still closes
     QCOMPARE(desktop.boxes.size(), 1);
@@ -395,11 +387,11 @@ void tst_MainWindow::fileLengthForSizeText()
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
-    mf.Text1[0]->setText(path);
-    mf.Text1[1]->setText(size);
-    mf.Option1[megabytes ? 1 : 0]->setChecked(true);
-    mf.MK_FILE();
+    MainWindow mf(desktop, store);
+    pathEdit(mf)->setText(path);
+    sizeEdit(mf)->setText(size);
+    (megabytes ? mbButton(mf) : kbButton(mf))->setChecked(true);
+    mf.runFill();
     QVERIFY(desktop.boxes.isEmpty());
     const QString problem = checkFillFile(path, length);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
@@ -422,10 +414,10 @@ void tst_MainWindow::fillsTheDisk()
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
-    mf.Text1[0]->setText(path);
-    mf.Text1[1]->setText(size);
-    mf.MK_FILE();
+    MainWindow mf(desktop, store);
+    pathEdit(mf)->setText(path);
+    sizeEdit(mf)->setText(size);
+    mf.runFill();
     QVERIFY(desktop.boxes.isEmpty());
     QVERIFY2(volume.available() < KiB, qPrintable(QString::number(volume.available())));
     const qint64 length = fileSize(path);
@@ -439,11 +431,9 @@ void tst_MainWindow::emptyPathOnlyAsks()
     TMPFS(volume, MiB);
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
-    Module2::STOP_FLAG = 1;
-    mf.Text1[1]->setText(QStringLiteral("5"));
-    mf.MK_FILE();
-    QCOMPARE(Module2::STOP_FLAG, qint16(0));
+    MainWindow mf(desktop, store);
+    sizeEdit(mf)->setText(QStringLiteral("5"));
+    mf.runFill();
     QCOMPARE(desktop.boxes.size(), 1);
     QCOMPARE(desktop.boxes[0].prompt, QStringLiteral("作成するファイルを入力してください"));
     QCOMPARE(desktop.boxes[0].code, 16);
@@ -460,13 +450,13 @@ void tst_MainWindow::sizeTooLarge()
     existing.close();
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     for (const QString& size : { QStringLiteral("1e400"), QStringLiteral("8796093022208"), QString(10000, u'9') }) {
         desktop.boxes.clear();
-        mf.Text1[0]->setText(path);
-        mf.Text1[1]->setText(size);
-        mf.Option1[1]->setChecked(true);
-        mf.MK_FILE();
+        pathEdit(mf)->setText(path);
+        sizeEdit(mf)->setText(size);
+        mbButton(mf)->setChecked(true);
+        mf.runFill();
         QCOMPARE(desktop.boxes.size(), 1);
         QCOMPARE(desktop.boxes[0].prompt, QStringLiteral("サイズが大きすぎます。\r\n") + size);
         QCOMPARE(desktop.boxes[0].code, 16);
@@ -480,12 +470,12 @@ void tst_MainWindow::fileThatCannotBeCreated()
     QVERIFY(QDir(volume.path()).mkdir(QStringLiteral("folder")));
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     for (const QString& name : { QStringLiteral("missing/fill.dat"), QStringLiteral("folder") }) {
         desktop.boxes.clear();
         const QString path = volume.filePath(name);
-        mf.Text1[0]->setText(path);
-        mf.MK_FILE();
+        pathEdit(mf)->setText(path);
+        mf.runFill();
         QCOMPARE(desktop.boxes.size(), 1);
         QCOMPARE(desktop.boxes[0].code, 16);
         const QString prompt = desktop.boxes[0].prompt;
@@ -500,14 +490,14 @@ void tst_MainWindow::diskFullIsSilent()
     FakeDesktop desktop;
     TMPFS(volume, MiB);
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     FakeOutputFile file;
     file.capacity = 5 * MiB + 123;
     mf.setOutputFileFactory([&file] { return std::make_unique<BorrowedOutputFile>(file); });
-    mf.Text1[0]->setText(QStringLiteral("fill.dat"));
-    mf.Text1[1]->setText(QStringLiteral("100"));
-    mf.Option1[1]->setChecked(true);
-    mf.MK_FILE();
+    pathEdit(mf)->setText(QStringLiteral("fill.dat"));
+    sizeEdit(mf)->setText(QStringLiteral("100"));
+    mbButton(mf)->setChecked(true);
+    mf.runFill();
     QVERIFY(desktop.boxes.isEmpty());
     QCOMPARE(file.creates, 1);
     QCOMPARE(file.size, 5 * MiB);
@@ -519,15 +509,15 @@ void tst_MainWindow::otherWriteErrorIsReported()
     FakeDesktop desktop;
     TMPFS(volume, MiB);
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     mf.setOutputFileFactory([] {
         auto file = std::make_unique<FakeOutputFile>();
         file->capacity = 2 * MiB;
         file->fullError = { EIO, std::system_category() };
         return file;
     });
-    mf.Text1[0]->setText(QStringLiteral("/media/stick/fill.dat"));
-    mf.MK_FILE();
+    pathEdit(mf)->setText(QStringLiteral("/media/stick/fill.dat"));
+    mf.runFill();
     QCOMPARE(desktop.boxes.size(), 1);
     QCOMPARE(desktop.boxes[0].code, 16);
     QCOMPARE(desktop.boxes[0].prompt,
@@ -535,30 +525,28 @@ void tst_MainWindow::otherWriteErrorIsReported()
                  + platform::errorText({ EIO, std::system_category() }));
 }
 
-void tst_MainWindow::stopFlagEndsTheRunAndStays()
+void tst_MainWindow::stopEndsTheRunAndTheNextOneGoesOn()
 {
     TMPFS(volume, 64 * MiB);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
     FakeDesktop desktop;
-    desktop.onPass[3] = [] { Module2::STOP_FLAG = 1; };
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
-    mf.Text1[0]->setText(path);
-    mf.MK_FILE(); // fill the disk, stopped on the 3rd pass
+    MainWindow mf(desktop, store);
+    desktop.onPass[3] = [&mf] { mf.stopFill(); };
+    pathEdit(mf)->setText(path);
+    mf.runFill(); // fill the disk, stopped on the 3rd pass
     QCOMPARE(desktop.passes, 3);
-    QCOMPARE(Module2::STOP_FLAG, qint16(1));
     const qint64 stoppedAt = fileSize(path);
     QVERIFY(stoppedAt >= KiB && stoppedAt < 64 * MiB);
     QCOMPARE(stoppedAt % KiB, 0);
     const QString problem = checkFillFile(path, stoppedAt);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 
-    // The next run clears the flag first and runs to its target.
+    // The next run has a stop request of its own: it runs to its target.
     desktop.onPass.clear();
-    mf.Text1[1]->setText(QStringLiteral("5"));
-    mf.Option1[1]->setChecked(true);
-    mf.MK_FILE();
-    QCOMPARE(Module2::STOP_FLAG, qint16(0));
+    sizeEdit(mf)->setText(QStringLiteral("5"));
+    mbButton(mf)->setChecked(true);
+    mf.runFill();
     QCOMPARE(fileSize(path), 5 * MiB);
 }
 
@@ -569,14 +557,14 @@ void tst_MainWindow::closingDuringARun()
     const QString ini = volume.filePath(QStringLiteral("settings.ini"));
     FakeDesktop desktop;
     platform::SettingsStore store(ini);
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     mf.show();
     QVERIFY(QTest::qWaitForWindowExposed(&mf));
-    mf.Text1[0]->setText(path);
-    mf.Text1[1]->setText(QStringLiteral("40"));
-    mf.Option1[1]->setChecked(true);
+    pathEdit(mf)->setText(path);
+    sizeEdit(mf)->setText(QStringLiteral("40"));
+    mbButton(mf)->setChecked(true);
     desktop.onPass[3] = [&mf] { mf.close(); };
-    mf.MK_FILE();
+    mf.runFill();
     QCOMPARE(desktop.passes, 3);
     QVERIFY(!mf.isVisible());
     const qint64 length = fileSize(path);
@@ -586,6 +574,80 @@ void tst_MainWindow::closingDuringARun()
     QCOMPARE(storedSetting(ini, QStringLiteral("OUTFILE")), path);
     QCOMPARE(storedSetting(ini, QStringLiteral("SIZE")), QStringLiteral("40"));
     QCOMPARE(storedSetting(ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
+}
+
+// --- the Help menu ------------------------------------------------------------------------------
+
+void tst_MainWindow::usageText()
+{
+    const QString text = MainWindow::usageText();
+    const QStringList lines = text.split(QStringLiteral("\r\n"));
+    QCOMPARE(lines.size(), 7);
+    QVERIFY(!text.endsWith(u'\n'));
+    QCOMPARE(lines[2], QStringLiteral("合に便利です｡ ")); // half-width full stop and one blank
+    for (const int i : { 0, 1, 3, 5 }) {
+        QCOMPARE(lines[i].size(), 30);
+    }
+    QCOMPARE(
+        text.toUtf8().toHex(),
+        QByteArray(
+            "e68c87e5ae9ae38389e383a9e382a4e38396e381abe68c87e5ae9ae382b5e382a4e382bae381aee38395e382a1e382a4e383abe3"
+            "8292e4bd9ce68890e38199e3828be38397e383ade382b0e383a9e383a0e381a7e38199e380820d0ae38387e382a3e382b9e382af"
+            "e382b9e3839ae383bce382b9e3818ce8b6b3e3828ae381aae38184e5a0b4e59088e381aee38397e383ade382b0e383a9e383a0e381"
+            "aee58b95e4bd9ce38292e6a49ce69fbbe38199e3828be5a0b40d0ae59088e381abe4bebfe588a9e381a7e38199efbda1200d0ae382"
+            "b5"
+            "e382a4e382bae38292e585a5e58a9be38197e381aae38184e3818be38081e381bee3819fe381afefbc90e3818be38081e381bee381"
+            "9fe381afe38387e382a3e382b9e382afe4bba5e4b88ae381aee5a0b4e59088e381af0d0ae38387e382a3e382b9e382afe382b9e3"
+            "839ae383bce382b9e38184e381a3e381b1e38184e381aee38395e382a1e382a4e383abe38292e4bd9ce68890e38197e381bee38199"
+            "e380820d0ae3819fe381a0e38197e38081efbc91efbc90efbc92efbc94e38390e382a4e38388e58d98e4bd8de381a7e3819de3828c"
+            "e4bba5e4b88be382b5e382a4e382bae381aee38395e382a1e382a4e383abe381afe4bd9ce68890e381a70d0ae3818de381bee3819b"
+            "e38293e38082"));
+}
+
+void tst_MainWindow::helpMenu()
+{
+    FakeDesktop desktop;
+    TemporarySettings settings;
+    MainWindow mf(desktop, settings.store);
+    usageAction(mf)->trigger();
+    QCOMPARE(desktop.boxes.size(), 1);
+    QCOMPARE(desktop.boxes[0].prompt, MainWindow::usageText());
+    QCOMPARE(desktop.boxes[0].code, 64);
+
+    QStringList titles;
+    desktop.onModal = [&](QDialog& window) {
+        titles.append(window.windowTitle());
+        QVERIFY(window.parentWidget() == &mf);
+    };
+    aboutAction(mf)->trigger();
+    mf.showAbout();
+    QCOMPARE(desktop.modals, 2);
+    QCOMPARE(titles, QStringList(2, QStringLiteral("Tallowmereについて")));
+    QCOMPARE(desktop.boxes.size(), 1);
+}
+
+// Help and About opened during a run: the run waits for them, then goes on to its normal end.
+void tst_MainWindow::aboutDuringARunPausesIt()
+{
+    TMPFS(volume, 16 * MiB);
+    const QString path = volume.filePath(QStringLiteral("fill.dat"));
+    FakeDesktop desktop;
+    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    MainWindow mf(desktop, store);
+    pathEdit(mf)->setText(path);
+    sizeEdit(mf)->setText(QStringLiteral("4"));
+    mbButton(mf)->setChecked(true);
+    qint64 sizeWhileOpen = -1;
+    desktop.onPass[2] = [&] { aboutAction(mf)->trigger(); };
+    desktop.onPass[3] = [&] { usageAction(mf)->trigger(); };
+    desktop.onModal = [&](QDialog&) { sizeWhileOpen = fileSize(path); };
+    mf.startFill();
+    QCOMPARE(desktop.modals, 1);
+    QCOMPARE(sizeWhileOpen, 1024 + MiB);
+    QCOMPARE(desktop.boxes.size(), 1);
+    QCOMPARE(desktop.beeps, 1);
+    const QString problem = checkFillFile(path, 4 * MiB);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
 QTEST_MAIN(tst_MainWindow)

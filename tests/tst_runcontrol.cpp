@@ -1,10 +1,10 @@
-#include "app/mf.h"
-#include "platform/qtdesktop.h"
-#include "util/module2.h"
+#include "app/mainwindow.h"
+#include "platform/desktop/qtdesktop.h"
 
 #include "fakedesktop.h"
 #include "fillfile.h"
 #include "tmpfs.h"
+#include "windowparts.h"
 
 #include <QAction>
 #include <QApplication>
@@ -28,16 +28,6 @@ constexpr qint64 MiB = 1024 * 1024;
 
 const QString overwriteQuestion = QStringLiteral("ファイルは既に存在しています。上書きしていいですか。");
 
-// The enabled state of Command1(0)..(4), as a string of 0 and 1.
-QString buttonStates(const MF& mf)
-{
-    QString states;
-    for (const QPushButton* button : mf.Command1) {
-        states += button->isEnabled() ? u'1' : u'0';
-    }
-    return states;
-}
-
 // A window on a fresh tmpfs, with its settings file there too.
 struct Fixture
 {
@@ -45,7 +35,7 @@ struct Fixture
     FakeDesktop desktop;
     QString ini = volume.filePath(QStringLiteral("settings.ini"));
     platform::SettingsStore store { ini };
-    MF mf { desktop, store };
+    MainWindow mf { desktop, store };
     QString path(const QString& name) const { return volume.filePath(name); }
 };
 
@@ -63,8 +53,6 @@ class tst_RunControl : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { Module2::STOP_FLAG = 0; }
-
     void startRunsAFillAndBeepsOnce_data();
     void startRunsAFillAndBeepsOnce();
     void buttonStatesDuringAndAfterARun();
@@ -76,7 +64,7 @@ private slots:
     void stopButtonEndsTheRun();
     void focusFollowsTheRun();
     void latePressesAreDropped();
-    void unknownIndexesDoNothing();
+    void stopWithoutARunDoesNothing();
 
     void deleteWithAnEmptyPathBeepsOnly();
     void deleteAnsweredNoKeepsTheFile();
@@ -108,10 +96,10 @@ void tst_RunControl::startRunsAFillAndBeepsOnce()
 {
     QFETCH(QString, size);
     FIXTURE(f);
-    f.mf.Text1[0]->setText(f.path(QStringLiteral("fill.dat")));
-    f.mf.Text1[1]->setText(size);
-    f.mf.Option1[1]->setChecked(true);
-    QTest::mouseClick(f.mf.Command1[2], Qt::LeftButton);
+    pathEdit(f.mf)->setText(f.path(QStringLiteral("fill.dat")));
+    sizeEdit(f.mf)->setText(size);
+    mbButton(f.mf)->setChecked(true);
+    QTest::mouseClick(startButton(f.mf), Qt::LeftButton);
     QVERIFY(f.desktop.boxes.isEmpty());
     QCOMPARE(f.desktop.beeps, 1);
     const QString problem = checkFillFile(f.path(QStringLiteral("fill.dat")), 3 * MiB);
@@ -124,8 +112,8 @@ void tst_RunControl::startRunsAFillAndBeepsOnce()
 void tst_RunControl::buttonStatesDuringAndAfterARun()
 {
     FIXTURE(f);
-    f.mf.Text1[0]->setText(f.path(QStringLiteral("fill.dat")));
-    f.mf.Text1[1]->setText(QStringLiteral("abc")); // fills the disk: several passes
+    pathEdit(f.mf)->setText(f.path(QStringLiteral("fill.dat")));
+    sizeEdit(f.mf)->setText(QStringLiteral("abc")); // fills the disk: several passes
     QStringList during;
     f.desktop.everyPass = [&](int pass) {
         during.append(buttonStates(f.mf));
@@ -134,10 +122,10 @@ void tst_RunControl::buttonStatesDuringAndAfterARun()
             QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZE")), QStringLiteral("abc"));
         }
         // Text boxes and options stay usable during a run.
-        QVERIFY(f.mf.Text1[0]->isEnabled() && f.mf.Option1[1]->isEnabled() && f.mf.FIL[0]->isEnabled());
+        QVERIFY(pathEdit(f.mf)->isEnabled() && mbButton(f.mf)->isEnabled() && changeOutputAction(f.mf)->isEnabled());
     };
     QCOMPARE(buttonStates(f.mf), QStringLiteral("11101"));
-    f.mf.Command1_Click(2);
+    f.mf.startFill();
     QVERIFY(during.size() > 2);
     QCOMPARE(during.front(), QStringLiteral("00010"));
     QCOMPARE(during.back(), QStringLiteral("00010"));
@@ -164,10 +152,10 @@ void tst_RunControl::startOnAnExistingFile()
     FIXTURE(f);
     const QString path = f.path(name);
     QVERIFY(writeFile(path, "precious"));
-    f.mf.Text1[0]->setText(path);
-    f.mf.Text1[1]->setText(QStringLiteral("2"));
+    pathEdit(f.mf)->setText(path);
+    sizeEdit(f.mf)->setText(QStringLiteral("2"));
     f.desktop.answers = { answer };
-    f.mf.Command1_Click(2);
+    f.mf.startFill();
     QCOMPARE(f.desktop.boxes.size(), 1);
     QCOMPARE(f.desktop.boxes[0].prompt, overwriteQuestion);
     QCOMPARE(f.desktop.boxes[0].code, 52);
@@ -185,8 +173,8 @@ void tst_RunControl::startOnAnExistingFile()
 void tst_RunControl::startWithAnEmptyPath()
 {
     FIXTURE(f);
-    f.mf.Text1[1]->setText(QStringLiteral("7"));
-    f.mf.Command1_Click(2);
+    sizeEdit(f.mf)->setText(QStringLiteral("7"));
+    f.mf.startFill();
     QCOMPARE(f.desktop.boxes.size(), 1);
     QCOMPARE(f.desktop.boxes[0].prompt, QStringLiteral("作成するファイルを入力してください"));
     QCOMPARE(f.desktop.beeps, 1);
@@ -201,10 +189,10 @@ void tst_RunControl::startWhenSettingsCannotBeSaved()
     FIXTURE(f);
     QVERIFY(writeFile(f.path(QStringLiteral("blocker")), "x"));
     platform::SettingsStore store(f.path(QStringLiteral("blocker/settings.ini")));
-    MF mf(f.desktop, store);
-    mf.Text1[0]->setText(f.path(QStringLiteral("fill.dat")));
-    mf.Text1[1]->setText(QStringLiteral("4"));
-    mf.Command1_Click(2);
+    MainWindow mf(f.desktop, store);
+    pathEdit(mf)->setText(f.path(QStringLiteral("fill.dat")));
+    sizeEdit(mf)->setText(QStringLiteral("4"));
+    mf.startFill();
     QCOMPARE(f.desktop.boxes.size(), 1);
     QVERIFY(f.desktop.boxes[0].prompt.startsWith(QStringLiteral("設定を保存できません。")));
     QCOMPARE(f.desktop.boxes[0].code, 16);
@@ -228,16 +216,16 @@ void tst_RunControl::fileThatAppearsBeforeTheRunIsLeftAlone()
     FIXTURE(f);
     QVERIFY(writeFile(f.path(QStringLiteral("blocker")), "x"));
     platform::SettingsStore store(f.path(QStringLiteral("blocker/settings.ini")));
-    MF mf(f.desktop, store);
+    MainWindow mf(f.desktop, store);
     const QString path = f.path(QStringLiteral("fill.dat"));
-    mf.Text1[0]->setText(path);
-    mf.Text1[1]->setText(QStringLiteral("4"));
+    pathEdit(mf)->setText(path);
+    sizeEdit(mf)->setText(QStringLiteral("4"));
     f.desktop.onBox = [&](const FakeDesktop::Box& box) {
         if (box.prompt.startsWith(QStringLiteral("設定を保存できません。"))) {
             QVERIFY(writeFile(path, "precious"));
         }
     };
-    mf.Command1_Click(2);
+    mf.startFill();
     QCOMPARE(readFile(path), QByteArray("precious"));
     QCOMPARE(f.desktop.boxes.size(), 2);
     QCOMPARE(f.desktop.boxes[1].prompt.section(QStringLiteral("\r\n"), 0, 1),
@@ -249,11 +237,10 @@ void tst_RunControl::fileThatAppearsBeforeTheRunIsLeftAlone()
 void tst_RunControl::stopButtonEndsTheRun()
 {
     FIXTURE(f);
-    f.mf.Text1[0]->setText(f.path(QStringLiteral("fill.dat")));
-    f.desktop.onPass[3] = [&f] { f.mf.Command1_Click(3); };
-    f.mf.Command1_Click(2);
+    pathEdit(f.mf)->setText(f.path(QStringLiteral("fill.dat")));
+    f.desktop.onPass[3] = [&f] { f.mf.stopFill(); };
+    f.mf.startFill();
     QCOMPARE(f.desktop.passes, 3);
-    QCOMPARE(Module2::STOP_FLAG, qint16(1));
     QCOMPARE(f.desktop.beeps, 1);
     QCOMPARE(buttonStates(f.mf), QStringLiteral("11101"));
     const qint64 length = fileSize(f.path(QStringLiteral("fill.dat")));
@@ -262,24 +249,25 @@ void tst_RunControl::stopButtonEndsTheRun()
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
-void tst_RunControl::unknownIndexesDoNothing()
+// Stop with no run to stop does nothing, and leaves nothing behind that would stop the next run.
+void tst_RunControl::stopWithoutARunDoesNothing()
 {
     FIXTURE(f);
-    f.mf.Text1[0]->setText(f.path(QStringLiteral("x")));
-    for (const int index : { -1, 5, 32767 }) {
-        f.mf.Command1_Click(index);
-        f.mf.FIL_Click(index);
-    }
+    pathEdit(f.mf)->setText(f.path(QStringLiteral("x")));
+    sizeEdit(f.mf)->setText(QStringLiteral("2"));
+    mbButton(f.mf)->setChecked(true);
+    f.mf.stopFill();
     QVERIFY(f.desktop.boxes.isEmpty());
     QCOMPARE(f.desktop.beeps, 0);
     QVERIFY(f.desktop.dialogDirs.isEmpty());
-    QCOMPARE(Module2::STOP_FLAG, qint16(0));
+    f.mf.startFill();
+    QCOMPARE(fileSize(f.path(QStringLiteral("x"))), 2 * MiB);
 }
 
 void tst_RunControl::deleteWithAnEmptyPathBeepsOnly()
 {
     FIXTURE(f);
-    f.mf.Command1_Click(1);
+    f.mf.deleteFillFile();
     QCOMPARE(f.desktop.beeps, 1);
     QVERIFY(f.desktop.boxes.isEmpty());
 }
@@ -289,9 +277,9 @@ void tst_RunControl::deleteAnsweredNoKeepsTheFile()
     FIXTURE(f);
     const QString path = f.path(QStringLiteral("keep.dat"));
     QVERIFY(writeFile(path, "keep"));
-    f.mf.Text1[0]->setText(path);
+    pathEdit(f.mf)->setText(path);
     f.desktop.answers = { platform::AnswerNo };
-    f.mf.Command1_Click(1);
+    f.mf.deleteFillFile();
     QCOMPARE(f.desktop.boxes.size(), 1);
     QCOMPARE(f.desktop.boxes[0].prompt, path + QStringLiteral("を本当に削除していいですか。"));
     QCOMPARE(f.desktop.boxes[0].code, 52);
@@ -304,9 +292,9 @@ void tst_RunControl::deleteOfAMissingFileIsSilent()
     QVERIFY(QDir(f.volume.path()).mkdir(QStringLiteral("folder")));
     for (const QString& name : { QStringLiteral("missing.dat"), QStringLiteral("folder") }) {
         f.desktop.boxes.clear();
-        f.mf.Text1[0]->setText(f.path(name));
+        pathEdit(f.mf)->setText(f.path(name));
         f.desktop.answers = { platform::AnswerYes };
-        f.mf.Command1_Click(1);
+        f.mf.deleteFillFile();
         QCOMPARE(f.desktop.boxes.size(), 1); // the question only
     }
     QCOMPARE(f.desktop.beeps, 0);
@@ -319,9 +307,9 @@ void tst_RunControl::deleteRemovesExactlyTheNamedFile()
     for (const char* name : { "a*", "ab", "ac", "a?" }) {
         QVERIFY(writeFile(f.path(QString::fromLatin1(name)), name));
     }
-    f.mf.Text1[0]->setText(f.path(QStringLiteral("a*")));
+    pathEdit(f.mf)->setText(f.path(QStringLiteral("a*")));
     f.desktop.answers = { platform::AnswerYes };
-    f.mf.Command1_Click(1);
+    f.mf.deleteFillFile();
     QCOMPARE(f.desktop.boxes.size(), 1);
     QCOMPARE(f.desktop.beeps, 0);
     QVERIFY(!QFile::exists(f.path(QStringLiteral("a*"))));
@@ -336,9 +324,9 @@ void tst_RunControl::deleteRefusedBySystem()
     const QString path = f.path(QStringLiteral("locked.dat"));
     QVERIFY(writeFile(path, "locked"));
     QVERIFY(f.volume.remountReadOnly());
-    f.mf.Text1[0]->setText(path);
+    pathEdit(f.mf)->setText(path);
     f.desktop.answers = { platform::AnswerYes };
-    f.mf.Command1_Click(1);
+    f.mf.deleteFillFile();
     QCOMPARE(f.desktop.boxes.size(), 2);
     QCOMPARE(f.desktop.boxes[1].code, 16);
     const QString head = path + QStringLiteral("\r\nファイルを削除できません。\r\n");
@@ -351,10 +339,10 @@ void tst_RunControl::browseCancelledKeepsTheTypedPath()
 {
     FIXTURE(f);
     const QString typed = f.path(QStringLiteral("sub/typed.dat"));
-    f.mf.Text1[0]->setText(typed);
+    pathEdit(f.mf)->setText(typed);
     f.desktop.dialogAnswers = { std::nullopt };
-    QTest::mouseClick(f.mf.Command1[0], Qt::LeftButton);
-    QCOMPARE(f.mf.Text1[0]->text(), typed);
+    QTest::mouseClick(browseButton(f.mf), Qt::LeftButton);
+    QCOMPARE(pathEdit(f.mf)->text(), typed);
     QCOMPARE(f.desktop.dialogDirs, QStringList { f.path(QStringLiteral("sub")) });
     QCOMPARE(f.desktop.dialogFileNames, QStringList { QString() });
     QCOMPARE(f.desktop.dialogFlags, QList<int> { 2623494 });
@@ -365,17 +353,17 @@ void tst_RunControl::browsePickedSetsThePath()
     FIXTURE(f);
     const QString picked = f.path(QStringLiteral("picked.dat"));
     f.desktop.dialogAnswers = { picked, std::nullopt };
-    f.mf.FIL[0]->trigger(); // the File menu's item does what Browse does
-    QCOMPARE(f.mf.Text1[0]->text(), picked);
+    changeOutputAction(f.mf)->trigger(); // the File menu's item does what Browse does
+    QCOMPARE(pathEdit(f.mf)->text(), picked);
     // The next dialog opens in the picked file's folder, with the file named.
-    f.mf.Command1_Click(0);
+    f.mf.browse();
     QCOMPARE(f.desktop.dialogDirs.value(1), f.volume.path());
     QCOMPARE(f.desktop.dialogFileNames.value(1), picked);
-    QCOMPARE(f.mf.Text1[0]->text(), picked);
+    QCOMPARE(pathEdit(f.mf)->text(), picked);
     // An empty path opens the dialog at the root.
-    f.mf.Text1[0]->clear();
+    pathEdit(f.mf)->clear();
     f.desktop.dialogAnswers = { std::nullopt };
-    f.mf.Command1_Click(0);
+    f.mf.browse();
     QCOMPARE(f.desktop.dialogDirs.value(2), QStringLiteral("/"));
 }
 
@@ -482,18 +470,18 @@ void tst_RunControl::exitDuringARun()
     f.mf.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f.mf));
     const QString path = f.path(QStringLiteral("fill.dat"));
-    f.mf.Text1[0]->setText(path);
-    f.mf.Text1[1]->setText(QStringLiteral("50"));
-    f.mf.Option1[1]->setChecked(true);
+    pathEdit(f.mf)->setText(path);
+    sizeEdit(f.mf)->setText(QStringLiteral("50"));
+    mbButton(f.mf)->setChecked(true);
     f.desktop.onPass[2] = [&f, menu] {
         if (menu) {
-            f.mf.FIL[1]->trigger();
+            exitAction(f.mf)->trigger();
         } else {
             f.mf.close();
         }
-        f.mf.Text1[1]->setText(QStringLiteral("changed after close"));
+        sizeEdit(f.mf)->setText(QStringLiteral("changed after close"));
     };
-    f.mf.Command1_Click(2);
+    f.mf.startFill();
     QVERIFY(!f.mf.isVisible());
     QCOMPARE(f.desktop.passes, 2);
     QCOMPARE(f.desktop.beeps, 1);
@@ -541,12 +529,12 @@ void tst_RunControl::throughAStallingDisk()
     const QString ini = QDir(QDir::tempPath()).filePath(QStringLiteral("tallowmere-stall-settings.ini"));
     QFile::remove(ini);
     platform::SettingsStore store(ini);
-    MF mf(desktop, store);
+    MainWindow mf(desktop, store);
     mf.show();
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    mf.Text1[0]->setText(path);
-    mf.Text1[1]->setText(QStringLiteral("16"));
-    mf.Option1[1]->setChecked(true);
+    pathEdit(mf)->setText(path);
+    sizeEdit(mf)->setText(QStringLiteral("16"));
+    mbButton(mf)->setChecked(true);
 
     QElapsedTimer clock;
     clock.start();
@@ -563,7 +551,7 @@ void tst_RunControl::throughAStallingDisk()
         acted = true;
         if (action == QLatin1String("stop")) {
             sizeAtStop = fileSize(path);
-            mf.Command1[3]->click();
+            stopButton(mf)->click();
             // Acknowledged while the write is still stalled: no further block, nothing left for Stop.
             QCOMPARE(buttonStates(mf), QStringLiteral("00000"));
         } else {
@@ -575,7 +563,7 @@ void tst_RunControl::throughAStallingDisk()
     };
     desktop.everyPass = [&](int) { pass(); };
     desktop.onIdlePass = pass;
-    mf.Command1_Click(2);
+    mf.startFill();
     longestGap = std::max(longestGap, clock.elapsed() - lastPass);
 
     // Far below the stalls: the window never waited for the disk.
@@ -605,23 +593,22 @@ void tst_RunControl::focusFollowsTheRun()
 {
     FIXTURE(f);
     const QString path = f.path(QStringLiteral("fill.dat"));
-    f.mf.Text1[0]->setText(path);
+    pathEdit(f.mf)->setText(path);
     f.mf.show();
     QVERIFY(QTest::qWaitForWindowActive(&f.mf));
-    f.mf.Command1[2]->setFocus(Qt::MouseFocusReason);
+    startButton(f.mf)->setFocus(Qt::MouseFocusReason);
     QWidget* focusInRun = nullptr;
     f.desktop.onPass[2] = [&] {
         focusInRun = QApplication::focusWidget();
         QTest::keyClick(focusInRun, Qt::Key_Space);
     };
     f.desktop.processRealEvents = true;
-    f.mf.Command1[2]->click();
-    QCOMPARE(focusInRun, f.mf.Command1[3]);
-    QCOMPARE(Module2::STOP_FLAG, 1);
-    QCOMPARE(f.mf.Text1[0]->text(), path);
+    startButton(f.mf)->click();
+    QCOMPARE(focusInRun, stopButton(f.mf));
+    QCOMPARE(pathEdit(f.mf)->text(), path);
     QVERIFY(fileSize(path) < 32 * MiB); // stopped, not filled
     QCOMPARE(checkFillFile(path, fileSize(path)), QString());
-    QCOMPARE(QApplication::focusWidget(), f.mf.Command1[2]);
+    QCOMPARE(QApplication::focusWidget(), startButton(f.mf));
 }
 
 // A shortcut presses its button about 100 ms after the key. A press that lands when its button has
@@ -630,15 +617,15 @@ void tst_RunControl::latePressesAreDropped()
 {
     FIXTURE(f);
     const QString path = f.path(QStringLiteral("fill.dat"));
-    f.mf.Text1[0]->setText(path);
-    f.mf.Text1[1]->setText(QStringLiteral("4"));
-    f.mf.Option1[1]->click();
+    pathEdit(f.mf)->setText(path);
+    sizeEdit(f.mf)->setText(QStringLiteral("4"));
+    mbButton(f.mf)->click();
 
     // Alt+D, then a click on Start: the delete lands during the run.
-    f.mf.Command1[1]->animateClick();
+    deleteButton(f.mf)->animateClick();
     f.desktop.onPass[2] = [] { QTest::qWait(250); };
     f.desktop.processRealEvents = true;
-    f.mf.Command1[2]->click();
+    startButton(f.mf)->click();
     QVERIFY(f.desktop.boxes.isEmpty());
     QCOMPARE(checkFillFile(path, 4 * MiB), QString());
     QCOMPARE(f.desktop.beeps, 1);
@@ -647,10 +634,10 @@ void tst_RunControl::latePressesAreDropped()
     f.desktop.onPass.clear();
     f.desktop.answers = { platform::AnswerNo };
     f.desktop.onBox = [&f](const FakeDesktop::Box&) {
-        f.mf.Command1[1]->animateClick();
+        deleteButton(f.mf)->animateClick();
         QTest::qWait(250);
     };
-    f.mf.Command1[2]->click();
+    startButton(f.mf)->click();
     QCOMPARE(f.desktop.boxes.size(), 1);
     QCOMPARE(f.desktop.boxes[0].prompt, overwriteQuestion);
     QCOMPARE(checkFillFile(path, 4 * MiB), QString());
@@ -661,7 +648,7 @@ void tst_RunControl::latePressesAreDropped()
     QDialog modal(&f.mf);
     modal.setWindowModality(Qt::ApplicationModal);
     modal.show();
-    f.mf.Command1[2]->animateClick();
+    startButton(f.mf)->animateClick();
     QTest::qWait(250);
     modal.close();
     QCOMPARE(f.desktop.beeps, 1);

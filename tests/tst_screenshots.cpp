@@ -3,11 +3,13 @@
 // notice: the whole window scaled, controls apart and inside it, every caption fitting its
 // control, a sharp icon.
 
-#include "about/about.h"
-#include "app/mf.h"
+#include "about/aboutwindow.h"
+#include "app/mainwindow.h"
+#include "app/mainwindowlayout.h"
 
 #include "fakedesktop.h"
 #include "tmpfs.h"
+#include "windowparts.h"
 
 #include <QDir>
 #include <QLabel>
@@ -94,26 +96,17 @@ void tst_Screenshots::mainWindow()
     TMPFS(volume, 8 * 1024 * 1024);
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MF mf(desktop, store);
-    mf.Text1[0]->setText(volume.filePath(QStringLiteral("fill.dat")));
-    mf.Text1[1]->setText(QStringLiteral("100"));
-    mf.Option1[1]->click();
+    MainWindow mf(desktop, store);
+    pathEdit(mf)->setText(volume.filePath(QStringLiteral("fill.dat")));
+    sizeEdit(mf)->setText(QStringLiteral("100"));
+    mbButton(mf)->click();
     mf.show();
     QVERIFY(QTest::qWaitForWindowExposed(&mf));
     QCOMPARE(mf.devicePixelRatio(), scale());
 
     QList<QWidget*> controls;
-    for (QWidget* w : mf.Label1) {
-        controls.append(w);
-    }
-    for (QWidget* w : mf.Text1) {
-        controls.append(w);
-    }
-    for (QWidget* w : mf.Option1) {
-        controls.append(w);
-    }
-    for (QWidget* w : mf.Command1) {
-        controls.append(w);
+    for (const mainwindowlayout::Place& place : mainwindowlayout::controls) {
+        controls.append(part(mf, QString::fromLatin1(place.name.data(), qsizetype(place.name.size()))));
     }
     checkLayout(mf.centralWidget(), controls);
 
@@ -128,23 +121,21 @@ void tst_Screenshots::aboutWindow()
 {
     FakeDesktop desktop;
     QWidget main;
-    main.setWindowIcon(MF::icon());
+    main.setWindowIcon(MainWindow::icon());
     main.setGeometry(200, 200, 441, 150);
-    ABOUT about(desktop, &main);
+    AboutWindow about(desktop, &main);
     about.show();
     QVERIFY(QTest::qWaitForWindowExposed(&about));
 
-    QList<QWidget*> controls { about.Picture1 };
-    for (QWidget* w : about.Label1) {
-        controls.append(w);
-    }
-    for (QWidget* w : about.Command1) {
-        controls.append(w);
+    QList<QWidget*> controls;
+    for (const char* name :
+         { "iconLabel", "commentsLabel", "productLabel", "versionLabel", "companyLabel", "idCopyButton", "okButton" }) {
+        controls.append(part(about, QString::fromLatin1(name)));
     }
     // The comments line may run past the right edge when it is the widest text; here it is not.
     checkLayout(&about, controls);
-    QCOMPARE(about.Picture1->pixmap().devicePixelRatio(), scale());
-    QCOMPARE(about.Picture1->pixmap().size(), QSize(32, 32) * scale());
+    QCOMPARE(qobject_cast<QLabel*>(part(about, QStringLiteral("iconLabel")))->pixmap().devicePixelRatio(), scale());
+    QCOMPARE(qobject_cast<QLabel*>(part(about, QStringLiteral("iconLabel")))->pixmap().size(), QSize(32, 32) * scale());
     save(&about, QStringLiteral("about-window.png"));
 }
 

@@ -4,7 +4,7 @@
 #include "cli/progress.h"
 
 #include "fill/fillengine.h"
-#include "fill/landing.h"
+#include "fill/pathparts.h"
 #include "platform/filesystem.h"
 #include "platform/fillfolder.h"
 #include "platform/outputfile.h"
@@ -316,7 +316,7 @@ int run(const Options& options, SignalState& stopSignals, bool stderrIsTerminal,
     // The space that counts is where the data lands: through a symbolic link, the target's volume.
     const auto landing = fill::landingFolder(options.path);
     const QString drive = landing ? landing->drive : QString();
-    const QString dir = landing ? landing->dir : QString();
+    const QString dir = landing ? landing->folder : QString();
     const auto space = [&drive, &dir, known = landing.has_value()] {
         return known ? platform::volumeSpace(drive, dir) : std::nullopt;
     };

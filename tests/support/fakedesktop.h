@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/desktop.h"
+#include "platform/desktop/desktop.h"
 
 #include <QList>
 #include <QString>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QtGlobal>
+#include <cmath>
 
 // Window geometry in the layout tables is in twips (1/1440 inch); Qt places widgets in logical pixels.
 namespace twips {
@@ -8,8 +8,15 @@ namespace twips {
 inline constexpr int perInch = 1440;
 
 // Twips to logical pixels at the given logical dots per inch (15 twips make one pixel at 96 dpi).
-int toPixels(double twips, double dpi);
+inline int toPixels(double twips, double dpi)
+{
+    return static_cast<int>(std::lround(twips * dpi / perInch));
+}
+
 // Logical pixels to twips at the given logical dots per inch.
-double fromPixels(double pixels, double dpi);
+inline double fromPixels(double pixels, double dpi)
+{
+    return dpi > 0 ? pixels * perInch / dpi : 0.0;
+}
 
 } // namespace twips

@@ -1,33 +1,27 @@
-#include "fill/browse.h"
-#include "util/centerform.h"
-#include "util/lib_sys.h"
+// The path helpers: splitting a path into drive, folder, name and extension under the Windows and
+// the POSIX rules, the last occurrence of a text, and the folder the file dialog opens in.
 
-#include <QScreen>
+#include "fill/pathparts.h"
+
 #include <QTest>
-#include <QWidget>
 
-using namespace LIB_SYS;
-
-class tst_LibSys : public QObject
+class tst_PathParts : public QObject
 {
     Q_OBJECT
 
 private slots:
     void split_data();
     void split();
-    void lastInstr_data();
-    void lastInstr();
+    void lastPosition_data();
+    void lastPosition();
     void textsBeyond16Bits();
-    void browseDirectory_data();
-    void browseDirectory();
-    void placement_data();
-    void placement();
-    void centerFormPlacesAndTakesTheIcon();
+    void dialogFolder_data();
+    void dialogFolder();
 };
 
 // Each row is written with backslashes and run twice: as written under the Windows rules, and with
 // "/" for "\" under the POSIX rules, where "X:" is no drive but part of the name.
-void tst_LibSys::split_data()
+void tst_PathParts::split_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("drive");
@@ -75,7 +69,7 @@ void tst_LibSys::split_data()
     }
 }
 
-void tst_LibSys::split()
+void tst_PathParts::split()
 {
     QFETCH(QString, path);
     QFETCH(QString, drive);
@@ -83,61 +77,54 @@ void tst_LibSys::split()
     QFETCH(QString, name);
     QFETCH(QString, ext);
     QFETCH(bool, windows);
-    PATH_DRIVE = PATH_DIR = PATH_NAME = PATH_EXT = QStringLiteral("stale");
-    SPLIT_PATH(path, windows ? windowsPaths : posixPaths);
-    QCOMPARE(PATH_DRIVE, drive);
-    QCOMPARE(PATH_DIR, dir);
-    QCOMPARE(PATH_NAME, name);
-    QCOMPARE(PATH_EXT, ext);
+    const fill::PathParts parts = fill::splitPath(path, windows ? fill::windowsPaths : fill::posixPaths);
+    QCOMPARE(parts.drive, drive);
+    QCOMPARE(parts.folder, dir);
+    QCOMPARE(parts.name, name);
+    QCOMPARE(parts.extension, ext);
 }
 
-void tst_LibSys::lastInstr_data()
+void tst_PathParts::lastPosition_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("find");
-    QTest::addColumn<QString>("position");
+    QTest::addColumn<qsizetype>("position");
 
     QTest::newRow("backslash") << "a\\b\\c"
-                               << "\\"
-                               << "4";
+                               << "\\" << qsizetype(4);
     QTest::newRow("none") << "abc"
-                          << "\\"
-                          << "0";
+                          << "\\" << qsizetype(0);
     QTest::newRow("overlapping") << "aaa"
-                                 << "aa"
-                                 << "2";
+                                 << "aa" << qsizetype(2);
     QTest::newRow("case-sensitive") << "aAa"
-                                    << "A"
-                                    << "2";
+                                    << "A" << qsizetype(2);
     QTest::newRow("empty text") << ""
-                                << "."
-                                << "0";
+                                << "." << qsizetype(0);
     QTest::newRow("empty find") << "abc"
-                                << ""
-                                << "0";
+                                << "" << qsizetype(0);
 }
 
-void tst_LibSys::lastInstr()
+void tst_PathParts::lastPosition()
 {
     QFETCH(QString, text);
     QFETCH(QString, find);
-    QFETCH(QString, position);
-    QCOMPARE(LAST_INSTR(text, find), position);
+    QFETCH(qsizetype, position);
+    QCOMPARE(fill::lastPosition(text, find), position);
 }
 
 // Positions past 32767 are counted in full.
-void tst_LibSys::textsBeyond16Bits()
+void tst_PathParts::textsBeyond16Bits()
 {
     const QString folder = QString(40000, u'd') + u'/';
     const QString path = folder + QString(30000, u'n') + QStringLiteral(".x");
-    QCOMPARE(LAST_INSTR(path, QStringLiteral("/")), QString::number(40001));
-    SPLIT_PATH(path, posixPaths);
-    QCOMPARE(PATH_DIR, folder);
-    QCOMPARE(PATH_NAME.size(), 30000);
-    QCOMPARE(PATH_EXT, QStringLiteral(".x"));
+    QCOMPARE(fill::lastPosition(path, QStringLiteral("/")), qsizetype(40001));
+    const fill::PathParts parts = fill::splitPath(path, fill::posixPaths);
+    QCOMPARE(parts.folder, folder);
+    QCOMPARE(parts.name.size(), 30000);
+    QCOMPARE(parts.extension, QStringLiteral(".x"));
 }
 
-void tst_LibSys::browseDirectory_data()
+void tst_PathParts::dialogFolder_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("windows");
@@ -151,55 +138,13 @@ void tst_LibSys::browseDirectory_data()
     QTest::newRow("posix bare name") << "fill.bin" << false << "/";
 }
 
-void tst_LibSys::browseDirectory()
+void tst_PathParts::dialogFolder()
 {
     QFETCH(QString, path);
     QFETCH(bool, windows);
     QFETCH(QString, joined);
-    QCOMPARE(fill::browseInitialDir(path, windows ? windowsPaths : posixPaths), joined);
+    QCOMPARE(fill::dialogFolder(path, windows ? fill::windowsPaths : fill::posixPaths), joined);
 }
 
-void tst_LibSys::placement_data()
-{
-    QTest::addColumn<double>("mainLeft");
-    QTest::addColumn<double>("width");
-    QTest::addColumn<double>("left");
-    QTest::addColumn<double>("top");
-
-    QTest::newRow("centred") << 1000.0 << 5000.0 << 1900.0 << 1050.0;
-    QTest::newRow("kept inside on the right") << 12000.0 << 5000.0 << 10360.0 << 1050.0;
-    QTest::newRow("wider than the screen") << 1000.0 << 16000.0 << -640.0 << 1050.0;
-    QTest::newRow("odd difference truncates") << 1000.0 << 5001.0 << 1899.0 << 1050.0;
-    QTest::newRow("negative odd difference truncates toward zero") << 1000.0 << 6803.0 << 999.0 << 1050.0;
-    QTest::newRow("left of the screen") << -3000.0 << 5000.0 << 0.0 << 1050.0;
-}
-
-void tst_LibSys::placement()
-{
-    QFETCH(double, mainLeft);
-    QFETCH(double, width);
-    QFETCH(double, left);
-    QFETCH(double, top);
-    const Placement place = centerPlacement(mainLeft, 800, 6800, 3000, width, 2500, 15360, 11520);
-    QCOMPARE(place.left, left);
-    QCOMPARE(place.top, top);
-}
-
-void tst_LibSys::centerFormPlacesAndTakesTheIcon()
-{
-    QWidget main;
-    QPixmap icon(32, 32);
-    icon.fill(Qt::blue);
-    main.setWindowIcon(QIcon(icon));
-    main.setGeometry(100, 100, 600, 400);
-    QWidget window(&main, Qt::Dialog);
-    window.resize(200, 100);
-    CENTER_FORM(&window);
-    QVERIFY(!window.windowIcon().isNull());
-    const QPoint screenTopLeft = main.screen()->geometry().topLeft();
-    // Without frames (offscreen) the outer and inner sizes agree: plain centring.
-    QCOMPARE(window.pos() - screenTopLeft, main.frameGeometry().topLeft() - screenTopLeft + QPoint(200, 150));
-}
-
-QTEST_MAIN(tst_LibSys)
-#include "tst_libsys.moc"
+QTEST_APPLESS_MAIN(tst_PathParts)
+#include "tst_pathparts.moc"

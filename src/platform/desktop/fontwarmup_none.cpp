@@ -1,4 +1,4 @@
-#include "platform/fontwarmup.h"
+#include "platform/desktop/fontwarmup.h"
 
 namespace platform {
 

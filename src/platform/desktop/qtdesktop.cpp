@@ -1,4 +1,4 @@
-#include "platform/qtdesktop.h"
+#include "platform/desktop/qtdesktop.h"
 
 #include "platform/filesystem.h"
 #include "productinfo.h"

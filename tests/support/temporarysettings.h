@@ -1,0 +1,14 @@
+#pragma once
+
+#include "platform/settingsstore.h"
+
+#include <QTemporaryDir>
+
+// A settings store in a temporary folder of its own, gone with the test: for tests that need a
+// settings file but no volume of their own.
+struct TemporarySettings
+{
+    QTemporaryDir folder;
+    QString ini = folder.filePath(QStringLiteral("settings.ini"));
+    platform::SettingsStore store { ini };
+};
