@@ -105,8 +105,10 @@ private:
 };
 
 #define VOLUME(var, kind, bytes)                                                                                       \
-    if (!Tmpfs::canMount())                                                                                            \
-        QSKIP("mounting needs root");                                                                                  \
+    if (const QString why = QString(kind).startsWith(QLatin1String("tmpfs")) ? mountingUnavailable()                   \
+                                                                              : diskImagesUnavailable();               \
+        !why.isEmpty())                                                                                                \
+        QSKIP(qPrintable(why));                                                                                        \
     Volume var(kind, bytes);                                                                                           \
     QVERIFY2(var.isMounted(), qPrintable(var.error()));
 
@@ -349,9 +351,7 @@ void tst_Cli::leavesWhatWasAsked()
 // hold, to the block, all the same.
 void tst_Cli::leaveOnADiskFileSystem()
 {
-    if (!Tmpfs::canMount()) {
-        QSKIP("mounting needs root");
-    }
+    DISK_IMAGES_OR_SKIP();
     Ext4Volume volume(512 * MiB);
     QVERIFY2(volume.isMounted(), qPrintable(volume.error()));
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
@@ -375,9 +375,7 @@ void tst_Cli::leaveOnADiskFileSystem()
 // its open handle, and the user's file is not touched.
 void tst_Cli::giveBackGoesThroughTheOpenFile()
 {
-    if (!Tmpfs::canMount()) {
-        QSKIP("mounting needs root");
-    }
+    DISK_IMAGES_OR_SKIP();
     Ext4Volume volume(64 * MiB);
     QVERIFY2(volume.isMounted(), qPrintable(volume.error()));
     const QString path = volume.filePath(QStringLiteral("rep"));
@@ -424,9 +422,7 @@ void tst_Cli::giveBackGoesThroughTheOpenFile()
 // the space its progress counts against takes it in.
 void tst_Cli::rootFillsTheReserve()
 {
-    if (!Tmpfs::canMount() || ::geteuid() != 0) {
-        QSKIP("mounting needs root");
-    }
+    DISK_IMAGES_OR_SKIP();
     Ext4Volume volume(64 * MiB, 5);
     QVERIFY2(volume.isMounted(), qPrintable(volume.error()));
     const auto before = platform::volumeSpace({}, volume.path());
@@ -1128,9 +1124,7 @@ void tst_Cli::quota()
     QFETCH(QString, kind);
     QFETCH(QStringList, arguments);
     QFETCH(int, code);
-    if (!Tmpfs::canMount()) {
-        QSKIP("mounting needs root");
-    }
+    DISK_IMAGES_OR_SKIP();
     constexpr qint64 limit = 16 * MiB;
     const QString user = QStringLiteral("65534");
     std::unique_ptr<ImageVolume> volume;
@@ -1201,9 +1195,7 @@ void tst_Cli::compressingVolume()
     QFETCH(QString, mountOptions);
     QFETCH(QStringList, arguments);
     QFETCH(bool, compressing);
-    if (!Tmpfs::canMount()) {
-        QSKIP("mounting needs root");
-    }
+    DISK_IMAGES_OR_SKIP();
     if (const QString why = BtrfsVolume::unavailable(); !why.isEmpty()) {
         QSKIP(qPrintable(why));
     }

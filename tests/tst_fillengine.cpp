@@ -512,9 +512,7 @@ void tst_FillEngine::goesPast4GiB()
 // A disk file system: block allocation, the journal, and write-behind of what was written.
 void tst_FillEngine::fillsAnExt4VolumeToTheLastBlock()
 {
-    if (!Tmpfs::canMount()) {
-        QSKIP("mounting needs root");
-    }
+    DISK_IMAGES_OR_SKIP();
     Ext4Volume volume(96 * MiB);
     QVERIFY2(volume.isMounted(), qPrintable(volume.error()));
     const QString path = volume.filePath(QStringLiteral("fill.dat"));

@@ -12,6 +12,7 @@
 #include <QRadioButton>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <clocale>
@@ -105,10 +106,10 @@ void tst_FreeSpace::captions()
     QFETCH(qint64, free);
     QFETCH(QString, kb);
     QFETCH(QString, mb);
-    TMPFS(volume, MiB);
+    QTemporaryDir settingsFolder; // for the settings file alone
     FakeDesktop desktop;
     desktop.freeSpace = free;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
     MainWindow mf(desktop, store);
 
     kbButton(mf)->click();
@@ -127,10 +128,10 @@ void tst_FreeSpace::captions()
 
 void tst_FreeSpace::sizeBoxChangesNoDisplay()
 {
-    TMPFS(volume, MiB);
+    QTemporaryDir settingsFolder; // for the settings file alone
     FakeDesktop desktop;
     desktop.freeSpace = 1024;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
     MainWindow mf(desktop, store);
     const QString before = freeSpaceLabel(mf)->text();
     const int queries = desktop.freeSpaceDirs.size();
@@ -142,9 +143,9 @@ void tst_FreeSpace::sizeBoxChangesNoDisplay()
 
 void tst_FreeSpace::labelGrowsToTheRight()
 {
-    TMPFS(volume, MiB);
+    QTemporaryDir settingsFolder; // for the settings file alone
     FakeDesktop desktop;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
     MainWindow mf(desktop, store);
     desktop.freeSpace = 0;
     mbButton(mf)->click();

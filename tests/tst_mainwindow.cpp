@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cmath>
@@ -125,9 +126,9 @@ void tst_MainWindow::controls()
 
 void tst_MainWindow::frameAndMenus()
 {
-    TMPFS(volume, MiB);
+    QTemporaryDir settingsFolder; // for the settings file alone
     FakeDesktop desktop;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
     MainWindow mf(desktop, store);
     mf.show();
     QVERIFY(QTest::qWaitForWindowExposed(&mf));
@@ -172,9 +173,9 @@ void tst_MainWindow::fontWarmup()
 
 void tst_MainWindow::tabOrderAndFocus()
 {
-    TMPFS(volume, MiB);
+    QTemporaryDir settingsFolder; // for the settings file alone
     FakeDesktop desktop;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
     MainWindow mf(desktop, store);
     mf.show();
     QVERIFY(QTest::qWaitForWindowActive(&mf));
@@ -214,10 +215,10 @@ void tst_MainWindow::enterPressesOnlyTheFocusedButton()
     QFETCH(QString, focus);
     QFETCH(int, key);
     QFETCH(int, dialogs);
-    TMPFS(volume, MiB);
+    QTemporaryDir settingsFolder; // for the settings file alone
     FakeDesktop desktop;
     desktop.dialogAnswers = { std::nullopt };
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
     MainWindow mf(desktop, store);
     mf.show();
     QVERIFY(QTest::qWaitForWindowActive(&mf));
@@ -234,8 +235,8 @@ void tst_MainWindow::enterPressesOnlyTheFocusedButton()
 
 void tst_MainWindow::firstStartOnAnEmptyStore()
 {
-    TMPFS(volume, MiB);
-    const QString ini = volume.filePath(QStringLiteral("settings.ini"));
+    QTemporaryDir settingsFolder; // for the settings file alone
+    const QString ini = settingsFolder.filePath(QStringLiteral("settings.ini"));
     FakeDesktop desktop;
     platform::SettingsStore store(ini);
     MainWindow mf(desktop, store);
@@ -249,8 +250,8 @@ void tst_MainWindow::firstStartOnAnEmptyStore()
 
 void tst_MainWindow::closeWritesTheThreeKeys()
 {
-    TMPFS(volume, MiB);
-    const QString ini = volume.filePath(QStringLiteral("settings.ini"));
+    QTemporaryDir settingsFolder; // for the settings file alone
+    const QString ini = settingsFolder.filePath(QStringLiteral("settings.ini"));
     FakeDesktop desktop;
     {
         platform::SettingsStore store(ini);
@@ -289,8 +290,8 @@ void tst_MainWindow::settingsSurviveARestart()
     QFETCH(QString, path);
     QFETCH(QString, size);
     QFETCH(bool, megabytes);
-    TMPFS(volume, MiB);
-    const QString ini = volume.filePath(QStringLiteral("settings.ini"));
+    QTemporaryDir settingsFolder; // for the settings file alone
+    const QString ini = settingsFolder.filePath(QStringLiteral("settings.ini"));
     FakeDesktop desktop;
     {
         platform::SettingsStore store(ini);
@@ -325,8 +326,8 @@ void tst_MainWindow::unknownUnitFallsBackToKB_data()
 void tst_MainWindow::unknownUnitFallsBackToKB()
 {
     QFETCH(QString, value);
-    TMPFS(volume, MiB);
-    const QString ini = volume.filePath(QStringLiteral("settings.ini"));
+    QTemporaryDir settingsFolder; // for the settings file alone
+    const QString ini = settingsFolder.filePath(QStringLiteral("settings.ini"));
     {
         QSettings settings(ini, QSettings::IniFormat);
         settings.setValue(QStringLiteral("Tallowmere/SIZESCALE"), value);
@@ -488,8 +489,8 @@ void tst_MainWindow::fileThatCannotBeCreated()
 void tst_MainWindow::diskFullIsSilent()
 {
     FakeDesktop desktop;
-    TMPFS(volume, MiB);
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    QTemporaryDir settingsFolder; // for the settings file alone
+    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
     MainWindow mf(desktop, store);
     FakeOutputFile file;
     file.capacity = 5 * MiB + 123;
@@ -507,8 +508,8 @@ void tst_MainWindow::diskFullIsSilent()
 void tst_MainWindow::otherWriteErrorIsReported()
 {
     FakeDesktop desktop;
-    TMPFS(volume, MiB);
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
+    QTemporaryDir settingsFolder; // for the settings file alone
+    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
     MainWindow mf(desktop, store);
     mf.setOutputFileFactory([] {
         auto file = std::make_unique<FakeOutputFile>();

@@ -42,8 +42,8 @@ struct Fixture
 } // namespace
 
 #define FIXTURE(f)                                                                                                     \
-    if (!Tmpfs::canMount())                                                                                            \
-        QSKIP("mounting a tmpfs needs root");                                                                          \
+    if (const QString why = mountingUnavailable(); !why.isEmpty())                                                     \
+        QSKIP(qPrintable(why));                                                                                        \
     Fixture f;                                                                                                         \
     if (!f.volume.isMounted())                                                                                         \
         QFAIL(qPrintable(f.volume.error()));

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <string>
 #include <linux/magic.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -16,6 +18,21 @@
 #include <unistd.h>
 
 namespace {
+
+// Set once, before main(), by enterTestNamespaces(): plain values, so no constructor runs after it.
+int namespaceError = 0; // why an ordinary user's test program could not have namespaces of its own
+bool inUserNamespace = false;
+
+bool writeProcFile(const char* path, const std::string& text)
+{
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    return written;
+}
 
 // Mounts made in a mount namespace of the test's own vanish with the test process, so even a test
 // that crashes leaves no volume mounted behind it. Child processes (mkfs, mount, the programs under
@@ -107,9 +124,50 @@ bool Tmpfs::remountReadOnly()
         == 0;
 }
 
+void enterTestNamespaces()
+{
+    if (::geteuid() == 0) {
+        return; // root mounts in a mount namespace of its own, made with the first volume
+    }
+    // An ordinary user becomes root of a user namespace of its own, where it may mount tmpfs and
+    // FUSE volumes; everything it makes still belongs to it outside. This needs a single thread.
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+        namespaceError = errno;
+        return;
+    }
+    if (!writeProcFile("/proc/self/setgroups", "deny") || !writeProcFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1")
+        || !writeProcFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
+        namespaceError = errno;
+        return;
+    }
+    inUserNamespace = true;
+}
+
+QString mountingUnavailable()
+{
+    if (::geteuid() == 0) {
+        return {};
+    }
+    return QStringLiteral("mounting a volume needs root, or user namespaces, which this system refuses (%1)")
+        .arg(QString::fromLocal8Bit(std::strerror(namespaceError)));
+}
+
+QString diskImagesUnavailable()
+{
+    if (::geteuid() != 0) {
+        return mountingUnavailable();
+    }
+    if (inUserNamespace) {
+        return QStringLiteral("a disk file system on a loop device needs root: an ordinary user's namespace cannot mount one");
+    }
+    return {};
+}
+
 bool Tmpfs::canMount()
 {
-    return ::geteuid() == 0;
+    return mountingUnavailable().isEmpty();
 }
 
 QString runCommand(const QString& program, const QStringList& arguments, QString* output)
@@ -218,11 +276,11 @@ QString StallVolume::unavailable()
 #ifndef TALLOWMERE_STALLFS
     return QStringLiteral("stallfs was not built (libfuse3-dev missing)");
 #else
-    if (!Tmpfs::canMount()) {
-        return QStringLiteral("mounting a FUSE volume needs root");
+    if (const QString why = mountingUnavailable(); !why.isEmpty()) {
+        return why;
     }
     if (::access("/dev/fuse", R_OK | W_OK) != 0) {
-        return QStringLiteral("/dev/fuse is missing: FUSE volumes cannot be mounted here");
+        return QStringLiteral("/dev/fuse is missing or not open to this user: FUSE volumes cannot be mounted here");
     }
     return {};
 #endif

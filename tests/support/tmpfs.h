@@ -10,6 +10,14 @@
 // Bytes available to an ordinary user on the volume holding path, as statvfs tells; -1 on failure.
 qint64 availableAt(const QString& path);
 
+// Called before main() by every test program (support/testenvironment.cpp): run by an ordinary
+// user, it enters a user and a mount namespace of its own, so tmpfs and FUSE volumes can be mounted.
+void enterTestNamespaces();
+// Why this test program cannot mount volumes of its own; empty when it can.
+QString mountingUnavailable();
+// Why it cannot mount a disk file system (ext4, btrfs) from an image; empty when it can: root only.
+QString diskImagesUnavailable();
+
 // A tmpfs of a chosen size, mounted for one test and unmounted when it goes out of scope.
 class Tmpfs
 {
@@ -80,13 +88,18 @@ public:
     static QString unavailable();
 };
 
+// Skips the test unless disk file systems can be mounted from images here.
+#define DISK_IMAGES_OR_SKIP()                                                                                          \
+    if (const QString why = diskImagesUnavailable(); !why.isEmpty())                                                   \
+    QSKIP(qPrintable(why))
+
 // Runs a program to its end; empty when it succeeded, else what went wrong. output: its stdout.
 QString runCommand(const QString& program, const QStringList& arguments, QString* output = nullptr);
 
-// Skips the test when tmpfs cannot be mounted (not root), fails it when mounting should work but did not.
+// Skips the test when tmpfs cannot be mounted, fails it when mounting should work but did not.
 #define TMPFS(var, bytes)                                                                                              \
-    if (!Tmpfs::canMount())                                                                                            \
-        QSKIP("mounting a tmpfs needs root");                                                                          \
+    if (const QString why = mountingUnavailable(); !why.isEmpty())                                                     \
+        QSKIP(qPrintable(why));                                                                                        \
     Tmpfs var(bytes);                                                                                                  \
     if (!var.isMounted())                                                                                              \
         QFAIL(qPrintable(var.error()));
