@@ -42,7 +42,8 @@ for size in 32 64; do
     file "$work/prefix/share/icons/hicolor/${size}x${size}/apps/$id.png" | grep -q "PNG image data, $size x $size," ||
         fail "the ${size}x${size} icon is not $size by $size pixels"
 done
-"$work/prefix/bin/tallowmere-fill" --version | grep -qx 'tallowmere-fill 1.3.14' || fail "installed tallowmere-fill does not run"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+"$work/prefix/bin/tallowmere-fill" --version | grep -qx "tallowmere-fill $version" || fail "installed tallowmere-fill does not run"
 desktop-file-validate "$work/prefix/share/applications/$id.desktop"
 appstreamcli validate --no-net "$work/prefix/share/metainfo/$id.metainfo.xml"
 
@@ -62,7 +63,7 @@ done
 
 echo "== Windows parts (MinGW-w64, compile only): the platform files a Windows build compiles =="
 qt=$(qmake6 -query QT_INSTALL_HEADERS 2>/dev/null || echo /usr/include/x86_64-linux-gnu/qt6)
-for f in src/platform/*_win.cpp src/platform/fontwarmup_none.cpp; do
+for f in src/platform/*_win.cpp src/platform/desktop/fontwarmup_none.cpp; do
     x86_64-w64-mingw32-g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -Isrc -I"$build/src/generated" \
         -I"$qt" -I"$qt/QtCore" "$f" || fail "$f does not compile for Windows"
     echo "ok $f"

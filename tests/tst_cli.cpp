@@ -4,6 +4,7 @@
 #include "cli/progress.h"
 #include "fill/fillengine.h"
 #include "platform/filesystem.h"
+#include "productinfo.h"
 
 #include "fakedesktop.h"
 #include "fillfile.h"
@@ -105,8 +106,8 @@ private:
 };
 
 #define VOLUME(var, kind, bytes)                                                                                       \
-    if (const QString why = QString(kind).startsWith(QLatin1String("tmpfs")) ? mountingUnavailable()                   \
-                                                                              : diskImagesUnavailable();               \
+    if (const QString why                                                                                              \
+        = QString(kind).startsWith(QLatin1String("tmpfs")) ? mountingUnavailable() : diskImagesUnavailable();          \
         !why.isEmpty())                                                                                                \
         QSKIP(qPrintable(why));                                                                                        \
     Volume var(kind, bytes);                                                                                           \
@@ -770,7 +771,11 @@ void tst_Cli::helpAndVersion()
     QCOMPARE(shortHelp.out, help.out);
     const Outcome version = runFiller({ QStringLiteral("--version") }, volume.path());
     QCOMPARE(version.code, 0);
-    QCOMPARE(version.out, QStringLiteral("tallowmere-fill 1.3.14\n"));
+    QCOMPARE(version.out,
+             QStringLiteral("tallowmere-fill %1.%2.%3\n")
+                 .arg(ProductInfo::major)
+                 .arg(ProductInfo::minor)
+                 .arg(ProductInfo::revision));
     QVERIFY(QDir(volume.path()).isEmpty());
 }
 
@@ -1067,7 +1072,7 @@ void tst_Cli::killedHoldIsCleaned()
     QFETCH(bool, inodes);
     VOLUME(target, volume, 32 * MiB);
     const QDir dir(target.path());
-    const QByteArray header("Maked By Tallowmere 1.3.14");
+    const QByteArray header = fill::headerText();
     // Beside it: a user's file, and look-alikes that each fail one test.
     QVERIFY(writeFile(dir.filePath(QStringLiteral("notes.txt")), "notes"));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("not whole blocks")), header + QByteArray(1024 - 26 + 1, '\xff')));
@@ -1209,7 +1214,7 @@ void tst_Cli::compressingVolume()
     QCOMPARE(summary.value(QStringLiteral("filesystem")).toString(), QStringLiteral("btrfs"));
     QCOMPARE(outcome.err.count(QStringLiteral("compresses")), compressing ? 1 : 0);
     const QByteArray head = readFile(path).left(2048);
-    QVERIFY(head.startsWith("Maked By Tallowmere 1.3.14"));
+    QVERIFY(head.startsWith(fill::headerText()));
     if (arguments.contains(QStringLiteral("random"))) {
         QVERIFY(head.mid(1024).count('\xff') < 64); // random, not 255
         QVERIFY2(fileSize(path) < 512 * MiB && volume.available() < KiB, qPrintable(outcome.out));
@@ -1329,7 +1334,7 @@ void tst_Cli::allocate()
     QCOMPARE(summary.value(QStringLiteral("bytes_written")).toInteger(), size);
     QCOMPARE(size % KiB, 0);
     const QByteArray data = readFile(path);
-    QVERIFY(data.startsWith("Maked By Tallowmere 1.3.14"));
+    QVERIFY(data.startsWith(fill::headerText()));
     if (method == QLatin1String("write")) {
         QCOMPARE(outcome.err.count(QStringLiteral("cannot reserve")), 1);
         const QString problem = checkFillFile(path, size);

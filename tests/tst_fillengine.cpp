@@ -1,5 +1,6 @@
 #include "fill/fillengine.h"
 #include "platform/filesystem.h"
+#include "productinfo.h"
 
 #include "fakeoutputfile.h"
 #include "fillfile.h"
@@ -7,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <cerrno>
@@ -38,7 +40,7 @@ struct Recorder
 
 QByteArray expectedHeaderBlock()
 {
-    QByteArray block("Maked By Tallowmere 1.3.14");
+    QByteArray block = fill::headerText();
     block.append(1024 - block.size(), static_cast<char>(0xFF));
     return block;
 }
@@ -108,9 +110,17 @@ private slots:
     void existingFileIsEmptiedEvenWhenStoppedAtOnce();
 };
 
+// "Maked By Tallowmere 1.3.14" for this version: the numbers in plain decimal, no leading zeros.
 void tst_FillEngine::headerText()
 {
-    QCOMPARE(fill::headerText(), QByteArray("Maked By Tallowmere 1.3.14"));
+    const QRegularExpressionMatch match
+        = QRegularExpression(
+              QStringLiteral("^Maked By Tallowmere (0|[1-9][0-9]*)\\.(0|[1-9][0-9]*)\\.(0|[1-9][0-9]*)$"))
+              .match(QString::fromLatin1(fill::headerText()));
+    QVERIFY(match.hasMatch());
+    QCOMPARE(match.captured(1).toInt(), ProductInfo::major);
+    QCOMPARE(match.captured(2).toInt(), ProductInfo::minor);
+    QCOMPARE(match.captured(3).toInt(), ProductInfo::revision);
 }
 
 void tst_FillEngine::lengthForTarget_data()

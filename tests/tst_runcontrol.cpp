@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -622,8 +623,9 @@ void tst_RunControl::latePressesAreDropped()
     mbButton(f.mf)->click();
 
     // Alt+D, then a click on Start: the delete lands during the run.
+    QSignalSpy deletePressed(deleteButton(f.mf), &QPushButton::clicked);
     deleteButton(f.mf)->animateClick();
-    f.desktop.onPass[2] = [] { QTest::qWait(250); };
+    f.desktop.onPass[2] = [&deletePressed] { QVERIFY(deletePressed.wait(5000)); };
     f.desktop.processRealEvents = true;
     startButton(f.mf)->click();
     QVERIFY(f.desktop.boxes.isEmpty());
@@ -634,8 +636,9 @@ void tst_RunControl::latePressesAreDropped()
     f.desktop.onPass.clear();
     f.desktop.answers = { platform::AnswerNo };
     f.desktop.onBox = [&f](const FakeDesktop::Box&) {
+        QSignalSpy pressed(deleteButton(f.mf), &QPushButton::clicked);
         deleteButton(f.mf)->animateClick();
-        QTest::qWait(250);
+        QVERIFY(pressed.wait(5000));
     };
     startButton(f.mf)->click();
     QCOMPARE(f.desktop.boxes.size(), 1);
@@ -648,8 +651,9 @@ void tst_RunControl::latePressesAreDropped()
     QDialog modal(&f.mf);
     modal.setWindowModality(Qt::ApplicationModal);
     modal.show();
+    QSignalSpy startPressed(startButton(f.mf), &QPushButton::clicked);
     startButton(f.mf)->animateClick();
-    QTest::qWait(250);
+    QVERIFY(startPressed.wait(5000));
     modal.close();
     QCOMPARE(f.desktop.beeps, 1);
     QVERIFY(!QFile::exists(path));

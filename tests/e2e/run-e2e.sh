@@ -2,19 +2,19 @@
 # End-to-end suite: drives the real TALLOWMR window under Xvfb + openbox with real X11 input
 # (xdotool), the way a person would, and checks what lands on disk and in the settings file.
 #
-#   run-e2e.sh /path/to/TALLOWMR
+#   run-e2e.sh /path/to/TALLOWMR /path/to/e2e_facts
 #
 # TALLOWMERE_E2E_ONLY (scenario names, space-separated) runs only those, TALLOWMERE_E2E_REPEAT times
 # each (default 1): the way to chase a scenario that fails now and then.
 #
 # Every scenario gets its own tmpfs volume and its own settings folder; nothing is written outside
 # temporary folders under /tmp (and, on failure, a screenshot and the program's log under
-# $TALLOWMERE_E2E_ARTIFACTS, default ./e2e-artifacts). Needs root (tmpfs mounts); exits 77 (skipped)
-# when that or one of the X tools is missing.
+# $TALLOWMERE_E2E_ARTIFACTS, default ./e2e-artifacts). Mounts tmpfs volumes: as root, or as an ordinary
+# user inside a user and mount namespace of its own; exits 77 (skipped) when neither is possible or
+# one of the X tools is missing.
 set -euo pipefail
 
 readonly SKIP_CODE=77
-readonly HEADER='Maked By Tallowmere 1.3.14'
 readonly TIMEOUT=30 # seconds for every wait on the program
 
 skip() {
@@ -22,14 +22,40 @@ skip() {
     exit "$SKIP_CODE"
 }
 
-if [[ $# -ne 1 || ! -x $1 ]]; then
-    echo "usage: $0 /path/to/TALLOWMR" >&2
+if [[ $# -ne 2 || ! -x $1 || ! -x $2 ]]; then
+    echo "usage: $0 /path/to/TALLOWMR /path/to/e2e_facts" >&2
     exit 2
 fi
 BIN=$(readlink -f "$1")
 readonly BIN
 
-[[ $(id -u) -eq 0 ]] || skip "needs root to mount tmpfs volumes"
+if [[ $(id -u) -ne 0 ]]; then
+    # An ordinary user is root of namespaces of its own, where it may mount tmpfs volumes.
+    if [[ -z ${TALLOWMERE_E2E_IN_NAMESPACE:-} ]] && unshare --user --map-root-user --mount true 2>/dev/null; then
+        TALLOWMERE_E2E_IN_NAMESPACE=1 exec unshare --user --map-root-user --mount bash "$0" "$@"
+    fi
+    skip "needs root, or user namespaces, to mount tmpfs volumes"
+fi
+
+# The header of every fill file, and the centres of the controls in twips below the menu bar, as
+# the program's sources have them (browseButton is "browse", pathEdit "path", and so on).
+HEADER=
+declare -A CONTROL=()
+while read -r what rest; do
+    case $what in
+    header) HEADER=$rest ;;
+    control)
+        read -r name x y <<<"$rest"
+        name=${name%Button}
+        CONTROL[${name%Edit}]="$x $y"
+        ;;
+    esac
+done < <("$2")
+readonly HEADER
+[[ -n $HEADER && -n ${CONTROL[start]:-} ]] || {
+    echo "$2 told nothing" >&2
+    exit 2
+}
 for tool in Xvfb xdotool openbox wmctrl xwininfo xprop; do
     command -v "$tool" >/dev/null || skip "$tool is not installed (Debian: xvfb xdotool openbox wmctrl x11-utils)"
 done
@@ -234,19 +260,6 @@ activate() { # activate WINDOW: raise and focus it so clicks and keys reach it
     xdotool windowactivate "$1" 2>/dev/null || true
     poll "$TIMEOUT" is_active "$1" || fail "window $1 never became active"
 }
-
-# Centres of the controls in twips, relative to the area below the menu bar.
-declare -A CONTROL=(
-    [browse]="1700 270"
-    [path]="3307 615"
-    [size]="1387 1095"
-    [kb]="2460 930"
-    [mb]="2460 1170"
-    [start]="1460 1710"
-    [exit]="2540 1710"
-    [stop]="4460 1710"
-    [delete]="5540 1710"
-)
 
 click() { # click PID CONTROL
     local pid=$1 win=${WIN_OF[$1]} tx ty

@@ -1,5 +1,7 @@
 #include "fillfile.h"
 
+#include "fill/fillengine.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
@@ -21,7 +23,7 @@ QString checkFillFile(const QString& path, qint64 expectedSize)
     if (file.size() < 1024 || file.size() % 1024 != 0) {
         return QStringLiteral("%1 is %2 bytes, not a whole number of 1024-byte blocks").arg(path).arg(file.size());
     }
-    static const QByteArray header("Maked By Tallowmere 1.3.14");
+    static const QByteArray header = fill::headerText();
     const std::vector<char> fill(1 << 20, static_cast<char>(0xFF));
     std::vector<char> buffer(fill.size());
     qint64 offset = 0;

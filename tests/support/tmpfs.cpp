@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <linux/magic.h>
 #include <sched.h>
+#include <string>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <sys/vfs.h>
@@ -137,7 +137,8 @@ void enterTestNamespaces()
         namespaceError = errno;
         return;
     }
-    if (!writeProcFile("/proc/self/setgroups", "deny") || !writeProcFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1")
+    if (!writeProcFile("/proc/self/setgroups", "deny")
+        || !writeProcFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1")
         || !writeProcFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
         namespaceError = errno;
         return;
@@ -160,7 +161,8 @@ QString diskImagesUnavailable()
         return mountingUnavailable();
     }
     if (inUserNamespace) {
-        return QStringLiteral("a disk file system on a loop device needs root: an ordinary user's namespace cannot mount one");
+        return QStringLiteral(
+            "a disk file system on a loop device needs root: an ordinary user's namespace cannot mount one");
     }
     return {};
 }
