@@ -292,6 +292,256 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
     return holdAndRelease(context, folder, summary, environment, topUp);
 }
 
+// The volume a fill lands on.
+struct Volume
+{
+    QString drive;
+    QString dir;
+    bool known = false; // false: where the data lands cannot be told
+
+    std::optional<platform::VolumeSpace> space() const
+    {
+        return known ? platform::volumeSpace(drive, dir) : std::nullopt;
+    }
+    void settle() const { platform::settleVolume(drive, dir); }
+};
+
+// A fill of bytes into one file, as the options say: checked before anything is made, written, then
+// reported, or held with a command run under it.
+class ByteFill
+{
+public:
+    ByteFill(Context& context, const Volume& volume, bool stderrIsTerminal)
+        : m_context(context)
+        , m_options(context.options)
+        , m_volume(volume)
+        , m_stderrIsTerminal(stderrIsTerminal)
+        , m_startSpace(volume.space())
+    {
+        m_summary.path = m_options.path;
+        m_summary.fileSystem = fileSystemOf(volume.dir);
+        m_summary.availableBefore = m_startSpace ? m_startSpace->available : -1;
+        m_summary.data = m_options.data == fill::Data::Random ? QStringLiteral("random") : QStringLiteral("ones");
+        m_summary.method = m_options.allocate ? QStringLiteral("allocate") : QStringLiteral("write");
+    }
+
+    int run()
+    {
+        if (const auto refused = checkBeforeTheRun()) {
+            return *refused;
+        }
+        if (const auto style = progressStyle(m_options, m_stderrIsTerminal)) {
+            m_context.progress.emplace(*style, goal(), m_context.err);
+        }
+        const auto file = platform::makeOutputFile();
+        fill::Engine engine(*file, hooks());
+        engine.setData(m_options.data);
+        engine.setAllocate(m_options.allocate);
+        const auto existing = m_options.force ? platform::Existing::Replace : platform::Existing::Refuse;
+        fill::Result result;
+        m_started = std::chrono::steady_clock::now();
+        if (m_options.holds()) {
+            // The file stays open, to be held, topped up and removed through its handle.
+            result = engine.start(m_options.path, existing);
+            if (result.outcome == fill::Outcome::TargetReached) {
+                result = engine.fill(target());
+            }
+        } else {
+            result = engine.run(m_options.path, target(), existing);
+        }
+        m_filling = false;
+        report(result);
+        if (!m_options.holds()) {
+            return m_context.finish(m_summary);
+        }
+        return hold(engine, *file, result);
+    }
+
+private:
+    qint64 target() const { return m_options.size ? *m_options.size : fill::fillTheDisk; }
+
+    // What progress counts against: the size asked for, or what the volume had when filling.
+    qint64 goal() const
+    {
+        if (m_options.size) {
+            return *m_options.size;
+        }
+        if (!m_startSpace) {
+            return 0;
+        }
+        return m_leave >= 0 ? std::max<qint64>(0, m_startSpace->available - m_leave) : m_startSpace->fillable;
+    }
+
+    // Refused before the run, with --json the script still gets its summary. The exit code when refused.
+    std::optional<int> checkBeforeTheRun()
+    {
+        const bool exists = platform::fileExists(m_options.path);
+        if (exists && !m_options.force) {
+            return refuse(QStringLiteral("the file exists; use --force to overwrite it"));
+        }
+        if (!m_options.leave && !m_options.usedPercent) {
+            return std::nullopt;
+        }
+        if (!m_startSpace) {
+            return refuse(QStringLiteral("cannot tell the free space of its volume"));
+        }
+        if (m_options.usedPercent) {
+            m_leave = leaveForUse(*m_startSpace, *m_options.usedPercent);
+        } else if (m_options.leave->percent >= 0) {
+            m_leave = static_cast<qint64>(
+                std::ceil(static_cast<double>(m_startSpace->total) * m_options.leave->percent / 100));
+        } else {
+            m_leave = m_options.leave->bytes;
+        }
+        m_leavePolicy.emplace(
+            m_leave, [this] { return m_volume.space(); }, [this] { m_volume.settle(); });
+        // A file to be overwritten gives its space back when it is emptied.
+        const qint64 room = m_startSpace->available + (exists ? QFileInfo(m_options.path).size() : 0);
+        if (m_leavePolicy->headerBreaksTheFloor(*m_startSpace, room)) {
+            return refuse(QStringLiteral("only %1 bytes are available, too few to leave %2 after the header block: "
+                                         "nothing was written")
+                              .arg(m_startSpace->available)
+                              .arg(m_leave),
+                          QStringLiteral("space to leave already reached"), ExitDiskFullEarly);
+        }
+        return std::nullopt;
+    }
+
+    int refuse(const QString& why, const QString& reason = QStringLiteral("error"), int code = ExitUsage)
+    {
+        m_context.say(m_options.path + QStringLiteral(": ") + why);
+        m_summary.available = m_summary.availableBefore;
+        m_summary.reason = reason;
+        m_summary.code = code;
+        m_summary.error = why;
+        return m_options.json ? printJson(m_context.out, m_context.err, m_summary) : code;
+    }
+
+    fill::Hooks hooks()
+    {
+        fill::Hooks hooks;
+        hooks.pass = [this](qint64 position) {
+            if (!m_filling) {
+                return;
+            }
+            const qint64 written = position - 1;
+            const double seconds = secondsSince(m_started);
+            if (m_context.progress) {
+                m_context.progress->update(written, seconds);
+            }
+            if (!m_compressionChecked && m_startSpace && written >= compressionCheckBytes) {
+                m_compressionChecked = true;
+                checkCompression(written, seconds);
+            }
+        };
+        SignalState& stopSignals = m_context.stopSignals;
+        hooks.stopRequested = [&stopSignals] { return stopSignals.first.load() != 0; };
+        if (m_leavePolicy) {
+            hooks.runLimit = [this](qint64 written) { return m_leavePolicy->runLimit(written); };
+            hooks.trimTo = [this](qint64 length) { return m_leavePolicy->trimTo(length); };
+        }
+        return hooks;
+    }
+
+    // Said once: a volume that compresses or deduplicates the fill takes many times its size.
+    void checkCompression(qint64 written, double seconds)
+    {
+        const auto fell = [&] {
+            const auto now = m_volume.space();
+            return now ? m_startSpace->fillable - now->fillable : written;
+        };
+        qint64 drop = fell();
+        // Some volumes (btrfs) count what was written only once it is on the disk.
+        if (drop < written / 2) {
+            m_volume.settle();
+            drop = fell();
+        }
+        if (drop >= written / 2) {
+            return;
+        }
+        m_summary.compressing = true;
+        if (m_context.progress) {
+            m_context.progress->finish(written, seconds);
+        }
+        m_context.say(m_options.path
+                      + QStringLiteral(": the volume's free space fell by %1 for %2 written: it compresses or "
+                                       "deduplicates the fill, which may take many times its size (--data random "
+                                       "avoids that)")
+                            .arg(humanBytes(drop), humanBytes(written)));
+    }
+
+    // The summary of the fill.
+    void report(const fill::Result& result)
+    {
+        if (m_context.progress) {
+            m_context.progress->finish(result.bytesWritten, secondsSince(m_started));
+        }
+        m_summary.seconds = secondsSince(m_started);
+        m_summary.written = result.bytesWritten;
+        m_summary.allocated = result.bytesAllocated;
+        const auto endSpace = m_volume.space();
+        m_summary.available = endSpace ? endSpace->available : -1;
+        // A size too small for one reservation is written: the method says what was done.
+        m_summary.method = result.bytesAllocated > 0 ? QStringLiteral("allocate") : QStringLiteral("write");
+        if (m_options.allocate && result.allocationError) {
+            m_context.say(m_options.path
+                          + QStringLiteral(": the volume cannot reserve space (%1): the fill is written instead")
+                                .arg(platform::errorText(result.allocationError)));
+        }
+        const Verdict verdict = verdictFor({ result.outcome, result.quotaFull, m_context.stopSignals.first.load(),
+                                             result.bytesWritten, m_options.size, m_leave, m_summary.available });
+        m_summary.reason = verdict.reason;
+        m_summary.code = verdict.code;
+        m_summary.error = result.error ? platform::errorText(result.error) : QString();
+        if (m_summary.reason == QLatin1String("space to leave not kept")) {
+            m_context.say(QStringLiteral("only %1 bytes are available, less than the %2 to leave; the file holds its "
+                                         "header block only")
+                              .arg(m_summary.available)
+                              .arg(m_leave));
+        }
+    }
+
+    // A fill that did not do what was asked is not held, and what it made is removed.
+    int hold(fill::Engine& engine, platform::OutputFile& file, const fill::Result& result)
+    {
+        const bool made
+            = result.outcome != fill::Outcome::CreateFailed && result.outcome != fill::Outcome::HeaderFailed;
+        if (m_summary.code != ExitDone) {
+            if (made) {
+                QString why;
+                m_summary.removed = release(file, m_options.keep, &why) && !m_options.keep;
+            }
+            return m_context.finish(m_summary);
+        }
+        QProcessEnvironment environment;
+        environment.insert(QStringLiteral("TALLOWMERE_FILL_FILE"), QFileInfo(m_options.path).absoluteFilePath());
+        environment.insert(QStringLiteral("TALLOWMERE_FILL_BYTES"), QString::number(m_summary.written));
+        environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_BYTES"), QString::number(m_summary.available));
+        const auto topUp = [&] {
+            const auto now = m_volume.space();
+            if (!now || (m_leave >= 0 ? now->available - m_leave : now->fillable) < fill::blockSize) {
+                return;
+            }
+            const fill::Result more = engine.fill(target());
+            m_summary.toppedUp += more.bytesWritten - m_summary.written;
+            m_summary.written = more.bytesWritten;
+        };
+        return holdAndRelease(m_context, file, m_summary, environment, topUp);
+    }
+
+    Context& m_context;
+    const Options& m_options;
+    const Volume m_volume;
+    const bool m_stderrIsTerminal;
+    const std::optional<platform::VolumeSpace> m_startSpace;
+    Summary m_summary;
+    std::optional<LeavePolicy> m_leavePolicy;
+    qint64 m_leave = -1;
+    std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
+    bool m_filling = true;
+    bool m_compressionChecked = false;
+};
+
 } // namespace
 
 int refuseArguments(const QStringList& arguments, const QString& error, std::FILE* out, std::FILE* err)
@@ -315,190 +565,17 @@ int run(const Options& options, SignalState& stopSignals, bool stderrIsTerminal,
     Context context { options, stopSignals, out, err, std::nullopt };
     // The space that counts is where the data lands: through a symbolic link, the target's volume.
     const auto landing = fill::landingFolder(options.path);
-    const QString drive = landing ? landing->drive : QString();
-    const QString dir = landing ? landing->folder : QString();
-    const auto space = [&drive, &dir, known = landing.has_value()] {
-        return known ? platform::volumeSpace(drive, dir) : std::nullopt;
-    };
-    const auto startSpace = space();
-
-    Summary summary;
-    summary.path = options.path;
-    summary.fileSystem = fileSystemOf(dir);
-    summary.availableBefore = startSpace ? startSpace->available : -1;
-    summary.data = options.data == fill::Data::Random ? QStringLiteral("random") : QStringLiteral("ones");
-    summary.method = options.allocate ? QStringLiteral("allocate") : QStringLiteral("write");
-
+    const Volume volume { landing ? landing->drive : QString(), landing ? landing->folder : QString(),
+                          landing.has_value() };
     if (options.inodes) {
         if (const auto style = progressStyle(options, stderrIsTerminal)) {
-            context.progress.emplace(*style, startSpace ? std::max<qint64>(0, startSpace->inodesAvailable) : 0, err,
+            const auto space = volume.space();
+            context.progress.emplace(*style, space ? std::max<qint64>(0, space->inodesAvailable) : 0, err,
                                      Progress::Unit::Files);
         }
-        return fillInodes(context, drive, dir);
+        return fillInodes(context, volume.drive, volume.dir);
     }
-
-    // Refused before the run: with --json the script still gets its summary.
-    const auto refuse = [&](const QString& why, const QString& reason = QStringLiteral("error"), int code = ExitUsage) {
-        context.say(options.path + QStringLiteral(": ") + why);
-        summary.available = summary.availableBefore;
-        summary.reason = reason;
-        summary.code = code;
-        summary.error = why;
-        return options.json ? printJson(out, err, summary) : code;
-    };
-    const bool exists = platform::fileExists(options.path);
-    if (exists && !options.force) {
-        return refuse(QStringLiteral("the file exists; use --force to overwrite it"));
-    }
-
-    std::optional<LeavePolicy> leavePolicy;
-    if (options.leave || options.usedPercent) {
-        if (!startSpace) {
-            return refuse(QStringLiteral("cannot tell the free space of its volume"));
-        }
-        qint64 leave = 0;
-        if (options.usedPercent) {
-            leave = leaveForUse(*startSpace, *options.usedPercent);
-        } else if (options.leave->percent >= 0) {
-            leave
-                = static_cast<qint64>(std::ceil(static_cast<double>(startSpace->total) * options.leave->percent / 100));
-        } else {
-            leave = options.leave->bytes;
-        }
-        leavePolicy.emplace(leave, space, [&drive, &dir] { platform::settleVolume(drive, dir); });
-        // A file to be overwritten gives its space back when it is emptied.
-        const qint64 room = startSpace->available + (exists ? QFileInfo(options.path).size() : 0);
-        if (leavePolicy->headerBreaksTheFloor(*startSpace, room)) {
-            return refuse(QStringLiteral("only %1 bytes are available, too few to leave %2 after the header block: "
-                                         "nothing was written")
-                              .arg(startSpace->available)
-                              .arg(leave),
-                          QStringLiteral("space to leave already reached"), ExitDiskFullEarly);
-        }
-    }
-    const qint64 leave = leavePolicy ? leavePolicy->leave() : -1;
-    // What progress counts against: the size asked for, or what the volume had when filling.
-    const qint64 goal = options.size ? *options.size
-        : startSpace ? (leave >= 0 ? std::max<qint64>(0, startSpace->available - leave) : startSpace->fillable)
-                     : 0;
-    if (const auto style = progressStyle(options, stderrIsTerminal)) {
-        context.progress.emplace(*style, goal, err);
-    }
-
-    const auto started = std::chrono::steady_clock::now();
-    bool filling = true;
-    bool compressionChecked = false;
-    fill::Hooks hooks;
-    hooks.pass = [&](qint64 position) {
-        if (!filling) {
-            return;
-        }
-        const qint64 written = position - 1;
-        const double seconds = secondsSince(started);
-        if (context.progress) {
-            context.progress->update(written, seconds);
-        }
-        if (!compressionChecked && startSpace && written >= compressionCheckBytes) {
-            // Once: some volumes (btrfs) count what was written only once it is on the disk.
-            compressionChecked = true;
-            const auto fell = [&] {
-                const auto now = space();
-                return now ? startSpace->fillable - now->fillable : written;
-            };
-            qint64 drop = fell();
-            if (drop < written / 2) {
-                platform::settleVolume(drive, dir);
-                drop = fell();
-            }
-            if (drop < written / 2) {
-                summary.compressing = true;
-                if (context.progress) {
-                    context.progress->finish(written, seconds);
-                }
-                context.say(options.path
-                            + QStringLiteral(": the volume's free space fell by %1 for %2 written: it compresses or "
-                                             "deduplicates the fill, which may take many times its size (--data "
-                                             "random avoids that)")
-                                  .arg(humanBytes(drop), humanBytes(written)));
-            }
-        }
-    };
-    hooks.stopRequested = [&stopSignals] { return stopSignals.first.load() != 0; };
-    if (leavePolicy) {
-        hooks.runLimit = [&leavePolicy](qint64 written) { return leavePolicy->runLimit(written); };
-        hooks.trimTo = [&leavePolicy](qint64 length) { return leavePolicy->trimTo(length); };
-    }
-
-    const auto file = platform::makeOutputFile();
-    fill::Engine engine(*file, hooks);
-    engine.setData(options.data);
-    engine.setAllocate(options.allocate);
-    const qint64 target = options.size ? *options.size : fill::fillTheDisk;
-    const auto existing = options.force ? platform::Existing::Replace : platform::Existing::Refuse;
-    fill::Result result;
-    if (options.holds()) {
-        result = engine.start(options.path, existing);
-        if (result.outcome == fill::Outcome::TargetReached) {
-            result = engine.fill(target);
-        }
-    } else {
-        result = engine.run(options.path, target, existing);
-    }
-    filling = false;
-    if (context.progress) {
-        context.progress->finish(result.bytesWritten, secondsSince(started));
-    }
-    summary.seconds = secondsSince(started);
-    summary.written = result.bytesWritten;
-    summary.allocated = result.bytesAllocated;
-    const auto endSpace = space();
-    summary.available = endSpace ? endSpace->available : -1;
-    // A size too small for one reservation is written: the method says what was done.
-    summary.method = result.bytesAllocated > 0 ? QStringLiteral("allocate") : QStringLiteral("write");
-    if (options.allocate && result.allocationError) {
-        context.say(options.path
-                    + QStringLiteral(": the volume cannot reserve space (%1): the fill is written instead")
-                          .arg(platform::errorText(result.allocationError)));
-    }
-
-    const Verdict verdict = verdictFor({ result.outcome, result.quotaFull, stopSignals.first.load(),
-                                         result.bytesWritten, options.size, leave, summary.available });
-    summary.reason = verdict.reason;
-    summary.code = verdict.code;
-    summary.error = result.error ? platform::errorText(result.error) : QString();
-    if (summary.reason == QLatin1String("space to leave not kept")) {
-        context.say(QStringLiteral("only %1 bytes are available, less than the %2 to leave; the file holds its "
-                                   "header block only")
-                        .arg(summary.available)
-                        .arg(leave));
-    }
-    if (!options.holds()) {
-        return context.finish(summary);
-    }
-
-    // Held: a fill that did not do what was asked is not held, and what it made is removed.
-    const bool made = result.outcome != fill::Outcome::CreateFailed && result.outcome != fill::Outcome::HeaderFailed;
-    if (summary.code != ExitDone) {
-        if (made) {
-            QString why;
-            summary.removed = release(*file, options.keep, &why) && !options.keep;
-        }
-        return context.finish(summary);
-    }
-    QProcessEnvironment environment;
-    environment.insert(QStringLiteral("TALLOWMERE_FILL_FILE"), QFileInfo(options.path).absoluteFilePath());
-    environment.insert(QStringLiteral("TALLOWMERE_FILL_BYTES"), QString::number(summary.written));
-    environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_BYTES"), QString::number(summary.available));
-    const auto topUp = [&] {
-        const auto now = space();
-        if (!now || (leave >= 0 ? now->available - leave : now->fillable) < fill::blockSize) {
-            return;
-        }
-        const fill::Result more = engine.fill(target);
-        summary.toppedUp += more.bytesWritten - summary.written;
-        summary.written = more.bytesWritten;
-    };
-    return holdAndRelease(context, *file, summary, environment, topUp);
+    return ByteFill(context, volume, stderrIsTerminal).run();
 }
 
 } // namespace cli
