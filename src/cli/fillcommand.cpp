@@ -54,11 +54,16 @@ QString duration(double seconds)
                          : QStringLiteral("%1:%2").arg(total / 60).arg(total % 60, 2, 10, QLatin1Char('0'));
 }
 
-// False when the text did not reach the stream, with errno telling why.
+// False when the bytes did not reach the stream, with errno telling why.
+bool print(std::FILE* stream, const QByteArray& bytes)
+{
+    const bool put = std::fputs(bytes.constData(), stream) >= 0;
+    return std::fflush(stream) == 0 && put;
+}
+
 bool print(std::FILE* stream, const QString& text)
 {
-    const bool put = std::fputs(text.toLocal8Bit().constData(), stream) >= 0;
-    return std::fflush(stream) == 0 && put;
+    return print(stream, text.toLocal8Bit());
 }
 
 struct Summary
@@ -87,7 +92,8 @@ int printJson(std::FILE* out, std::FILE* err, const Summary& summary)
     if (!summary.error.isEmpty()) {
         object.insert(QStringLiteral("error"), summary.error);
     }
-    if (!print(out, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + u'\n')) {
+    // JSON is UTF-8 whatever the system's code page: on Windows that would turn most names into "?".
+    if (!print(out, QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n')) {
         const std::error_code why(errno, std::generic_category());
         print(err, QStringLiteral("tallowmere-fill: cannot write the summary: %1\n").arg(platform::errorText(why)));
         return summary.code == ExitDone ? ExitWriteError : summary.code;

@@ -3,6 +3,7 @@
 // on a drive it maps to a small tmpfs it has just mounted; TALLOWMERE_TEST_DRIVE names the drive and
 // TALLOWMERE_TEST_DRIVE_BYTES its size, and nothing is written unless the drive is that small.
 
+#include "cli/fillcommand.h"
 #include "fill/fillengine.h"
 #include "fill/numbertext.h"
 #include "platform/filesystem.h"
@@ -12,7 +13,10 @@
 #include "fillfile.h"
 
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <windows.h>
@@ -82,6 +86,8 @@ private slots:
     void errorCodes_data();
     void errorCodes();
     void criticalErrorsAreNotAsked();
+    void jsonSummaryKeepsTheName_data();
+    void jsonSummaryKeepsTheName();
     void numberTextIgnoresTheUsersLocale_data();
     void numberTextIgnoresTheUsersLocale();
 
@@ -309,6 +315,45 @@ void tst_Windows::criticalErrorsAreNotAsked()
     // Added to what the process had, not in its place.
     QCOMPARE(GetErrorMode() & (SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX),
              UINT(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX));
+}
+
+// A script reads the path back from the JSON summary: every character of it, whatever the code page.
+void tst_Windows::jsonSummaryKeepsTheName_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("size");
+
+    QTest::newRow("Japanese") << QStringLiteral("日本語.bin") << "2K";
+    QTest::newRow("accents") << QStringLiteral("résumé.bin") << "2K";
+    QTest::newRow("beyond the BMP") << QStringLiteral("\U0001F600.bin") << "2K";
+}
+
+void tst_Windows::jsonSummaryKeepsTheName()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, size);
+    const QString path = at(name);
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    QVERIFY(out && err);
+    auto closeBoth = qScopeGuard([&] {
+        std::fclose(out);
+        std::fclose(err);
+    });
+    QString error;
+    const auto options = cli::parseArguments({ QStringLiteral("--json"), path, size }, &error);
+    QVERIFY2(options, qPrintable(error));
+    const std::atomic<bool> stop { false };
+    QCOMPARE(cli::run(*options, stop, false, out, err), int(cli::ExitDone));
+
+    std::rewind(out);
+    QByteArray bytes(4096, '\0');
+    bytes.truncate(static_cast<qsizetype>(std::fread(bytes.data(), 1, bytes.size(), out)));
+    QJsonParseError parse {};
+    const QJsonDocument summary = QJsonDocument::fromJson(bytes, &parse);
+    QVERIFY2(parse.error == QJsonParseError::NoError, bytes.constData());
+    QCOMPARE(summary.object().value(QStringLiteral("path")).toString(), path);
+    QCOMPARE(fileSize(path), 2 * KiB);
 }
 
 // The free-space display on a system whose locale writes "," for the point and groups thousands.
