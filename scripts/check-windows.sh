@@ -146,7 +146,7 @@ step() { # step NAME FUNCTION: runs one check in a subshell and counts it
 
 suites() {
     TALLOWMERE_TEST_DRIVE=T: TALLOWMERE_TEST_DRIVE_BYTES=$small_bytes \
-        ctest --test-dir "$build" --output-on-failure --timeout 300
+        ctest --test-dir "$build" --verbose --timeout 300
     rm -rf "${small:?}"/*
 }
 step test-suites suites
