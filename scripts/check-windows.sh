@@ -97,7 +97,7 @@ new_drive() { # new_drive LETTER SIZE: a tmpfs of SIZE as drive LETTER
     ln -sfn "$dir" "$WINEPREFIX/dosdevices/${letter,,}:"
 }
 new_drive T 16m # small: "fill to full" takes a moment
-new_drive S 2g # roomy: a run lasts long enough to be stopped
+new_drive S 4g # roomy: a run lasts long enough to be stopped
 small=$work/drive-T
 roomy=$work/drive-S
 small_bytes=$((16 * 1048576))
@@ -124,6 +124,7 @@ failed=0
 step() { # step NAME FUNCTION: runs one check in a subshell and counts it
     local name=$1 rc=0
     shift
+    rm -rf "${small:?}"/* "${roomy:?}"/*
     set +e
     (
         set -e
@@ -138,6 +139,9 @@ step() { # step NAME FUNCTION: runs one check in a subshell and counts it
         echo "FAIL: $name: $(tail -n1 "$artifacts/$name.log")"
         failed=$((failed + 1))
         import -window root "$artifacts/$name.png" 2>/dev/null || true
+        # Whatever the step left running goes with it (Wine starts its server again when asked).
+        /usr/lib/wine/wineserver -k 2>/dev/null || true
+        sleep 1
     fi
 }
 
@@ -223,6 +227,22 @@ cli_in_use() {
     rm -f "$small"/*
 }
 step fill-file-in-use cli_in_use
+
+cli_interrupt() {
+    local pid rc=0
+    # Ctrl-C reaches a Windows console program as a console event: it ends the run, keeping the file.
+    "$wine" "$build/tallowmere-fill.exe" 'S:\int.bin' >"$work/int.log" 2>&1 &
+    pid=$!
+    big_enough() { (($(stat -c %s "$roomy/int.bin" 2>/dev/null || echo 0) > 1048576)); }
+    poll "$TIMEOUT" big_enough || fail "no run in progress on S:"
+    kill -INT "$pid"
+    wait "$pid" || rc=$?
+    ((rc == 130)) || fail "exit code $rc after Ctrl-C, expected 130: $(cat "$work/int.log")"
+    (($(avail "$roomy") >= 1048576)) || fail "S: filled despite Ctrl-C"
+    check_fill "$roomy/int.bin"
+    rm -f "$roomy"/*
+}
+step fill-interrupted cli_interrupt
 
 # ---------------------------------------------------------------------------------------------
 # TALLOWMR.exe, driven through X11 as a person would.
