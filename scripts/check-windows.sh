@@ -363,27 +363,26 @@ gui_fill_stop_delete() {
     click delete
     answer Return
     poll "$TIMEOUT" test ! -e "$roomy/stop.bin" || fail "the file is still there after Yes"
+
+    # What the boxes hold when the window closes is saved then, for the next start.
+    type_into path 'T:\restored.bin'
+    type_into size 2
+    click mb
     click exit
     wait_exit
-    [[ $(setting OUTFILE) == 'S:\stop.bin' && $(setting SIZE) == '' ]] ||
-        fail "settings after Exit: OUTFILE '$(setting OUTFILE)' SIZE '$(setting SIZE)'"
+    [[ $(setting OUTFILE) == 'T:\restored.bin' && $(setting SIZE) == 2 && $(setting SIZESCALE) == 1 ]] ||
+        fail "settings after Exit: OUTFILE '$(setting OUTFILE)' SIZE '$(setting SIZE)' SIZESCALE '$(setting SIZESCALE)'"
 }
 step gui-fill-stop-delete gui_fill_stop_delete
 
 gui_restores_and_about() {
     local about
-    # Only the restored path, size and unit make this a 3 MiB file.
-    type_restored() {
-        "$wine" reg add 'HKCU\Software\Tallowmere\Tallowmere\Tallowmere' /v OUTFILE /d 'T:\restored.bin' /f
-        "$wine" reg add 'HKCU\Software\Tallowmere\Tallowmere\Tallowmere' /v SIZE /d 3 /f
-        "$wine" reg add 'HKCU\Software\Tallowmere\Tallowmere\Tallowmere' /v SIZESCALE /d 1 /f
-    }
-    type_restored >/dev/null
+    # Only the path, size and unit the last window saved make this a 2 MiB file.
     start_app
     click start
-    poll "$TIMEOUT" size_is "$small/restored.bin" 3145728 || fail "the restored settings did not make a 3 MiB file"
+    poll "$TIMEOUT" size_is "$small/restored.bin" 2097152 || fail "the restored settings did not make a 2 MiB file"
     poll "$TIMEOUT" settled "$small/restored.bin" || fail "the run never ended"
-    check_fill "$small/restored.bin" 3145728
+    check_fill "$small/restored.bin" 2097152
 
     # About, from the help menu; Esc closes it.
     about_window() { xdotool search --all --onlyvisible --name '^Tallowmereについて$' 2>/dev/null | head -n1; }
@@ -406,7 +405,7 @@ gui_restores_and_about() {
     wait_exit
     rm -f "$small"/*
 }
-step gui-restore-and-about gui_restores_and_about
+step gui-restored-settings-and-about gui_restores_and_about
 
 echo "$passed passed, $failed failed"
 ((failed == 0)) || fail "logs and screenshots in $artifacts"
