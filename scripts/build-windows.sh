@@ -17,6 +17,9 @@ fail() {
     exit 1
 }
 
+# The toolchain file a build folder was configured with, if any.
+toolchain_of() { sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$1/CMakeCache.txt" 2>/dev/null; }
+
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
@@ -100,7 +103,7 @@ else
     chain=$cache/toolchain-$(sha256sum <"$toolchain" | cut -c1-12).cmake
     cp "$toolchain" "$chain"
     work=$cache/qt-build
-    grep -qxF "CMAKE_TOOLCHAIN_FILE:FILEPATH=$chain" "$work/CMakeCache.txt" 2>/dev/null || rm -rf "$work"
+    [ "$(toolchain_of "$work")" = "$chain" ] || rm -rf "$work"
     rm -rf "$qt"
     nice cmake -S "$tree" -B "$work" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$chain" -DCMAKE_INSTALL_PREFIX="$qt" \
         "${qt_options[@]}" >"$cache/qt-configure.log" 2>&1 || fail "Qt configure failed; see $cache/qt-configure.log"
@@ -114,6 +117,8 @@ fi
 
 echo "== Tallowmere for Windows in $build =="
 started=$(date +%s)
+# A build folder made against another Qt cannot be pointed at this one.
+[ "$(toolchain_of "$build")" = "$qt/lib/cmake/Qt6/qt.toolchain.cmake" ] || rm -rf "$build"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DTALLOWMERE_BUILD_BENCH=OFF -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64 >/dev/null
 nice cmake --build "$build" --parallel "$jobs"
