@@ -4,7 +4,7 @@
 #   scripts/build-windows.sh [BUILD_DIR]     (default: build-windows)
 # Gives BUILD_DIR/TALLOWMR.exe and BUILD_DIR/tallowmere-fill.exe (single files: no DLL beyond Windows'
 # own), and the test suites that scripts/check-windows.sh runs under Wine.
-# The Qt build (about an hour on two cores) is kept in TALLOWMERE_CACHE (default ~/.cache/tallowmere),
+# The Qt build (about half an hour on two cores) is kept in TALLOWMERE_CACHE (default ~/.cache/tallowmere),
 # so a second run builds only the program.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -78,7 +78,7 @@ qt=$cache/qt-$qt_upstream-mingw-static-$recipe
 if [ -f "$qt/.complete" ]; then
     echo "== Qt $qt_upstream for Windows: cached in $qt =="
 else
-    echo "== Qt $qt_upstream for Windows: building into $qt (about an hour on two cores) =="
+    echo "== Qt $qt_upstream for Windows: building into $qt (about half an hour on two cores) =="
     started=$(date +%s)
     src=$cache/src
     mkdir -p "$src"
