@@ -180,7 +180,7 @@ int clean(const Options& options, std::FILE* out, std::FILE* err)
         { QStringLiteral("failed"), failed },
         { QStringLiteral("dry_run"), options.dryRun },
     };
-    if (!print(out, QString::fromUtf8(QJsonDocument(summary).toJson(QJsonDocument::Compact)) + u'\n')) {
+    if (!print(out, QJsonDocument(summary).toJson(QJsonDocument::Compact) + '\n')) {
         return code == ExitDone ? ExitWriteError : code;
     }
     return code;

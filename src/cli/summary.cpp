@@ -102,15 +102,21 @@ QString Summary::toLine() const
         .arg(reason, error.isEmpty() ? QString() : QStringLiteral(": ") + error);
 }
 
+bool print(std::FILE* stream, const QByteArray& bytes)
+{
+    const bool put = std::fputs(bytes.constData(), stream) >= 0;
+    return std::fflush(stream) == 0 && put;
+}
+
 bool print(std::FILE* stream, const QString& text)
 {
-    const bool put = std::fputs(text.toLocal8Bit().constData(), stream) >= 0;
-    return std::fflush(stream) == 0 && put;
+    return print(stream, text.toLocal8Bit());
 }
 
 int printJson(std::FILE* out, std::FILE* err, const Summary& summary)
 {
-    if (!print(out, QString::fromUtf8(QJsonDocument(summary.toJson()).toJson(QJsonDocument::Compact)) + u'\n')) {
+    // JSON is UTF-8 whatever the system's code page: on Windows that would turn most names into "?".
+    if (!print(out, QJsonDocument(summary.toJson()).toJson(QJsonDocument::Compact) + '\n')) {
         const std::error_code why(errno, std::generic_category());
         print(err, QStringLiteral("tallowmere-fill: cannot write the summary: %1\n").arg(platform::errorText(why)));
         return summary.code == ExitDone ? ExitWriteError : summary.code;

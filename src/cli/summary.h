@@ -84,5 +84,7 @@ int printJson(std::FILE* out, std::FILE* err, const Summary& summary);
 
 // False when the text did not reach the stream, with errno telling why.
 bool print(std::FILE* stream, const QString& text);
+// The bytes as they are: UTF-8 JSON, say.
+bool print(std::FILE* stream, const QByteArray& bytes);
 
 } // namespace cli

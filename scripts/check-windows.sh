@@ -1,0 +1,411 @@
+#!/usr/bin/env bash
+# Runs the Windows build under Wine, on Xvfb: the core test suites built for Windows, then
+# tallowmere-fill.exe and TALLOWMR.exe on Wine drives mapped to small tmpfs volumes it mounts.
+#   scripts/check-windows.sh [BUILD_DIR]     (default: build-windows, made by scripts/build-windows.sh)
+# Needs root (tmpfs mounts). A screenshot of the main window lands in BUILD_DIR/wine-main-window.png;
+# on a failure, a screenshot of the whole screen and the logs go to BUILD_DIR/wine-artifacts/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(readlink -f "${1:-build-windows}")
+readonly HEADER='Maked By Tallowmere 1.3.14'
+readonly TIMEOUT=60 # seconds for every wait on a program under Wine
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+[ -f "$build/TALLOWMR.exe" ] && [ -f "$build/tallowmere-fill.exe" ] || fail "no Windows build in $build: run scripts/build-windows.sh"
+[ "$(id -u)" -eq 0 ] || fail "needs root to mount the tmpfs volumes the Wine drives stand on"
+
+packages=(wine64 xvfb xauth xdotool openbox x11-utils imagemagick fonts-noto-cjk)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+work=$(mktemp -d /tmp/tallowmere-wine.XXXXXX)
+artifacts=$build/wine-artifacts
+rm -rf "$artifacts"
+mkdir -p "$artifacts"
+# Wine's own settings, registry and drive letters live in a prefix of this run alone: the user's
+# ~/.wine and the program's settings there are never touched.
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
+wine=/usr/lib/wine/wine64
+xvfb_pid=
+wm_pid=
+mounts=()
+
+cleanup() {
+    local rc=$? m
+    trap - EXIT INT TERM
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    for m in "${mounts[@]}"; do
+        umount "$m" 2>/dev/null || umount -l "$m" || true
+    done
+    rm -rf --one-file-system "$work"
+    exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+poll() { # poll SECONDS COMMAND...: true as soon as COMMAND succeeds, false after SECONDS
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        ((SECONDS < deadline)) || return 1
+        sleep 0.2
+    done
+}
+
+# ---------------------------------------------------------------------------------------------
+# X server and window manager (the test suites with widgets need a display too).
+
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+display_ready() { [[ $(head -n1 "$work/display" 2>/dev/null) =~ ^[0-9]+$ ]]; }
+poll 30 display_ready || fail "Xvfb did not start"
+export DISPLAY=:$(head -n1 "$work/display")
+mkdir -p "$work/wm"
+HOME=$work/wm openbox >"$work/openbox.log" 2>&1 &
+wm_pid=$!
+wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
+poll 30 wm_ready || fail "openbox did not start"
+# Wine's desktop process, started here, takes its display from this environment for the whole
+# session: it must see the X server.
+"$wine" wineboot -i >"$work/wineboot.log" 2>&1 || fail "wineboot failed: $(tail -n3 "$work/wineboot.log")"
+
+# ---------------------------------------------------------------------------------------------
+# Drives. Each stands on a tmpfs mounted here: the drive letter is made only once the mount is
+# checked, so a failed mount can never send a fill to the machine's own disk.
+
+new_drive() { # new_drive LETTER SIZE: a tmpfs of SIZE as drive LETTER
+    local letter=$1 dir=$work/drive-$1
+    mkdir -p "$dir"
+    mount -t tmpfs -o "size=$2,mode=0755" tallowmere-wine "$dir"
+    mounts+=("$dir")
+    mountpoint -q "$dir" && [ "$(stat -f -c %T "$dir")" = tmpfs ] || fail "no tmpfs at $dir"
+    ln -sfn "$dir" "$WINEPREFIX/dosdevices/${letter,,}:"
+}
+new_drive T 16m # small: "fill to full" takes a moment
+new_drive S 4g # roomy: a run lasts long enough to be stopped
+small=$work/drive-T
+roomy=$work/drive-S
+small_bytes=$((16 * 1048576))
+[ "$(df --output=size -B1 "$small" | tail -n1 | tr -d ' ')" = "$small_bytes" ] || fail "T: is not 16 MiB"
+
+avail() { df --output=avail -B1 "$1" | tail -n1 | tr -d ' '; }
+
+check_fill() { # check_fill FILE [LENGTH]: a fill file, whole blocks, header then 0xFF
+    local file=$1 want=${2:-} size diff
+    [[ -f $file ]] || fail "$file does not exist"
+    size=$(stat -c %s "$file")
+    [[ -z $want || $size == "$want" ]] || fail "$file is $size bytes, expected $want"
+    ((size >= 1024 && size % 1024 == 0)) || fail "$file is $size bytes, not whole 1024-byte blocks"
+    if ! diff=$(cmp <(
+        printf '%s' "$HEADER"
+        head -c $((size - ${#HEADER})) /dev/zero | tr '\0' '\377'
+    ) "$file" 2>&1); then
+        fail "$file content is wrong: $diff"
+    fi
+}
+
+passed=0
+failed=0
+step() { # step NAME FUNCTION: runs one check in a subshell and counts it
+    local name=$1 rc=0
+    shift
+    rm -rf "${small:?}"/* "${roomy:?}"/*
+    set +e
+    (
+        set -e
+        "$@"
+    ) >"$artifacts/$name.log" 2>&1
+    rc=$?
+    set -e
+    if ((rc == 0)); then
+        echo "PASS: $name"
+        passed=$((passed + 1))
+    else
+        echo "FAIL: $name: $(tail -n1 "$artifacts/$name.log")"
+        failed=$((failed + 1))
+        import -window root "$artifacts/$name.png" 2>/dev/null || true
+        # Whatever the step left running goes with it (Wine starts its server again when asked).
+        /usr/lib/wine/wineserver -k 2>/dev/null || true
+        sleep 1
+    fi
+}
+
+# ---------------------------------------------------------------------------------------------
+# The test suites, through CMake's emulator setting: every test program runs under Wine.
+
+suites() {
+    TALLOWMERE_TEST_DRIVE=T: TALLOWMERE_TEST_DRIVE_BYTES=$small_bytes \
+        ctest --test-dir "$build" --verbose --timeout 300
+    rm -rf "${small:?}"/*
+}
+step test-suites suites
+
+# ---------------------------------------------------------------------------------------------
+# tallowmere-fill.exe
+
+fill_exe() { "$wine" "$build/tallowmere-fill.exe" "$@"; }
+
+expect_exit() { # expect_exit CODE COMMAND...
+    local want=$1 rc=0
+    shift
+    "$@" || rc=$?
+    ((rc == want)) || fail "'$*' exited with $rc, expected $want"
+}
+
+cli_sizes() {
+    expect_exit 0 fill_exe --quiet 'T:\exact.bin' 3M
+    check_fill "$small/exact.bin" 3145728
+    expect_exit 0 fill_exe --quiet 'T:\odd.bin' 1537
+    check_fill "$small/odd.bin" 2048
+    rm -f "$small"/*
+    # No size: the drive is filled to the last block.
+    expect_exit 0 fill_exe --quiet 'T:\full.bin'
+    check_fill "$small/full.bin"
+    (($(avail "$small") < 4096)) || fail "$(avail "$small") bytes still free on T:"
+    rm -f "$small"/*
+}
+step fill-exact-and-full cli_sizes
+
+cli_leave() {
+    local left
+    expect_exit 0 fill_exe --quiet 'T:\leave.bin' --leave 4M
+    check_fill "$small/leave.bin"
+    left=$(avail "$small")
+    ((left >= 4194304 && left < 4194304 + 8192)) || fail "--leave 4M left $left bytes"
+    rm -f "$small"/*
+    expect_exit 0 fill_exe --quiet 'T:\leave.bin' --leave 50%
+    left=$(avail "$small")
+    ((left >= small_bytes / 2 && left < small_bytes / 2 + 8192)) || fail "--leave 50% left $left bytes"
+    rm -f "$small"/*
+}
+step fill-leave cli_leave
+
+cli_exit_codes() {
+    local out
+    expect_exit 2 fill_exe --bogus 'T:\x.bin'
+    expect_exit 2 fill_exe --quiet 'T:\no\such\folder\x.bin' 1M
+    # More than the drive holds: filled, but short of the size.
+    expect_exit 3 fill_exe --quiet 'T:\big.bin' 1G
+    check_fill "$small/big.bin"
+    # An existing file is overwritten only with --force.
+    expect_exit 2 fill_exe --quiet 'T:\big.bin' 1M
+    expect_exit 0 fill_exe --quiet --force 'T:\big.bin' 1M
+    check_fill "$small/big.bin" 1048576
+    out=$(fill_exe --json 'T:\big.bin' 2M --force)
+    [[ $out == *'"reason":"target reached"'* ]] || fail "JSON summary: $out"
+    rm -f "$small"/*
+}
+step fill-exit-codes cli_exit_codes
+
+cli_in_use() {
+    local holder out rc=0
+    # Another process holds the file open for writing, as another filler would.
+    coproc HOLD { "$wine" "$build/tests/windows/holdopen.exe" 'T:\held.bin' 120; }
+    holder=$HOLD_PID
+    read -r -t "$TIMEOUT" line <&"${HOLD[0]}" || fail "holdopen did not start"
+    [[ $line == held* ]] || fail "holdopen said '$line'"
+    out=$(fill_exe --json --force 'T:\held.bin' 1M) || rc=$?
+    kill "$holder" 2>/dev/null || true
+    ((rc == 2)) || fail "exit code $rc for a file in use, expected 2: $out"
+    [[ $out == *'another program'* ]] || fail "not reported as in use: $out"
+    [ "$(stat -c %s "$small/held.bin")" = 0 ] || fail "the held file was changed"
+    rm -f "$small"/*
+}
+step fill-file-in-use cli_in_use
+
+cli_interrupt() {
+    local pid rc=0
+    # Ctrl-C reaches a Windows console program as a console event: it ends the run, keeping the file.
+    "$wine" "$build/tallowmere-fill.exe" 'S:\int.bin' >"$work/int.log" 2>&1 &
+    pid=$!
+    big_enough() { (($(stat -c %s "$roomy/int.bin" 2>/dev/null || echo 0) > 1048576)); }
+    poll "$TIMEOUT" big_enough || fail "no run in progress on S:"
+    kill -INT "$pid"
+    wait "$pid" || rc=$?
+    ((rc == 130)) || fail "exit code $rc after Ctrl-C, expected 130: $(cat "$work/int.log")"
+    (($(avail "$roomy") >= 1048576)) || fail "S: filled despite Ctrl-C"
+    check_fill "$roomy/int.bin"
+    rm -f "$roomy"/*
+}
+step fill-interrupted cli_interrupt
+
+# ---------------------------------------------------------------------------------------------
+# TALLOWMR.exe, driven through X11 as a person would.
+
+app_pid=
+start_app() {
+    "$wine" "$build/TALLOWMR.exe" >>"$artifacts/TALLOWMR.log" 2>&1 &
+    app_pid=$!
+    poll "$TIMEOUT" main_window >/dev/null || fail "no Tallowmere window within ${TIMEOUT}s"
+    win=$(main_window)
+    local height
+    height=$(xwininfo -id "$win" | awk '/^ *Height:/ {print $2}')
+    # The client area is 130 pixels high; above it, the menu bar.
+    menu=$((height - 130))
+    ((menu > 0 && menu < 80)) || fail "window height $height leaves no room for a menu bar"
+}
+main_window() { # the visible 441-pixel-wide window named Tallowmere
+    local w
+    for w in $(xdotool search --all --onlyvisible --name '^Tallowmere$' 2>/dev/null); do
+        if [[ $(xwininfo -id "$w" 2>/dev/null | awk '/^ *Width:/ {print $2}') == 441 ]]; then
+            echo "$w"
+            return 0
+        fi
+    done
+    return 1
+}
+dialog() { # a visible message box of the program
+    local w
+    for w in $(xdotool search --all --onlyvisible --name '^Tallowmere$' 2>/dev/null); do
+        [[ $w == "$win" ]] || {
+            echo "$w"
+            return 0
+        }
+    done
+    return 1
+}
+no_dialog() { ! dialog >/dev/null; }
+is_active() { [[ $(xdotool getactivewindow 2>/dev/null) == "$1" ]]; }
+activate() {
+    is_active "$1" && return 0
+    xdotool windowactivate "$1" 2>/dev/null || true
+    poll "$TIMEOUT" is_active "$1" || fail "window $1 never became active"
+}
+declare -A CONTROL=(
+    [path]="3307 615" [size]="1387 1095" [kb]="2460 930" [mb]="2460 1170"
+    [start]="1460 1710" [exit]="2540 1710" [stop]="4460 1710" [delete]="5540 1710"
+)
+click() { # click CONTROL (centres in twips below the menu bar)
+    local tx ty
+    read -r tx ty <<<"${CONTROL[$1]}"
+    activate "$win"
+    xdotool mousemove --window "$win" $((tx / 15)) $((menu + ty / 15)) click 1
+}
+type_into() { # type_into CONTROL TEXT
+    click "$1"
+    xdotool key ctrl+a BackSpace
+    [[ -z $2 ]] || xdotool type --delay 20 -- "$2"
+}
+answer() { # answer KEY...: answers the open message box
+    local box
+    poll "$TIMEOUT" dialog >/dev/null || fail "expected a message box, none appeared"
+    box=$(dialog)
+    activate "$box"
+    xdotool key "$@"
+    poll "$TIMEOUT" no_dialog || fail "message box still open after keys: $*"
+}
+gone() { ! kill -0 "$app_pid" 2>/dev/null; }
+wait_exit() {
+    poll "$TIMEOUT" gone || fail "TALLOWMR.exe still running ${TIMEOUT}s after Exit"
+    wait "$app_pid" || fail "TALLOWMR.exe exited with code $?"
+}
+size_is() { [[ $(stat -c %s "$1" 2>/dev/null) == "$2" ]]; }
+# Still for a second: the run that wrote it has ended.
+settled() {
+    local a b
+    a=$(stat -c %s "$1" 2>/dev/null) || return 1
+    sleep 1
+    b=$(stat -c %s "$1" 2>/dev/null) || return 1
+    [[ $a == "$b" ]]
+}
+growing() { (($(stat -c %s "$1" 2>/dev/null || echo 0) > 1048576)); }
+setting() { # setting NAME: the value in the registry key the README names
+    "$wine" reg query 'HKCU\Software\Tallowmere\Tallowmere\Tallowmere' /v "$1" 2>/dev/null |
+        tr -d '\r' | awk -v n="$1" '$1 == n { $1 = ""; $2 = ""; sub(/^ +/, ""); print }'
+}
+
+gui_fill_stop_delete() {
+    start_app
+    sleep 1
+    import -window "$win" "$build/wine-main-window.png"
+    # A fill of the size typed.
+    type_into path 'T:\gui.bin'
+    type_into size 3
+    click mb
+    click start
+    poll "$TIMEOUT" size_is "$small/gui.bin" 3145728 || fail "no 3 MiB file after Start"
+    poll "$TIMEOUT" settled "$small/gui.bin" || fail "the run never ended"
+    check_fill "$small/gui.bin" 3145728
+    no_dialog || fail "a message box after the run"
+    [[ $(setting OUTFILE) == 'T:\gui.bin' && $(setting SIZE) == 3 && $(setting SIZESCALE) == 1 ]] ||
+        fail "settings after Start: OUTFILE '$(setting OUTFILE)' SIZE '$(setting SIZE)' SIZESCALE '$(setting SIZESCALE)'"
+
+    # Stop, on a drive that would take a while to fill.
+    type_into path 'S:\stop.bin'
+    type_into size ''
+    click start
+    poll "$TIMEOUT" growing "$roomy/stop.bin" || fail "no run in progress on S:"
+    click stop
+    poll "$TIMEOUT" settled "$roomy/stop.bin" || fail "still writing after Stop"
+    (($(avail "$roomy") >= 1048576)) || fail "S: filled despite Stop"
+    check_fill "$roomy/stop.bin"
+    no_dialog || fail "a message box after Stop"
+
+    # Delete asks first; No keeps the file, Yes (the default) deletes it.
+    click delete
+    answer Tab Return
+    [ -f "$roomy/stop.bin" ] || fail "the file went although the answer was No"
+    click delete
+    answer Return
+    poll "$TIMEOUT" test ! -e "$roomy/stop.bin" || fail "the file is still there after Yes"
+
+    # What the boxes hold when the window closes is saved then, for the next start.
+    type_into path 'T:\restored.bin'
+    type_into size 2
+    click mb
+    click exit
+    wait_exit
+    [[ $(setting OUTFILE) == 'T:\restored.bin' && $(setting SIZE) == 2 && $(setting SIZESCALE) == 1 ]] ||
+        fail "settings after Exit: OUTFILE '$(setting OUTFILE)' SIZE '$(setting SIZE)' SIZESCALE '$(setting SIZESCALE)'"
+}
+step gui-fill-stop-delete gui_fill_stop_delete
+
+gui_restores_and_about() {
+    local about
+    # Only the path, size and unit the last window saved make this a 2 MiB file.
+    start_app
+    click start
+    poll "$TIMEOUT" size_is "$small/restored.bin" 2097152 || fail "the restored settings did not make a 2 MiB file"
+    poll "$TIMEOUT" settled "$small/restored.bin" || fail "the run never ended"
+    check_fill "$small/restored.bin" 2097152
+
+    # About, from the help menu; Esc closes it.
+    about_window() { xdotool search --all --onlyvisible --name '^Tallowmereについて$' 2>/dev/null | head -n1; }
+    has_about() { [[ -n $(about_window) ]]; }
+    for _ in 1 2 3; do
+        activate "$win"
+        xdotool key alt+h
+        sleep 0.5
+        xdotool key a
+        poll 5 has_about && break
+        xdotool key Escape Escape
+    done
+    has_about || fail "the About window did not open from the help menu"
+    about=$(about_window)
+    import -window "$about" "$build/wine-about-window.png" || true
+    activate "$about"
+    xdotool key Escape
+    poll "$TIMEOUT" eval '! has_about' || fail "Esc did not close the About window"
+    click exit
+    wait_exit
+    rm -f "$small"/*
+}
+step gui-restored-settings-and-about gui_restores_and_about
+
+echo "$passed passed, $failed failed"
+((failed == 0)) || fail "logs and screenshots in $artifacts"
