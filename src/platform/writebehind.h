@@ -64,8 +64,11 @@ private:
     std::condition_variable m_changed;
     std::deque<Window> m_windows; // handed over, not yet written back
     qint64 m_window = 1024 * 1024;
-    qint64 m_writtenBack = 0; // end of what the helper has written back
-    qint64 m_flushed = 0; // end of what is flushed to the device
+    // Bytes of data (not of reservations, which hold none) handed over, written back by the helper,
+    // and written back before the last flush to the device began.
+    qint64 m_handedOverBytes = 0;
+    qint64 m_writtenBackBytes = 0;
+    qint64 m_flushedBytes = 0;
     qint64 m_unflushedLimit = 0; // how far the file may run ahead of the flushes
     qint64 m_bareFlushNs = 0; // the quickest flush seen: its fixed cost
     std::chrono::steady_clock::time_point m_lastFlush {};

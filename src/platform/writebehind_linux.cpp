@@ -61,8 +61,9 @@ void WriteBehind::start(int fd)
     m_windows.clear();
     m_error = {};
     m_stopping = false;
-    m_writtenBack = 0;
-    m_flushed = 0;
+    m_handedOverBytes = 0;
+    m_writtenBackBytes = 0;
+    m_flushedBytes = 0;
     m_unflushedLimit = initialUnflushed;
     m_bareFlushNs = 0;
     m_lastFlush = {};
@@ -82,7 +83,8 @@ bool WriteBehind::ready()
     // Behind on the write-back, or too far ahead of the flushes: wait a little, then let the caller
     // see to its other work.
     return m_changed.wait_for(lock, catchUpWait, [this] {
-        return !m_enabled || (m_windows.size() <= windowsInFlight && m_handedOver - m_flushed <= 2 * m_unflushedLimit);
+        return !m_enabled
+            || (m_windows.size() <= windowsInFlight && m_handedOverBytes - m_flushedBytes <= 2 * m_unflushedLimit);
     });
 }
 
@@ -92,6 +94,7 @@ std::error_code WriteBehind::wrote(qint64 end)
     while (m_enabled && end - m_handedOver >= m_window) {
         m_windows.push_back({ m_handedOver, m_window, false });
         m_handedOver += m_window;
+        m_handedOverBytes += m_window;
     }
     m_changed.notify_all();
     return std::exchange(m_error, {});
@@ -155,7 +158,7 @@ void WriteBehind::flushWork()
     std::unique_lock lock(m_mutex);
     for (;;) {
         const auto due = [this] {
-            const qint64 pending = m_writtenBack - m_flushed;
+            const qint64 pending = m_writtenBackBytes - m_flushedBytes;
             return pending >= m_unflushedLimit
                 || (pending >= minimumFlush && std::chrono::steady_clock::now() - m_lastFlush >= flushSpacing);
         };
@@ -166,7 +169,7 @@ void WriteBehind::flushWork()
         if (!due()) {
             continue;
         }
-        const qint64 target = m_writtenBack;
+        const qint64 target = m_writtenBackBytes;
         lock.unlock();
         const auto began = std::chrono::steady_clock::now();
         const int failure = ::fdatasync(m_fd) == 0 ? 0 : errno;
@@ -179,11 +182,11 @@ void WriteBehind::flushWork()
             if (dataLost(failure) && !m_error) {
                 m_error = { failure, std::system_category() };
             }
-            m_flushed = std::numeric_limits<qint64>::max() / 4; // flush no more; never hold the writer
+            m_flushedBytes = std::numeric_limits<qint64>::max() / 4; // flush no more; never hold the writer
             m_changed.notify_all();
             return;
         }
-        m_flushed = std::max(m_flushed, target);
+        m_flushedBytes = std::max(m_flushedBytes, target);
         m_bareFlushNs = m_bareFlushNs == 0 ? took : std::min(m_bareFlushNs, took);
         if (took - m_bareFlushNs > slowFlushNs) {
             m_unflushedLimit = std::max(minimumUnflushed, m_unflushedLimit / 2);
@@ -244,7 +247,7 @@ void WriteBehind::work()
             return;
         }
         m_windows.pop_front();
-        m_writtenBack = std::max(m_writtenBack, oldest.start + oldest.length);
+        m_writtenBackBytes += oldest.length;
         if (waited > slowWait) {
             m_window = std::max(minimumWindow, m_window / 2);
         } else if (waited < fastWait) {
