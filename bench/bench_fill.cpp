@@ -285,11 +285,11 @@ int main(int argc, char* argv[])
     platform::QtDesktop realDesktop;
     TimedDesktop desktop(realDesktop, nativePath);
     platform::SettingsStore settings(positional[1]);
-    MainWindow mf(desktop, settings);
-    mf.show();
-    mf.findChild<QLineEdit*>(QStringLiteral("pathEdit"))->setText(path);
-    mf.findChild<QLineEdit*>(QStringLiteral("sizeEdit"))->setText(sizeText);
-    mf.findChild<QRadioButton*>(QStringLiteral("mbButton"))->setChecked(true);
+    MainWindow window(desktop, settings);
+    window.show();
+    window.findChild<QLineEdit*>(QStringLiteral("pathEdit"))->setText(path);
+    window.findChild<QLineEdit*>(QStringLiteral("sizeEdit"))->setText(sizeText);
+    window.findChild<QRadioButton*>(QStringLiteral("mbButton"))->setChecked(true);
     for (int i = 0; i < 10; ++i) {
         QApplication::processEvents();
     }
@@ -319,15 +319,15 @@ int main(int argc, char* argv[])
             }
             stopQueued = nowNs();
             desktop.stopQueuedAt(stopQueued);
-            QMetaObject::invokeMethod(mf.findChild<QPushButton*>(QStringLiteral("stopButton")), "click",
+            QMetaObject::invokeMethod(window.findChild<QPushButton*>(QStringLiteral("stopButton")), "click",
                                       Qt::QueuedConnection);
         });
     }
 
-    desktop.watchStopButton(mf.findChild<QPushButton*>(QStringLiteral("stopButton")));
+    desktop.watchStopButton(window.findChild<QPushButton*>(QStringLiteral("stopButton")));
     desktop.startRun(expected);
     const qint64 started = nowNs();
-    mf.findChild<QPushButton*>(QStringLiteral("startButton"))->click();
+    window.findChild<QPushButton*>(QStringLiteral("startButton"))->click();
     const qint64 returned = nowNs();
     desktop.endRun();
     if (stopper.joinable()) {

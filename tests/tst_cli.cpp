@@ -746,11 +746,11 @@ void tst_Cli::sameFileAsTheWindow()
     const QString byCli = volume.filePath(QStringLiteral("cli.dat"));
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
-    pathEdit(mf)->setText(byWindow);
-    sizeEdit(mf)->setText(QStringLiteral("3"));
-    mbButton(mf)->setChecked(true);
-    mf.runFill();
+    MainWindow window(desktop, store);
+    pathEdit(window)->setText(byWindow);
+    sizeEdit(window)->setText(QStringLiteral("3"));
+    mbButton(window)->setChecked(true);
+    window.runFill();
     QCOMPARE(runFiller({ byCli, QStringLiteral("3M") }).code, 0);
     QFile a(byWindow);
     QFile b(byCli);

@@ -110,18 +110,18 @@ void tst_FreeSpace::captions()
     FakeDesktop desktop;
     desktop.freeSpace = free;
     platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
+    MainWindow window(desktop, store);
 
-    kbButton(mf)->click();
-    QCOMPARE(freeSpaceLabel(mf)->text(), kb + QStringLiteral(" KB"));
-    pathEdit(mf)->setText(QStringLiteral("C:\\work\\fill.dat"));
-    QCOMPARE(freeSpaceLabel(mf)->text(), kb);
-    kbButton(mf)->click(); // a click on the selected unit shows the unit again
-    QCOMPARE(freeSpaceLabel(mf)->text(), kb + QStringLiteral(" KB"));
-    mbButton(mf)->click();
-    QCOMPARE(freeSpaceLabel(mf)->text(), mb + QStringLiteral(" MB"));
-    pathEdit(mf)->setText(QStringLiteral("/data/fill.dat"));
-    QCOMPARE(freeSpaceLabel(mf)->text(), mb);
+    kbButton(window)->click();
+    QCOMPARE(freeSpaceLabel(window)->text(), kb + QStringLiteral(" KB"));
+    pathEdit(window)->setText(QStringLiteral("C:\\work\\fill.dat"));
+    QCOMPARE(freeSpaceLabel(window)->text(), kb);
+    kbButton(window)->click(); // a click on the selected unit shows the unit again
+    QCOMPARE(freeSpaceLabel(window)->text(), kb + QStringLiteral(" KB"));
+    mbButton(window)->click();
+    QCOMPARE(freeSpaceLabel(window)->text(), mb + QStringLiteral(" MB"));
+    pathEdit(window)->setText(QStringLiteral("/data/fill.dat"));
+    QCOMPARE(freeSpaceLabel(window)->text(), mb);
     // The free space asked about is that of the path's folder.
     QCOMPARE(desktop.freeSpaceDirs.last(), QStringLiteral("/data/"));
 }
@@ -132,12 +132,12 @@ void tst_FreeSpace::sizeBoxChangesNoDisplay()
     FakeDesktop desktop;
     desktop.freeSpace = 1024;
     platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
-    const QString before = freeSpaceLabel(mf)->text();
+    MainWindow window(desktop, store);
+    const QString before = freeSpaceLabel(window)->text();
     const int queries = desktop.freeSpaceDirs.size();
     desktop.freeSpace = 2048;
-    sizeEdit(mf)->setText(QStringLiteral("123"));
-    QCOMPARE(freeSpaceLabel(mf)->text(), before);
+    sizeEdit(window)->setText(QStringLiteral("123"));
+    QCOMPARE(freeSpaceLabel(window)->text(), before);
     QCOMPARE(desktop.freeSpaceDirs.size(), queries);
 }
 
@@ -146,17 +146,17 @@ void tst_FreeSpace::labelGrowsToTheRight()
     QTemporaryDir settingsFolder; // for the settings file alone
     FakeDesktop desktop;
     platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
+    MainWindow window(desktop, store);
     desktop.freeSpace = 0;
-    mbButton(mf)->click();
-    const QRect small = freeSpaceLabel(mf)->geometry();
+    mbButton(window)->click();
+    const QRect small = freeSpaceLabel(window)->geometry();
     desktop.freeSpace = qint64(5) * 1024 * 1024 * MiB + 12345;
-    kbButton(mf)->click();
-    const QRect large = freeSpaceLabel(mf)->geometry();
+    kbButton(window)->click();
+    const QRect large = freeSpaceLabel(window)->geometry();
     QCOMPARE(large.topLeft(), small.topLeft());
-    QCOMPARE(small.left(), 4440 * mf.logicalDpiX() / 1440);
+    QCOMPARE(small.left(), 4440 * window.logicalDpiX() / 1440);
     QVERIFY(large.width() > small.width());
-    QVERIFY(large.width() >= freeSpaceLabel(mf)->fontMetrics().horizontalAdvance(freeSpaceLabel(mf)->text()));
+    QVERIFY(large.width() >= freeSpaceLabel(window)->fontMetrics().horizontalAdvance(freeSpaceLabel(window)->text()));
 }
 
 void tst_FreeSpace::diskFreeOnARealVolume()
@@ -164,15 +164,15 @@ void tst_FreeSpace::diskFreeOnARealVolume()
     TMPFS(volume, 8 * MiB);
     FakeDesktop desktop; // no scripted free space: the system is asked
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
+    MainWindow window(desktop, store);
     const qint64 expected = availableAt(volume.path());
     QVERIFY(expected > 7 * MiB);
 
-    pathEdit(mf)->setText(volume.filePath(QStringLiteral("fill.dat")));
-    QCOMPARE(mf.freeSpace(), expected);
+    pathEdit(window)->setText(volume.filePath(QStringLiteral("fill.dat")));
+    QCOMPARE(window.freeSpace(), expected);
     // A folder that does not exist yet: the volume of the nearest one that does.
-    pathEdit(mf)->setText(volume.filePath(QStringLiteral("not/yet/there/fill.dat")));
-    QCOMPARE(mf.freeSpace(), expected);
+    pathEdit(window)->setText(volume.filePath(QStringLiteral("not/yet/there/fill.dat")));
+    QCOMPARE(window.freeSpace(), expected);
     // A bare name or an empty text: the current folder, here one on a volume of its own.
     {
         TMPFS(current, 2 * MiB);
@@ -181,14 +181,14 @@ void tst_FreeSpace::diskFreeOnARealVolume()
         const auto back = qScopeGuard([&before] { QDir::setCurrent(before); }); // lets the volume go
         const qint64 here = availableAt(current.path());
         QVERIFY(here < 3 * MiB);
-        pathEdit(mf)->setText(QStringLiteral("fill.dat"));
-        QCOMPARE(mf.freeSpace(), here);
-        pathEdit(mf)->clear();
-        QCOMPARE(mf.freeSpace(), here);
+        pathEdit(window)->setText(QStringLiteral("fill.dat"));
+        QCOMPARE(window.freeSpace(), here);
+        pathEdit(window)->clear();
+        QCOMPARE(window.freeSpace(), here);
     }
     // Something that cannot be asked about gives 0.
-    pathEdit(mf)->setText(QString::fromUtf16(u"/x\u0000y/f", 6));
-    QCOMPARE(mf.freeSpace(), qint64(0));
+    pathEdit(window)->setText(QString::fromUtf16(u"/x\u0000y/f", 6));
+    QCOMPARE(window.freeSpace(), qint64(0));
 
     // A link to a file on another volume: the data lands there, so that volume counts, while the
     // path values stay those of the typed text.
@@ -199,26 +199,26 @@ void tst_FreeSpace::diskFreeOnARealVolume()
     QVERIFY(elsewhere < 4 * MiB);
     const QString link = volume.filePath(QStringLiteral("link.dat"));
     QVERIFY(QFile::link(target, link));
-    pathEdit(mf)->setText(link);
-    QCOMPARE(mf.freeSpace(), elsewhere);
+    pathEdit(window)->setText(link);
+    QCOMPARE(window.freeSpace(), elsewhere);
     // A link to a file not made yet is where the fill will be made.
     QVERIFY(
         QFile::link(other.filePath(QStringLiteral("missing.dat")), volume.filePath(QStringLiteral("dangling.dat"))));
-    pathEdit(mf)->setText(volume.filePath(QStringLiteral("dangling.dat")));
-    QCOMPARE(mf.freeSpace(), elsewhere);
+    pathEdit(window)->setText(volume.filePath(QStringLiteral("dangling.dat")));
+    QCOMPARE(window.freeSpace(), elsewhere);
     // A loop of links lands nowhere: the folder the typed path is in.
     QVERIFY(QFile::link(QStringLiteral("loop-b"), volume.filePath(QStringLiteral("loop-a"))));
     QVERIFY(QFile::link(QStringLiteral("loop-a"), volume.filePath(QStringLiteral("loop-b"))));
-    pathEdit(mf)->setText(volume.filePath(QStringLiteral("loop-a")));
-    QCOMPARE(mf.freeSpace(), availableAt(volume.path()));
+    pathEdit(window)->setText(volume.filePath(QStringLiteral("loop-a")));
+    QCOMPARE(window.freeSpace(), availableAt(volume.path()));
     // A link to a place whose name is no text: that volume cannot be asked about.
     const QByteArray odd = QFile::encodeName(other.path()) + "/v\xff";
     QCOMPARE(::mkdir(odd.constData(), 0755), 0);
     QCOMPARE(::symlink((odd + "/fill.dat").constData(),
                        QFile::encodeName(volume.filePath(QStringLiteral("odd"))).constData()),
              0);
-    pathEdit(mf)->setText(volume.filePath(QStringLiteral("odd")));
-    QCOMPARE(mf.freeSpace(), qint64(0));
+    pathEdit(window)->setText(volume.filePath(QStringLiteral("odd")));
+    QCOMPARE(window.freeSpace(), qint64(0));
 }
 
 void tst_FreeSpace::restoredWindowShowsTheUnit()
@@ -232,9 +232,9 @@ void tst_FreeSpace::restoredWindowShowsTheUnit()
     }
     FakeDesktop desktop;
     platform::SettingsStore store(ini);
-    MainWindow mf(desktop, store);
+    MainWindow window(desktop, store);
     const double mb = static_cast<double>(availableAt(volume.path())) / MiB;
-    QCOMPARE(freeSpaceLabel(mf)->text(), fill::numberText(mb) + QStringLiteral(" MB"));
+    QCOMPARE(freeSpaceLabel(window)->text(), fill::numberText(mb) + QStringLiteral(" MB"));
 }
 
 void tst_FreeSpace::progressDuringARunAndAfterIt()
@@ -243,18 +243,18 @@ void tst_FreeSpace::progressDuringARunAndAfterIt()
     TMPFS(volume, 24 * MiB);
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
-    mf.setProgressInterval(0);
-    pathEdit(mf)->setText(volume.filePath(QStringLiteral("fill.dat")));
-    kbButton(mf)->click();
-    const int left = positionLabel(mf)->x();
+    MainWindow window(desktop, store);
+    window.setProgressInterval(0);
+    pathEdit(window)->setText(volume.filePath(QStringLiteral("fill.dat")));
+    kbButton(window)->click();
+    const int left = positionLabel(window)->x();
     QStringList free, positions;
     desktop.everyPass = [&](int) {
         // The refresh follows the pass: record what the previous pass left.
-        free.append(freeSpaceLabel(mf)->text());
-        positions.append(positionLabel(mf)->text());
+        free.append(freeSpaceLabel(window)->text());
+        positions.append(positionLabel(window)->text());
     };
-    mf.startFill();
+    window.startFill();
     QVERIFY(free.size() > 10);
     // Pass 1 runs at position 1025 (hex 401) after the header block; the next one 1 MiB later.
     QCOMPARE(positions[1], QStringLiteral("401"));
@@ -263,22 +263,23 @@ void tst_FreeSpace::progressDuringARunAndAfterIt()
     QVERIFY(free[1] != free.last());
     // After the run: the exact free space it left, with the unit, and the position the run ended at,
     // every digit of it in view, the label's left edge where it was.
-    QCOMPARE(freeSpaceLabel(mf)->text(), fill::numberText(availableAt(volume.path()) / 1024.0) + QStringLiteral(" KB"));
-    QCOMPARE(freeSpaceLabel(mf)->text(), QStringLiteral("0 KB"));
+    QCOMPARE(freeSpaceLabel(window)->text(),
+             fill::numberText(availableAt(volume.path()) / 1024.0) + QStringLiteral(" KB"));
+    QCOMPARE(freeSpaceLabel(window)->text(), QStringLiteral("0 KB"));
     const qint64 size = fileSize(volume.filePath(QStringLiteral("fill.dat")));
     QVERIFY(size > 16 * MiB);
-    QCOMPARE(positionLabel(mf)->text(), QString::number(size + 1, 16).toUpper());
-    QVERIFY(positionLabel(mf)->width() >= positionLabel(mf)->sizeHint().width());
-    QCOMPARE(positionLabel(mf)->x(), left);
+    QCOMPARE(positionLabel(window)->text(), QString::number(size + 1, 16).toUpper());
+    QVERIFY(positionLabel(window)->width() >= positionLabel(window)->sizeHint().width());
+    QCOMPARE(positionLabel(window)->x(), left);
 
     // A run shorter than one refresh still ends showing where it ended.
     desktop.everyPass = nullptr;
-    mf.setProgressInterval(250);
+    window.setProgressInterval(250);
     QVERIFY(QFile::remove(volume.filePath(QStringLiteral("fill.dat"))));
-    sizeEdit(mf)->setText(QStringLiteral("3"));
-    mbButton(mf)->click();
-    mf.startFill();
-    QCOMPARE(positionLabel(mf)->text(), QStringLiteral("300001")); // 3 MB of file, header included
+    sizeEdit(window)->setText(QStringLiteral("3"));
+    mbButton(window)->click();
+    window.startFill();
+    QCOMPARE(positionLabel(window)->text(), QStringLiteral("300001")); // 3 MB of file, header included
 }
 
 void tst_FreeSpace::deleteRefreshesTheDisplay()
@@ -286,17 +287,17 @@ void tst_FreeSpace::deleteRefreshesTheDisplay()
     TMPFS(volume, 8 * MiB);
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
-    pathEdit(mf)->setText(volume.filePath(QStringLiteral("fill.dat")));
-    mbButton(mf)->click();
-    mf.startFill(); // fills the volume
-    QCOMPARE(freeSpaceLabel(mf)->text(), QStringLiteral("0 MB"));
-    QVERIFY(!positionLabel(mf)->text().isEmpty());
+    MainWindow window(desktop, store);
+    pathEdit(window)->setText(volume.filePath(QStringLiteral("fill.dat")));
+    mbButton(window)->click();
+    window.startFill(); // fills the volume
+    QCOMPARE(freeSpaceLabel(window)->text(), QStringLiteral("0 MB"));
+    QVERIFY(!positionLabel(window)->text().isEmpty());
     desktop.answers = { platform::AnswerYes };
-    mf.deleteFillFile();
+    window.deleteFillFile();
     // All of the volume but the page the settings file holds; no position of a file that is gone.
-    QCOMPARE(freeSpaceLabel(mf)->text(), QStringLiteral("7.99609375 MB"));
-    QCOMPARE(positionLabel(mf)->text(), QString());
+    QCOMPARE(freeSpaceLabel(window)->text(), QStringLiteral("7.99609375 MB"));
+    QCOMPARE(positionLabel(window)->text(), QString());
 }
 
 QTEST_MAIN(tst_FreeSpace)

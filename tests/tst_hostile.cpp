@@ -98,11 +98,11 @@ void tst_Hostile::pathsThatCannotBeFilled()
     FakeDesktop desktop;
     desktop.answers = { platform::AnswerYes }; // to the overwrite question, where one is asked
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
+    MainWindow window(desktop, store);
     const QString path = name.startsWith(u'/') ? name : volume.filePath(name);
     const QByteArray contentBefore = name.startsWith(u'/') ? readFile(path) : QByteArray();
-    pathEdit(mf)->setText(path);
-    mf.startFill();
+    pathEdit(window)->setText(path);
+    window.startFill();
     QCOMPARE(name.startsWith(u'/') ? readFile(path) : QByteArray(), contentBefore);
 
     const auto errors
@@ -137,13 +137,13 @@ void tst_Hostile::namesTakenLiterally()
     }
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
+    MainWindow window(desktop, store);
     // Relative names land in the current folder: make that the test volume.
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(volume.path()));
-    pathEdit(mf)->setText(name);
-    sizeEdit(mf)->setText(QStringLiteral("2"));
-    mf.startFill();
+    pathEdit(window)->setText(name);
+    sizeEdit(window)->setText(QStringLiteral("2"));
+    window.startFill();
     QVERIFY(QDir::setCurrent(previous));
 
     QVERIFY(desktop.boxes.isEmpty());
@@ -153,9 +153,9 @@ void tst_Hostile::namesTakenLiterally()
         QCOMPARE(fileSize(volume.filePath(QString::fromLatin1(neighbour))), qint64(qstrlen(neighbour)));
     }
     // Delete takes the same literal name, and only it.
-    pathEdit(mf)->setText(volume.filePath(name));
+    pathEdit(window)->setText(volume.filePath(name));
     desktop.answers = { platform::AnswerYes };
-    mf.deleteFillFile();
+    window.deleteFillFile();
     QVERIFY(!QFile::exists(volume.filePath(name)));
     QCOMPARE(entries(volume.path()).size(), 4); // the three neighbours and the settings
 }
@@ -185,10 +185,10 @@ void tst_Hostile::hostileSizes()
     FakeDesktop desktop;
     desktop.answers = { platform::AnswerYes };
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
-    pathEdit(mf)->setText(path);
-    sizeEdit(mf)->setText(size);
-    mf.startFill();
+    MainWindow window(desktop, store);
+    pathEdit(window)->setText(path);
+    sizeEdit(window)->setText(size);
+    window.startFill();
 
     QCOMPARE(desktop.beeps, 1);
     if (length < 0) {
@@ -218,11 +218,11 @@ void tst_Hostile::settingsFileThatIsNoFile()
     FakeDesktop desktop;
     {
         platform::SettingsStore store(ini);
-        MainWindow mf(desktop, store);
-        QCOMPARE(pathEdit(mf)->text(), QString());
-        QVERIFY(kbButton(mf)->isChecked());
-        mf.show();
-        QVERIFY(mf.close());
+        MainWindow window(desktop, store);
+        QCOMPARE(pathEdit(window)->text(), QString());
+        QVERIFY(kbButton(window)->isChecked());
+        window.show();
+        QVERIFY(window.close());
     }
     // One message at most for each failed access, each naming the reason; the folder stays.
     QVERIFY(desktop.boxes.size() >= 1 && desktop.boxes.size() <= 2);
@@ -246,19 +246,19 @@ void tst_Hostile::corruptedSettingsFile()
     FakeDesktop desktop;
     {
         platform::SettingsStore store(ini);
-        MainWindow mf(desktop, store);
-        QVERIFY(kbButton(mf)->isChecked() || mbButton(mf)->isChecked());
+        MainWindow window(desktop, store);
+        QVERIFY(kbButton(window)->isChecked() || mbButton(window)->isChecked());
         QVERIFY(desktop.boxes.size() <= 1);
-        pathEdit(mf)->setText(QStringLiteral("/fresh/path"));
-        mf.show();
-        QVERIFY(mf.close());
+        pathEdit(window)->setText(QStringLiteral("/fresh/path"));
+        window.show();
+        QVERIFY(window.close());
         // The damaged file was replaced by the one saved: no message says it could not be.
         QVERIFY(desktop.boxes.isEmpty());
     }
     // The program's own keys are readable again afterwards.
     platform::SettingsStore store(ini);
-    MainWindow mf(desktop, store);
-    QCOMPARE(pathEdit(mf)->text(), QStringLiteral("/fresh/path"));
+    MainWindow window(desktop, store);
+    QCOMPARE(pathEdit(window)->text(), QStringLiteral("/fresh/path"));
 }
 
 // A path stored in another encoding reads with U+FFFD in it: saving settings the user did not change
@@ -272,12 +272,12 @@ void tst_Hostile::storedPathInAnotherEncoding()
     FakeDesktop desktop;
     for (const QString& typed : { QString(), QStringLiteral("/data/new.dat") }) {
         platform::SettingsStore store(ini);
-        MainWindow mf(desktop, store);
+        MainWindow window(desktop, store);
         if (!typed.isEmpty()) {
-            pathEdit(mf)->setText(typed);
+            pathEdit(window)->setText(typed);
         }
-        mf.show();
-        QVERIFY(mf.close());
+        window.show();
+        QVERIFY(window.close());
         // The missing keys were written all the same.
         QCOMPARE(storedSetting(ini, QStringLiteral("SIZESCALE")), QStringLiteral("0"));
         if (typed.isEmpty()) {
@@ -294,10 +294,10 @@ void tst_Hostile::diskFullDuringTheHeaderBlock()
     TMPFS(volume, 64 * KiB);
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
+    MainWindow window(desktop, store);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    pathEdit(mf)->setText(path);
-    mf.startFill(); // saves the settings, then fills what is left
+    pathEdit(window)->setText(path);
+    window.startFill(); // saves the settings, then fills what is left
     QVERIFY(volume.available() < KiB);
     QVERIFY(QFile::remove(path));
     {
@@ -307,7 +307,7 @@ void tst_Hostile::diskFullDuringTheHeaderBlock()
     }
     QVERIFY(volume.available() < KiB);
     desktop.boxes.clear();
-    mf.startFill();
+    window.startFill();
     QCOMPARE(desktop.boxes.size(), 1);
     QVERIFY(desktop.boxes[0].prompt.startsWith(path + cannotCreate));
     QVERIFY(!QFile::exists(path)); // no file shorter than its header block is left behind
@@ -322,33 +322,33 @@ void tst_Hostile::settingsOnAFullVolume()
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
     FakeDesktop desktop;
     platform::SettingsStore store(ini);
-    MainWindow mf(desktop, store);
-    pathEdit(mf)->setText(path);
+    MainWindow window(desktop, store);
+    pathEdit(window)->setText(path);
     desktop.answers = { platform::AnswerYes };
     for (int run = 0; run < 2; ++run) {
-        mf.startFill(); // fills the volume; the second Start changes nothing in the settings
+        window.startFill(); // fills the volume; the second Start changes nothing in the settings
     }
     QVERIFY(volume.available() < KiB);
     QVERIFY(desktop.boxes.size() == 1 && desktop.boxes[0].code != 16);
 
-    sizeEdit(mf)->setText(QStringLiteral("1"));
-    mf.show();
-    QVERIFY(mf.close());
+    sizeEdit(window)->setText(QStringLiteral("1"));
+    window.show();
+    QVERIFY(window.close());
     QCOMPARE(desktop.boxes.size(), 2);
     QVERIFY(desktop.boxes[1].prompt.startsWith(QStringLiteral("設定を保存できません。")));
     QVERIFY2(desktop.boxes[1].prompt.contains(QStringLiteral("No space left on device")),
              qPrintable(desktop.boxes[1].prompt));
     // Still unsaved: closing again with the same text says so again rather than pass for saved.
-    mf.show();
-    QVERIFY(mf.close());
+    window.show();
+    QVERIFY(window.close());
     QCOMPARE(desktop.boxes.size(), 3);
     QVERIFY(desktop.boxes[2].prompt.startsWith(QStringLiteral("設定を保存できません。")));
     QVERIFY(readFile(ini).contains("OUTFILE=") && !readFile(ini).contains("SIZE=1"));
 
     QVERIFY(QFile::remove(path));
-    sizeEdit(mf)->setText(QStringLiteral("2"));
-    mf.show();
-    QVERIFY(mf.close());
+    sizeEdit(window)->setText(QStringLiteral("2"));
+    window.show();
+    QVERIFY(window.close());
     QCOMPARE(desktop.boxes.size(), 3);
     platform::SettingsStore reread(ini);
     QCOMPARE(reread.read(QStringLiteral("SIZE"), QString()), QStringLiteral("2"));
@@ -361,9 +361,9 @@ void tst_Hostile::fileDeletedDuringARun()
     FakeDesktop desktop;
     desktop.onPass[3] = [&path] { QVERIFY(QFile::remove(path)); };
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
-    pathEdit(mf)->setText(path);
-    mf.startFill();
+    MainWindow window(desktop, store);
+    pathEdit(window)->setText(path);
+    window.startFill();
     QCOMPARE(desktop.passes, 3); // the run ends at the first write after the deletion
     QCOMPARE(desktop.boxes.size(), 1);
     QVERIFY(desktop.boxes[0].prompt.startsWith(path + QStringLiteral("\r\n書き込みが途中で終了しました。\r\n")));

@@ -102,12 +102,12 @@ void tst_MainWindow::controls()
     QFETCH(bool, enabled);
     FakeDesktop desktop;
     TemporarySettings settings;
-    MainWindow mf(desktop, settings.store);
+    MainWindow window(desktop, settings.store);
 
     const QString name = QString::fromLatin1(QTest::currentDataTag());
     const auto place = std::find_if(mainwindowlayout::controls.begin(), mainwindowlayout::controls.end(),
                                     [&name](const auto& p) { return p.name == name.toStdString(); });
-    QWidget* widget = part(mf, name);
+    QWidget* widget = part(window, name);
     const int dpiX = widget->logicalDpiX();
     const int dpiY = widget->logicalDpiY();
     const QRect expected(px(place->left, dpiX), px(place->top, dpiY), px(place->width, dpiX), px(place->height, dpiY));
@@ -119,7 +119,7 @@ void tst_MainWindow::controls()
         QCOMPARE(widget->geometry(), expected);
     }
     QCOMPARE(widget->isEnabled(), enabled);
-    QCOMPARE(widget->parentWidget(), mf.centralWidget());
+    QCOMPARE(widget->parentWidget(), window.centralWidget());
 }
 
 void tst_MainWindow::frameAndMenus()
@@ -127,32 +127,33 @@ void tst_MainWindow::frameAndMenus()
     QTemporaryDir settingsFolder; // for the settings file alone
     FakeDesktop desktop;
     platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
-    mf.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&mf));
+    MainWindow window(desktop, store);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
 
-    QCOMPARE(mf.windowTitle(), QStringLiteral("Tallowmere"));
-    const int dpi = mf.logicalDpiX();
-    QCOMPARE(mf.centralWidget()->size(), QSize(px(6615, dpi), px(1950, mf.logicalDpiY())));
-    QVERIFY(!(mf.windowFlags() & Qt::WindowMaximizeButtonHint));
-    QVERIFY(mf.windowFlags() & Qt::WindowMinimizeButtonHint);
-    QVERIFY(mf.windowFlags() & Qt::WindowCloseButtonHint);
-    QCOMPARE(mf.minimumSize(), mf.maximumSize());
-    QVERIFY(!mf.windowIcon().isNull());
-    QVERIFY(mf.windowIcon().availableSizes().contains(QSize(32, 32)));
+    QCOMPARE(window.windowTitle(), QStringLiteral("Tallowmere"));
+    const int dpi = window.logicalDpiX();
+    QCOMPARE(window.centralWidget()->size(), QSize(px(6615, dpi), px(1950, window.logicalDpiY())));
+    QVERIFY(!(window.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(window.windowFlags() & Qt::WindowMinimizeButtonHint);
+    QVERIFY(window.windowFlags() & Qt::WindowCloseButtonHint);
+    QCOMPARE(window.minimumSize(), window.maximumSize());
+    QVERIFY(!window.windowIcon().isNull());
+    QVERIFY(window.windowIcon().availableSizes().contains(QSize(32, 32)));
 
-    QCOMPARE(fileMenu(mf)->title(), QStringLiteral("File(&F)"));
-    QCOMPARE(changeOutputAction(mf)->text(), QStringLiteral("出力ﾌｧｲﾙ変更(&O)..."));
-    QCOMPARE(exitAction(mf)->text(), QStringLiteral("終了(&E)"));
-    QCOMPARE(::helpMenu(mf)->title(), QStringLiteral("ﾍﾙﾌﾟ(&H)"));
-    QCOMPARE(usageAction(mf)->text(), QStringLiteral("ﾍﾙﾌﾟ(&H)"));
-    QCOMPARE(aboutAction(mf)->text(), QStringLiteral("Tallowmereについて(&A)..."));
-    for (QAction* action : { changeOutputAction(mf), exitAction(mf), usageAction(mf), aboutAction(mf) }) {
+    QCOMPARE(fileMenu(window)->title(), QStringLiteral("File(&F)"));
+    QCOMPARE(changeOutputAction(window)->text(), QStringLiteral("出力ﾌｧｲﾙ変更(&O)..."));
+    QCOMPARE(exitAction(window)->text(), QStringLiteral("終了(&E)"));
+    QCOMPARE(::helpMenu(window)->title(), QStringLiteral("ﾍﾙﾌﾟ(&H)"));
+    QCOMPARE(usageAction(window)->text(), QStringLiteral("ﾍﾙﾌﾟ(&H)"));
+    QCOMPARE(aboutAction(window)->text(), QStringLiteral("Tallowmereについて(&A)..."));
+    for (QAction* action :
+         { changeOutputAction(window), exitAction(window), usageAction(window), aboutAction(window) }) {
         QVERIFY(action->shortcut().isEmpty());
         QVERIFY(action->isEnabled());
     }
     desktop.dialogAnswers = { std::nullopt };
-    mf.browse();
+    window.browse();
     QCOMPARE(desktop.dialogFlags, QList<int> { 2623494 });
 }
 
@@ -174,23 +175,24 @@ void tst_MainWindow::tabOrderAndFocus()
     QTemporaryDir settingsFolder; // for the settings file alone
     FakeDesktop desktop;
     platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
-    mf.show();
-    QVERIFY(QTest::qWaitForWindowActive(&mf));
-    QCOMPARE(QApplication::focusWidget(), browseButton(mf));
+    MainWindow window(desktop, store);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QCOMPARE(QApplication::focusWidget(), browseButton(window));
 
-    const QList<QWidget*> expected { browseButton(mf), startButton(mf), stopButton(mf), exitButton(mf), pathEdit(mf),
-                                     deleteButton(mf), sizeEdit(mf),    kbButton(mf),   mbButton(mf) };
+    const QList<QWidget*> expected { browseButton(window), startButton(window), stopButton(window),
+                                     exitButton(window),   pathEdit(window),    deleteButton(window),
+                                     sizeEdit(window),     kbButton(window),    mbButton(window) };
     QList<QWidget*> chain;
-    QWidget* widget = browseButton(mf);
+    QWidget* widget = browseButton(window);
     do {
         if (expected.contains(widget)) {
             chain.append(widget);
         }
         widget = widget->nextInFocusChain();
-    } while (widget != browseButton(mf));
+    } while (widget != browseButton(window));
     QCOMPARE(chain, expected);
-    for (QLabel* label : mf.findChildren<QLabel*>()) {
+    for (QLabel* label : window.findChildren<QLabel*>()) {
         QCOMPARE(label->focusPolicy(), Qt::NoFocus);
     }
 }
@@ -217,16 +219,17 @@ void tst_MainWindow::enterPressesOnlyTheFocusedButton()
     FakeDesktop desktop;
     desktop.dialogAnswers = { std::nullopt };
     platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
-    mf.show();
-    QVERIFY(QTest::qWaitForWindowActive(&mf));
-    QWidget* target = focus == QLatin1String("size box") ? static_cast<QWidget*>(sizeEdit(mf)) : browseButton(mf);
+    MainWindow window(desktop, store);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QWidget* target
+        = focus == QLatin1String("size box") ? static_cast<QWidget*>(sizeEdit(window)) : browseButton(window);
     target->setFocus(Qt::TabFocusReason);
     QTest::keyClick(target, static_cast<Qt::Key>(key));
     QCOMPARE(desktop.dialogDirs.size(), dialogs);
-    QVERIFY(mf.isVisible());
+    QVERIFY(window.isVisible());
     QVERIFY(desktop.boxes.isEmpty());
-    for (QPushButton* button : buttons(mf)) {
+    for (QPushButton* button : buttons(window)) {
         QVERIFY(button == target || !button->isDefault());
     }
 }
@@ -237,11 +240,11 @@ void tst_MainWindow::firstStartOnAnEmptyStore()
     const QString ini = settingsFolder.filePath(QStringLiteral("settings.ini"));
     FakeDesktop desktop;
     platform::SettingsStore store(ini);
-    MainWindow mf(desktop, store);
-    QCOMPARE(pathEdit(mf)->text(), QString());
-    QCOMPARE(sizeEdit(mf)->text(), QString());
-    QVERIFY(kbButton(mf)->isChecked());
-    QVERIFY(!mbButton(mf)->isChecked());
+    MainWindow window(desktop, store);
+    QCOMPARE(pathEdit(window)->text(), QString());
+    QCOMPARE(sizeEdit(window)->text(), QString());
+    QVERIFY(kbButton(window)->isChecked());
+    QVERIFY(!mbButton(window)->isChecked());
     QVERIFY(desktop.boxes.isEmpty());
     QVERIFY(!QFile::exists(ini)); // nothing is written before the first Start or close
 }
@@ -253,9 +256,9 @@ void tst_MainWindow::closeWritesTheThreeKeys()
     FakeDesktop desktop;
     {
         platform::SettingsStore store(ini);
-        MainWindow mf(desktop, store);
-        mf.show();
-        QVERIFY(mf.close());
+        MainWindow window(desktop, store);
+        window.show();
+        QVERIFY(window.close());
     }
     QCOMPARE(storedSetting(ini, QStringLiteral("OUTFILE")), QString());
     QCOMPARE(storedSetting(ini, QStringLiteral("SIZE")), QString());
@@ -293,21 +296,21 @@ void tst_MainWindow::settingsSurviveARestart()
     FakeDesktop desktop;
     {
         platform::SettingsStore store(ini);
-        MainWindow mf(desktop, store);
-        pathEdit(mf)->setText(path);
-        sizeEdit(mf)->setText(size);
-        (megabytes ? mbButton(mf) : kbButton(mf))->setChecked(true);
-        mf.show();
-        QVERIFY(mf.close());
+        MainWindow window(desktop, store);
+        pathEdit(window)->setText(path);
+        sizeEdit(window)->setText(size);
+        (megabytes ? mbButton(window) : kbButton(window))->setChecked(true);
+        window.show();
+        QVERIFY(window.close());
     }
     QCOMPARE(storedSetting(ini, QStringLiteral("SIZESCALE")), megabytes ? QStringLiteral("1") : QStringLiteral("0"));
     platform::SettingsStore store(ini);
-    MainWindow mf(desktop, store);
-    QCOMPARE(pathEdit(mf)->text(), path);
-    QCOMPARE(sizeEdit(mf)->text(), size);
-    QCOMPARE(mbButton(mf)->isChecked(), megabytes);
-    QCOMPARE(kbButton(mf)->isChecked(), !megabytes);
-    QVERIFY(!stopButton(mf)->isEnabled());
+    MainWindow window(desktop, store);
+    QCOMPARE(pathEdit(window)->text(), path);
+    QCOMPARE(sizeEdit(window)->text(), size);
+    QCOMPARE(mbButton(window)->isChecked(), megabytes);
+    QCOMPARE(kbButton(window)->isChecked(), !megabytes);
+    QVERIFY(!stopButton(window)->isEnabled());
     QVERIFY(desktop.boxes.isEmpty());
 }
 
@@ -332,9 +335,9 @@ void tst_MainWindow::unknownUnitFallsBackToKB()
     }
     FakeDesktop desktop;
     platform::SettingsStore store(ini);
-    MainWindow mf(desktop, store);
-    QVERIFY(kbButton(mf)->isChecked());
-    QVERIFY(!mbButton(mf)->isChecked());
+    MainWindow window(desktop, store);
+    QVERIFY(kbButton(window)->isChecked());
+    QVERIFY(!mbButton(window)->isChecked());
 }
 
 void tst_MainWindow::settingsThatCannotBeWritten()
@@ -347,9 +350,9 @@ void tst_MainWindow::settingsThatCannotBeWritten()
     const QString ini = volume.filePath(QStringLiteral("not-a-folder/settings.ini"));
     FakeDesktop desktop;
     platform::SettingsStore store(ini);
-    MainWindow mf(desktop, store);
-    mf.show();
-    QVERIFY(mf.close()); // the window still closes
+    MainWindow window(desktop, store);
+    window.show();
+    QVERIFY(window.close()); // the window still closes
     QCOMPARE(desktop.boxes.size(), 1);
     QCOMPARE(desktop.boxes[0].code, 16);
     QVERIFY(desktop.boxes[0].prompt.startsWith(QStringLiteral("設定を保存できません。\r\n")));
@@ -391,11 +394,11 @@ void tst_MainWindow::fileLengthForSizeText()
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
-    pathEdit(mf)->setText(path);
-    sizeEdit(mf)->setText(size);
-    (megabytes ? mbButton(mf) : kbButton(mf))->setChecked(true);
-    mf.runFill();
+    MainWindow window(desktop, store);
+    pathEdit(window)->setText(path);
+    sizeEdit(window)->setText(size);
+    (megabytes ? mbButton(window) : kbButton(window))->setChecked(true);
+    window.runFill();
     QVERIFY(desktop.boxes.isEmpty());
     if (length < 0) {
         QVERIFY2(volume.available() < KiB, qPrintable(QString::number(volume.available())));
@@ -411,9 +414,9 @@ void tst_MainWindow::emptyPathOnlyAsks()
     TMPFS(volume, MiB);
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
-    sizeEdit(mf)->setText(QStringLiteral("5"));
-    mf.runFill();
+    MainWindow window(desktop, store);
+    sizeEdit(window)->setText(QStringLiteral("5"));
+    window.runFill();
     QCOMPARE(desktop.boxes.size(), 1);
     QCOMPARE(desktop.boxes[0].prompt, QStringLiteral("作成するファイルを入力してください"));
     QCOMPARE(desktop.boxes[0].code, 16);
@@ -430,13 +433,13 @@ void tst_MainWindow::sizeTooLarge()
     existing.close();
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
+    MainWindow window(desktop, store);
     for (const QString& size : { QStringLiteral("1e400"), QStringLiteral("8796093022208"), QString(10000, u'9') }) {
         desktop.boxes.clear();
-        pathEdit(mf)->setText(path);
-        sizeEdit(mf)->setText(size);
-        mbButton(mf)->setChecked(true);
-        mf.runFill();
+        pathEdit(window)->setText(path);
+        sizeEdit(window)->setText(size);
+        mbButton(window)->setChecked(true);
+        window.runFill();
         QCOMPARE(desktop.boxes.size(), 1);
         QCOMPARE(desktop.boxes[0].prompt, QStringLiteral("サイズが大きすぎます。\r\n") + size);
         QCOMPARE(desktop.boxes[0].code, 16);
@@ -450,12 +453,12 @@ void tst_MainWindow::fileThatCannotBeCreated()
     QVERIFY(QDir(volume.path()).mkdir(QStringLiteral("folder")));
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
+    MainWindow window(desktop, store);
     for (const QString& name : { QStringLiteral("missing/fill.dat"), QStringLiteral("folder") }) {
         desktop.boxes.clear();
         const QString path = volume.filePath(name);
-        pathEdit(mf)->setText(path);
-        mf.runFill();
+        pathEdit(window)->setText(path);
+        window.runFill();
         QCOMPARE(desktop.boxes.size(), 1);
         QCOMPARE(desktop.boxes[0].code, 16);
         const QString prompt = desktop.boxes[0].prompt;
@@ -470,14 +473,14 @@ void tst_MainWindow::diskFullIsSilent()
     FakeDesktop desktop;
     QTemporaryDir settingsFolder; // for the settings file alone
     platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
+    MainWindow window(desktop, store);
     FakeOutputFile file;
     file.capacity = 5 * MiB + 123;
-    mf.setOutputFileFactory([&file] { return std::make_unique<BorrowedOutputFile>(file); });
-    pathEdit(mf)->setText(QStringLiteral("fill.dat"));
-    sizeEdit(mf)->setText(QStringLiteral("100"));
-    mbButton(mf)->setChecked(true);
-    mf.runFill();
+    window.setOutputFileFactory([&file] { return std::make_unique<BorrowedOutputFile>(file); });
+    pathEdit(window)->setText(QStringLiteral("fill.dat"));
+    sizeEdit(window)->setText(QStringLiteral("100"));
+    mbButton(window)->setChecked(true);
+    window.runFill();
     QVERIFY(desktop.boxes.isEmpty());
     QCOMPARE(file.creates, 1);
     QCOMPARE(file.size, 5 * MiB);
@@ -489,15 +492,15 @@ void tst_MainWindow::otherWriteErrorIsReported()
     FakeDesktop desktop;
     QTemporaryDir settingsFolder; // for the settings file alone
     platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
-    mf.setOutputFileFactory([] {
+    MainWindow window(desktop, store);
+    window.setOutputFileFactory([] {
         auto file = std::make_unique<FakeOutputFile>();
         file->capacity = 2 * MiB;
         file->fullError = { EIO, std::system_category() };
         return file;
     });
-    pathEdit(mf)->setText(QStringLiteral("/media/stick/fill.dat"));
-    mf.runFill();
+    pathEdit(window)->setText(QStringLiteral("/media/stick/fill.dat"));
+    window.runFill();
     QCOMPARE(desktop.boxes.size(), 1);
     QCOMPARE(desktop.boxes[0].code, 16);
     QCOMPARE(desktop.boxes[0].prompt,
@@ -511,10 +514,10 @@ void tst_MainWindow::stopEndsTheRunAndTheNextOneGoesOn()
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
-    desktop.onPass[3] = [&mf] { mf.stopFill(); };
-    pathEdit(mf)->setText(path);
-    mf.runFill(); // fill the disk, stopped on the 3rd pass
+    MainWindow window(desktop, store);
+    desktop.onPass[3] = [&window] { window.stopFill(); };
+    pathEdit(window)->setText(path);
+    window.runFill(); // fill the disk, stopped on the 3rd pass
     QCOMPARE(desktop.passes, 3);
     const qint64 stoppedAt = fileSize(path);
     QVERIFY(stoppedAt >= KiB && stoppedAt < 64 * MiB);
@@ -524,9 +527,9 @@ void tst_MainWindow::stopEndsTheRunAndTheNextOneGoesOn()
 
     // The next run has a stop request of its own: it runs to its target.
     desktop.onPass.clear();
-    sizeEdit(mf)->setText(QStringLiteral("5"));
-    mbButton(mf)->setChecked(true);
-    mf.runFill();
+    sizeEdit(window)->setText(QStringLiteral("5"));
+    mbButton(window)->setChecked(true);
+    window.runFill();
     QCOMPARE(fileSize(path), 5 * MiB);
 }
 
@@ -537,16 +540,16 @@ void tst_MainWindow::closingDuringARun()
     const QString ini = volume.filePath(QStringLiteral("settings.ini"));
     FakeDesktop desktop;
     platform::SettingsStore store(ini);
-    MainWindow mf(desktop, store);
-    mf.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&mf));
-    pathEdit(mf)->setText(path);
-    sizeEdit(mf)->setText(QStringLiteral("40"));
-    mbButton(mf)->setChecked(true);
-    desktop.onPass[3] = [&mf] { mf.close(); };
-    mf.runFill();
+    MainWindow window(desktop, store);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    pathEdit(window)->setText(path);
+    sizeEdit(window)->setText(QStringLiteral("40"));
+    mbButton(window)->setChecked(true);
+    desktop.onPass[3] = [&window] { window.close(); };
+    window.runFill();
     QCOMPARE(desktop.passes, 3);
-    QVERIFY(!mf.isVisible());
+    QVERIFY(!window.isVisible());
     const qint64 length = fileSize(path);
     QVERIFY(length < 40 * MiB);
     const QString problem = checkFillFile(path, length);
@@ -588,19 +591,19 @@ void tst_MainWindow::helpMenu()
 {
     FakeDesktop desktop;
     TemporarySettings settings;
-    MainWindow mf(desktop, settings.store);
-    usageAction(mf)->trigger();
+    MainWindow window(desktop, settings.store);
+    usageAction(window)->trigger();
     QCOMPARE(desktop.boxes.size(), 1);
     QCOMPARE(desktop.boxes[0].prompt, MainWindow::usageText());
     QCOMPARE(desktop.boxes[0].code, 64);
 
     QStringList titles;
-    desktop.onModal = [&](QDialog& window) {
-        titles.append(window.windowTitle());
-        QVERIFY(window.parentWidget() == &mf);
+    desktop.onModal = [&](QDialog& dialog) {
+        titles.append(dialog.windowTitle());
+        QVERIFY(dialog.parentWidget() == &window);
     };
-    aboutAction(mf)->trigger();
-    mf.showAbout();
+    aboutAction(window)->trigger();
+    window.showAbout();
     QCOMPARE(desktop.modals, 2);
     QCOMPARE(titles, QStringList(2, QStringLiteral("Tallowmereについて")));
     QCOMPARE(desktop.boxes.size(), 1);
@@ -613,15 +616,15 @@ void tst_MainWindow::aboutDuringARunPausesIt()
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
-    pathEdit(mf)->setText(path);
-    sizeEdit(mf)->setText(QStringLiteral("4"));
-    mbButton(mf)->setChecked(true);
+    MainWindow window(desktop, store);
+    pathEdit(window)->setText(path);
+    sizeEdit(window)->setText(QStringLiteral("4"));
+    mbButton(window)->setChecked(true);
     qint64 sizeWhileOpen = -1;
-    desktop.onPass[2] = [&] { aboutAction(mf)->trigger(); };
-    desktop.onPass[3] = [&] { usageAction(mf)->trigger(); };
+    desktop.onPass[2] = [&] { aboutAction(window)->trigger(); };
+    desktop.onPass[3] = [&] { usageAction(window)->trigger(); };
     desktop.onModal = [&](QDialog&) { sizeWhileOpen = fileSize(path); };
-    mf.startFill();
+    window.startFill();
     QCOMPARE(desktop.modals, 1);
     QCOMPARE(sizeWhileOpen, 1024 + MiB);
     QCOMPARE(desktop.boxes.size(), 1);

@@ -36,7 +36,7 @@ struct Fixture
     FakeDesktop desktop;
     QString ini = volume.filePath(QStringLiteral("settings.ini"));
     platform::SettingsStore store { ini };
-    MainWindow mf { desktop, store };
+    MainWindow window { desktop, store };
     QString path(const QString& name) const { return volume.filePath(name); }
 };
 
@@ -97,10 +97,10 @@ void tst_RunControl::startRunsAFillAndBeepsOnce()
 {
     QFETCH(QString, size);
     FIXTURE(f);
-    pathEdit(f.mf)->setText(f.path(QStringLiteral("fill.dat")));
-    sizeEdit(f.mf)->setText(size);
-    mbButton(f.mf)->setChecked(true);
-    QTest::mouseClick(startButton(f.mf), Qt::LeftButton);
+    pathEdit(f.window)->setText(f.path(QStringLiteral("fill.dat")));
+    sizeEdit(f.window)->setText(size);
+    mbButton(f.window)->setChecked(true);
+    QTest::mouseClick(startButton(f.window), Qt::LeftButton);
     QVERIFY(f.desktop.boxes.isEmpty());
     QCOMPARE(f.desktop.beeps, 1);
     const QString problem = checkFillFile(f.path(QStringLiteral("fill.dat")), 3 * MiB);
@@ -113,24 +113,25 @@ void tst_RunControl::startRunsAFillAndBeepsOnce()
 void tst_RunControl::buttonStatesDuringAndAfterARun()
 {
     FIXTURE(f);
-    pathEdit(f.mf)->setText(f.path(QStringLiteral("fill.dat")));
-    sizeEdit(f.mf)->setText(QStringLiteral("abc")); // fills the disk: several passes
+    pathEdit(f.window)->setText(f.path(QStringLiteral("fill.dat")));
+    sizeEdit(f.window)->setText(QStringLiteral("abc")); // fills the disk: several passes
     QStringList during;
     f.desktop.everyPass = [&](int pass) {
-        during.append(buttonStates(f.mf));
+        during.append(buttonStates(f.window));
         // Settings are saved before the writer starts.
         if (pass == 1) {
             QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZE")), QStringLiteral("abc"));
         }
         // Text boxes and options stay usable during a run.
-        QVERIFY(pathEdit(f.mf)->isEnabled() && mbButton(f.mf)->isEnabled() && changeOutputAction(f.mf)->isEnabled());
+        QVERIFY(pathEdit(f.window)->isEnabled() && mbButton(f.window)->isEnabled()
+                && changeOutputAction(f.window)->isEnabled());
     };
-    QCOMPARE(buttonStates(f.mf), QStringLiteral("11101"));
-    f.mf.startFill();
+    QCOMPARE(buttonStates(f.window), QStringLiteral("11101"));
+    f.window.startFill();
     QVERIFY(during.size() > 2);
     QCOMPARE(during.front(), QStringLiteral("00010"));
     QCOMPARE(during.back(), QStringLiteral("00010"));
-    QCOMPARE(buttonStates(f.mf), QStringLiteral("11101"));
+    QCOMPARE(buttonStates(f.window), QStringLiteral("11101"));
     QCOMPARE(f.desktop.beeps, 1);
     QVERIFY(f.volume.available() < KiB);
 }
@@ -153,10 +154,10 @@ void tst_RunControl::startOnAnExistingFile()
     FIXTURE(f);
     const QString path = f.path(name);
     QVERIFY(writeFile(path, "precious"));
-    pathEdit(f.mf)->setText(path);
-    sizeEdit(f.mf)->setText(QStringLiteral("2"));
+    pathEdit(f.window)->setText(path);
+    sizeEdit(f.window)->setText(QStringLiteral("2"));
     f.desktop.answers = { answer };
-    f.mf.startFill();
+    f.window.startFill();
     QCOMPARE(f.desktop.boxes.size(), 1);
     QCOMPARE(f.desktop.boxes[0].prompt, overwriteQuestion);
     QCOMPARE(f.desktop.boxes[0].code, 52);
@@ -168,18 +169,18 @@ void tst_RunControl::startOnAnExistingFile()
         QCOMPARE(fileSize(path), 2 * KiB);
         QCOMPARE(f.desktop.beeps, 1);
     }
-    QCOMPARE(buttonStates(f.mf), QStringLiteral("11101"));
+    QCOMPARE(buttonStates(f.window), QStringLiteral("11101"));
 }
 
 void tst_RunControl::startWithAnEmptyPath()
 {
     FIXTURE(f);
-    sizeEdit(f.mf)->setText(QStringLiteral("7"));
-    f.mf.startFill();
+    sizeEdit(f.window)->setText(QStringLiteral("7"));
+    f.window.startFill();
     QCOMPARE(f.desktop.boxes.size(), 1);
     QCOMPARE(f.desktop.boxes[0].prompt, QStringLiteral("作成するファイルを入力してください"));
     QCOMPARE(f.desktop.beeps, 1);
-    QCOMPARE(buttonStates(f.mf), QStringLiteral("11101"));
+    QCOMPARE(buttonStates(f.window), QStringLiteral("11101"));
     QCOMPARE(storedSetting(f.ini, QStringLiteral("OUTFILE")), QString());
     QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZE")), QStringLiteral("7"));
     QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("0"));
@@ -190,10 +191,10 @@ void tst_RunControl::startWhenSettingsCannotBeSaved()
     FIXTURE(f);
     QVERIFY(writeFile(f.path(QStringLiteral("blocker")), "x"));
     platform::SettingsStore store(f.path(QStringLiteral("blocker/settings.ini")));
-    MainWindow mf(f.desktop, store);
-    pathEdit(mf)->setText(f.path(QStringLiteral("fill.dat")));
-    sizeEdit(mf)->setText(QStringLiteral("4"));
-    mf.startFill();
+    MainWindow window(f.desktop, store);
+    pathEdit(window)->setText(f.path(QStringLiteral("fill.dat")));
+    sizeEdit(window)->setText(QStringLiteral("4"));
+    window.startFill();
     QCOMPARE(f.desktop.boxes.size(), 1);
     QVERIFY(f.desktop.boxes[0].prompt.startsWith(QStringLiteral("設定を保存できません。")));
     QCOMPARE(f.desktop.boxes[0].code, 16);
@@ -203,7 +204,7 @@ void tst_RunControl::startWhenSettingsCannotBeSaved()
     // Once the folder can be made, closing saves what Start could not.
     QVERIFY(QFile::remove(f.path(QStringLiteral("blocker"))));
     QVERIFY(QDir(f.path(QString())).mkdir(QStringLiteral("blocker")));
-    mf.close();
+    window.close();
     QCOMPARE(f.desktop.boxes.size(), 1);
     const QString ini = f.path(QStringLiteral("blocker/settings.ini"));
     QCOMPARE(storedSetting(ini, QStringLiteral("OUTFILE")), f.path(QStringLiteral("fill.dat")));
@@ -217,33 +218,33 @@ void tst_RunControl::fileThatAppearsBeforeTheRunIsLeftAlone()
     FIXTURE(f);
     QVERIFY(writeFile(f.path(QStringLiteral("blocker")), "x"));
     platform::SettingsStore store(f.path(QStringLiteral("blocker/settings.ini")));
-    MainWindow mf(f.desktop, store);
+    MainWindow window(f.desktop, store);
     const QString path = f.path(QStringLiteral("fill.dat"));
-    pathEdit(mf)->setText(path);
-    sizeEdit(mf)->setText(QStringLiteral("4"));
+    pathEdit(window)->setText(path);
+    sizeEdit(window)->setText(QStringLiteral("4"));
     f.desktop.onBox = [&](const FakeDesktop::Box& box) {
         if (box.prompt.startsWith(QStringLiteral("設定を保存できません。"))) {
             QVERIFY(writeFile(path, "precious"));
         }
     };
-    mf.startFill();
+    window.startFill();
     QCOMPARE(readFile(path), QByteArray("precious"));
     QCOMPARE(f.desktop.boxes.size(), 2);
     QCOMPARE(f.desktop.boxes[1].prompt.section(QStringLiteral("\r\n"), 0, 1),
              path + QStringLiteral("\r\nファイルを作成できません。"));
     QCOMPARE(f.desktop.beeps, 1);
-    QCOMPARE(buttonStates(mf), QStringLiteral("11101"));
+    QCOMPARE(buttonStates(window), QStringLiteral("11101"));
 }
 
 void tst_RunControl::stopButtonEndsTheRun()
 {
     FIXTURE(f);
-    pathEdit(f.mf)->setText(f.path(QStringLiteral("fill.dat")));
-    f.desktop.onPass[3] = [&f] { f.mf.stopFill(); };
-    f.mf.startFill();
+    pathEdit(f.window)->setText(f.path(QStringLiteral("fill.dat")));
+    f.desktop.onPass[3] = [&f] { f.window.stopFill(); };
+    f.window.startFill();
     QCOMPARE(f.desktop.passes, 3);
     QCOMPARE(f.desktop.beeps, 1);
-    QCOMPARE(buttonStates(f.mf), QStringLiteral("11101"));
+    QCOMPARE(buttonStates(f.window), QStringLiteral("11101"));
     const qint64 length = fileSize(f.path(QStringLiteral("fill.dat")));
     QVERIFY(length < 32 * MiB);
     const QString problem = checkFillFile(f.path(QStringLiteral("fill.dat")), length);
@@ -254,21 +255,21 @@ void tst_RunControl::stopButtonEndsTheRun()
 void tst_RunControl::stopWithoutARunDoesNothing()
 {
     FIXTURE(f);
-    pathEdit(f.mf)->setText(f.path(QStringLiteral("x")));
-    sizeEdit(f.mf)->setText(QStringLiteral("2"));
-    mbButton(f.mf)->setChecked(true);
-    f.mf.stopFill();
+    pathEdit(f.window)->setText(f.path(QStringLiteral("x")));
+    sizeEdit(f.window)->setText(QStringLiteral("2"));
+    mbButton(f.window)->setChecked(true);
+    f.window.stopFill();
     QVERIFY(f.desktop.boxes.isEmpty());
     QCOMPARE(f.desktop.beeps, 0);
     QVERIFY(f.desktop.dialogDirs.isEmpty());
-    f.mf.startFill();
+    f.window.startFill();
     QCOMPARE(fileSize(f.path(QStringLiteral("x"))), 2 * MiB);
 }
 
 void tst_RunControl::deleteWithAnEmptyPathBeepsOnly()
 {
     FIXTURE(f);
-    f.mf.deleteFillFile();
+    f.window.deleteFillFile();
     QCOMPARE(f.desktop.beeps, 1);
     QVERIFY(f.desktop.boxes.isEmpty());
 }
@@ -278,9 +279,9 @@ void tst_RunControl::deleteAnsweredNoKeepsTheFile()
     FIXTURE(f);
     const QString path = f.path(QStringLiteral("keep.dat"));
     QVERIFY(writeFile(path, "keep"));
-    pathEdit(f.mf)->setText(path);
+    pathEdit(f.window)->setText(path);
     f.desktop.answers = { platform::AnswerNo };
-    f.mf.deleteFillFile();
+    f.window.deleteFillFile();
     QCOMPARE(f.desktop.boxes.size(), 1);
     QCOMPARE(f.desktop.boxes[0].prompt, path + QStringLiteral("を本当に削除していいですか。"));
     QCOMPARE(f.desktop.boxes[0].code, 52);
@@ -293,9 +294,9 @@ void tst_RunControl::deleteOfAMissingFileIsSilent()
     QVERIFY(QDir(f.volume.path()).mkdir(QStringLiteral("folder")));
     for (const QString& name : { QStringLiteral("missing.dat"), QStringLiteral("folder") }) {
         f.desktop.boxes.clear();
-        pathEdit(f.mf)->setText(f.path(name));
+        pathEdit(f.window)->setText(f.path(name));
         f.desktop.answers = { platform::AnswerYes };
-        f.mf.deleteFillFile();
+        f.window.deleteFillFile();
         QCOMPARE(f.desktop.boxes.size(), 1); // the question only
     }
     QCOMPARE(f.desktop.beeps, 0);
@@ -308,9 +309,9 @@ void tst_RunControl::deleteRemovesExactlyTheNamedFile()
     for (const char* name : { "a*", "ab", "ac", "a?" }) {
         QVERIFY(writeFile(f.path(QString::fromLatin1(name)), name));
     }
-    pathEdit(f.mf)->setText(f.path(QStringLiteral("a*")));
+    pathEdit(f.window)->setText(f.path(QStringLiteral("a*")));
     f.desktop.answers = { platform::AnswerYes };
-    f.mf.deleteFillFile();
+    f.window.deleteFillFile();
     QCOMPARE(f.desktop.boxes.size(), 1);
     QCOMPARE(f.desktop.beeps, 0);
     QVERIFY(!QFile::exists(f.path(QStringLiteral("a*"))));
@@ -325,9 +326,9 @@ void tst_RunControl::deleteRefusedBySystem()
     const QString path = f.path(QStringLiteral("locked.dat"));
     QVERIFY(writeFile(path, "locked"));
     QVERIFY(f.volume.remountReadOnly());
-    pathEdit(f.mf)->setText(path);
+    pathEdit(f.window)->setText(path);
     f.desktop.answers = { platform::AnswerYes };
-    f.mf.deleteFillFile();
+    f.window.deleteFillFile();
     QCOMPARE(f.desktop.boxes.size(), 2);
     QCOMPARE(f.desktop.boxes[1].code, 16);
     const QString head = path + QStringLiteral("\r\nファイルを削除できません。\r\n");
@@ -340,10 +341,10 @@ void tst_RunControl::browseCancelledKeepsTheTypedPath()
 {
     FIXTURE(f);
     const QString typed = f.path(QStringLiteral("sub/typed.dat"));
-    pathEdit(f.mf)->setText(typed);
+    pathEdit(f.window)->setText(typed);
     f.desktop.dialogAnswers = { std::nullopt };
-    QTest::mouseClick(browseButton(f.mf), Qt::LeftButton);
-    QCOMPARE(pathEdit(f.mf)->text(), typed);
+    QTest::mouseClick(browseButton(f.window), Qt::LeftButton);
+    QCOMPARE(pathEdit(f.window)->text(), typed);
     QCOMPARE(f.desktop.dialogDirs, QStringList { f.path(QStringLiteral("sub")) });
     QCOMPARE(f.desktop.dialogFileNames, QStringList { QString() });
     QCOMPARE(f.desktop.dialogFlags, QList<int> { 2623494 });
@@ -354,17 +355,17 @@ void tst_RunControl::browsePickedSetsThePath()
     FIXTURE(f);
     const QString picked = f.path(QStringLiteral("picked.dat"));
     f.desktop.dialogAnswers = { picked, std::nullopt };
-    changeOutputAction(f.mf)->trigger(); // the File menu's item does what Browse does
-    QCOMPARE(pathEdit(f.mf)->text(), picked);
+    changeOutputAction(f.window)->trigger(); // the File menu's item does what Browse does
+    QCOMPARE(pathEdit(f.window)->text(), picked);
     // The next dialog opens in the picked file's folder, with the file named.
-    f.mf.browse();
+    f.window.browse();
     QCOMPARE(f.desktop.dialogDirs.value(1), f.volume.path());
     QCOMPARE(f.desktop.dialogFileNames.value(1), picked);
-    QCOMPARE(pathEdit(f.mf)->text(), picked);
+    QCOMPARE(pathEdit(f.window)->text(), picked);
     // An empty path opens the dialog at the root.
-    pathEdit(f.mf)->clear();
+    pathEdit(f.window)->clear();
     f.desktop.dialogAnswers = { std::nullopt };
-    f.mf.browse();
+    f.window.browse();
     QCOMPARE(f.desktop.dialogDirs.value(2), QStringLiteral("/"));
 }
 
@@ -468,22 +469,22 @@ void tst_RunControl::exitDuringARun()
 {
     QFETCH(bool, menu);
     FIXTURE(f);
-    f.mf.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&f.mf));
+    f.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f.window));
     const QString path = f.path(QStringLiteral("fill.dat"));
-    pathEdit(f.mf)->setText(path);
-    sizeEdit(f.mf)->setText(QStringLiteral("50"));
-    mbButton(f.mf)->setChecked(true);
+    pathEdit(f.window)->setText(path);
+    sizeEdit(f.window)->setText(QStringLiteral("50"));
+    mbButton(f.window)->setChecked(true);
     f.desktop.onPass[2] = [&f, menu] {
         if (menu) {
-            exitAction(f.mf)->trigger();
+            exitAction(f.window)->trigger();
         } else {
-            f.mf.close();
+            f.window.close();
         }
-        sizeEdit(f.mf)->setText(QStringLiteral("changed after close"));
+        sizeEdit(f.window)->setText(QStringLiteral("changed after close"));
     };
-    f.mf.startFill();
-    QVERIFY(!f.mf.isVisible());
+    f.window.startFill();
+    QVERIFY(!f.window.isVisible());
     QCOMPARE(f.desktop.passes, 2);
     QCOMPARE(f.desktop.beeps, 1);
     const qint64 length = fileSize(path);
@@ -530,12 +531,12 @@ void tst_RunControl::throughAStallingDisk()
     const QString ini = QDir(QDir::tempPath()).filePath(QStringLiteral("tallowmere-stall-settings.ini"));
     QFile::remove(ini);
     platform::SettingsStore store(ini);
-    MainWindow mf(desktop, store);
-    mf.show();
+    MainWindow window(desktop, store);
+    window.show();
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    pathEdit(mf)->setText(path);
-    sizeEdit(mf)->setText(QStringLiteral("16"));
-    mbButton(mf)->setChecked(true);
+    pathEdit(window)->setText(path);
+    sizeEdit(window)->setText(QStringLiteral("16"));
+    mbButton(window)->setChecked(true);
 
     QElapsedTimer clock;
     clock.start();
@@ -552,26 +553,26 @@ void tst_RunControl::throughAStallingDisk()
         acted = true;
         if (action == QLatin1String("stop")) {
             sizeAtStop = fileSize(path);
-            stopButton(mf)->click();
+            stopButton(window)->click();
             // Acknowledged while the write is still stalled: no further block, nothing left for Stop.
-            QCOMPARE(buttonStates(mf), QStringLiteral("00000"));
+            QCOMPARE(buttonStates(window), QStringLiteral("00000"));
         } else {
-            QVERIFY(mf.close());
-            QVERIFY(!mf.isVisible());
+            QVERIFY(window.close());
+            QVERIFY(!window.isVisible());
             QCOMPARE(storedSetting(ini, QStringLiteral("SIZE")), QStringLiteral("16"));
         }
         QVERIFY(volume.counter(QStringLiteral("stalling")) > 0);
     };
     desktop.everyPass = [&](int) { pass(); };
     desktop.onIdlePass = pass;
-    mf.startFill();
+    window.startFill();
     longestGap = std::max(longestGap, clock.elapsed() - lastPass);
 
     // Far below the stalls: the window never waited for the disk.
     QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("%1 ms without a pass").arg(longestGap)));
     QCOMPARE(acted, action != QLatin1String("none"));
     QCOMPARE(desktop.beeps, 1);
-    QCOMPARE(buttonStates(mf), QStringLiteral("11101"));
+    QCOMPARE(buttonStates(window), QStringLiteral("11101"));
     const qint64 size = fileSize(path);
     QCOMPARE(checkFillFile(path, size), QString());
     if (action == QLatin1String("stop")) {
@@ -594,22 +595,22 @@ void tst_RunControl::focusFollowsTheRun()
 {
     FIXTURE(f);
     const QString path = f.path(QStringLiteral("fill.dat"));
-    pathEdit(f.mf)->setText(path);
-    f.mf.show();
-    QVERIFY(QTest::qWaitForWindowActive(&f.mf));
-    startButton(f.mf)->setFocus(Qt::MouseFocusReason);
+    pathEdit(f.window)->setText(path);
+    f.window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f.window));
+    startButton(f.window)->setFocus(Qt::MouseFocusReason);
     QWidget* focusInRun = nullptr;
     f.desktop.onPass[2] = [&] {
         focusInRun = QApplication::focusWidget();
         QTest::keyClick(focusInRun, Qt::Key_Space);
     };
     f.desktop.processRealEvents = true;
-    startButton(f.mf)->click();
-    QCOMPARE(focusInRun, stopButton(f.mf));
-    QCOMPARE(pathEdit(f.mf)->text(), path);
+    startButton(f.window)->click();
+    QCOMPARE(focusInRun, stopButton(f.window));
+    QCOMPARE(pathEdit(f.window)->text(), path);
     QVERIFY(fileSize(path) < 32 * MiB); // stopped, not filled
     QCOMPARE(checkFillFile(path, fileSize(path)), QString());
-    QCOMPARE(QApplication::focusWidget(), startButton(f.mf));
+    QCOMPARE(QApplication::focusWidget(), startButton(f.window));
 }
 
 // A shortcut presses its button about 100 ms after the key. A press that lands when its button has
@@ -618,16 +619,16 @@ void tst_RunControl::latePressesAreDropped()
 {
     FIXTURE(f);
     const QString path = f.path(QStringLiteral("fill.dat"));
-    pathEdit(f.mf)->setText(path);
-    sizeEdit(f.mf)->setText(QStringLiteral("4"));
-    mbButton(f.mf)->click();
+    pathEdit(f.window)->setText(path);
+    sizeEdit(f.window)->setText(QStringLiteral("4"));
+    mbButton(f.window)->click();
 
     // Alt+D, then a click on Start: the delete lands during the run.
-    QSignalSpy deletePressed(deleteButton(f.mf), &QPushButton::clicked);
-    deleteButton(f.mf)->animateClick();
+    QSignalSpy deletePressed(deleteButton(f.window), &QPushButton::clicked);
+    deleteButton(f.window)->animateClick();
     f.desktop.onPass[2] = [&deletePressed] { QVERIFY(deletePressed.wait(5000)); };
     f.desktop.processRealEvents = true;
-    startButton(f.mf)->click();
+    startButton(f.window)->click();
     QVERIFY(f.desktop.boxes.isEmpty());
     QCOMPARE(checkFillFile(path, 4 * MiB), QString());
     QCOMPARE(f.desktop.beeps, 1);
@@ -636,11 +637,11 @@ void tst_RunControl::latePressesAreDropped()
     f.desktop.onPass.clear();
     f.desktop.answers = { platform::AnswerNo };
     f.desktop.onBox = [&f](const FakeDesktop::Box&) {
-        QSignalSpy pressed(deleteButton(f.mf), &QPushButton::clicked);
-        deleteButton(f.mf)->animateClick();
+        QSignalSpy pressed(deleteButton(f.window), &QPushButton::clicked);
+        deleteButton(f.window)->animateClick();
         QVERIFY(pressed.wait(5000));
     };
-    startButton(f.mf)->click();
+    startButton(f.window)->click();
     QCOMPARE(f.desktop.boxes.size(), 1);
     QCOMPARE(f.desktop.boxes[0].prompt, overwriteQuestion);
     QCOMPARE(checkFillFile(path, 4 * MiB), QString());
@@ -648,11 +649,11 @@ void tst_RunControl::latePressesAreDropped()
     // Alt+S, then a window of the program's own opens modally: no run starts under it.
     f.desktop.onBox = nullptr;
     QVERIFY(QFile::remove(path));
-    QDialog modal(&f.mf);
+    QDialog modal(&f.window);
     modal.setWindowModality(Qt::ApplicationModal);
     modal.show();
-    QSignalSpy startPressed(startButton(f.mf), &QPushButton::clicked);
-    startButton(f.mf)->animateClick();
+    QSignalSpy startPressed(startButton(f.window), &QPushButton::clicked);
+    startButton(f.window)->animateClick();
     QVERIFY(startPressed.wait(5000));
     modal.close();
     QCOMPARE(f.desktop.beeps, 1);

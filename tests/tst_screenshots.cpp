@@ -96,25 +96,25 @@ void tst_Screenshots::mainWindow()
     TMPFS(volume, 8 * 1024 * 1024);
     FakeDesktop desktop;
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow mf(desktop, store);
-    pathEdit(mf)->setText(volume.filePath(QStringLiteral("fill.dat")));
-    sizeEdit(mf)->setText(QStringLiteral("100"));
-    mbButton(mf)->click();
-    mf.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&mf));
-    QCOMPARE(mf.devicePixelRatio(), scale());
+    MainWindow window(desktop, store);
+    pathEdit(window)->setText(volume.filePath(QStringLiteral("fill.dat")));
+    sizeEdit(window)->setText(QStringLiteral("100"));
+    mbButton(window)->click();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.devicePixelRatio(), scale());
 
     QList<QWidget*> controls;
     for (const mainwindowlayout::Place& place : mainwindowlayout::controls) {
-        controls.append(part(mf, QString::fromLatin1(place.name.data(), qsizetype(place.name.size()))));
+        controls.append(part(window, QString::fromLatin1(place.name.data(), qsizetype(place.name.size()))));
     }
-    checkLayout(mf.centralWidget(), controls);
+    checkLayout(window.centralWidget(), controls);
 
     // The icon has an image drawn for this scale, not a 32-pixel one stretched.
-    const QPixmap icon = mf.windowIcon().pixmap(QSize(32, 32), scale());
+    const QPixmap icon = window.windowIcon().pixmap(QSize(32, 32), scale());
     QCOMPARE(icon.size(), QSize(32, 32) * scale());
-    QVERIFY(mf.windowIcon().availableSizes().contains(QSize(32, 32) * scale()));
-    save(&mf, QStringLiteral("main-window.png"));
+    QVERIFY(window.windowIcon().availableSizes().contains(QSize(32, 32) * scale()));
+    save(&window, QStringLiteral("main-window.png"));
 }
 
 void tst_Screenshots::aboutWindow()
