@@ -229,7 +229,6 @@ void MainWindow::readSettings()
     // last, so the window opens with the free space of the restored path in the restored unit.
     const bool megabytes = m_settings.read(QStringLiteral("SIZESCALE"), QStringLiteral("0")) == QLatin1String("1");
     (megabytes ? m_mbButton : m_kbButton)->setChecked(true);
-    m_dialogFlags = fileDialogFlags;
 }
 
 void MainWindow::writeSettings()
@@ -345,7 +344,7 @@ void MainWindow::browse()
 {
     const QString folder
         = QDir::toNativeSeparators(QDir::cleanPath(QDir::fromNativeSeparators(fill::dialogFolder(m_pathEdit->text()))));
-    const auto picked = m_desktop.openFileDialog(folder, m_pickedFile, m_dialogFlags);
+    const auto picked = m_desktop.openFileDialog(folder, m_pickedFile, fileDialogFlags);
     // A cancel leaves the path as the user typed it.
     if (!picked) {
         return;

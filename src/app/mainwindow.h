@@ -103,8 +103,7 @@ private:
     QAction* m_usageAction = nullptr;
     QAction* m_aboutAction = nullptr;
 
-    // The file dialog behind Browse: its flags, and the full path picked last (none until the first pick).
-    int m_dialogFlags = 0;
+    // The full path picked last in the file dialog behind Browse; none until the first pick.
     QString m_pickedFile;
 
     fill::BackgroundRun* m_run = nullptr; // the run under way, if any
