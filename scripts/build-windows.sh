@@ -24,17 +24,8 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 
-packages=(cmake ninja-build perl dpkg-dev file g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-    qt6-base-dev qt6-base-dev-tools)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    $sudo apt-get update -qq
-    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/deps.sh cmake ninja-build perl dpkg-dev file g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+    qt6-base-dev qt6-base-dev-tools
 
 # The host tools (moc, rcc, uic) must be the very version being cross-built.
 qt_version=$(dpkg-query -W -f='${Version}' qt6-base-dev)

@@ -7,7 +7,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(readlink -f "${1:-build-windows}")
-readonly HEADER='Maked By Tallowmere 1.3.14'
 readonly TIMEOUT=60 # seconds for every wait on a program under Wine
 fail() {
     echo "FAIL: $*" >&2
@@ -16,18 +15,11 @@ fail() {
 
 [ -f "$build/TALLOWMR.exe" ] && [ -f "$build/tallowmere-fill.exe" ] || fail "no Windows build in $build: run scripts/build-windows.sh"
 [ "$(id -u)" -eq 0 ] || fail "needs root to mount the tmpfs volumes the Wine drives stand on"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+[ -n "$version" ] || fail "no project version in $build/CMakeCache.txt"
+readonly HEADER="Maked By Tallowmere $version"
 
-packages=(wine64 xvfb xauth xdotool openbox x11-utils imagemagick fonts-noto-cjk)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/deps.sh wine64 xvfb xauth xdotool openbox x11-utils imagemagick fonts-noto-cjk
 
 work=$(mktemp -d /tmp/tallowmere-wine.XXXXXX)
 artifacts=$build/wine-artifacts
@@ -103,21 +95,8 @@ roomy=$work/drive-S
 small_bytes=$((16 * 1048576))
 [ "$(df --output=size -B1 "$small" | tail -n1 | tr -d ' ')" = "$small_bytes" ] || fail "T: is not 16 MiB"
 
-avail() { df --output=avail -B1 "$1" | tail -n1 | tr -d ' '; }
-
-check_fill() { # check_fill FILE [LENGTH]: a fill file, whole blocks, header then 0xFF
-    local file=$1 want=${2:-} size diff
-    [[ -f $file ]] || fail "$file does not exist"
-    size=$(stat -c %s "$file")
-    [[ -z $want || $size == "$want" ]] || fail "$file is $size bytes, expected $want"
-    ((size >= 1024 && size % 1024 == 0)) || fail "$file is $size bytes, not whole 1024-byte blocks"
-    if ! diff=$(cmp <(
-        printf '%s' "$HEADER"
-        head -c $((size - ${#HEADER})) /dev/zero | tr '\0' '\377'
-    ) "$file" 2>&1); then
-        fail "$file content is wrong: $diff"
-    fi
-}
+# shellcheck source=tests/e2e/fillcheck.sh
+source tests/e2e/fillcheck.sh
 
 passed=0
 failed=0

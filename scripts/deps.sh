@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the program and the tests need, when any is missing.
+#   scripts/deps.sh [PACKAGE...]     (default: the packages of the build, the program and the tests)
 set -euo pipefail
 
-packages=(
+packages=("$@")
+[ ${#packages[@]} -gt 0 ] || packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev libfontconfig-dev
     fonts-noto-cjk

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: once as built for use, once under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the fuzz targets for a bounded time. Tests that mount a tmpfs
-# need root; as another user they are skipped.
+# UndefinedBehaviorSanitizer, then the fuzz targets for a bounded time. Tests that mount a volume
+# do so as root, or as another user in a user and mount namespace of their own; where neither can
+# be had, they are skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh

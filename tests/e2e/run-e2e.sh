@@ -343,21 +343,8 @@ wait_exit() { # wait_exit PID: the program ends within the timeout with exit cod
 
 gone() { [[ ! -e $1 ]]; }
 
-avail() { df --output=avail -B1 "$1" | tail -n1 | tr -d ' '; }
-
-check_fill() { # check_fill FILE [LENGTH]: a fill file, whole blocks, header then 0xFF
-    local file=$1 want=${2:-} size diff
-    [[ -f $file ]] || fail "$file does not exist"
-    size=$(stat -c %s "$file")
-    [[ -z $want || $size == "$want" ]] || fail "$file is $size bytes, expected $want"
-    ((size >= 1024 && size % 1024 == 0)) || fail "$file is $size bytes, not whole 1024-byte blocks"
-    if ! diff=$(cmp <(
-        printf '%s' "$HEADER"
-        head -c $((size - ${#HEADER})) /dev/zero | tr '\0' '\377'
-    ) "$file" 2>&1); then
-        fail "$file content is wrong: $diff"
-    fi
-}
+# shellcheck source=tests/e2e/fillcheck.sh
+source "$(dirname "$0")/fillcheck.sh"
 
 ini_value() { # ini_value KEY: the key's value in [Tallowmere], surrounding quotes removed
     local value
