@@ -50,14 +50,8 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-poll() { # poll SECONDS COMMAND...: true as soon as COMMAND succeeds, false after SECONDS
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        ((SECONDS < deadline)) || return 1
-        sleep 0.2
-    done
-}
+# shellcheck source=tests/e2e/suitelib.sh
+source tests/e2e/suitelib.sh
 
 # ---------------------------------------------------------------------------------------------
 # X server and window manager (the test suites with widgets need a display too).
@@ -94,9 +88,6 @@ small=$work/drive-T
 roomy=$work/drive-S
 small_bytes=$((16 * 1048576))
 [ "$(df --output=size -B1 "$small" | tail -n1 | tr -d ' ')" = "$small_bytes" ] || fail "T: is not 16 MiB"
-
-# shellcheck source=tests/e2e/fillcheck.sh
-source tests/e2e/fillcheck.sh
 
 passed=0
 failed=0

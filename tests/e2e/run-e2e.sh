@@ -79,14 +79,8 @@ CASE_PID=
 # Cleanup. Each case folder lists the programs it started and the volumes it mounted, so the
 # same routine serves a finished case and an interrupted suite.
 
-poll() { # poll SECONDS COMMAND...: true as soon as COMMAND succeeds, false after SECONDS
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        ((SECONDS < deadline)) || return 1
-        sleep 0.1
-    done
-}
+# shellcheck source=tests/e2e/suitelib.sh
+source "$(dirname "$0")/suitelib.sh"
 
 alive() { [[ -e /proc/$1 && $(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) != Z ]]; }
 exited() { ! alive "$1"; }
@@ -342,9 +336,6 @@ wait_exit() { # wait_exit PID: the program ends within the timeout with exit cod
 }
 
 gone() { [[ ! -e $1 ]]; }
-
-# shellcheck source=tests/e2e/fillcheck.sh
-source "$(dirname "$0")/fillcheck.sh"
 
 ini_value() { # ini_value KEY: the key's value in [Tallowmere], surrounding quotes removed
     local value

@@ -1,5 +1,14 @@
 # shellcheck shell=bash
-# Checks of fill files for the shell suites; sourced. Needs HEADER and fail() from the suite.
+# Waits and fill-file checks shared by the shell suites; sourced. Needs HEADER and fail() from the suite.
+
+poll() { # poll SECONDS COMMAND...: true as soon as COMMAND succeeds, false after SECONDS
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        ((SECONDS < deadline)) || return 1
+        sleep 0.1
+    done
+}
 
 avail() { df --output=avail -B1 "$1" | tail -n1 | tr -d ' '; }
 
