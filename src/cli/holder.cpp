@@ -70,7 +70,8 @@ int findCommand(const QString& program, QString* why)
     return 0;
 }
 
-HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& environment)
+HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& environment,
+                       const std::function<void()>& inChild)
 {
     HoldResult result;
     if (const int code = findCommand(command.first(), &result.error)) {
@@ -86,7 +87,12 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
     all.insert(environment);
     process.setProcessEnvironment(all);
 #ifdef Q_OS_UNIX
-    process.setChildProcessModifier([] { platform::restoreDefaultSignals(); });
+    process.setChildProcessModifier([&inChild] {
+        platform::restoreDefaultSignals();
+        if (inChild) {
+            inChild();
+        }
+    });
 #endif
     // A signal that came after the fill and before the command ends the hold before it begins.
     if (const int signal = m_signals.first.load()) {

@@ -49,8 +49,10 @@ public:
     HoldResult hold(std::optional<double> seconds);
     // Runs command with standard input, output and error and the environment inherited, plus
     // environment, and forwards the stop signals to it. The command's code is 127 when it cannot be
-    // found and 126 when it cannot be started, as shells have it.
-    HoldResult run(const QStringList& command, const QProcessEnvironment& environment);
+    // found and 126 when it cannot be started, as shells have it. inChild, when given, runs in the
+    // command's process between fork and exec.
+    HoldResult run(const QStringList& command, const QProcessEnvironment& environment,
+                   const std::function<void()>& inChild = {});
 
 private:
     SignalState& m_signals;

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include "platform/isolate.h"
 #include "productinfo.h"
 
 #include <QCommandLineParser>
@@ -33,10 +34,10 @@ double parsePercent(const QString& text, bool signRequired)
 }
 
 // The options that take a value: their values are not options, wherever they stand.
-const QStringList valueOptions {
-    QStringLiteral("--leave"), QStringLiteral("--used"),  QStringLiteral("--progress"),
-    QStringLiteral("--data"),  QStringLiteral("--clean"), QStringLiteral("--leave-inodes")
-};
+const QStringList valueOptions { QStringLiteral("--leave"),    QStringLiteral("--used"),
+                                 QStringLiteral("--progress"), QStringLiteral("--data"),
+                                 QStringLiteral("--clean"),    QStringLiteral("--leave-inodes"),
+                                 QStringLiteral("--isolate") };
 
 struct Parser
 {
@@ -86,6 +87,13 @@ struct Parser
                                QStringLiteral("Remove the fill files that killed runs left in DIR (with "
                                               "--inodes, also their folders), printing each path."),
                                QStringLiteral("DIR") };
+    QCommandLineOption isolate { QStringLiteral("isolate"),
+                                 QStringLiteral(
+                                     "With --run: COMMAND alone sees DIR full, with SIZE of --leave (default "
+                                     "0) left, or with --inodes N more files. What it writes goes to a "
+                                     "layer in memory over DIR, and is gone when it ends: nothing reaches "
+                                     "DIR, and other programs see DIR as it is. Linux; see below."),
+                                 QStringLiteral("DIR") };
     QCommandLineOption recursive { QStringLiteral("recursive"), QStringLiteral("With --clean: also in subfolders.") };
     QCommandLineOption dryRun { QStringLiteral("dry-run"), QStringLiteral("With --clean: only list them.") };
 
@@ -96,7 +104,7 @@ struct Parser
                            "With SIZE, the file is that large (rounded up to whole blocks, at least one block);\n"
                            "without it, the file grows until the volume holding PATH is full."));
         parser.addOptions({ leave, used, force, quiet, json, progress, data, allocate, hold, run, keep, topUp, inodes,
-                            leaveInodes, clean, recursive, dryRun });
+                            leaveInodes, isolate, clean, recursive, dryRun });
         parser.addPositionalArgument(QStringLiteral("PATH"),
                                      QStringLiteral("The fill file (with --inodes, the folder)."));
         parser.addPositionalArgument(QStringLiteral("SIZE"),
@@ -154,6 +162,8 @@ QString usage()
     text = text.mid(text.indexOf(u'\n') + 1);
     return QStringLiteral("Usage: tallowmere-fill [options] PATH [SIZE]\n"
                           "  or:  tallowmere-fill [options] PATH [SIZE] --run COMMAND [ARGS...]\n"
+                          "  or:  tallowmere-fill --isolate DIR [--leave SIZE] [--inodes [--leave-inodes N]] --run "
+                          "COMMAND [ARGS...]\n"
                           "  or:  tallowmere-fill --clean DIR [--recursive] [--dry-run] [--inodes]\n")
         + text
         + QStringLiteral(
@@ -315,6 +325,12 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
         }
         options.leaveInodes = count;
     }
+    if (parser.isSet(p.isolate)) {
+        options.isolateDir = parser.value(p.isolate);
+        if (options.isolateDir.isEmpty()) {
+            return refuse(QStringLiteral("--isolate needs a folder"));
+        }
+    }
     if (parser.isSet(p.clean)) {
         options.cleanDir = parser.value(p.clean);
         if (options.cleanDir.isEmpty()) {
@@ -324,6 +340,35 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
 
     // Combinations that would do something nobody asked for.
     const QStringList positional = parser.positionalArguments();
+    if (options.isolates()) {
+        const std::pair<bool, const char*> others[] = {
+            { options.hold, "--hold" },         { options.topUp, "--top-up" },
+            { options.allocate, "--allocate" }, { options.usedPercent.has_value(), "--used" },
+            { options.cleans(), "--clean" },    { parser.isSet(p.data), "--data" },
+            { options.force, "--force" },       { options.recursive || options.dryRun, "--recursive or --dry-run" },
+        };
+        for (const auto& [given, name] : others) {
+            if (given) {
+                return refuse(QStringLiteral("--isolate does not go with %1").arg(QLatin1String(name)));
+            }
+        }
+        if (!positional.isEmpty()) {
+            return refuse(QStringLiteral("--isolate takes no PATH or SIZE: the space to leave is --leave SIZE"));
+        }
+        if (options.leave && options.leave->percent >= 0) {
+            return refuse(QStringLiteral("--isolate takes --leave SIZE, not a percentage"));
+        }
+        if (options.leaveInodes && !options.inodes) {
+            return refuse(QStringLiteral("--leave-inodes goes with --inodes"));
+        }
+        if (options.command.isEmpty()) {
+            return refuse(QStringLiteral("--isolate needs --run COMMAND: the layer lasts as long as COMMAND runs"));
+        }
+        if (const QString why = platform::isolationUnavailable(); !why.isEmpty()) {
+            return refuse(why);
+        }
+        return options;
+    }
     if (options.cleans()) {
         if (!positional.isEmpty() || options.holds() || options.leave || options.usedPercent || options.allocate
             || options.leaveInodes || options.topUp || options.keep || options.force) {
