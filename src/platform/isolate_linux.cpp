@@ -459,6 +459,8 @@ struct Isolation::Plan
     QByteArray layerSize;
     QByteArray layerInodes;
     QByteArray workingFolder;
+    bool workingInside = false; // the working folder is in the isolated one
+    int working = -1;
     int report[2] = { -1, -1 }; // pipe: a child's Report when it fails
     int channel[2] = { -1, -1 }; // socket pair: the layer's volume handed over
     // Held by the parent once the layer is laid: they keep the namespaces and the layer in being.
@@ -611,6 +613,8 @@ Isolation::Isolation(const QString& dir, qint64 bytes, std::optional<qint64> ino
         return;
     }
     p.workingFolder = working;
+    p.workingInside = p.workingFolder == folder || p.workingFolder.startsWith(folder + '/');
+    p.working = ::open(working, O_PATH | O_DIRECTORY | O_CLOEXEC);
     const qint64 memory = memoryAvailable();
     if (memory >= 0 && p.pages * p.pageSize > memory) {
         p.warning = QStringLiteral("the layer lives in memory, and this machine has only %1 bytes of memory and swap "
@@ -627,7 +631,7 @@ Isolation::Isolation(const QString& dir, qint64 bytes, std::optional<qint64> ino
 
 Isolation::~Isolation()
 {
-    for (int* fd : { &d->report[0], &d->report[1], &d->channel[0], &d->channel[1], &d->userNamespace,
+    for (int* fd : { &d->report[0], &d->report[1], &d->channel[0], &d->channel[1], &d->working, &d->userNamespace,
                      &d->mountNamespace, &d->layer }) {
         closeIfOpen(*fd);
     }
@@ -851,9 +855,9 @@ void Isolation::join() const
         || ::setns(p.mountNamespace, CLONE_NEWNS) != 0) {
         p.fail(Step::Join, errno);
     }
-    // Entering a mount namespace starts at its root: go back to the working folder, through the layer
-    // if it is inside the isolated folder.
-    if (::chdir(p.workingFolder.constData()) != 0) {
+    // Entering a mount namespace starts at its root: back to the working folder. Inside the isolated
+    // folder, by its name, so through the layer; elsewhere the very folder, whatever its name allows.
+    if (p.workingInside ? ::chdir(p.workingFolder.constData()) != 0 : ::fchdir(p.working) != 0) {
         p.fail(Step::Join, errno);
     }
 }
