@@ -169,14 +169,27 @@ QString usage()
         + QStringLiteral(
                "\n"
                "Exit status: 0 done (target reached, or the volume or quota filled when no size was given);\n"
-               "2 bad usage or the file cannot be created; 3 the volume filled before the size or the space to\n"
-               "leave was reached, or the space to leave cannot be kept; 4 a write failed for another reason, or\n"
-               "the --json summary could not be written; 5 the fill file could not be removed after --run or\n"
-               "--hold; 129, 130, 131 a signal ended the fill (SIGHUP, SIGINT or SIGTERM, SIGQUIT).\n"
+               "2 bad usage, the file cannot be created, or DIR cannot be isolated; 3 the volume filled before the\n"
+               "size or the space to leave was reached, or the space to leave cannot be kept; 4 a write failed for\n"
+               "another reason, the --json summary could not be written, or --keep could not copy the layer; 5\n"
+               "the fill file could not be removed after --run or --hold; 129, 130, 131 a signal ended the fill\n"
+               "(SIGHUP, SIGINT or SIGTERM, SIGQUIT).\n"
                "With --run: COMMAND's exit code, 128 + N when signal N ended it, 127 when it cannot be found,\n"
                "126 when it cannot be started.\n"
                "A PATH that begins with '-' goes after --. After --hold, an argument that reads as a duration is\n"
-               "taken for one: give SIZE before --hold, or write --hold=DURATION.\n");
+               "taken for one: give SIZE before --hold, or write --hold=DURATION.\n"
+               "\n"
+               "--isolate DIR --run COMMAND writes nothing: COMMAND runs as the same user, with the same ids and\n"
+               "environment plus TALLOWMERE_ISOLATED=1, and exits, forwards signals and cleans up as with --run.\n"
+               "The space left (SIZE, rounded up to whole pages of 4 KiB) is memory. Where it differs from a really\n"
+               "full disk: a file of DIR that COMMAND changes is first copied whole into the layer (appending to a\n"
+               "file larger than the space left fails at once); folders and short links take no space; df shows the\n"
+               "layer's size and Use%, only the space available is real; with --inodes, a folder of DIR written\n"
+               "into and a file of DIR removed take an inode each; renaming a folder of DIR fails (EXDEV); device\n"
+               "and inode numbers differ; other programs see DIR as it is. As root, volumes mounted below DIR lie\n"
+               "under the same layer. An ordinary user must own DIR, cannot isolate a folder with a volume mounted\n"
+               "below it, sees other users' files and their own other groups as nobody's (65534) and cannot change\n"
+               "those files (EOVERFLOW).\n");
 }
 
 QString versionText()
