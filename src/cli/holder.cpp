@@ -93,6 +93,8 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
             inChild();
         }
     });
+#else
+    Q_UNUSED(inChild); // nothing runs between fork and exec where there is no fork
 #endif
     // A signal that came after the fill and before the command ends the hold before it begins.
     if (const int signal = m_signals.first.load()) {
