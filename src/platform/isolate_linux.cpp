@@ -277,7 +277,7 @@ public:
     // to: the folder to copy into, -1 to count only.
     void folder(int from, int to)
     {
-        DIR* listing = ::fdopendir(::dup(from));
+        DIR* listing = ::fdopendir(::fcntl(from, F_DUPFD_CLOEXEC, 0));
         if (listing == nullptr) {
             note(errno, ".");
             return;
@@ -467,6 +467,7 @@ struct Isolation::Plan
     int userNamespace = -1;
     int mountNamespace = -1;
     int layer = -1;
+    std::vector<int> lowers; // in the process that builds them: made ready beforehand, as nothing is allocated there
 
     // Builds the namespaces and the layer, in a child process of its own. Returns the layer's volume.
     int build();
@@ -595,6 +596,7 @@ Isolation::Isolation(const QString& dir, qint64 bytes, std::optional<qint64> ino
         }
         p.roots.push_back(root);
     }
+    p.lowers.assign(p.roots.size(), -1);
     p.userXattr = p.newUserNamespace || !inInitialUserNamespace();
     p.uidMap = QByteArray::number(::geteuid()) + ' ' + QByteArray::number(::geteuid()) + " 1";
     p.gidMap = QByteArray::number(::getegid()) + ' ' + QByteArray::number(::getegid()) + " 1";
@@ -683,7 +685,6 @@ int Isolation::Plan::build()
     }
     // The lower layers: read-only copies of the folder and of each volume below it, taken before
     // anything covers them. Read-only, so not even an access time reaches the disk.
-    std::vector<int> lowers(p.roots.size(), -1);
     for (size_t i = 0; i < p.roots.size(); ++i) {
         lowers[i] = ::open_tree(AT_FDCWD, p.roots[i].path.constData(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
         mount_attr readOnly = {};
