@@ -18,27 +18,33 @@ int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out
     Summary summary;
     summary.path = options.isolateDir;
     summary.isolated = true;
-    const auto finish = [&](const QString& failure = {}) {
-        if (!failure.isEmpty()) {
-            say(failure);
-            summary.reason = QStringLiteral("error");
-            summary.code = ExitUsage;
-            summary.error = failure;
-        }
-        return options.json ? printJson(out, err, summary) : summary.code;
+    const auto finish = [&] { return options.json ? printJson(out, err, summary) : summary.code; };
+    // DIR cannot be isolated: nothing was made, and COMMAND does not run.
+    const auto refuse = [&](const QString& why) {
+        say(why);
+        summary.reason = QStringLiteral("error");
+        summary.code = ExitUsage;
+        summary.error = why;
+        return finish();
     };
 
     const std::optional<qint64> inodes
         = options.inodes ? std::optional<qint64>(options.leaveInodes.value_or(0)) : std::nullopt;
     platform::Isolation isolation(options.isolateDir, options.leave ? options.leave->bytes : 0, inodes);
     if (!isolation.error().isEmpty()) {
-        return finish(isolation.error());
+        return refuse(isolation.error());
     }
     if (!isolation.warning().isEmpty()) {
         say(isolation.warning());
     }
     if (const QString why = isolation.lay(); !why.isEmpty()) {
-        return finish(why);
+        // A signal that ended the set-up ends the run as any signal does.
+        if (const int signal = stopSignals.first.load()) {
+            summary.reason = QStringLiteral("interrupted");
+            summary.code = exitCodeForSignal(signal);
+            return finish();
+        }
+        return refuse(why);
     }
     const QString dir = isolation.folder();
     summary.path = dir;
@@ -67,7 +73,7 @@ int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out
     Holder holder(stopSignals, {});
     const HoldResult held = holder.run(options.command, environment, [&isolation] { isolation.join(); });
     if (const QString why = isolation.joinFailure(); !why.isEmpty()) {
-        return finish(why);
+        return refuse(why);
     }
     if (!held.error.isEmpty()) {
         say(held.error);

@@ -99,7 +99,10 @@ QJsonObject Summary::toJson() const
 QString Summary::toLine() const
 {
     const QString what = isolated
-        ? QStringLiteral("%1 isolated, %2 bytes left available to COMMAND").arg(path).arg(available)
+        ? QStringLiteral("%1 isolated, %2 bytes%3 left available to COMMAND")
+              .arg(path)
+              .arg(available)
+              .arg(inodesAvailable >= 0 ? QStringLiteral(" and %1 inodes").arg(inodesAvailable) : QString())
         : inodesCreated >= 0
         ? QStringLiteral("%1 files made in %2, %3 inodes left available")
               .arg(inodesCreated)

@@ -1,5 +1,7 @@
 #include "platform/isolate.h"
 
+#include "platform/signals.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -804,6 +806,8 @@ QString Isolation::lay()
     }
     const pid_t builder = ::fork();
     if (builder == 0) {
+        // Ctrl-C and the like end it, and so the isolation, rather than wait for it.
+        restoreDefaultSignals();
         ::close(release[1]);
         const int layer = p.build();
         // The parent keeps the layer after the command, to count and keep what it wrote.
@@ -965,7 +969,7 @@ QString Isolation::keep(QString* why) const
         return {};
     }
     const int kept = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    LayerWalk walk(!p.newUserNamespace && ::geteuid() == 0);
+    LayerWalk walk(!p.newUserNamespace);
     for (const Root& root : p.roots) {
         const int upper = ::openat(p.layer, root.upper.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         // A volume below the folder goes where it was mounted.
