@@ -4,6 +4,8 @@
 #include "cli/progress.h"
 #include "fill/fillengine.h"
 #include "platform/filesystem.h"
+#include "platform/fillfolder.h"
+#include "platform/outputfile.h"
 #include "productinfo.h"
 
 #include "fakedesktop.h"
@@ -15,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
@@ -27,6 +30,9 @@
 #include <memory>
 
 #include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -113,6 +119,26 @@ private:
     Volume var(kind, bytes);                                                                                           \
     QVERIFY2(var.isMounted(), qPrintable(var.error()));
 
+// Waits until ready() holds for what the started process printed on stderr so far; false when it
+// ended first or a minute passed. err: what it printed.
+bool readUntil(QProcess& process, const std::function<bool(const QString& err)>& ready, QString* err = nullptr)
+{
+    QString text;
+    QElapsedTimer timer;
+    timer.start();
+    bool found = false;
+    if (process.waitForStarted()) {
+        while (process.state() == QProcess::Running && !(found = ready(text)) && timer.elapsed() < 60000) {
+            process.waitForReadyRead(20);
+            text += QString::fromLocal8Bit(process.readAllStandardError());
+        }
+    }
+    if (err) {
+        *err = text;
+    }
+    return found;
+}
+
 // Starts the filler, waits until ready() holds for what it printed on stderr so far (or it ended),
 // then sends it signal (none when 0) and waits for its end.
 Outcome runAndSignal(const QStringList& arguments, const std::function<bool(const QString& err)>& ready, int signal,
@@ -125,14 +151,9 @@ Outcome runAndSignal(const QStringList& arguments, const std::function<bool(cons
         process.start(prefix.first(), prefix.mid(1) + QStringList { QStringLiteral(TALLOWMERE_FILL) } + arguments);
     }
     Outcome outcome;
-    if (!process.waitForStarted()) {
+    if (!readUntil(process, ready, &outcome.err) && process.state() == QProcess::NotRunning
+        && process.error() == QProcess::FailedToStart) {
         return outcome;
-    }
-    QElapsedTimer timer;
-    timer.start();
-    while (process.state() == QProcess::Running && !ready(outcome.err) && timer.elapsed() < 60000) {
-        process.waitForReadyRead(20);
-        outcome.err += QString::fromLocal8Bit(process.readAllStandardError());
     }
     if (signal != 0) {
         ::kill(static_cast<pid_t>(process.processId()), signal);
@@ -1071,44 +1092,105 @@ void tst_Cli::killedHoldIsCleaned()
     QFETCH(QString, volume);
     QFETCH(bool, inodes);
     VOLUME(target, volume, 32 * MiB);
+    TMPFS(elsewhere, MiB);
     const QDir dir(target.path());
     const QByteArray header = fill::headerText();
+    const QByteArray block = fill::headerBlock();
     // Beside it: a user's file, and look-alikes that each fail one test.
     QVERIFY(writeFile(dir.filePath(QStringLiteral("notes.txt")), "notes"));
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("not whole blocks")), header + QByteArray(1024 - 26 + 1, '\xff')));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("not whole blocks")), block + QByteArray(1, '\xff')));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("no header")), QByteArray(2048, '\xff')));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("header line, then text")),
+                      (header + "\nmy notes\n").leftJustified(2048, 'x')));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("header line, then zeros")),
+                      header + QByteArray(2048 - header.size(), '\0')));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("header block, then text")), block + QByteArray(1024, 'x')));
     QVERIFY(dir.mkdir(QStringLiteral("marked otherwise")));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("marked otherwise/.tallowmere-fill")), "Maked By Somebody"));
+    QVERIFY(dir.mkdir(QStringLiteral("marked, with a user's file")));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("marked, with a user's file/.tallowmere-fill")), header));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("marked, with a user's file/1")), {}));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("marked, with a user's file/notes")), {}));
     QVERIFY(dir.mkdir(QStringLiteral("sub")));
     QCOMPARE(runFiller({ dir.filePath(QStringLiteral("sub/deeper.dat")), QStringLiteral("4K") }).code, 0);
+    // Another volume mounted in a subfolder: --recursive stays on this one.
+    const QString mounted = dir.filePath(QStringLiteral("mounted"));
+    QVERIFY(dir.mkdir(QStringLiteral("mounted")));
+    QCOMPARE(runFiller({ elsewhere.filePath(QStringLiteral("fill.dat")), QStringLiteral("4K") }).code, 0);
+    QCOMPARE(::mount(QFile::encodeName(elsewhere.path()).constData(), QFile::encodeName(mounted).constData(), nullptr,
+                     MS_BIND, nullptr),
+             0);
     const QString fill = dir.filePath(QStringLiteral("fill"));
     QVERIFY(QFile::link(fill, dir.filePath(QStringLiteral("link to the fill"))));
     QVERIFY(
         QFile::link(dir.filePath(QStringLiteral("sub/deeper.dat")), dir.filePath(QStringLiteral("link to a fill"))));
+    const QStringList mode = inodes ? QStringList { QStringLiteral("--inodes") } : QStringList();
+    // A fill that is still running is left alone.
+    const QString live = dir.filePath(QStringLiteral("live"));
+    QProcess running;
+    running.start(QStringLiteral(TALLOWMERE_FILL),
+                  QStringList { live, QStringLiteral("--hold") }
+                      + (inodes ? mode + QStringList { QStringLiteral("--leave-inodes"), QStringLiteral("100") }
+                                : QStringList { QStringLiteral("4K") }));
+    QVERIFY(readUntil(running, [](const QString& err) { return err.contains(QStringLiteral("left available")); }));
     const QStringList others = dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
 
     const Outcome killed = runAndSignal(
-        QStringList { fill, QStringLiteral("--hold") }
-            + (inodes ? QStringList { QStringLiteral("--inodes") } : QStringList()),
+        QStringList { fill, QStringLiteral("--hold") } + mode,
         [](const QString& err) { return err.contains(QStringLiteral("left available")); }, SIGKILL);
     QCOMPARE(killed.code, -1);
     QVERIFY(QFileInfo::exists(fill));
-    const QStringList mode = inodes ? QStringList { QStringLiteral("--inodes") } : QStringList();
 
     const Outcome listed
         = runFiller(QStringList { QStringLiteral("--clean"), target.path(), QStringLiteral("--dry-run") } + mode);
-    QCOMPARE(listed.code, 0);
+    QCOMPARE(listed.code, 4);
     QCOMPARE(listed.out, fill + u'\n');
+    QVERIFY2(listed.err.contains(live + QStringLiteral(": in use")), qPrintable(listed.err));
     QVERIFY(QFileInfo::exists(fill));
-    const Outcome cleaned = runFiller(QStringList { QStringLiteral("--clean"), target.path() } + mode);
-    QCOMPARE(cleaned.code, 0);
-    QCOMPARE(cleaned.out, fill + u'\n');
+    const Outcome cleaned
+        = runFiller(QStringList { QStringLiteral("--clean"), target.path(), QStringLiteral("--json") } + mode);
+    QCOMPARE(cleaned.code, 4);
+    const QJsonObject summary = QJsonDocument::fromJson(cleaned.out.toUtf8()).object();
+    QCOMPARE(summary.value(QStringLiteral("removed")).toArray(), QJsonArray { fill });
+    QCOMPARE(summary.value(QStringLiteral("in_use")).toArray(), QJsonArray { live });
+    QCOMPARE(summary.value(QStringLiteral("reason")).toString(), QStringLiteral("in use"));
     QCOMPARE(dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), others);
     QVERIFY(target.available() > 24 * MiB);
+    // The running fill still holds what it made, and removes it itself.
+    ::kill(static_cast<pid_t>(running.processId()), SIGTERM);
+    QVERIFY(running.waitForFinished(60000));
+    QCOMPARE(running.exitCode(), 0);
+    QVERIFY(!QFileInfo::exists(live));
     // Into subfolders only when asked.
     const Outcome deeper = runFiller({ QStringLiteral("--clean"), target.path(), QStringLiteral("--recursive") });
     QCOMPARE(deeper.out, dir.filePath(QStringLiteral("sub/deeper.dat")) + u'\n');
-    QCOMPARE(dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), others);
+    QVERIFY(QFileInfo::exists(elsewhere.filePath(QStringLiteral("fill.dat"))));
+    QCOMPARE(::umount2(QFile::encodeName(mounted).constData(), 0), 0);
+
+    // Another file put at a fill's name once the fill was checked is not removed in its place.
+    QCOMPARE(runFiller(QStringList { fill }
+                       + (inodes ? mode + QStringList { QStringLiteral("--leave-inodes"), QStringLiteral("300") }
+                                 : QStringList { QStringLiteral("4K") }))
+                 .code,
+             0);
+    const QString mine = dir.filePath(QStringLiteral("mine"));
+    const QString precious = inodes ? mine + QStringLiteral("/notes") : mine;
+    QVERIFY(!inodes || dir.mkdir(QStringLiteral("mine")));
+    QVERIFY(writeFile(precious, "precious"));
+    QList<platform::CleanedFill> seen;
+    platform::CleanHooks hooks;
+    hooks.checked = [&](const QString& path) {
+        if (path == fill) {
+            QCOMPARE(::renameat2(AT_FDCWD, QFile::encodeName(mine).constData(), AT_FDCWD,
+                                 QFile::encodeName(fill).constData(), RENAME_EXCHANGE),
+                     0);
+        }
+    };
+    QVERIFY(!platform::cleanFills({ target.path(), false, inodes, false }, { block, header }, hooks,
+                                  [&](const platform::CleanedFill& found) { seen.append(found); }));
+    QVERIFY(!seen.isEmpty() && seen.first().path == fill);
+    QVERIFY(seen.first().error == platform::make_error_code(platform::FileError::Moved));
+    QCOMPARE(readFile(inodes ? fill + QStringLiteral("/notes") : fill), QByteArray("precious"));
 }
 
 // A write refused by a disk quota, by a user who is not root: an ext4 user quota where the kernel

@@ -142,42 +142,71 @@ int holdAndRelease(Context& context, Target& target, Summary& summary, const QPr
     return summary.code;
 }
 
-int clean(const Options& options, std::FILE* out, std::FILE* err)
+int clean(const Options& options, SignalState& stopSignals, std::FILE* out, std::FILE* err)
 {
-    std::error_code error;
-    const QList<platform::FoundFill> found = platform::findFills(options.cleanDir, options.recursive, options.inodes,
-                                                                 fill::headerText(), fill::blockSize, &error);
-    int code = ExitDone;
-    if (error) {
-        print(err, QStringLiteral("tallowmere-fill: %1: %2\n").arg(options.cleanDir, platform::errorText(error)));
-        // A folder that cannot be read at all is a usage error; one of its subfolders, a failure.
-        code = QFileInfo(options.cleanDir).isDir() ? ExitWriteError : ExitUsage;
-    }
     QJsonArray removed;
     QJsonArray failed;
-    for (const platform::FoundFill& fill : found) {
-        if (!options.dryRun) {
-            if (const auto why = platform::removeFill(fill)) {
-                print(err, QStringLiteral("tallowmere-fill: %1: %2\n").arg(fill.path, platform::errorText(why)));
-                failed.append(fill.path);
-                code = ExitWriteError;
-                continue;
+    QJsonArray inUse;
+    const auto say = [err](const QString& path, const QString& what) {
+        print(err, QStringLiteral("tallowmere-fill: %1: %2\n").arg(path, what));
+    };
+    const auto report = [&](const platform::CleanedFill& fill) {
+        if (!fill.error) {
+            removed.append(fill.path);
+            if (!options.json) {
+                print(out, fill.path + u'\n');
             }
+        } else if (fill.error == platform::make_error_code(platform::FileError::InUse)) {
+            inUse.append(fill.path);
+            say(fill.path, QStringLiteral("in use by a fill that is still running: left alone"));
+        } else if (fill.error == std::errc::interrupted) {
+            say(fill.path, QStringLiteral("stopped before all of it was removed"));
+        } else {
+            failed.append(fill.path);
+            say(fill.path,
+                platform::errorText(fill.error)
+                    + (fill.leftAt.isEmpty()
+                           ? QString()
+                           : QStringLiteral(" (the file that took its name is now %1)").arg(fill.leftAt)));
         }
-        removed.append(fill.path);
-        if (!options.json) {
-            print(out, fill.path + u'\n');
-        }
+    };
+    platform::CleanHooks hooks;
+    hooks.stopRequested = [&stopSignals] { return stopSignals.first.load() != 0; };
+    const std::error_code error
+        = platform::cleanFills({ options.cleanDir, options.recursive, options.inodes, options.dryRun },
+                               { fill::headerBlock(), fill::headerText() }, hooks, report);
+    int code = ExitDone;
+    QString reason = QStringLiteral("cleaned");
+    if (error) {
+        say(options.cleanDir, platform::errorText(error));
+        // A folder that cannot be read at all is a usage error; one of its subfolders, a failure.
+        code = QFileInfo(options.cleanDir).isDir() ? ExitWriteError : ExitUsage;
+        reason = QStringLiteral("error");
+    } else if (!failed.isEmpty()) {
+        code = ExitWriteError;
+        reason = QStringLiteral("error");
+    } else if (!inUse.isEmpty()) {
+        code = ExitWriteError;
+        reason = QStringLiteral("in use");
+    }
+    if (const int signal = stopSignals.first.load()) {
+        code = exitCodeForSignal(signal);
+        reason = QStringLiteral("interrupted");
+        print(err,
+              QStringLiteral("tallowmere-fill: interrupted: %1 %2 so far\n")
+                  .arg(removed.size())
+                  .arg(options.dryRun ? QStringLiteral("found") : QStringLiteral("removed")));
     }
     if (!options.json) {
         return code;
     }
     const QJsonObject summary {
         { QStringLiteral("version"), 1 },
-        { QStringLiteral("reason"), code == ExitDone ? QStringLiteral("cleaned") : QStringLiteral("error") },
+        { QStringLiteral("reason"), reason },
         { QStringLiteral("exit_code"), code },
         { options.dryRun ? QStringLiteral("found") : QStringLiteral("removed"), removed },
         { QStringLiteral("failed"), failed },
+        { QStringLiteral("in_use"), inUse },
         { QStringLiteral("dry_run"), options.dryRun },
     };
     if (!print(out, QJsonDocument(summary).toJson(QJsonDocument::Compact) + '\n')) {
@@ -560,7 +589,7 @@ int refuseArguments(const QStringList& arguments, const QString& error, std::FIL
 int run(const Options& options, SignalState& stopSignals, bool stderrIsTerminal, std::FILE* out, std::FILE* err)
 {
     if (options.cleans()) {
-        return clean(options, out, err);
+        return clean(options, stopSignals, out, err);
     }
     Context context { options, stopSignals, out, err, std::nullopt };
     // The space that counts is where the data lands: through a symbolic link, the target's volume.
