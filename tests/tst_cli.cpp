@@ -27,7 +27,10 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <atomic>
+#include <limits>
 #include <memory>
+#include <thread>
 
 #include <csignal>
 #include <cstdio>
@@ -64,6 +67,25 @@ Outcome runFiller(const QStringList& arguments, const QString& workingDirectory 
     return outcome;
 }
 
+// runFiller() while a thread reads the available bytes of the volume at path about every millisecond;
+// lowest: the fewest seen.
+Outcome runFillerWatched(const QStringList& arguments, const QString& path, qint64* lowest)
+{
+    std::atomic<bool> done = false;
+    std::atomic<qint64> least = std::numeric_limits<qint64>::max();
+    std::thread watch([&] {
+        while (!done) {
+            least = std::min(least.load(), availableAt(path));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const Outcome outcome = runFiller(arguments);
+    done = true;
+    watch.join();
+    *lowest = least;
+    return outcome;
+}
+
 // Starts a fill of a large volume and, once the file is growing, does something to the run.
 int interruptRun(const QString& path, const std::function<void(QProcess&)>& act, QString* summary = nullptr)
 {
@@ -85,8 +107,8 @@ int interruptRun(const QString& path, const std::function<void(QProcess&)>& act,
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
-// A volume of the kind a row names: a tmpfs, or an ext4 image (with mkfs.ext4's options after
-// "ext4", separated by blanks).
+// A volume of the kind a row names: a tmpfs, a btrfs image, or an ext4 image (with mkfs.ext4's
+// options after "ext4", separated by blanks).
 class Volume
 {
 public:
@@ -96,6 +118,8 @@ public:
             m_tmpfs = std::make_unique<Tmpfs>(bytes);
         } else if (kind.startsWith(QLatin1String("tmpfs "))) {
             m_tmpfs = std::make_unique<Tmpfs>(bytes, kind.mid(6));
+        } else if (kind == QLatin1String("btrfs")) {
+            m_image = std::make_unique<BtrfsVolume>(bytes);
         } else {
             m_image = std::make_unique<Ext4Volume>(bytes, kind.split(u' ', Qt::SkipEmptyParts).mid(1), QString());
         }
@@ -106,15 +130,23 @@ public:
     QString filePath(const QString& name) const { return path() + u'/' + name; }
     qint64 available() const { return availableAt(path()); }
 
+    // Why a volume of this kind cannot be had here; empty when it can.
+    static QString unavailable(const QString& kind)
+    {
+        if (kind.startsWith(QLatin1String("tmpfs"))) {
+            return mountingUnavailable();
+        }
+        const QString why = diskImagesUnavailable();
+        return why.isEmpty() && kind == QLatin1String("btrfs") ? BtrfsVolume::unavailable() : why;
+    }
+
 private:
     std::unique_ptr<Tmpfs> m_tmpfs;
     std::unique_ptr<ImageVolume> m_image;
 };
 
 #define VOLUME(var, kind, bytes)                                                                                       \
-    if (const QString why                                                                                              \
-        = QString(kind).startsWith(QLatin1String("tmpfs")) ? mountingUnavailable() : diskImagesUnavailable();          \
-        !why.isEmpty())                                                                                                \
+    if (const QString why = Volume::unavailable(kind); !why.isEmpty())                                                 \
         QSKIP(qPrintable(why));                                                                                        \
     Volume var(kind, bytes);                                                                                           \
     QVERIFY2(var.isMounted(), qPrintable(var.error()));
@@ -897,6 +929,8 @@ void tst_Cli::verdicts_data()
         << reached << false << 4 * MiB << MiB << MiB << 0 << "space to leave reached before the size" << 3;
     QTest::newRow("floor broken") << reached << false << qint64(-1) << MiB << KiB << 0 << "space to leave not kept"
                                   << 3;
+    QTest::newRow("floor missed by more than a unit")
+        << reached << false << qint64(-1) << MiB << MiB + 64 * KiB << 0 << "space to leave missed" << 3;
     QTest::newRow("SIGINT") << int(fill::Outcome::Stopped) << false << qint64(-1) << qint64(-1) << MiB << SIGINT
                             << "interrupted" << 130;
     QTest::newRow("SIGHUP") << int(fill::Outcome::Stopped) << false << qint64(-1) << qint64(-1) << MiB << SIGHUP
@@ -917,8 +951,9 @@ void tst_Cli::verdicts()
     QFETCH(int, signal);
     QFETCH(QString, reason);
     QFETCH(int, code);
-    const cli::Verdict verdict = cli::verdictFor({ fill::Outcome(outcome), quota, signal, 2 * MiB,
-                                                   size >= 0 ? std::optional(size) : std::nullopt, leave, available });
+    const cli::Verdict verdict
+        = cli::verdictFor({ fill::Outcome(outcome), quota, signal, 2 * MiB,
+                            size >= 0 ? std::optional(size) : std::nullopt, leave, available, 4 * KiB });
     QCOMPARE(verdict.reason, reason);
     QCOMPARE(verdict.code, code);
 }
@@ -1386,17 +1421,24 @@ void tst_Cli::usedAsDfShows_data()
     QTest::newRow("ext4 50%") << "ext4" << 50;
     QTest::newRow("ext4 99%") << "ext4" << 99;
     QTest::newRow("ext4 100%") << "ext4" << 100;
+    // btrfs counts what is written only once it is on the disk.
+    QTest::newRow("btrfs 80%") << "btrfs" << 80;
+    QTest::newRow("btrfs 90%") << "btrfs" << 90;
 }
 
 void tst_Cli::usedAsDfShows()
 {
     QFETCH(QString, volume);
     QFETCH(int, percent);
-    VOLUME(target, volume, 64 * MiB);
+    VOLUME(target, volume, volume == QLatin1String("btrfs") ? 512 * MiB : 64 * MiB);
     const QString path = target.filePath(QStringLiteral("fill.dat"));
-    const Outcome outcome = runFiller({ path, QStringLiteral("--used"), QStringLiteral("%1%").arg(percent) });
+    qint64 lowest = 0;
+    const Outcome outcome = runFillerWatched({ path, QStringLiteral("--used"), QStringLiteral("%1%").arg(percent) },
+                                             target.path(), &lowest);
     QVERIFY2(outcome.code == 0, qPrintable(outcome.err));
     QProcess::execute(QStringLiteral("sync"), { QStringLiteral("-f"), target.path() });
+    // Never under the floor on the way there.
+    QVERIFY2(lowest >= target.available(), qPrintable(QStringLiteral("%1 < %2").arg(lowest).arg(target.available())));
     QString shown;
     const QString failed
         = runCommand(QStringLiteral("df"), { QStringLiteral("--output=pcent"), target.path() }, &shown);
@@ -1416,6 +1458,8 @@ void tst_Cli::allocate_data()
     QTest::newRow("ext4, to full") << "ext4" << QStringList() << "allocate" << qint64(-1) << 128 * MiB;
     QTest::newRow("ext4, space to leave")
         << "ext4" << QStringList { "--leave", "10M" } << "allocate" << 10 * MiB << 128 * MiB;
+    QTest::newRow("btrfs, space to leave")
+        << "btrfs" << QStringList { "--leave", "100M" } << "allocate" << 100 * MiB << 512 * MiB;
     // Reserved gigabytes hold no data: nothing waits for them to be written back or flushed.
     QTest::newRow("ext4, gigabytes reserved") << "ext4" << QStringList() << "allocate" << qint64(-1) << 2048 * MiB;
     QTest::newRow("tmpfs, to full") << "tmpfs" << QStringList() << "allocate" << qint64(-1) << 128 * MiB;
@@ -1434,9 +1478,13 @@ void tst_Cli::allocate()
     const QString path = target.filePath(QStringLiteral("fill.dat"));
     QElapsedTimer clock;
     clock.start();
+    qint64 lowest = 0;
     const Outcome outcome
-        = runFiller(QStringList { QStringLiteral("--json"), QStringLiteral("--allocate"), path } + arguments);
+        = runFillerWatched(QStringList { QStringLiteral("--json"), QStringLiteral("--allocate"), path } + arguments,
+                           target.path(), &lowest);
     QVERIFY2(clock.elapsed() < 60000, "a fill that reserves its space is not left waiting");
+    // A reservation never asks for more than the floor allows, not even for a moment.
+    QVERIFY2(lowest >= std::max<qint64>(0, leave), qPrintable(QString::number(lowest)));
     QVERIFY2(outcome.code == 0, qPrintable(outcome.err));
     const QJsonObject summary = lastJsonLine(outcome.out);
     QCOMPARE(summary.value(QStringLiteral("method")).toString(), method);

@@ -517,8 +517,9 @@ private:
                           + QStringLiteral(": the volume cannot reserve space (%1): the fill is written instead")
                                 .arg(platform::errorText(result.allocationError)));
         }
-        const Verdict verdict = verdictFor({ result.outcome, result.quotaFull, m_context.stopSignals.first.load(),
-                                             result.bytesWritten, m_options.size, m_leave, m_summary.available });
+        const Verdict verdict
+            = verdictFor({ result.outcome, result.quotaFull, m_context.stopSignals.first.load(), result.bytesWritten,
+                           m_options.size, m_leave, m_summary.available, endSpace ? endSpace->blockSize : 0 });
         m_summary.reason = verdict.reason;
         m_summary.code = verdict.code;
         m_summary.error = result.error ? platform::errorText(result.error) : QString();
@@ -527,6 +528,14 @@ private:
                                          "header block only")
                               .arg(m_summary.available)
                               .arg(m_leave));
+        } else if (m_summary.reason == QLatin1String("space to leave missed")) {
+            m_context.say(
+                QStringLiteral("%1 bytes are available, %2 more than the %3 to leave: the volume could not be "
+                               "brought nearer (it gives back space late, or not in proportion when a file "
+                               "is cut back)")
+                    .arg(m_summary.available)
+                    .arg(m_summary.available - m_leave)
+                    .arg(m_leave));
         }
     }
 
