@@ -1374,6 +1374,9 @@ void tst_Cli::inodes_data()
     QTest::newRow("ext4, 10 to leave") << "ext4 -N 256" << QStringList { "--leave-inodes", "10" } << qint64(10)
                                        << "target reached";
     QTest::newRow("tmpfs") << "tmpfs nr_inodes=300" << QStringList() << qint64(0) << "inodes full";
+    QTest::newRow("more to leave than there are")
+        << "tmpfs nr_inodes=100" << QStringList { "--leave-inodes", "200", "--run", "false" } << qint64(-1)
+        << "space to leave already reached";
     QTest::newRow("run under it")
         << "ext4 -N 256"
         << QStringList { "--run", "sh", "-c",
@@ -1391,9 +1394,14 @@ void tst_Cli::inodes()
     const QString path = target.filePath(QStringLiteral("inodes"));
     const Outcome outcome
         = runFiller(QStringList { QStringLiteral("--json"), QStringLiteral("--inodes"), path } + arguments);
-    QVERIFY2(outcome.code == 0, qPrintable(outcome.err + outcome.out));
     const QJsonObject summary = lastJsonLine(outcome.out);
     QCOMPARE(summary.value(QStringLiteral("reason")).toString(), reason);
+    if (left < 0) { // nothing made, nothing run
+        QCOMPARE(outcome.code, 3);
+        QVERIFY(!QFileInfo::exists(path));
+        return;
+    }
+    QVERIFY2(outcome.code == 0, qPrintable(outcome.err + outcome.out));
     QCOMPARE(summary.value(QStringLiteral("inodes_available")).toInteger(), left);
     if (arguments.contains(QStringLiteral("--run"))) {
         QVERIFY(!QFileInfo::exists(path));

@@ -235,6 +235,29 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
         context.say(options.path + QStringLiteral(": ") + summary.error);
         return options.json ? printJson(context.out, context.err, summary) : summary.code;
     }
+    if (options.leaveInodes) {
+        const auto refuse = [&](const QString& why, const QString& reason, int code) {
+            summary.reason = reason;
+            summary.code = code;
+            summary.error = why;
+            summary.available = summary.availableBefore;
+            summary.inodesAvailable = summary.inodesAvailableBefore;
+            context.say(options.path + QStringLiteral(": ") + why);
+            return options.json ? printJson(context.out, context.err, summary) : summary.code;
+        };
+        if (summary.inodesAvailableBefore < 0) {
+            return refuse(QStringLiteral("cannot tell the inodes available on its volume"), QStringLiteral("error"),
+                          ExitUsage);
+        }
+        // The folder and its marker take an inode each.
+        if (summary.inodesAvailableBefore - 2 < *options.leaveInodes) {
+            return refuse(QStringLiteral("only %1 inodes are available, too few to leave %2 after the folder and its "
+                                         "marker: nothing was made")
+                              .arg(summary.inodesAvailableBefore)
+                              .arg(*options.leaveInodes),
+                          QStringLiteral("space to leave already reached"), ExitDiskFullEarly);
+        }
+    }
     if (const auto error = folder.create(options.path, fill::headerText())) {
         summary.reason = QStringLiteral("error");
         summary.code = ExitUsage;
@@ -282,9 +305,13 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
     const auto after = platform::volumeSpace(drive, dir);
     summary.available = after ? after->available : -1;
     summary.inodesAvailable = after ? after->inodesAvailable : -1;
-    FillEnd end { outcome, quota,        context.stopSignals.first.load(),
-                  0,       std::nullopt, options.leaveInodes ? *options.leaveInodes : -1,
-                  -1 };
+    const FillEnd end { outcome,
+                        quota,
+                        context.stopSignals.first.load(),
+                        0,
+                        std::nullopt,
+                        options.leaveInodes ? *options.leaveInodes : -1,
+                        summary.inodesAvailable };
     Verdict verdict = verdictFor(end);
     if (outcome == fill::Outcome::DiskFull && !quota) {
         // A volume that still has inodes ran out of blocks for the folder's list of names.
