@@ -1023,6 +1023,9 @@ void tst_Cli::runExitCodes_data()
     QTest::newRow("file exists: not run")
         << "tmpfs" << QStringList { "EXISTS" } << "touch MARK" << 0 << 2 << false << true;
     QTest::newRow("keep") << "ext4" << QStringList { "--keep", "2M" } << "touch MARK" << 0 << 0 << true << true;
+    QTest::newRow("emptied by COMMAND: no top-up, left as it is")
+        << "tmpfs" << QStringList { "--top-up" } << ": > \"$TALLOWMERE_FILL_FILE\"; touch MARK; sleep 0.6" << 0 << 5
+        << true << true;
 }
 
 void tst_Cli::runExitCodes()
@@ -1057,6 +1060,8 @@ void tst_Cli::runExitCodes()
     QCOMPARE(QFile::exists(path), kept);
     if (!kept) {
         QVERIFY2(target.available() > 16 * MiB, qPrintable(QString::number(target.available())));
+    } else if (QByteArray(QTest::currentDataTag()).startsWith("emptied")) {
+        QCOMPARE(fileSize(path), qint64(0));
     } else if (ran) {
         const QString problem = checkFillFile(path, 2 * MiB);
         QVERIFY2(problem.isEmpty(), qPrintable(problem));

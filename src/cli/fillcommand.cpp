@@ -65,6 +65,23 @@ QString fileSystemOf(const QString& dir)
     return QString::fromUtf8(QStorageInfo(dir.isEmpty() ? QStringLiteral(".") : dir).fileSystemType());
 }
 
+// The fill file as a hold releases it: one that another program took over is left as it is.
+struct HeldFile
+{
+    platform::OutputFile& file;
+    const bool& takenOver;
+
+    void close() { file.close(); }
+    std::error_code remove()
+    {
+        if (takenOver) {
+            file.close();
+            return platform::make_error_code(platform::FileError::TakenOver);
+        }
+        return file.remove();
+    }
+};
+
 // Removes (or, with --keep, leaves) what a held run made; false with why when it could not.
 template<typename Target> bool release(Target& target, bool keep, QString* why)
 {
@@ -582,7 +599,23 @@ private:
         environment.insert(QStringLiteral("TALLOWMERE_FILL_FILE"), QFileInfo(m_options.path).absoluteFilePath());
         environment.insert(QStringLiteral("TALLOWMERE_FILL_BYTES"), QString::number(m_summary.written));
         environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_BYTES"), QString::number(m_summary.available));
+        bool takenOver = false;
         const auto topUp = [&] {
+            // A file whose length another program changed (a command that emptied it, say) is no
+            // longer the run's to extend: written on from where the run left it, it would start
+            // with a hole instead of its header.
+            if (const auto length = file.length(); takenOver || (length && *length != m_summary.written)) {
+                if (!takenOver) {
+                    takenOver = true;
+                    m_summary.error = platform::errorText(make_error_code(platform::FileError::TakenOver));
+                    m_context.say(QStringLiteral("%1: its length changed from %2 to %3 while it was held: no more "
+                                                 "top-ups, and it is left as it is")
+                                      .arg(m_options.path)
+                                      .arg(m_summary.written)
+                                      .arg(*length));
+                }
+                return;
+            }
             const auto now = m_volume.space();
             if (!now || (m_leave >= 0 ? now->available - m_leave : now->fillable) < fill::blockSize) {
                 return;
@@ -591,7 +624,8 @@ private:
             m_summary.toppedUp += more.bytesWritten - m_summary.written;
             m_summary.written = more.bytesWritten;
         };
-        return holdAndRelease(m_context, file, m_summary, environment, topUp);
+        HeldFile held { file, takenOver };
+        return holdAndRelease(m_context, held, m_summary, environment, topUp);
     }
 
     Context& m_context;

@@ -271,6 +271,12 @@ public:
         return ::fstat(m_fd, &st) == 0 && st.st_nlink == 0;
     }
 
+    std::optional<qint64> length() override
+    {
+        struct stat st = {};
+        return ::fstat(m_fd, &st) == 0 ? std::optional<qint64>(st.st_size) : std::nullopt;
+    }
+
     std::error_code close() override
     {
         if (m_fd < 0) {
