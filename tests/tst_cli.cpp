@@ -737,6 +737,19 @@ void tst_Cli::jsonSummary()
     }
     QCOMPARE(fileSize(path), 3 * MiB);
 
+    // Started with standard input, output and error closed, nothing it says lands in the fill file.
+    const QString closed = volume.filePath(QStringLiteral("closed.dat"));
+    QProcess shell;
+    shell.start(QStringLiteral("sh"),
+                { QStringLiteral("-c"),
+                  QStringLiteral("exec \"$0\" \"$1\" 3M --progress text --hold 0.2 --keep <&- >&- 2>&-"),
+                  QStringLiteral(TALLOWMERE_FILL), closed });
+    QVERIFY(shell.waitForFinished(60000));
+    QCOMPARE(shell.exitCode(), 0);
+    const QString problem = checkFillFile(closed, 3 * MiB);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY(QFile::remove(closed));
+
     // Redirected to the volume being filled, the summary finds no room: not a success.
     QVERIFY(QFile::remove(path));
     QProcess process;
