@@ -35,6 +35,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -328,6 +329,8 @@ void tst_Cli::arguments_data()
     QTest::newRow("hold, then SIZE taken for a duration") << QStringList { "f", "--hold", "90" } << true << qint64(-1);
     QTest::newRow("SIZE before hold") << QStringList { "f", "3M", "--hold" } << true << 3 * MiB;
     QTest::newRow("bad duration") << QStringList { "f", "--hold=5x" } << false << qint64(-1);
+    QTest::newRow("duration too long, not a SIZE")
+        << QStringList { "f", "--hold", "99999999999" } << false << qint64(-1);
     QTest::newRow("hold and run") << QStringList { "f", "--hold", "--run", "true" } << false << qint64(-1);
     QTest::newRow("keep alone") << QStringList { "f", "--keep" } << false << qint64(-1);
     QTest::newRow("top-up alone") << QStringList { "f", "--top-up" } << false << qint64(-1);
@@ -632,6 +635,16 @@ void tst_Cli::refusesBeforeTouchingAnyFile()
         = runFiller({ QStringLiteral("--force"), QStringLiteral("/proc/self/comm"), QStringLiteral("1K") });
     QCOMPARE(pseudo.code, 2);
     QVERIFY2(pseudo.err.contains(QStringLiteral("kernel")), qPrintable(pseudo.err));
+    // A pipe with a reader is refused untouched: the reader never sees a writer come and go.
+    const QByteArray pipe = QFile::encodeName(volume.filePath(QStringLiteral("pipe")));
+    QCOMPARE(::mkfifo(pipe.constData(), 0644), 0);
+    pollfd reader { ::open(pipe.constData(), O_RDONLY | O_NONBLOCK), POLLIN, 0 };
+    QVERIFY(reader.fd >= 0);
+    QCOMPARE(
+        runFiller({ QStringLiteral("--force"), volume.filePath(QStringLiteral("pipe")), QStringLiteral("1K") }).code,
+        2);
+    QCOMPARE(::poll(&reader, 1, 0), 0);
+    ::close(reader.fd);
     // A path that cannot be created is a usage error too.
     QCOMPARE(runFiller({ volume.filePath(QStringLiteral("missing/fill.dat")) }).code, 2);
     QCOMPARE(runFiller({ volume.path() }).code, 2);

@@ -107,6 +107,22 @@ struct Parser
     }
 };
 
+// Beyond a few centuries a duration is a mistake, and would overflow the clock.
+constexpr double longestDuration = 1e10;
+
+// The seconds a text that reads as a duration stands for, however many; nothing for other text.
+std::optional<double> durationSeconds(const QString& text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d+(?:\\.\\d*)?|\\.\\d+)\\s*([smhd]?)\\s*$"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch()) {
+        return std::nullopt;
+    }
+    const QString unit = match.captured(2);
+    const double scale = unit == u'm' ? 60 : unit == u'h' ? 3600 : unit == u'd' ? 86400 : 1;
+    return match.captured(1).toDouble() * scale;
+}
+
 } // namespace
 
 std::optional<qint64> parseSize(const QString& text)
@@ -131,16 +147,8 @@ std::optional<qint64> parseSize(const QString& text)
 
 std::optional<double> parseDuration(const QString& text)
 {
-    static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d+(?:\\.\\d*)?|\\.\\d+)\\s*([smhd]?)\\s*$"));
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch()) {
-        return std::nullopt;
-    }
-    const QString unit = match.captured(2);
-    const double scale = unit == u'm' ? 60 : unit == u'h' ? 3600 : unit == u'd' ? 86400 : 1;
-    const double seconds = match.captured(1).toDouble() * scale;
-    // Beyond a few centuries a duration is a mistake, and would overflow the clock.
-    if (!std::isfinite(seconds) || seconds > 1e10) {
+    const auto seconds = durationSeconds(text);
+    if (!seconds || !std::isfinite(*seconds) || *seconds > longestDuration) {
         return std::nullopt;
     }
     return seconds;
@@ -215,7 +223,8 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
             }
             break;
         } else if (argument == QLatin1String("--hold")) {
-            const bool withDuration = i + 1 < arguments.size() && parseDuration(arguments[i + 1]);
+            // One too long for a duration is refused as one, not taken for a SIZE.
+            const bool withDuration = i + 1 < arguments.size() && durationSeconds(arguments[i + 1]);
             own.append(QStringLiteral("--hold=") + (withDuration ? arguments[++i] : QString()));
         } else {
             optionsEnded = argument == QLatin1String("--");
@@ -302,6 +311,11 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
         options.hold = true;
         if (const QString value = parser.value(p.hold); !value.isEmpty()) {
             options.holdSeconds = parseDuration(value);
+            if (!options.holdSeconds && durationSeconds(value)) {
+                return refuse(QStringLiteral("--hold %1 is too long: at most %2 seconds (about 300 years)")
+                                  .arg(value)
+                                  .arg(longestDuration, 0, 'f', 0));
+            }
             if (!options.holdSeconds) {
                 return refuse(QStringLiteral("bad duration for --hold: %1 (90, 90s, 5m, 2h)").arg(value));
             }
