@@ -34,6 +34,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mount.h>
@@ -173,7 +174,7 @@ bool readUntil(QProcess& process, const std::function<bool(const QString& err)>&
 }
 
 // Starts the filler, waits until ready() holds for what it printed on stderr so far (or it ended),
-// then sends it signal (none when 0) and waits for its end.
+// then sends it signal (none when 0; below 0, -signal to its process group) and waits for its end.
 Outcome runAndSignal(const QStringList& arguments, const std::function<bool(const QString& err)>& ready, int signal,
                      const QStringList& prefix = {})
 {
@@ -189,7 +190,8 @@ Outcome runAndSignal(const QStringList& arguments, const std::function<bool(cons
         return outcome;
     }
     if (signal != 0) {
-        ::kill(static_cast<pid_t>(process.processId()), signal);
+        const auto pid = static_cast<pid_t>(process.processId());
+        ::kill(signal > 0 ? pid : -pid, std::abs(signal));
     }
     process.waitForFinished(60000);
     outcome.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
@@ -1044,6 +1046,16 @@ void tst_Cli::runExitCodes_data()
     QTest::newRow("SIGTERM forwarded and handled")
         << "tmpfs" << QStringList() << "trap 'exit 0' TERM; touch MARK; while :; do sleep 0.05; done" << SIGTERM << 0
         << true << false;
+    // As CI runners and service managers stop a job: the command counts the SIGTERMs it gets.
+    QTest::newRow("SIGTERM to the filler's process group reaches COMMAND once")
+        << "tmpfs" << QStringList()
+        << "trap 'n=$((n+1))' TERM; touch MARK; while [ ${n:-0} = 0 ]; do sleep 0.05; done; sleep 0.5; exit $n"
+        << -SIGTERM << 1 << true << false;
+    // MARK holds the number of a process COMMAND started: it does not outlive the run.
+    QTest::newRow("COMMAND's children end with it")
+        << "tmpfs" << QStringList() << "sleep 37 & echo $! > MARK; wait" << SIGTERM << 143 << true << false;
+    QTest::newRow("what COMMAND left running is ended")
+        << "ext4" << QStringList() << "sleep 37 & echo $! > MARK" << 0 << 0 << true << false;
     QTest::newRow("fill short of SIZE: not run")
         << "tmpfs" << QStringList { "1G" } << "touch MARK" << 0 << 3 << false << false;
     QTest::newRow("file exists: not run")
@@ -1078,12 +1090,17 @@ void tst_Cli::runExitCodes()
     if (before.removeAll(QStringLiteral("EXISTS"))) {
         QVERIFY(writeFile(path, "user data"));
     }
+    // A signal below 0 goes to the filler's process group.
     const Outcome outcome = runAndSignal(
         QStringList { path } + before + QStringList { QStringLiteral("--run") } + run,
-        [&](const QString&) { return QFile::exists(mark); }, signal);
+        [&](const QString&) { return fileSize(mark) >= 0; }, signal,
+        signal < 0 ? QStringList { QStringLiteral("setsid") } : QStringList());
     QVERIFY2(outcome.code == code, qPrintable(QStringLiteral("exit %1: %2").arg(outcome.code).arg(outcome.err)));
     QCOMPARE(QFile::exists(mark), ran);
     QCOMPARE(QFile::exists(path), kept);
+    if (const qint64 child = readFile(mark).trimmed().toLongLong(); child > 0) {
+        QVERIFY2(::kill(static_cast<pid_t>(child), 0) != 0, "a process COMMAND started is still running");
+    }
     if (!kept) {
         QVERIFY2(target.available() > 16 * MiB, qPrintable(QString::number(target.available())));
     } else if (QByteArray(QTest::currentDataTag()).startsWith("emptied")) {

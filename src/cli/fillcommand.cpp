@@ -130,6 +130,11 @@ int holdAndRelease(Context& context, Target& target, Summary& summary, const QPr
     if (!held.error.isEmpty()) {
         context.say(held.error);
     }
+    if (held.leftRunning) {
+        context.say(QStringLiteral("%1 left processes running in its process group: they were ended before the "
+                                   "volume was released")
+                        .arg(options.command.first()));
+    }
     summary.held = true;
     summary.heldSeconds = held.seconds;
     summary.commandExitCode = held.commandCode;
