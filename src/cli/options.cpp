@@ -72,7 +72,9 @@ struct Parser
                               QStringLiteral("DURATION") };
     QCommandLineOption run { QStringLiteral("run"),
                              QStringLiteral("Run COMMAND [ARGS...] (everything after --run) while the volume is "
-                                            "full, then delete the fill file and exit with COMMAND's code.") };
+                                            "full, in a process group of its own that gets the signals the filler "
+                                            "gets; then end what it left running, delete the fill file and exit "
+                                            "with COMMAND's code.") };
     QCommandLineOption keep { QStringLiteral("keep"),
                               QStringLiteral("With --run or --hold: leave the fill file in place afterwards.") };
     QCommandLineOption topUp { QStringLiteral("top-up"),
@@ -84,9 +86,13 @@ struct Parser
                                      QStringLiteral("With --inodes: stop N inodes short."), QStringLiteral("N") };
     QCommandLineOption clean { QStringLiteral("clean"),
                                QStringLiteral("Remove the fill files that killed runs left in DIR (with "
-                                              "--inodes, also their folders), printing each path."),
+                                              "--inodes, also their folders), printing each path. A file counts "
+                                              "only if its header block, length and sampled blocks are a fill's; "
+                                              "one a running fill holds is left alone, named as in use."),
                                QStringLiteral("DIR") };
-    QCommandLineOption recursive { QStringLiteral("recursive"), QStringLiteral("With --clean: also in subfolders.") };
+    QCommandLineOption recursive { QStringLiteral("recursive"),
+                                   QStringLiteral("With --clean: also in subfolders, never leaving DIR's "
+                                                  "volume.") };
     QCommandLineOption dryRun { QStringLiteral("dry-run"), QStringLiteral("With --clean: only list them.") };
 
     Parser()
@@ -168,13 +174,15 @@ QString usage()
                "\n"
                "Exit status: 0 done (target reached, or the volume or quota filled when no size was given);\n"
                "2 bad usage or the file cannot be created; 3 the volume filled before the size or the space to\n"
-               "leave was reached, or the space to leave cannot be kept; 4 a write failed for another reason, or\n"
-               "the --json summary could not be written; 5 the fill file could not be removed after --run or\n"
-               "--hold; 129, 130, 131 a signal ended the fill (SIGHUP, SIGINT or SIGTERM, SIGQUIT).\n"
+               "leave was reached, or the space to leave cannot be kept, or not met within one allocation unit;\n"
+               "4 a write failed for another reason, the --json summary could not be written, or --clean left\n"
+               "something: a fill it could not remove, or one in use by a running fill; 5 the fill file could\n"
+               "not be removed after --run or --hold, or another program changed it while held; 129, 130, 131\n"
+               "a signal ended the fill or the clean-up (SIGHUP, SIGINT or SIGTERM, SIGQUIT).\n"
                "With --run: COMMAND's exit code, 128 + N when signal N ended it, 127 when it cannot be found,\n"
                "126 when it cannot be started.\n"
                "A PATH that begins with '-' goes after --. After --hold, an argument that reads as a duration is\n"
-               "taken for one: give SIZE before --hold, or write --hold=DURATION.\n");
+               "taken for one (at most 10000000000 seconds): give SIZE before --hold, or write --hold=DURATION.\n");
 }
 
 QString versionText()
