@@ -1056,6 +1056,9 @@ void tst_Cli::runExitCodes_data()
         << "tmpfs" << QStringList() << "sleep 37 & echo $! > MARK; wait" << SIGTERM << 143 << true << false;
     QTest::newRow("what COMMAND left running is ended")
         << "ext4" << QStringList() << "sleep 37 & echo $! > MARK" << 0 << 0 << true << false;
+    // In a group of its own, COMMAND holds the terminal while it runs.
+    QTest::newRow("COMMAND reads the terminal")
+        << "tmpfs" << QStringList() << "read line && test \"$line\" = typed && touch MARK" << 0 << 0 << true << false;
     QTest::newRow("fill short of SIZE: not run")
         << "tmpfs" << QStringList { "1G" } << "touch MARK" << 0 << 3 << false << false;
     QTest::newRow("file exists: not run")
@@ -1090,11 +1093,27 @@ void tst_Cli::runExitCodes()
     if (before.removeAll(QStringLiteral("EXISTS"))) {
         QVERIFY(writeFile(path, "user data"));
     }
-    // A signal below 0 goes to the filler's process group.
-    const Outcome outcome = runAndSignal(
-        QStringList { path } + before + QStringList { QStringLiteral("--run") } + run,
-        [&](const QString&) { return fileSize(mark) >= 0; }, signal,
-        signal < 0 ? QStringList { QStringLiteral("setsid") } : QStringList());
+    Outcome outcome;
+    if (QByteArray(QTest::currentDataTag()) == "COMMAND reads the terminal") {
+        // script(1) gives the filler a terminal for standard input, with a line typed on it.
+        QStringList words;
+        for (const QString& word :
+             QStringList { QStringLiteral(TALLOWMERE_FILL), path, QStringLiteral("--run") } + run) {
+            words << u'\'' + QString(word).replace(QStringLiteral("'"), QStringLiteral("'\\''")) + u'\'';
+        }
+        QProcess terminal;
+        terminal.start(QStringLiteral("script"),
+                       { QStringLiteral("-qec"), words.join(u' '), QStringLiteral("/dev/null") });
+        terminal.write("typed\n");
+        QVERIFY(terminal.waitForFinished(60000));
+        outcome.code = terminal.exitCode();
+    } else {
+        // A signal below 0 goes to the filler's process group.
+        outcome = runAndSignal(
+            QStringList { path } + before + QStringList { QStringLiteral("--run") } + run,
+            [&](const QString&) { return fileSize(mark) >= 0; }, signal,
+            signal < 0 ? QStringList { QStringLiteral("setsid") } : QStringList());
+    }
     QVERIFY2(outcome.code == code, qPrintable(QStringLiteral("exit %1: %2").arg(outcome.code).arg(outcome.err)));
     QCOMPARE(QFile::exists(mark), ran);
     QCOMPARE(QFile::exists(path), kept);

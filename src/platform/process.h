@@ -59,12 +59,16 @@ public:
     bool endGroup(int grace = graceMilliseconds);
 
 private:
+    void followStop(int signal);
+    void handTerminalOn();
     void takeTerminalBack();
 
     std::function<int()> m_childSetup;
     qint64 m_pid = -1; // the command, and the number of its group
     bool m_running = false;
+    bool m_onTerminal = false; // standard input is a terminal
     bool m_holdsTerminal = false; // the group has the terminal's foreground
+    bool m_waitingForTerminal = false; // stopped until this program has the terminal to hand on
     bool m_ttouIgnored = false; // this program ignored SIGTTOU before it handed the terminal on
     std::unique_ptr<QProcess> m_process; // Windows: the command
     int m_exitCode = 0;

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
-#include <initializer_list>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -120,7 +120,8 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
     // endGroup() can wait for the group to be gone, even where init does not reap.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
 #endif
-    const bool giveTerminal = ::isatty(STDIN_FILENO) && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+    m_onTerminal = ::isatty(STDIN_FILENO) != 0;
+    const bool giveTerminal = m_onTerminal && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
     // No handler of this program runs in the new process before exec().
     sigset_t all;
     sigset_t before;
@@ -151,14 +152,9 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
     if (pid > 0) {
         // Here too, so the group is there whichever process gets to run first.
         ::setpgid(pid, pid);
+        m_pid = pid;
         if (giveTerminal) {
-            // While the command's group holds the terminal this program is in the background:
-            // writing there, or taking the terminal back, must not stop it.
-            struct sigaction previous = {};
-            ::sigaction(SIGTTOU, nullptr, &previous);
-            m_ttouIgnored = previous.sa_handler == SIG_IGN;
-            setDisposition(SIGTTOU, SIG_IGN);
-            ::tcsetpgrp(STDIN_FILENO, pid);
+            handTerminalOn();
         }
     }
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
@@ -167,9 +163,7 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
         ::close(report[0]);
         return { forkError, std::system_category() };
     }
-    m_pid = pid;
     m_running = true;
-    m_holdsTerminal = giveTerminal;
     int error = 0;
     ssize_t got = 0;
     do {
@@ -198,18 +192,15 @@ bool CommandGroup::waitForEnd(int milliseconds)
             continue;
         }
         if (ended == m_pid && WIFSTOPPED(status)) {
-            if (m_holdsTerminal) {
-                // The terminal's Ctrl-Z stopped the command: stop as well, so the shell that
-                // started this program takes the terminal back; once continued, hand the terminal
-                // on again if this program got it, and continue the command.
-                ::tcsetpgrp(STDIN_FILENO, ::getpgrp());
-                ::raise(SIGTSTP);
-                if (::tcgetpgrp(STDIN_FILENO) == ::getpgrp()) {
-                    ::tcsetpgrp(STDIN_FILENO, static_cast<pid_t>(m_pid));
-                }
-                ::killpg(static_cast<pid_t>(m_pid), SIGCONT);
+            if (m_onTerminal) {
+                followStop(WSTOPSIG(status));
             }
             continue;
+        }
+        if (m_waitingForTerminal && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp()) {
+            m_waitingForTerminal = false;
+            handTerminalOn();
+            ::killpg(static_cast<pid_t>(m_pid), SIGCONT);
         }
         if (ended == m_pid || ended < 0) {
             m_running = false;
@@ -274,6 +265,36 @@ bool CommandGroup::endGroup(int grace)
     takeTerminalBack();
     m_pid = -1;
     return left;
+}
+
+void CommandGroup::followStop(int signal)
+{
+    // The terminal stopped the command: Ctrl-Z, or it read the terminal from the background. Stop
+    // as well, so that the shell that started this program sees its job stopped and takes the
+    // terminal; once continued, hand the terminal on if this program has it now. A command that
+    // waits for the terminal goes on only once it can have it.
+    const bool forTerminal = signal == SIGTTIN || signal == SIGTTOU;
+    takeTerminalBack();
+    ::raise(forTerminal ? SIGTTIN : SIGTSTP);
+    if (::tcgetpgrp(STDIN_FILENO) == ::getpgrp()) {
+        handTerminalOn();
+    } else if (forTerminal) {
+        m_waitingForTerminal = true;
+        return;
+    }
+    ::killpg(static_cast<pid_t>(m_pid), SIGCONT);
+}
+
+void CommandGroup::handTerminalOn()
+{
+    // While the command's group holds the terminal this program is in the background: writing
+    // there, or taking the terminal back, must not stop it.
+    struct sigaction previous = {};
+    ::sigaction(SIGTTOU, nullptr, &previous);
+    m_ttouIgnored = previous.sa_handler == SIG_IGN;
+    setDisposition(SIGTTOU, SIG_IGN);
+    ::tcsetpgrp(STDIN_FILENO, static_cast<pid_t>(m_pid));
+    m_holdsTerminal = true;
 }
 
 void CommandGroup::takeTerminalBack()

@@ -69,6 +69,13 @@ bool CommandGroup::endGroup(int grace)
     return true;
 }
 
+void CommandGroup::followStop(int signal)
+{
+    Q_UNUSED(signal);
+}
+
+void CommandGroup::handTerminalOn() { }
+
 void CommandGroup::takeTerminalBack() { }
 
 } // namespace platform
