@@ -220,6 +220,10 @@ void CommandGroup::signal(int signal)
 {
     if (m_pid > 0) {
         ::killpg(static_cast<pid_t>(m_pid), signal);
+        // Stopped while it waits for the terminal, it would act on the signal only once continued.
+        if (m_waitingForTerminal) {
+            ::killpg(static_cast<pid_t>(m_pid), SIGCONT);
+        }
     }
 }
 
