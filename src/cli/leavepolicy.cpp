@@ -47,7 +47,9 @@ qint64 LeavePolicy::runLimit(qint64 written)
     if (m_settledMargin) {
         margin = std::min(margin, *m_settledMargin - (written - m_settledWritten));
     }
-    if (!m_settledMargin || margin <= leaveSlack || margin <= *m_settledMargin / 2) {
+    // Nearer than a block above the slack, a far-off run could not go: that is near the floor.
+    const qint64 nearFloor = leaveSlack + fill::blockSize;
+    if (!m_settledMargin || margin < nearFloor || margin <= *m_settledMargin / 2) {
         now = settled(written);
         if (!now) {
             return 0;
@@ -57,7 +59,7 @@ qint64 LeavePolicy::runLimit(qint64 written)
     // Far from the floor, a slack stays for what the volume takes beside the data (the blocks that
     // map a reserved extent, say); near it, half of what may still go, so the last runs close in on
     // the floor in a few steps.
-    if (margin > leaveSlack) {
+    if (margin >= nearFloor) {
         return margin - leaveSlack;
     }
     // A unit the file ends in part way counts as taken again: a copy-on-write volume (btrfs) writes
