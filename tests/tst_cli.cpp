@@ -222,6 +222,8 @@ private slots:
     void leavesWhatWasAsked_data();
     void leavesWhatWasAsked();
     void leaveOnADiskFileSystem();
+    void leaveStepsDownToTheFloor_data();
+    void leaveStepsDownToTheFloor();
     void giveBackGoesThroughTheOpenFile();
     void rootFillsTheReserve();
     void leaveCountsTheVolumeALinkLeadsTo();
@@ -427,6 +429,43 @@ void tst_Cli::leaveOnADiskFileSystem()
         const QString problem = checkFillFile(path, fileSize(path));
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
+}
+
+void tst_Cli::leaveStepsDownToTheFloor_data()
+{
+    QTest::addColumn<qint64>("room"); // available above the floor at the start
+    QTest::addColumn<bool>("late"); // the volume counts what is written only once settled (btrfs)
+    QTest::newRow("just above the slack") << 4 * MiB + 500 << false;
+    QTest::newRow("a block above the slack") << 4 * MiB + 1124 << false;
+    QTest::newRow("far, counted at once") << 100 * MiB + 123 << false;
+    QTest::newRow("far, counted late") << 300 * MiB + 123 << true;
+}
+
+// The runs a fill makes under the policy, on a volume of 4 KiB units simulated here: the floor is
+// never broken on the way, and met within a unit at the end.
+void tst_Cli::leaveStepsDownToTheFloor()
+{
+    QFETCH(qint64, room);
+    QFETCH(bool, late);
+    constexpr qint64 leave = 10 * MiB + 7;
+    const qint64 total = leave + room + 4 * KiB; // the header block's unit is taken
+    qint64 written = KiB;
+    qint64 counted = 4 * KiB;
+    const auto taken = [&written] { return (written + 4 * KiB - 1) / (4 * KiB) * (4 * KiB); };
+    cli::LeavePolicy policy(
+        leave,
+        [&] {
+            return std::optional(
+                platform::VolumeSpace { total - (late ? counted : taken()), 0, total, 4 * KiB, 0, -1 });
+        },
+        [&] { counted = taken(); });
+    qint64 lowest = total;
+    for (qint64 limit; (limit = policy.runLimit(written) / KiB * KiB) >= KiB;) {
+        written += std::min(limit, MiB);
+        lowest = std::min(lowest, total - taken());
+    }
+    QVERIFY2(lowest >= leave, qPrintable(QString::number(lowest - leave)));
+    QVERIFY2(total - taken() < leave + 4 * KiB, qPrintable(QString::number(total - taken() - leave)));
 }
 
 // The last blocks of a fill may take more than they seemed, and blocks are given back. During the run
