@@ -1332,6 +1332,10 @@ void tst_Cli::killedHoldIsCleaned()
     QCOMPARE(summary.value(QStringLiteral("in_use")).toArray(), QJsonArray { live });
     QCOMPARE(summary.value(QStringLiteral("reason")).toString(), QStringLiteral("in use"));
     QCOMPARE(dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), others);
+    QCOMPARE(QDir(dir.filePath(QStringLiteral("marked, with a user's file")))
+                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
+                 .size(),
+             3);
     QProcess::execute(QStringLiteral("sync"), { QStringLiteral("-f"), target.path() });
     QVERIFY2(target.available() >= availableBefore,
              qPrintable(QStringLiteral("%1 < %2").arg(target.available()).arg(availableBefore)));
