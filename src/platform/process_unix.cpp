@@ -26,7 +26,7 @@ namespace platform {
 namespace {
 
 // Sleeps up to milliseconds; false when a signal cut the sleep short.
-bool pause(qint64 milliseconds)
+bool sleepFor(qint64 milliseconds)
 {
     const timespec step { static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000 };
     return ::nanosleep(&step, nullptr) == 0;
@@ -209,7 +209,7 @@ bool CommandGroup::waitForEnd(int milliseconds)
             return true;
         }
         const qint64 left = milliseconds - timer.elapsed();
-        if (left <= 0 || !pause(std::min<qint64>(left, 10))) {
+        if (left <= 0 || !sleepFor(std::min<qint64>(left, 10))) {
             return false;
         }
     }
@@ -248,7 +248,7 @@ bool CommandGroup::endGroup(int grace)
         QElapsedTimer timer;
         timer.start();
         while (!gone() && timer.elapsed() < milliseconds) {
-            pause(10);
+            sleepFor(10);
         }
     };
     bool left = !gone();
@@ -267,6 +267,7 @@ bool CommandGroup::endGroup(int grace)
         left = true;
     }
     takeTerminalBack();
+    m_waitingForTerminal = false;
     m_pid = -1;
     return left;
 }
