@@ -4,6 +4,8 @@
 #include "cli/progress.h"
 #include "fill/fillengine.h"
 #include "platform/filesystem.h"
+#include "platform/fillfolder.h"
+#include "platform/outputfile.h"
 #include "productinfo.h"
 
 #include "fakedesktop.h"
@@ -16,6 +18,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
@@ -25,9 +28,16 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <atomic>
+#include <limits>
 #include <memory>
+#include <thread>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -60,6 +70,25 @@ Outcome runFiller(const QStringList& arguments, const QString& workingDirectory 
     return outcome;
 }
 
+// runFiller() while a thread reads the available bytes of the volume at path about every millisecond;
+// lowest: the fewest seen.
+Outcome runFillerWatched(const QStringList& arguments, const QString& path, qint64* lowest)
+{
+    std::atomic<bool> done = false;
+    std::atomic<qint64> least = std::numeric_limits<qint64>::max();
+    std::thread watch([&] {
+        while (!done) {
+            least = std::min(least.load(), availableAt(path));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const Outcome outcome = runFiller(arguments);
+    done = true;
+    watch.join();
+    *lowest = least;
+    return outcome;
+}
+
 // Starts a fill of a large volume and, once the file is growing, does something to the run.
 int interruptRun(const QString& path, const std::function<void(QProcess&)>& act, QString* summary = nullptr)
 {
@@ -81,8 +110,8 @@ int interruptRun(const QString& path, const std::function<void(QProcess&)>& act,
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
-// A volume of the kind a row names: a tmpfs, or an ext4 image (with mkfs.ext4's options after
-// "ext4", separated by blanks).
+// A volume of the kind a row names: a tmpfs, a btrfs image, or an ext4 image (with mkfs.ext4's
+// options after "ext4", separated by blanks).
 class Volume
 {
 public:
@@ -92,6 +121,8 @@ public:
             m_tmpfs = std::make_unique<Tmpfs>(bytes);
         } else if (kind.startsWith(QLatin1String("tmpfs "))) {
             m_tmpfs = std::make_unique<Tmpfs>(bytes, kind.mid(6));
+        } else if (kind == QLatin1String("btrfs")) {
+            m_image = std::make_unique<BtrfsVolume>(bytes);
         } else {
             m_image = std::make_unique<Ext4Volume>(bytes, kind.split(u' ', Qt::SkipEmptyParts).mid(1), QString());
         }
@@ -102,21 +133,49 @@ public:
     QString filePath(const QString& name) const { return path() + u'/' + name; }
     qint64 available() const { return availableAt(path()); }
 
+    // Why a volume of this kind cannot be had here; empty when it can.
+    static QString unavailable(const QString& kind)
+    {
+        if (kind.startsWith(QLatin1String("tmpfs"))) {
+            return mountingUnavailable();
+        }
+        const QString why = diskImagesUnavailable();
+        return why.isEmpty() && kind == QLatin1String("btrfs") ? BtrfsVolume::unavailable() : why;
+    }
+
 private:
     std::unique_ptr<Tmpfs> m_tmpfs;
     std::unique_ptr<ImageVolume> m_image;
 };
 
 #define VOLUME(var, kind, bytes)                                                                                       \
-    if (const QString why                                                                                              \
-        = QString(kind).startsWith(QLatin1String("tmpfs")) ? mountingUnavailable() : diskImagesUnavailable();          \
-        !why.isEmpty())                                                                                                \
+    if (const QString why = Volume::unavailable(kind); !why.isEmpty())                                                 \
         QSKIP(qPrintable(why));                                                                                        \
     Volume var(kind, bytes);                                                                                           \
     QVERIFY2(var.isMounted(), qPrintable(var.error()));
 
+// Waits until ready() holds for what the started process printed on stderr so far; false when it
+// ended first or a minute passed. err: what it printed.
+bool readUntil(QProcess& process, const std::function<bool(const QString& err)>& ready, QString* err = nullptr)
+{
+    QString text;
+    QElapsedTimer timer;
+    timer.start();
+    bool found = false;
+    if (process.waitForStarted()) {
+        while (process.state() == QProcess::Running && !(found = ready(text)) && timer.elapsed() < 60000) {
+            process.waitForReadyRead(20);
+            text += QString::fromLocal8Bit(process.readAllStandardError());
+        }
+    }
+    if (err) {
+        *err = text;
+    }
+    return found;
+}
+
 // Starts the filler, waits until ready() holds for what it printed on stderr so far (or it ended),
-// then sends it signal (none when 0) and waits for its end.
+// then sends it signal (none when 0; below 0, -signal to its process group) and waits for its end.
 Outcome runAndSignal(const QStringList& arguments, const std::function<bool(const QString& err)>& ready, int signal,
                      const QStringList& prefix = {})
 {
@@ -127,17 +186,13 @@ Outcome runAndSignal(const QStringList& arguments, const std::function<bool(cons
         process.start(prefix.first(), prefix.mid(1) + QStringList { QStringLiteral(TALLOWMERE_FILL) } + arguments);
     }
     Outcome outcome;
-    if (!process.waitForStarted()) {
+    if (!readUntil(process, ready, &outcome.err) && process.state() == QProcess::NotRunning
+        && process.error() == QProcess::FailedToStart) {
         return outcome;
     }
-    QElapsedTimer timer;
-    timer.start();
-    while (process.state() == QProcess::Running && !ready(outcome.err) && timer.elapsed() < 60000) {
-        process.waitForReadyRead(20);
-        outcome.err += QString::fromLocal8Bit(process.readAllStandardError());
-    }
     if (signal != 0) {
-        ::kill(static_cast<pid_t>(process.processId()), signal);
+        const auto pid = static_cast<pid_t>(process.processId());
+        ::kill(signal > 0 ? pid : -pid, std::abs(signal));
     }
     process.waitForFinished(60000);
     outcome.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
@@ -186,6 +241,8 @@ private slots:
     void leavesWhatWasAsked_data();
     void leavesWhatWasAsked();
     void leaveOnADiskFileSystem();
+    void leaveStepsDownToTheFloor_data();
+    void leaveStepsDownToTheFloor();
     void giveBackGoesThroughTheOpenFile();
     void rootFillsTheReserve();
     void leaveCountsTheVolumeALinkLeadsTo();
@@ -297,6 +354,8 @@ void tst_Cli::arguments_data()
     QTest::newRow("hold, then SIZE taken for a duration") << QStringList { "f", "--hold", "90" } << true << qint64(-1);
     QTest::newRow("SIZE before hold") << QStringList { "f", "3M", "--hold" } << true << 3 * MiB;
     QTest::newRow("bad duration") << QStringList { "f", "--hold=5x" } << false << qint64(-1);
+    QTest::newRow("duration too long, not a SIZE")
+        << QStringList { "f", "--hold", "99999999999" } << false << qint64(-1);
     QTest::newRow("hold and run") << QStringList { "f", "--hold", "--run", "true" } << false << qint64(-1);
     QTest::newRow("keep alone") << QStringList { "f", "--keep" } << false << qint64(-1);
     QTest::newRow("top-up alone") << QStringList { "f", "--top-up" } << false << qint64(-1);
@@ -400,6 +459,43 @@ void tst_Cli::leaveOnADiskFileSystem()
         const QString problem = checkFillFile(path, fileSize(path));
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
+}
+
+void tst_Cli::leaveStepsDownToTheFloor_data()
+{
+    QTest::addColumn<qint64>("room"); // available above the floor at the start
+    QTest::addColumn<bool>("late"); // the volume counts what is written only once settled (btrfs)
+    QTest::newRow("just above the slack") << 4 * MiB + 500 << false;
+    QTest::newRow("a block above the slack") << 4 * MiB + 1124 << false;
+    QTest::newRow("far, counted at once") << 100 * MiB + 123 << false;
+    QTest::newRow("far, counted late") << 300 * MiB + 123 << true;
+}
+
+// The runs a fill makes under the policy, on a volume of 4 KiB units simulated here: the floor is
+// never broken on the way, and met within a unit at the end.
+void tst_Cli::leaveStepsDownToTheFloor()
+{
+    QFETCH(qint64, room);
+    QFETCH(bool, late);
+    constexpr qint64 leave = 10 * MiB + 7;
+    const qint64 total = leave + room + 4 * KiB; // the header block's unit is taken
+    qint64 written = KiB;
+    qint64 counted = 4 * KiB;
+    const auto taken = [&written] { return (written + 4 * KiB - 1) / (4 * KiB) * (4 * KiB); };
+    cli::LeavePolicy policy(
+        leave,
+        [&] {
+            return std::optional(
+                platform::VolumeSpace { total - (late ? counted : taken()), 0, total, 4 * KiB, 0, -1 });
+        },
+        [&] { counted = taken(); });
+    qint64 lowest = total;
+    for (qint64 limit; taken() < total && (limit = policy.runLimit(written) / KiB * KiB) >= KiB;) {
+        written = std::min(written + std::min(limit, MiB), total); // a full volume takes no more
+        lowest = std::min(lowest, total - taken());
+    }
+    QVERIFY2(lowest >= leave, qPrintable(QString::number(lowest - leave)));
+    QVERIFY2(total - taken() < leave + 4 * KiB, qPrintable(QString::number(total - taken() - leave)));
 }
 
 // The last blocks of a fill may take more than they seemed, and blocks are given back. During the run
@@ -610,6 +706,16 @@ void tst_Cli::refusesBeforeTouchingAnyFile()
         = runFiller({ QStringLiteral("--force"), QStringLiteral("/proc/self/comm"), QStringLiteral("1K") });
     QCOMPARE(pseudo.code, 2);
     QVERIFY2(pseudo.err.contains(QStringLiteral("kernel")), qPrintable(pseudo.err));
+    // A pipe with a reader is refused untouched: the reader never sees a writer come and go.
+    const QByteArray pipe = QFile::encodeName(volume.filePath(QStringLiteral("pipe")));
+    QCOMPARE(::mkfifo(pipe.constData(), 0644), 0);
+    pollfd reader { ::open(pipe.constData(), O_RDONLY | O_NONBLOCK), POLLIN, 0 };
+    QVERIFY(reader.fd >= 0);
+    QCOMPARE(
+        runFiller({ QStringLiteral("--force"), volume.filePath(QStringLiteral("pipe")), QStringLiteral("1K") }).code,
+        2);
+    QCOMPARE(::poll(&reader, 1, 0), 0);
+    ::close(reader.fd);
     // A path that cannot be created is a usage error too.
     QCOMPARE(runFiller({ volume.filePath(QStringLiteral("missing/fill.dat")) }).code, 2);
     QCOMPARE(runFiller({ volume.path() }).code, 2);
@@ -715,6 +821,19 @@ void tst_Cli::jsonSummary()
     }
     QCOMPARE(fileSize(path), 3 * MiB);
 
+    // Started with standard output and error closed, nothing it says lands in the fill file.
+    const QString closed = volume.filePath(QStringLiteral("closed.dat"));
+    QProcess shell;
+    shell.start(QStringLiteral("sh"),
+                { QStringLiteral("-c"),
+                  QStringLiteral("exec \"$0\" \"$1\" 3M --progress text --hold 0.2 --keep >&- 2>&-"),
+                  QStringLiteral(TALLOWMERE_FILL), closed });
+    QVERIFY(shell.waitForFinished(60000));
+    QCOMPARE(shell.exitCode(), 0);
+    const QString problem = checkFillFile(closed, 3 * MiB);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY(QFile::remove(closed));
+
     // Redirected to the volume being filled, the summary finds no room: not a success.
     QVERIFY(QFile::remove(path));
     QProcess process;
@@ -736,6 +855,7 @@ void tst_Cli::interruptedKeepsWholeBlocks_data()
     QTest::newRow("SIGHUP") << "SIGHUP" << 129;
     QTest::newRow("SIGQUIT") << "SIGQUIT" << 131;
     QTest::newRow("file deleted by another program") << "delete" << 4;
+    QTest::newRow("clean-up, SIGTERM") << "clean" << 130;
 }
 
 void tst_Cli::interruptedKeepsWholeBlocks()
@@ -747,6 +867,31 @@ void tst_Cli::interruptedKeepsWholeBlocks()
     const QMap<QString, int> numbers {
         { "SIGINT", SIGINT }, { "SIGTERM", SIGTERM }, { "SIGHUP", SIGHUP }, { "SIGQUIT", SIGQUIT }
     };
+    if (what == QLatin1String("clean")) {
+        // A clean-up stops at the next file. Its output is not read, so once the pipe is full it
+        // waits in the middle of its work for the signal.
+        constexpr int files = 3000;
+        for (int i = 0; i < files; ++i) {
+            QVERIFY(writeFile(volume.filePath(QString::number(i)), fill::headerBlock()));
+        }
+        QProcess process;
+        process.start(QStringLiteral(TALLOWMERE_FILL), { QStringLiteral("--clean"), volume.path() });
+        QVERIFY(process.waitForStarted());
+        QElapsedTimer timer;
+        timer.start();
+        while (QDir(volume.path()).entryList(QDir::Files).size() > files - 500 && timer.elapsed() < 30000) {
+            QTest::qSleep(5);
+        }
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitCode(), code);
+        const QStringList removed
+            = QString::fromLocal8Bit(process.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+        QVERIFY2(removed.size() >= 500 && removed.size() < files, qPrintable(QString::number(removed.size())));
+        QCOMPARE(QDir(volume.path()).entryList(QDir::Files).size(), files - removed.size());
+        QVERIFY(!QFileInfo::exists(removed.last()));
+        return;
+    }
     QString summary;
     const int exitCode = interruptRun(
         path,
@@ -881,6 +1026,8 @@ void tst_Cli::verdicts_data()
         << reached << false << 4 * MiB << MiB << MiB << 0 << "space to leave reached before the size" << 3;
     QTest::newRow("floor broken") << reached << false << qint64(-1) << MiB << KiB << 0 << "space to leave not kept"
                                   << 3;
+    QTest::newRow("floor missed by more than a unit")
+        << reached << false << qint64(-1) << MiB << MiB + 64 * KiB << 0 << "space to leave missed" << 3;
     QTest::newRow("SIGINT") << int(fill::Outcome::Stopped) << false << qint64(-1) << qint64(-1) << MiB << SIGINT
                             << "interrupted" << 130;
     QTest::newRow("SIGHUP") << int(fill::Outcome::Stopped) << false << qint64(-1) << qint64(-1) << MiB << SIGHUP
@@ -901,8 +1048,9 @@ void tst_Cli::verdicts()
     QFETCH(int, signal);
     QFETCH(QString, reason);
     QFETCH(int, code);
-    const cli::Verdict verdict = cli::verdictFor({ fill::Outcome(outcome), quota, signal, 2 * MiB,
-                                                   size >= 0 ? std::optional(size) : std::nullopt, leave, available });
+    const cli::Verdict verdict
+        = cli::verdictFor({ fill::Outcome(outcome), quota, signal, 2 * MiB,
+                            size >= 0 ? std::optional(size) : std::nullopt, leave, available, 4 * KiB });
     QCOMPARE(verdict.reason, reason);
     QCOMPARE(verdict.code, code);
 }
@@ -967,11 +1115,27 @@ void tst_Cli::runExitCodes_data()
     QTest::newRow("SIGTERM forwarded and handled")
         << "tmpfs" << QStringList() << "trap 'exit 0' TERM; touch MARK; while :; do sleep 0.05; done" << SIGTERM << 0
         << true << false;
+    // As CI runners and service managers stop a job: the command counts the SIGTERMs it gets.
+    QTest::newRow("SIGTERM to the filler's process group reaches COMMAND once")
+        << "tmpfs" << QStringList()
+        << "trap 'n=$((n+1))' TERM; touch MARK; while [ ${n:-0} = 0 ]; do sleep 0.05; done; sleep 0.5; exit $n"
+        << -SIGTERM << 1 << true << false;
+    // MARK holds the number of a process COMMAND started: it does not outlive the run.
+    QTest::newRow("COMMAND's children end with it")
+        << "tmpfs" << QStringList() << "sleep 37 & echo $! > MARK; wait" << SIGTERM << 143 << true << false;
+    QTest::newRow("what COMMAND left running is ended")
+        << "ext4" << QStringList() << "sleep 37 & echo $! > MARK" << 0 << 0 << true << false;
+    // In a group of its own, COMMAND holds the terminal while it runs.
+    QTest::newRow("COMMAND reads the terminal")
+        << "tmpfs" << QStringList() << "read line && test \"$line\" = typed && touch MARK" << 0 << 0 << true << false;
     QTest::newRow("fill short of SIZE: not run")
         << "tmpfs" << QStringList { "1G" } << "touch MARK" << 0 << 3 << false << false;
     QTest::newRow("file exists: not run")
         << "tmpfs" << QStringList { "EXISTS" } << "touch MARK" << 0 << 2 << false << true;
     QTest::newRow("keep") << "ext4" << QStringList { "--keep", "2M" } << "touch MARK" << 0 << 0 << true << true;
+    QTest::newRow("emptied by COMMAND: no top-up, left as it is")
+        << "tmpfs" << QStringList { "--top-up" } << ": > \"$TALLOWMERE_FILL_FILE\"; touch MARK; sleep 0.6" << 0 << 5
+        << true << true;
 }
 
 void tst_Cli::runExitCodes()
@@ -998,14 +1162,37 @@ void tst_Cli::runExitCodes()
     if (before.removeAll(QStringLiteral("EXISTS"))) {
         QVERIFY(writeFile(path, "user data"));
     }
-    const Outcome outcome = runAndSignal(
-        QStringList { path } + before + QStringList { QStringLiteral("--run") } + run,
-        [&](const QString&) { return QFile::exists(mark); }, signal);
+    Outcome outcome;
+    if (QByteArray(QTest::currentDataTag()) == "COMMAND reads the terminal") {
+        // script(1) gives the filler a terminal for standard input, with a line typed on it.
+        QStringList words;
+        for (const QString& word :
+             QStringList { QStringLiteral(TALLOWMERE_FILL), path, QStringLiteral("--run") } + run) {
+            words << u'\'' + QString(word).replace(QStringLiteral("'"), QStringLiteral("'\\''")) + u'\'';
+        }
+        QProcess terminal;
+        terminal.start(QStringLiteral("script"),
+                       { QStringLiteral("-qec"), words.join(u' '), QStringLiteral("/dev/null") });
+        terminal.write("typed\n");
+        QVERIFY(terminal.waitForFinished(60000));
+        outcome.code = terminal.exitCode();
+    } else {
+        // A signal below 0 goes to the filler's process group.
+        outcome = runAndSignal(
+            QStringList { path } + before + QStringList { QStringLiteral("--run") } + run,
+            [&](const QString&) { return fileSize(mark) >= 0; }, signal,
+            signal < 0 ? QStringList { QStringLiteral("setsid") } : QStringList());
+    }
     QVERIFY2(outcome.code == code, qPrintable(QStringLiteral("exit %1: %2").arg(outcome.code).arg(outcome.err)));
     QCOMPARE(QFile::exists(mark), ran);
     QCOMPARE(QFile::exists(path), kept);
+    if (const qint64 child = readFile(mark).trimmed().toLongLong(); child > 0) {
+        QVERIFY2(::kill(static_cast<pid_t>(child), 0) != 0, "a process COMMAND started is still running");
+    }
     if (!kept) {
         QVERIFY2(target.available() > 16 * MiB, qPrintable(QString::number(target.available())));
+    } else if (QByteArray(QTest::currentDataTag()).startsWith("emptied")) {
+        QCOMPARE(fileSize(path), qint64(0));
     } else if (ran) {
         const QString problem = checkFillFile(path, 2 * MiB);
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
@@ -1102,44 +1289,126 @@ void tst_Cli::killedHoldIsCleaned()
     QFETCH(QString, volume);
     QFETCH(bool, inodes);
     VOLUME(target, volume, 32 * MiB);
+    TMPFS(elsewhere, MiB);
     const QDir dir(target.path());
     const QByteArray header = fill::headerText();
+    const QByteArray block = fill::headerBlock();
     // Beside it: a user's file, and look-alikes that each fail one test.
     QVERIFY(writeFile(dir.filePath(QStringLiteral("notes.txt")), "notes"));
-    QVERIFY(writeFile(dir.filePath(QStringLiteral("not whole blocks")), header + QByteArray(1024 - 26 + 1, '\xff')));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("not whole blocks")), block + QByteArray(1, '\xff')));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("no header")), QByteArray(2048, '\xff')));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("header line, then text")),
+                      (header + "\nmy notes\n").leftJustified(2048, 'x')));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("header line, then zeros")),
+                      header + QByteArray(2048 - header.size(), '\0')));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("header block, then text")), block + QByteArray(1024, 'x')));
     QVERIFY(dir.mkdir(QStringLiteral("marked otherwise")));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("marked otherwise/.tallowmere-fill")), "Maked By Somebody"));
+    QVERIFY(dir.mkdir(QStringLiteral("marked, with a user's file")));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("marked, with a user's file/.tallowmere-fill")), header));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("marked, with a user's file/1")), {}));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("marked, with a user's file/notes")), {}));
     QVERIFY(dir.mkdir(QStringLiteral("sub")));
     QCOMPARE(runFiller({ dir.filePath(QStringLiteral("sub/deeper.dat")), QStringLiteral("4K") }).code, 0);
+    // Fills of the other kinds: random blocks, and reserved blocks that read as zeros.
+    QCOMPARE(runFiller({ dir.filePath(QStringLiteral("sub/random.dat")), QStringLiteral("64K"),
+                         QStringLiteral("--data"), QStringLiteral("random") })
+                 .code,
+             0);
+    QCOMPARE(runFiller({ dir.filePath(QStringLiteral("sub/reserved.dat")), QStringLiteral("2M"),
+                         QStringLiteral("--allocate") })
+                 .code,
+             0);
+    // Another volume mounted in a subfolder: --recursive stays on this one.
+    const QString mounted = dir.filePath(QStringLiteral("mounted"));
+    QVERIFY(dir.mkdir(QStringLiteral("mounted")));
+    QCOMPARE(runFiller({ elsewhere.filePath(QStringLiteral("fill.dat")), QStringLiteral("4K") }).code, 0);
+    QCOMPARE(::mount(QFile::encodeName(elsewhere.path()).constData(), QFile::encodeName(mounted).constData(), nullptr,
+                     MS_BIND, nullptr),
+             0);
     const QString fill = dir.filePath(QStringLiteral("fill"));
     QVERIFY(QFile::link(fill, dir.filePath(QStringLiteral("link to the fill"))));
     QVERIFY(
         QFile::link(dir.filePath(QStringLiteral("sub/deeper.dat")), dir.filePath(QStringLiteral("link to a fill"))));
+    const QStringList mode = inodes ? QStringList { QStringLiteral("--inodes") } : QStringList();
+    // A fill that is still running is left alone.
+    const QString live = dir.filePath(QStringLiteral("live"));
+    QProcess running;
+    running.start(QStringLiteral(TALLOWMERE_FILL),
+                  QStringList { live, QStringLiteral("--hold") }
+                      + (inodes ? mode + QStringList { QStringLiteral("--leave-inodes"), QStringLiteral("100") }
+                                : QStringList { QStringLiteral("4K") }));
+    QVERIFY(readUntil(running, [](const QString& err) { return err.contains(QStringLiteral("left available")); }));
     const QStringList others = dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+    const qint64 availableBefore = target.available();
 
     const Outcome killed = runAndSignal(
-        QStringList { fill, QStringLiteral("--hold") }
-            + (inodes ? QStringList { QStringLiteral("--inodes") } : QStringList()),
+        QStringList { fill, QStringLiteral("--hold") } + mode,
         [](const QString& err) { return err.contains(QStringLiteral("left available")); }, SIGKILL);
     QCOMPARE(killed.code, -1);
     QVERIFY(QFileInfo::exists(fill));
-    const QStringList mode = inodes ? QStringList { QStringLiteral("--inodes") } : QStringList();
 
     const Outcome listed
         = runFiller(QStringList { QStringLiteral("--clean"), target.path(), QStringLiteral("--dry-run") } + mode);
-    QCOMPARE(listed.code, 0);
+    QCOMPARE(listed.code, 4);
     QCOMPARE(listed.out, fill + u'\n');
+    QVERIFY2(listed.err.contains(live + QStringLiteral(": in use")), qPrintable(listed.err));
     QVERIFY(QFileInfo::exists(fill));
-    const Outcome cleaned = runFiller(QStringList { QStringLiteral("--clean"), target.path() } + mode);
-    QCOMPARE(cleaned.code, 0);
-    QCOMPARE(cleaned.out, fill + u'\n');
+    const Outcome cleaned
+        = runFiller(QStringList { QStringLiteral("--clean"), target.path(), QStringLiteral("--json") } + mode);
+    QCOMPARE(cleaned.code, 4);
+    const QJsonObject summary = QJsonDocument::fromJson(cleaned.out.toUtf8()).object();
+    QCOMPARE(summary.value(QStringLiteral("removed")).toArray(), QJsonArray { fill });
+    QCOMPARE(summary.value(QStringLiteral("in_use")).toArray(), QJsonArray { live });
+    QCOMPARE(summary.value(QStringLiteral("reason")).toString(), QStringLiteral("in use"));
     QCOMPARE(dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), others);
-    QVERIFY(target.available() > 24 * MiB);
+    QCOMPARE(QDir(dir.filePath(QStringLiteral("marked, with a user's file")))
+                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
+                 .size(),
+             3);
+    QProcess::execute(QStringLiteral("sync"), { QStringLiteral("-f"), target.path() });
+    QVERIFY2(target.available() >= availableBefore,
+             qPrintable(QStringLiteral("%1 < %2").arg(target.available()).arg(availableBefore)));
+    // The running fill still holds what it made, and removes it itself.
+    ::kill(static_cast<pid_t>(running.processId()), SIGTERM);
+    QVERIFY(running.waitForFinished(60000));
+    QCOMPARE(running.exitCode(), 0);
+    QVERIFY(!QFileInfo::exists(live));
     // Into subfolders only when asked.
     const Outcome deeper = runFiller({ QStringLiteral("--clean"), target.path(), QStringLiteral("--recursive") });
-    QCOMPARE(deeper.out, dir.filePath(QStringLiteral("sub/deeper.dat")) + u'\n');
-    QCOMPARE(dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), others);
+    QStringList deeperFills = deeper.out.split(u'\n', Qt::SkipEmptyParts);
+    deeperFills.sort();
+    QCOMPARE(
+        deeperFills,
+        QStringList({ dir.filePath(QStringLiteral("sub/deeper.dat")), dir.filePath(QStringLiteral("sub/random.dat")),
+                      dir.filePath(QStringLiteral("sub/reserved.dat")) }));
+    QVERIFY(QFileInfo::exists(elsewhere.filePath(QStringLiteral("fill.dat"))));
+    QCOMPARE(::umount2(QFile::encodeName(mounted).constData(), 0), 0);
+
+    // Another file put at a fill's name once the fill was checked is not removed in its place.
+    QCOMPARE(runFiller(QStringList { fill }
+                       + (inodes ? mode + QStringList { QStringLiteral("--leave-inodes"), QStringLiteral("300") }
+                                 : QStringList { QStringLiteral("4K") }))
+                 .code,
+             0);
+    const QString mine = dir.filePath(QStringLiteral("mine"));
+    const QString precious = inodes ? mine + QStringLiteral("/notes") : mine;
+    QVERIFY(!inodes || dir.mkdir(QStringLiteral("mine")));
+    QVERIFY(writeFile(precious, "precious"));
+    QList<platform::CleanedFill> seen;
+    platform::CleanHooks hooks;
+    hooks.checked = [&](const QString& path) {
+        if (path == fill) {
+            QCOMPARE(::renameat2(AT_FDCWD, QFile::encodeName(mine).constData(), AT_FDCWD,
+                                 QFile::encodeName(fill).constData(), RENAME_EXCHANGE),
+                     0);
+        }
+    };
+    QVERIFY(!platform::cleanFills({ target.path(), false, inodes, false }, { block, header }, hooks,
+                                  [&](const platform::CleanedFill& found) { seen.append(found); }));
+    QVERIFY(!seen.isEmpty() && seen.first().path == fill);
+    QVERIFY(seen.first().error == platform::make_error_code(platform::FileError::Moved));
+    QCOMPARE(readFile(inodes ? fill + QStringLiteral("/notes") : fill), QByteArray("precious"));
 }
 
 // A write refused by a disk quota, by a user who is not root: an ext4 user quota where the kernel
@@ -1262,6 +1531,9 @@ void tst_Cli::inodes_data()
     QTest::newRow("ext4, 10 to leave") << "ext4 -N 256" << QStringList { "--leave-inodes", "10" } << qint64(10)
                                        << "target reached";
     QTest::newRow("tmpfs") << "tmpfs nr_inodes=300" << QStringList() << qint64(0) << "inodes full";
+    QTest::newRow("more to leave than there are")
+        << "tmpfs nr_inodes=100" << QStringList { "--leave-inodes", "200", "--run", "false" } << qint64(-1)
+        << "space to leave already reached";
     QTest::newRow("run under it")
         << "ext4 -N 256"
         << QStringList { "--run", "sh", "-c",
@@ -1279,9 +1551,14 @@ void tst_Cli::inodes()
     const QString path = target.filePath(QStringLiteral("inodes"));
     const Outcome outcome
         = runFiller(QStringList { QStringLiteral("--json"), QStringLiteral("--inodes"), path } + arguments);
-    QVERIFY2(outcome.code == 0, qPrintable(outcome.err + outcome.out));
     const QJsonObject summary = lastJsonLine(outcome.out);
     QCOMPARE(summary.value(QStringLiteral("reason")).toString(), reason);
+    if (left < 0) { // nothing made, nothing run
+        QCOMPARE(outcome.code, 3);
+        QVERIFY(!QFileInfo::exists(path));
+        return;
+    }
+    QVERIFY2(outcome.code == 0, qPrintable(outcome.err + outcome.out));
     QCOMPARE(summary.value(QStringLiteral("inodes_available")).toInteger(), left);
     if (arguments.contains(QStringLiteral("--run"))) {
         QVERIFY(!QFileInfo::exists(path));
@@ -1309,17 +1586,24 @@ void tst_Cli::usedAsDfShows_data()
     QTest::newRow("ext4 50%") << "ext4" << 50;
     QTest::newRow("ext4 99%") << "ext4" << 99;
     QTest::newRow("ext4 100%") << "ext4" << 100;
+    // btrfs counts what is written only once it is on the disk.
+    QTest::newRow("btrfs 80%") << "btrfs" << 80;
+    QTest::newRow("btrfs 90%") << "btrfs" << 90;
 }
 
 void tst_Cli::usedAsDfShows()
 {
     QFETCH(QString, volume);
     QFETCH(int, percent);
-    VOLUME(target, volume, 64 * MiB);
+    VOLUME(target, volume, volume == QLatin1String("btrfs") ? 512 * MiB : 64 * MiB);
     const QString path = target.filePath(QStringLiteral("fill.dat"));
-    const Outcome outcome = runFiller({ path, QStringLiteral("--used"), QStringLiteral("%1%").arg(percent) });
+    qint64 lowest = 0;
+    const Outcome outcome = runFillerWatched({ path, QStringLiteral("--used"), QStringLiteral("%1%").arg(percent) },
+                                             target.path(), &lowest);
     QVERIFY2(outcome.code == 0, qPrintable(outcome.err));
     QProcess::execute(QStringLiteral("sync"), { QStringLiteral("-f"), target.path() });
+    // Never under the floor on the way there.
+    QVERIFY2(lowest >= target.available(), qPrintable(QStringLiteral("%1 < %2").arg(lowest).arg(target.available())));
     QString shown;
     const QString failed
         = runCommand(QStringLiteral("df"), { QStringLiteral("--output=pcent"), target.path() }, &shown);
@@ -1339,6 +1623,8 @@ void tst_Cli::allocate_data()
     QTest::newRow("ext4, to full") << "ext4" << QStringList() << "allocate" << qint64(-1) << 128 * MiB;
     QTest::newRow("ext4, space to leave")
         << "ext4" << QStringList { "--leave", "10M" } << "allocate" << 10 * MiB << 128 * MiB;
+    QTest::newRow("btrfs, space to leave")
+        << "btrfs" << QStringList { "--leave", "100M" } << "allocate" << 100 * MiB << 512 * MiB;
     // Reserved gigabytes hold no data: nothing waits for them to be written back or flushed.
     QTest::newRow("ext4, gigabytes reserved") << "ext4" << QStringList() << "allocate" << qint64(-1) << 2048 * MiB;
     QTest::newRow("tmpfs, to full") << "tmpfs" << QStringList() << "allocate" << qint64(-1) << 128 * MiB;
@@ -1357,9 +1643,13 @@ void tst_Cli::allocate()
     const QString path = target.filePath(QStringLiteral("fill.dat"));
     QElapsedTimer clock;
     clock.start();
+    qint64 lowest = 0;
     const Outcome outcome
-        = runFiller(QStringList { QStringLiteral("--json"), QStringLiteral("--allocate"), path } + arguments);
+        = runFillerWatched(QStringList { QStringLiteral("--json"), QStringLiteral("--allocate"), path } + arguments,
+                           target.path(), &lowest);
     QVERIFY2(clock.elapsed() < 60000, "a fill that reserves its space is not left waiting");
+    // A reservation never asks for more than the floor allows, not even for a moment.
+    QVERIFY2(lowest >= std::max<qint64>(0, leave), qPrintable(QString::number(lowest)));
     QVERIFY2(outcome.code == 0, qPrintable(outcome.err));
     const QJsonObject summary = lastJsonLine(outcome.out);
     QCOMPARE(summary.value(QStringLiteral("method")).toString(), method);

@@ -561,26 +561,36 @@ void tst_FillEngine::refusesBeforeTouchingAnything_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("mayReplace");
-    QTest::addColumn<std::errc>("reason");
-    QTest::newRow("missing folder") << "missing/fill.dat" << true << std::errc::no_such_file_or_directory;
-    QTest::newRow("a directory") << "folder" << true << std::errc::is_a_directory;
+    QTest::addColumn<std::error_condition>("reason");
+    QTest::newRow("missing folder") << "missing/fill.dat" << true
+                                    << std::make_error_condition(std::errc::no_such_file_or_directory);
+    QTest::newRow("a directory") << "folder" << true << std::make_error_condition(std::errc::is_a_directory);
     // The window asks to replace only files, so a directory reaches the writer as "no file here".
-    QTest::newRow("a directory taken for no file") << "folder" << false << std::errc::is_a_directory;
-    QTest::newRow("a directory with a trailing slash") << "folder/" << true << std::errc::is_a_directory;
-    QTest::newRow("a pipe without a reader") << "pipe" << true << std::errc::no_such_device_or_address;
-    QTest::newRow("a file in a file") << "plain/fill.dat" << true << std::errc::not_a_directory;
-    QTest::newRow("NUL in the name") << QString::fromUtf16(u"fill\u0000.dat", 9) << true << std::errc::invalid_argument;
-    QTest::newRow("a file nobody agreed to replace") << "plain" << false << std::errc::file_exists;
-    QTest::newRow("a link to a file nobody agreed to replace") << "to-plain" << false << std::errc::file_exists;
-    QTest::newRow("a link into a missing folder") << "nowhere" << true << std::errc::no_such_file_or_directory;
-    QTest::newRow("a loop of links") << "loop-a" << false << std::errc::too_many_symbolic_link_levels;
+    QTest::newRow("a directory taken for no file")
+        << "folder" << false << std::make_error_condition(std::errc::is_a_directory);
+    QTest::newRow("a directory with a trailing slash")
+        << "folder/" << true << std::make_error_condition(std::errc::is_a_directory);
+    QTest::newRow("a pipe without a reader")
+        << "pipe" << true << platform::make_error_code(platform::FileError::NotRegularFile).default_error_condition();
+    QTest::newRow("a file in a file") << "plain/fill.dat" << true
+                                      << std::make_error_condition(std::errc::not_a_directory);
+    QTest::newRow("NUL in the name") << QString::fromUtf16(u"fill\u0000.dat", 9) << true
+                                     << std::make_error_condition(std::errc::invalid_argument);
+    QTest::newRow("a file nobody agreed to replace")
+        << "plain" << false << std::make_error_condition(std::errc::file_exists);
+    QTest::newRow("a link to a file nobody agreed to replace")
+        << "to-plain" << false << std::make_error_condition(std::errc::file_exists);
+    QTest::newRow("a link into a missing folder")
+        << "nowhere" << true << std::make_error_condition(std::errc::no_such_file_or_directory);
+    QTest::newRow("a loop of links") << "loop-a" << false
+                                     << std::make_error_condition(std::errc::too_many_symbolic_link_levels);
 }
 
 void tst_FillEngine::refusesBeforeTouchingAnything()
 {
     QFETCH(QString, name);
     QFETCH(bool, mayReplace);
-    QFETCH(std::errc, reason);
+    QFETCH(std::error_condition, reason);
     TMPFS(volume, 4 * MiB);
     QVERIFY(QDir(volume.path()).mkdir(QStringLiteral("folder")));
 #ifndef Q_OS_WIN // no tmpfs there, so the test is skipped; Windows has no named pipes in folders

@@ -66,6 +66,23 @@ QString fileSystemOf(const QString& dir)
     return QString::fromUtf8(QStorageInfo(dir.isEmpty() ? QStringLiteral(".") : dir).fileSystemType());
 }
 
+// The fill file as a hold releases it: one that another program took over is left as it is.
+struct HeldFile
+{
+    platform::OutputFile& file;
+    const bool& takenOver;
+
+    void close() { file.close(); }
+    std::error_code remove()
+    {
+        if (takenOver) {
+            file.close();
+            return platform::make_error_code(platform::FileError::TakenOver);
+        }
+        return file.remove();
+    }
+};
+
 // Removes (or, with --keep, leaves) what a held run made; false with why when it could not.
 template<typename Target> bool release(Target& target, bool keep, QString* why)
 {
@@ -114,6 +131,11 @@ int holdAndRelease(Context& context, Target& target, Summary& summary, const QPr
     if (!held.error.isEmpty()) {
         context.say(held.error);
     }
+    if (held.leftRunning) {
+        context.say(QStringLiteral("%1 left processes running in its process group: they were ended before the "
+                                   "volume was released")
+                        .arg(options.command.first()));
+    }
     summary.held = true;
     summary.heldSeconds = held.seconds;
     summary.commandExitCode = held.commandCode;
@@ -143,42 +165,71 @@ int holdAndRelease(Context& context, Target& target, Summary& summary, const QPr
     return summary.code;
 }
 
-int clean(const Options& options, std::FILE* out, std::FILE* err)
+int clean(const Options& options, SignalState& stopSignals, std::FILE* out, std::FILE* err)
 {
-    std::error_code error;
-    const QList<platform::FoundFill> found = platform::findFills(options.cleanDir, options.recursive, options.inodes,
-                                                                 fill::headerText(), fill::blockSize, &error);
-    int code = ExitDone;
-    if (error) {
-        print(err, QStringLiteral("tallowmere-fill: %1: %2\n").arg(options.cleanDir, platform::errorText(error)));
-        // A folder that cannot be read at all is a usage error; one of its subfolders, a failure.
-        code = QFileInfo(options.cleanDir).isDir() ? ExitWriteError : ExitUsage;
-    }
     QJsonArray removed;
     QJsonArray failed;
-    for (const platform::FoundFill& fill : found) {
-        if (!options.dryRun) {
-            if (const auto why = platform::removeFill(fill)) {
-                print(err, QStringLiteral("tallowmere-fill: %1: %2\n").arg(fill.path, platform::errorText(why)));
-                failed.append(fill.path);
-                code = ExitWriteError;
-                continue;
+    QJsonArray inUse;
+    const auto say = [err](const QString& path, const QString& what) {
+        print(err, QStringLiteral("tallowmere-fill: %1: %2\n").arg(path, what));
+    };
+    const auto report = [&](const platform::CleanedFill& fill) {
+        if (!fill.error) {
+            removed.append(fill.path);
+            if (!options.json) {
+                print(out, fill.path + u'\n');
             }
+        } else if (fill.error == platform::make_error_code(platform::FileError::InUse)) {
+            inUse.append(fill.path);
+            say(fill.path, QStringLiteral("in use by a fill that is still running: left alone"));
+        } else if (fill.error == std::errc::interrupted) {
+            say(fill.path, QStringLiteral("stopped before all of it was removed"));
+        } else {
+            failed.append(fill.path);
+            say(fill.path,
+                platform::errorText(fill.error)
+                    + (fill.leftAt.isEmpty()
+                           ? QString()
+                           : QStringLiteral(" (the file that took its name is now %1)").arg(fill.leftAt)));
         }
-        removed.append(fill.path);
-        if (!options.json) {
-            print(out, fill.path + u'\n');
-        }
+    };
+    platform::CleanHooks hooks;
+    hooks.stopRequested = [&stopSignals] { return stopSignals.first.load() != 0; };
+    const std::error_code error
+        = platform::cleanFills({ options.cleanDir, options.recursive, options.inodes, options.dryRun },
+                               { fill::headerBlock(), fill::headerText() }, hooks, report);
+    int code = ExitDone;
+    QString reason = QStringLiteral("cleaned");
+    if (error) {
+        say(options.cleanDir, platform::errorText(error));
+        // A folder that cannot be read at all is a usage error; one of its subfolders, a failure.
+        code = QFileInfo(options.cleanDir).isDir() ? ExitWriteError : ExitUsage;
+        reason = QStringLiteral("error");
+    } else if (!failed.isEmpty()) {
+        code = ExitWriteError;
+        reason = QStringLiteral("error");
+    } else if (!inUse.isEmpty()) {
+        code = ExitWriteError;
+        reason = QStringLiteral("in use");
+    }
+    if (const int signal = stopSignals.first.load()) {
+        code = exitCodeForSignal(signal);
+        reason = QStringLiteral("interrupted");
+        print(err,
+              QStringLiteral("tallowmere-fill: interrupted: %1 %2 so far\n")
+                  .arg(removed.size())
+                  .arg(options.dryRun ? QStringLiteral("found") : QStringLiteral("removed")));
     }
     if (!options.json) {
         return code;
     }
     const QJsonObject summary {
         { QStringLiteral("version"), 1 },
-        { QStringLiteral("reason"), code == ExitDone ? QStringLiteral("cleaned") : QStringLiteral("error") },
+        { QStringLiteral("reason"), reason },
         { QStringLiteral("exit_code"), code },
         { options.dryRun ? QStringLiteral("found") : QStringLiteral("removed"), removed },
         { QStringLiteral("failed"), failed },
+        { QStringLiteral("in_use"), inUse },
         { QStringLiteral("dry_run"), options.dryRun },
     };
     if (!print(out, QJsonDocument(summary).toJson(QJsonDocument::Compact) + '\n')) {
@@ -206,6 +257,29 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
         summary.error = QStringLiteral("it exists: --inodes makes a new folder");
         context.say(options.path + QStringLiteral(": ") + summary.error);
         return options.json ? printJson(context.out, context.err, summary) : summary.code;
+    }
+    if (options.leaveInodes) {
+        const auto refuse = [&](const QString& why, const QString& reason, int code) {
+            summary.reason = reason;
+            summary.code = code;
+            summary.error = why;
+            summary.available = summary.availableBefore;
+            summary.inodesAvailable = summary.inodesAvailableBefore;
+            context.say(options.path + QStringLiteral(": ") + why);
+            return options.json ? printJson(context.out, context.err, summary) : summary.code;
+        };
+        if (summary.inodesAvailableBefore < 0) {
+            return refuse(QStringLiteral("cannot tell the inodes available on its volume"), QStringLiteral("error"),
+                          ExitUsage);
+        }
+        // The folder and its marker take an inode each.
+        if (summary.inodesAvailableBefore - 2 < *options.leaveInodes) {
+            return refuse(QStringLiteral("only %1 inodes are available, too few to leave %2 after the folder and its "
+                                         "marker: nothing was made")
+                              .arg(summary.inodesAvailableBefore)
+                              .arg(*options.leaveInodes),
+                          QStringLiteral("space to leave already reached"), ExitDiskFullEarly);
+        }
     }
     if (const auto error = folder.create(options.path, fill::headerText())) {
         summary.reason = QStringLiteral("error");
@@ -254,9 +328,13 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
     const auto after = platform::volumeSpace(drive, dir);
     summary.available = after ? after->available : -1;
     summary.inodesAvailable = after ? after->inodesAvailable : -1;
-    FillEnd end { outcome, quota,        context.stopSignals.first.load(),
-                  0,       std::nullopt, options.leaveInodes ? *options.leaveInodes : -1,
-                  -1 };
+    const FillEnd end { outcome,
+                        quota,
+                        context.stopSignals.first.load(),
+                        0,
+                        std::nullopt,
+                        options.leaveInodes ? *options.leaveInodes : -1,
+                        summary.inodesAvailable };
     Verdict verdict = verdictFor(end);
     if (outcome == fill::Outcome::DiskFull && !quota) {
         // A volume that still has inodes ran out of blocks for the folder's list of names.
@@ -489,8 +567,9 @@ private:
                           + QStringLiteral(": the volume cannot reserve space (%1): the fill is written instead")
                                 .arg(platform::errorText(result.allocationError)));
         }
-        const Verdict verdict = verdictFor({ result.outcome, result.quotaFull, m_context.stopSignals.first.load(),
-                                             result.bytesWritten, m_options.size, m_leave, m_summary.available });
+        const Verdict verdict
+            = verdictFor({ result.outcome, result.quotaFull, m_context.stopSignals.first.load(), result.bytesWritten,
+                           m_options.size, m_leave, m_summary.available, endSpace ? endSpace->blockSize : 0 });
         m_summary.reason = verdict.reason;
         m_summary.code = verdict.code;
         m_summary.error = result.error ? platform::errorText(result.error) : QString();
@@ -499,6 +578,14 @@ private:
                                          "header block only")
                               .arg(m_summary.available)
                               .arg(m_leave));
+        } else if (m_summary.reason == QLatin1String("space to leave missed")) {
+            m_context.say(
+                QStringLiteral("%1 bytes are available, %2 more than the %3 to leave: the volume could not be "
+                               "brought nearer (it gives back space late, or not in proportion when a file "
+                               "is cut back)")
+                    .arg(m_summary.available)
+                    .arg(m_summary.available - m_leave)
+                    .arg(m_leave));
         }
     }
 
@@ -518,7 +605,23 @@ private:
         environment.insert(QStringLiteral("TALLOWMERE_FILL_FILE"), QFileInfo(m_options.path).absoluteFilePath());
         environment.insert(QStringLiteral("TALLOWMERE_FILL_BYTES"), QString::number(m_summary.written));
         environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_BYTES"), QString::number(m_summary.available));
+        bool takenOver = false;
         const auto topUp = [&] {
+            // A file whose length another program changed (a command that emptied it, say) is no
+            // longer the run's to extend: written on from where the run left it, it would start
+            // with a hole instead of its header.
+            if (const auto length = file.length(); takenOver || (length && *length != m_summary.written)) {
+                if (!takenOver) {
+                    takenOver = true;
+                    m_summary.error = platform::errorText(make_error_code(platform::FileError::TakenOver));
+                    m_context.say(QStringLiteral("%1: its length changed from %2 to %3 while it was held: no more "
+                                                 "top-ups, and it is left as it is")
+                                      .arg(m_options.path)
+                                      .arg(m_summary.written)
+                                      .arg(*length));
+                }
+                return;
+            }
             const auto now = m_volume.space();
             if (!now || (m_leave >= 0 ? now->available - m_leave : now->fillable) < fill::blockSize) {
                 return;
@@ -527,7 +630,8 @@ private:
             m_summary.toppedUp += more.bytesWritten - m_summary.written;
             m_summary.written = more.bytesWritten;
         };
-        return holdAndRelease(m_context, file, m_summary, environment, topUp);
+        HeldFile held { file, takenOver };
+        return holdAndRelease(m_context, held, m_summary, environment, topUp);
     }
 
     Context& m_context;
@@ -561,7 +665,7 @@ int refuseArguments(const QStringList& arguments, const QString& error, std::FIL
 int run(const Options& options, SignalState& stopSignals, bool stderrIsTerminal, std::FILE* out, std::FILE* err)
 {
     if (options.cleans()) {
-        return clean(options, out, err);
+        return clean(options, stopSignals, out, err);
     }
     if (options.isolates()) {
         return runIsolated(options, stopSignals, out, err);

@@ -1,11 +1,11 @@
 #include "cli/holder.h"
 
 #include "cli/summary.h"
-#include "platform/signals.h"
+#include "platform/outputfile.h"
+#include "platform/process.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QProcess>
 #include <QStandardPaths>
 
 #include <chrono>
@@ -70,32 +70,13 @@ int findCommand(const QString& program, QString* why)
     return 0;
 }
 
-HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& environment,
-                       const std::function<void()>& inChild)
+HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& environment, std::function<int()> inChild)
 {
     HoldResult result;
     if (const int code = findCommand(command.first(), &result.error)) {
         result.commandCode = code;
         return result;
     }
-    QProcess process;
-    process.setProgram(command.first());
-    process.setArguments(command.mid(1));
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.setInputChannelMode(QProcess::ForwardedInputChannel);
-    QProcessEnvironment all = QProcessEnvironment::systemEnvironment();
-    all.insert(environment);
-    process.setProcessEnvironment(all);
-#ifdef Q_OS_UNIX
-    process.setChildProcessModifier([&inChild] {
-        platform::restoreDefaultSignals();
-        if (inChild) {
-            inChild();
-        }
-    });
-#else
-    Q_UNUSED(inChild); // nothing runs between fork and exec where there is no fork
-#endif
     // A signal that came after the fill and before the command ends the hold before it begins.
     if (const int signal = m_signals.first.load()) {
         result.signal = signal;
@@ -105,22 +86,21 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
     QElapsedTimer timer;
     timer.start();
     const int signalsBefore = m_signals.count.load();
-    process.start();
-    if (!process.waitForStarted(-1)) {
-        result.error = process.errorString();
-        result.commandCode = ExitCannotExecute;
+    platform::CommandGroup group;
+    group.setChildSetup(std::move(inChild));
+    if (const auto error = group.start(command.first(), command.mid(1), environment)) {
+        result.error = QStringLiteral("%1: %2").arg(command.first(), platform::errorText(error));
+        result.commandCode = error == std::errc::no_such_file_or_directory ? ExitNotFound : ExitCannotExecute;
         return result;
     }
     int forwarded = signalsBefore;
     qint64 toppedUp = 0;
-    while (process.state() != QProcess::NotRunning && !process.waitForFinished(50)) {
-        // A terminal's Ctrl-C has reached a command in our process group already: sent again it
-        // would count twice.
+    while (!group.waitForEnd(topUpMilliseconds / 5)) {
+        // The command's group is not this program's: a signal that reached this program did not
+        // reach the command (the terminal's Ctrl-C goes only to the group that holds the terminal).
         if (const int count = m_signals.count.load(); count != forwarded) {
             forwarded = count;
-            if (!m_signals.lastFromTerminal.load() || !platform::inOurProcessGroup(process.processId())) {
-                platform::sendSignal(process.processId(), m_signals.last.load());
-            }
+            group.signal(m_signals.last.load());
         }
         if (m_topUp && timer.elapsed() - toppedUp >= topUpMilliseconds) {
             m_topUp();
@@ -128,8 +108,9 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
         }
     }
     result.seconds = timer.elapsed() / 1000.0;
-    // On Unix the code of a command a signal ended is the signal's number.
-    result.commandCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : 128 + process.exitCode();
+    result.commandCode = group.exitCode();
+    // Nothing the command started may write to the volume once it is released.
+    result.leftRunning = group.endGroup();
     return result;
 }
 

@@ -16,14 +16,12 @@ struct SignalState
     std::atomic<int> first { 0 }; // the first signal that asked the run to end; 0 while none has
     std::atomic<int> last { 0 };
     std::atomic<int> count { 0 };
-    std::atomic<bool> lastFromTerminal { false };
 
-    void record(int signal, bool fromTerminal)
+    void record(int signal)
     {
         int none = 0;
         first.compare_exchange_strong(none, signal);
         last = signal;
-        lastFromTerminal = fromTerminal;
         ++count;
     }
 };
@@ -34,6 +32,7 @@ struct HoldResult
     int signal = 0; // the signal that ended a hold, 0 when the time ran out or the command ended
     std::optional<int> commandCode; // the command's exit code as a shell gives it (128 + N for signal N)
     QString error; // why the command could not be started
+    bool leftRunning = false; // the command left processes running in its group, which were ended
 };
 
 // Keeps a volume full: for a time or until a signal, or while a command runs. topUp, when given,
@@ -47,12 +46,14 @@ public:
 
     // Until seconds have passed, or without them until SIGINT, SIGTERM or SIGHUP.
     HoldResult hold(std::optional<double> seconds);
-    // Runs command with standard input, output and error and the environment inherited, plus
-    // environment, and forwards the stop signals to it. The command's code is 127 when it cannot be
-    // found and 126 when it cannot be started, as shells have it. inChild, when given, runs in the
-    // command's process between fork and exec.
+    // Runs command in a process group of its own (platform::CommandGroup) with standard input,
+    // output and error and the environment inherited, plus environment, and forwards the stop
+    // signals to its group. Once it has ended, nothing of its group is left running. The command's
+    // code is 127 when it cannot be found and 126 when it cannot be started, as shells have it.
+    // inChild, when given, runs in the command's process between fork and exec, as
+    // platform::CommandGroup::setChildSetup() says.
     HoldResult run(const QStringList& command, const QProcessEnvironment& environment,
-                   const std::function<void()>& inChild = {});
+                   std::function<int()> inChild = {});
 
 private:
     SignalState& m_signals;

@@ -71,12 +71,17 @@ int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out
     }
 
     Holder holder(stopSignals, {});
-    const HoldResult held = holder.run(options.command, environment, [&isolation] { isolation.join(); });
+    const HoldResult held = holder.run(options.command, environment, [&isolation] { return isolation.join(); });
     if (const QString why = isolation.joinFailure(); !why.isEmpty()) {
         return refuse(why);
     }
     if (!held.error.isEmpty()) {
         say(held.error);
+    }
+    if (held.leftRunning) {
+        say(QStringLiteral("%1 left processes running in its process group: they were ended before the layer "
+                           "was dropped")
+                .arg(options.command.first()));
     }
     const platform::LayerUse use = isolation.use();
     summary.layerBytes = use.bytes;

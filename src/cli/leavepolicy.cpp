@@ -25,26 +25,47 @@ LeavePolicy::LeavePolicy(qint64 leave, SpaceQuery space, std::function<void()> s
 {
 }
 
-qint64 LeavePolicy::runLimit(qint64 written) const
+std::optional<platform::VolumeSpace> LeavePolicy::settled(qint64 written)
 {
-    // Re-read the volume before every run, so other writers are accounted for. Near the end the
-    // figure can lag behind what was written or freed: settle the volume first, then write half of
-    // what may still go, so the last runs close in on the space to leave in a few steps.
-    auto now = m_space();
-    if (now && now->available - m_leave > leaveSlack) {
-        return fill::fillTheDisk;
-    }
     m_settle();
-    now = m_space();
+    const auto now = m_space();
+    if (now) {
+        m_settledMargin = now->available - m_leave;
+        m_settledWritten = written;
+    }
+    return now;
+}
+
+qint64 LeavePolicy::runLimit(qint64 written)
+{
+    // Re-read the volume before every run, so other writers are accounted for.
+    auto now = m_space();
     if (!now) {
         return 0;
     }
-    const qint64 margin = now->available - m_leave;
-    if (margin > leaveSlack) {
-        return fill::fillTheDisk;
+    qint64 margin = now->available - m_leave;
+    if (m_settledMargin) {
+        margin = std::min(margin, *m_settledMargin - (written - m_settledWritten));
     }
+    // Nearer than a block above the slack, a far-off run could not go: that is near the floor.
+    const qint64 nearFloor = leaveSlack + fill::blockSize;
+    if (!m_settledMargin || margin < nearFloor || margin <= *m_settledMargin / 2) {
+        now = settled(written);
+        if (!now) {
+            return 0;
+        }
+        margin = now->available - m_leave;
+    }
+    // Far from the floor, a slack stays for what the volume takes beside the data (the blocks that
+    // map a reserved extent, say); near it, half of what may still go, so the last runs close in on
+    // the floor in a few steps.
+    if (margin >= nearFloor) {
+        return margin - leaveSlack;
+    }
+    // A unit the file ends in part way counts as taken again: a copy-on-write volume (btrfs) writes
+    // it anew elsewhere, and frees the old one only later.
     const qint64 unit = std::max<qint64>(1, now->blockSize);
-    auto takes = [&](qint64 run) { return roundUp(written + run, unit) - roundUp(written, unit); };
+    auto takes = [&](qint64 run) { return roundUp(written + run, unit) - written / unit * unit; };
     qint64 run = margin / 2 / fill::blockSize * fill::blockSize;
     if (run < fill::blockSize || takes(run) > margin) {
         run = fill::blockSize;
@@ -52,12 +73,11 @@ qint64 LeavePolicy::runLimit(qint64 written) const
     return takes(run) <= margin ? run : 0;
 }
 
-std::optional<qint64> LeavePolicy::trimTo(qint64 length) const
+std::optional<qint64> LeavePolicy::trimTo(qint64 length)
 {
     // The last block may take more than it seemed (a new block of the file's extent tree, say):
     // give back whole blocks until the space to leave is free again.
-    m_settle();
-    const auto now = m_space();
+    const auto now = settled(length);
     if (!now || now->available >= m_leave || length <= fill::blockSize) {
         return std::nullopt;
     }

@@ -10,7 +10,11 @@
 namespace cli {
 
 // Keeps a floor of available space under a fill: how much the next run of blocks may write, and how
-// far to cut the file back when the last blocks took more than they seemed to.
+// far to cut the file back when the last blocks took more than they seemed to. A volume may count
+// what is written late (btrfs counts data only once it is on the disk): a reading is trusted only as
+// far as the last settled reading, less what was written since; the volume is settled again at the
+// start, whenever that room has halved, and near the floor, so the floor is approached in steps
+// that shrink with the room left and never more is asked for than the floor allows.
 class LeavePolicy
 {
 public:
@@ -21,9 +25,10 @@ public:
     LeavePolicy(qint64 leave, SpaceQuery space, std::function<void()> settle);
 
     // The most bytes the next run may write, given those written so far (the engine's runLimit).
-    qint64 runLimit(qint64 written) const;
+    qint64 runLimit(qint64 written);
     // The length to cut a file of this length back to so the floor holds again (the engine's trimTo).
-    std::optional<qint64> trimTo(qint64 length) const;
+    // Settles and reads the volume again each time, so each cut is judged by what the last one gave back.
+    std::optional<qint64> trimTo(qint64 length);
 
     // Whether a header block alone, on a volume with this much room, would break the floor.
     bool headerBreaksTheFloor(const platform::VolumeSpace& space, qint64 room) const;
@@ -31,9 +36,14 @@ public:
     qint64 leave() const { return m_leave; }
 
 private:
+    // Settles the volume and reads it, for a file of written bytes.
+    std::optional<platform::VolumeSpace> settled(qint64 written);
+
     qint64 m_leave;
     SpaceQuery m_space;
     std::function<void()> m_settle;
+    std::optional<qint64> m_settledMargin; // available above the floor at the last settled reading...
+    qint64 m_settledWritten = 0; // ...with the file this long
 };
 
 } // namespace cli

@@ -22,9 +22,9 @@ namespace {
 
 cli::SignalState signalState;
 
-void onStopSignal(int signal, bool fromTerminal)
+void onStopSignal(int signal)
 {
-    signalState.record(signal, fromTerminal);
+    signalState.record(signal);
 }
 
 } // namespace

@@ -73,7 +73,9 @@ struct Parser
                               QStringLiteral("DURATION") };
     QCommandLineOption run { QStringLiteral("run"),
                              QStringLiteral("Run COMMAND [ARGS...] (everything after --run) while the volume is "
-                                            "full, then delete the fill file and exit with COMMAND's code.") };
+                                            "full, in a process group of its own that gets the signals the filler "
+                                            "gets; then end what it left running, delete the fill file and exit "
+                                            "with COMMAND's code.") };
     QCommandLineOption keep { QStringLiteral("keep"),
                               QStringLiteral("With --run or --hold: leave the fill file in place afterwards.") };
     QCommandLineOption topUp { QStringLiteral("top-up"),
@@ -85,7 +87,9 @@ struct Parser
                                      QStringLiteral("With --inodes: stop N inodes short."), QStringLiteral("N") };
     QCommandLineOption clean { QStringLiteral("clean"),
                                QStringLiteral("Remove the fill files that killed runs left in DIR (with "
-                                              "--inodes, also their folders), printing each path."),
+                                              "--inodes, also their folders), printing each path. A file counts "
+                                              "only if its header block, length and sampled blocks are a fill's; "
+                                              "one a running fill holds is left alone, named as in use."),
                                QStringLiteral("DIR") };
     QCommandLineOption isolate { QStringLiteral("isolate"),
                                  QStringLiteral(
@@ -94,7 +98,9 @@ struct Parser
                                      "layer in memory over DIR, and is gone when it ends: nothing reaches "
                                      "DIR, and other programs see DIR as it is. Linux; see below."),
                                  QStringLiteral("DIR") };
-    QCommandLineOption recursive { QStringLiteral("recursive"), QStringLiteral("With --clean: also in subfolders.") };
+    QCommandLineOption recursive { QStringLiteral("recursive"),
+                                   QStringLiteral("With --clean: also in subfolders, never leaving DIR's "
+                                                  "volume.") };
     QCommandLineOption dryRun { QStringLiteral("dry-run"), QStringLiteral("With --clean: only list them.") };
 
     Parser()
@@ -114,6 +120,22 @@ struct Parser
                                      QStringLiteral("[SIZE]"));
     }
 };
+
+// Beyond a few centuries a duration is a mistake, and would overflow the clock.
+constexpr double longestDuration = 1e10;
+
+// The seconds a text that reads as a duration stands for, however many; nothing for other text.
+std::optional<double> durationSeconds(const QString& text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d+(?:\\.\\d*)?|\\.\\d+)\\s*([smhd]?)\\s*$"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch()) {
+        return std::nullopt;
+    }
+    const QString unit = match.captured(2);
+    const double scale = unit == u'm' ? 60 : unit == u'h' ? 3600 : unit == u'd' ? 86400 : 1;
+    return match.captured(1).toDouble() * scale;
+}
 
 } // namespace
 
@@ -139,16 +161,8 @@ std::optional<qint64> parseSize(const QString& text)
 
 std::optional<double> parseDuration(const QString& text)
 {
-    static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d+(?:\\.\\d*)?|\\.\\d+)\\s*([smhd]?)\\s*$"));
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch()) {
-        return std::nullopt;
-    }
-    const QString unit = match.captured(2);
-    const double scale = unit == u'm' ? 60 : unit == u'h' ? 3600 : unit == u'd' ? 86400 : 1;
-    const double seconds = match.captured(1).toDouble() * scale;
-    // Beyond a few centuries a duration is a mistake, and would overflow the clock.
-    if (!std::isfinite(seconds) || seconds > 1e10) {
+    const auto seconds = durationSeconds(text);
+    if (!seconds || !std::isfinite(*seconds) || *seconds > longestDuration) {
         return std::nullopt;
     }
     return seconds;
@@ -170,14 +184,16 @@ QString usage()
                "\n"
                "Exit status: 0 done (target reached, or the volume or quota filled when no size was given);\n"
                "2 bad usage, the file cannot be created, or DIR cannot be isolated; 3 the volume filled before the\n"
-               "size or the space to leave was reached, or the space to leave cannot be kept; 4 a write failed for\n"
-               "another reason, the --json summary could not be written, or --keep could not copy the layer; 5\n"
-               "the fill file could not be removed after --run or --hold; 129, 130, 131 a signal ended the fill\n"
-               "(SIGHUP, SIGINT or SIGTERM, SIGQUIT).\n"
+               "size or the space to leave was reached, or the space to leave cannot be kept, or not met within\n"
+               "one allocation unit; 4 a write failed for another reason, the --json summary could not be written,\n"
+               "--clean left something: a fill it could not remove, or one in use by a running fill, or --keep\n"
+               "could not copy all of an isolated run's layer; 5 the fill file could not be removed after --run or\n"
+               "--hold, or another program changed it while held; 129, 130, 131 a signal ended the fill or the\n"
+               "clean-up (SIGHUP, SIGINT or SIGTERM, SIGQUIT).\n"
                "With --run: COMMAND's exit code, 128 + N when signal N ended it, 127 when it cannot be found,\n"
                "126 when it cannot be started.\n"
                "A PATH that begins with '-' goes after --. After --hold, an argument that reads as a duration is\n"
-               "taken for one: give SIZE before --hold, or write --hold=DURATION.\n"
+               "taken for one (at most 10000000000 seconds): give SIZE before --hold, or write --hold=DURATION.\n"
                "\n"
                "--isolate DIR --run COMMAND writes nothing: COMMAND runs as the same user, with the same ids and\n"
                "environment plus TALLOWMERE_ISOLATED=1, and exits, forwards signals and cleans up as with --run.\n"
@@ -238,7 +254,8 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
             }
             break;
         } else if (argument == QLatin1String("--hold")) {
-            const bool withDuration = i + 1 < arguments.size() && parseDuration(arguments[i + 1]);
+            // One too long for a duration is refused as one, not taken for a SIZE.
+            const bool withDuration = i + 1 < arguments.size() && durationSeconds(arguments[i + 1]);
             own.append(QStringLiteral("--hold=") + (withDuration ? arguments[++i] : QString()));
         } else {
             optionsEnded = argument == QLatin1String("--");
@@ -325,6 +342,11 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
         options.hold = true;
         if (const QString value = parser.value(p.hold); !value.isEmpty()) {
             options.holdSeconds = parseDuration(value);
+            if (!options.holdSeconds && durationSeconds(value)) {
+                return refuse(QStringLiteral("--hold %1 is too long: at most %2 seconds (about 300 years)")
+                                  .arg(value)
+                                  .arg(longestDuration, 0, 'f', 0));
+            }
             if (!options.holdSeconds) {
                 return refuse(QStringLiteral("bad duration for --hold: %1 (90, 90s, 5m, 2h)").arg(value));
             }

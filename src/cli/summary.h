@@ -36,6 +36,7 @@ struct FillEnd
     std::optional<qint64> size; // the size asked for
     qint64 leave = -1; // the space to leave; -1: none
     qint64 available = -1; // available after the fill; -1: not known
+    qint64 unit = 0; // the volume's allocation unit: the floor is met within it; 0: not known
 };
 
 struct Verdict

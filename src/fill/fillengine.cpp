@@ -31,6 +31,14 @@ QByteArray headerText()
         + QByteArray::number(ProductInfo::minor) + '.' + QByteArray::number(ProductInfo::revision);
 }
 
+QByteArray headerBlock()
+{
+    QByteArray header = headerText();
+    Q_ASSERT(header.size() <= blockSize);
+    header.append(blockSize - header.size(), static_cast<char>(0xFF));
+    return header;
+}
+
 Engine::Engine(platform::OutputFile& file, Hooks hooks, qint64 runBytes)
     : m_file(file)
     , m_hooks(std::move(hooks))
@@ -67,9 +75,7 @@ Result Engine::start(const QString& path, platform::Existing existing)
         return { Outcome::CreateFailed, 0, error };
     }
 
-    QByteArray header = headerText();
-    Q_ASSERT(header.size() <= blockSize);
-    header.append(blockSize - header.size(), static_cast<char>(0xFF));
+    const QByteArray header = headerBlock();
     qint64 headerWritten = 0;
     while (headerWritten < blockSize) {
         // A write may take nothing while the disk catches up; it always takes all or fails.

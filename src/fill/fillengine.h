@@ -62,6 +62,8 @@ struct Hooks
 
 // "Maked By " + product name + " major.minor.revision", the start of every fill file.
 QByteArray headerText();
+// The first block of every fill file, exactly: the header text, then bytes of 255 to blockSize.
+QByteArray headerBlock();
 
 // Writes fill files: a 1024-byte header block (header text, then bytes of 255), then whole
 // 1024-byte blocks of 255 until the target, a stop request, or a failed write. Blocks go out in

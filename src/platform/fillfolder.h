@@ -5,14 +5,16 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
 #include <optional>
 #include <system_error>
 
 namespace platform {
 
 // A folder this program makes and fills with empty files until the volume has no inode left. A
-// marker file in it, holding the marker text, tells a later clean-up what the folder is. Every call
-// after create() goes through the open folder, never its name, but for removing the folder itself.
+// marker file in it, holding the marker text, tells a later clean-up what the folder is, and a lock
+// on the open folder that the run is still going. Every call after create() goes through the open
+// folder, never its name, but for removing the folder itself.
 class FillFolder
 {
 public:
@@ -43,24 +45,50 @@ private:
     quint64 m_inode = 0;
 };
 
-// A fill file or folder that a run left behind.
-struct FoundFill
+// What a clean-up knows a fill by: everything the fill makes that can be checked cheaply.
+struct FillFormat
 {
-    QString path;
-    bool folder = false; // made by a fill of inodes
-    quint64 device = 0;
-    quint64 inode = 0;
+    QByteArray headerBlock; // the first block of every fill file, exactly; its length is the block size
+    QByteArray marker; // the whole content of a fill folder's marker file
 };
 
-// The fill files in dir, and with recursive in its folders, never following a symbolic link: regular
-// files whose length is a whole number of blockSize blocks and which begin with header. With
-// folders, also the folders a fill of inodes made: a marker file in them holds header exactly.
-// error tells why dir, or a folder in it, could not be read.
-QList<FoundFill> findFills(const QString& dir, bool recursive, bool folders, const QByteArray& header, qint64 blockSize,
-                           std::error_code* error);
+struct CleanRequest
+{
+    QString dir;
+    bool recursive = false; // also in its folders on the same volume
+    bool folders = false; // also the folders a fill of inodes made
+    bool dryRun = false; // check, take nothing away
+};
 
-// Removes a file findFills() found if it still is that file. Of a folder, only its marker and the
-// empty files a fill makes are removed, then the folder, if nothing else is in it.
-std::error_code removeFill(const FoundFill& fill);
+// A fill file or folder that a run left behind, and what became of it.
+struct CleanedFill
+{
+    QString path;
+    bool folder = false;
+    // Empty: removed (in a dry run: it would be). FileError::InUse: a running fill holds it, so it was
+    // left alone. FileError::Moved: another file took its name while it was being removed; that file
+    // is left as it was. std::errc::interrupted: a folder the stop request left partly emptied.
+    std::error_code error;
+    QString leftAt; // where a file that took the name meanwhile now is, when it could not be given it back
+};
+
+struct CleanHooks
+{
+    // Asked before each file: true ends the clean-up there.
+    std::function<bool()> stopRequested;
+    // Told each fill once it is checked, right before it is taken away.
+    std::function<void(const QString& path)> checked;
+};
+
+// Removes what fills left in request.dir, never following a symbolic link, nor leaving its volume.
+// A fill file is a regular file that begins with format's header block exactly, whose length is a
+// whole number of blocks, and whose sampled blocks are as a fill writes them (bytes of 255, zeros
+// where space was reserved, or random data). A fill folder holds format's marker file and nothing
+// but empty files with numbers for names. A fill that a running fill holds locked is left alone.
+// Each is checked, then removed, through one open handle: renamed aside, confirmed to be the file
+// checked, then removed, so that another file put at its name meanwhile is never removed. report is
+// told each fill found. Returns why dir, or a folder in it, could not be read.
+std::error_code cleanFills(const CleanRequest& request, const FillFormat& format, const CleanHooks& hooks,
+                           const std::function<void(const CleanedFill&)>& report);
 
 } // namespace platform

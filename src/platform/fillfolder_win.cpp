@@ -40,21 +40,13 @@ std::error_code FillFolder::remove()
 
 void FillFolder::close() { }
 
-QList<FoundFill> findFills(const QString& dir, bool recursive, bool folders, const QByteArray& header, qint64 blockSize,
-                           std::error_code* error)
+std::error_code cleanFills(const CleanRequest& request, const FillFormat& format, const CleanHooks& hooks,
+                           const std::function<void(const CleanedFill&)>& report)
 {
-    Q_UNUSED(dir);
-    Q_UNUSED(recursive);
-    Q_UNUSED(folders);
-    Q_UNUSED(header);
-    Q_UNUSED(blockSize);
-    *error = notSupported();
-    return {};
-}
-
-std::error_code removeFill(const FoundFill& fill)
-{
-    Q_UNUSED(fill);
+    Q_UNUSED(request);
+    Q_UNUSED(format);
+    Q_UNUSED(hooks);
+    Q_UNUSED(report);
     return notSupported();
 }
 

@@ -46,9 +46,9 @@ public:
     // Builds the namespaces and the layer. Why it could not, naming the cause when the system forbids
     // the namespaces; empty once it is laid.
     QString lay();
-    // In the command's process, between fork and exec (which may share the parent's memory): joins
-    // the namespaces. System calls only; when it cannot, it says why and ends that process.
-    void join() const;
+    // In the command's process, between fork and exec: joins the namespaces. System calls only; when
+    // it cannot, it says why for joinFailure() and returns the errno value, else 0.
+    int join() const;
     // Once the command's process ended: why it could not join; empty when it did (or never tried).
     QString joinFailure() const;
     // Once the command has ended: what it wrote into the layer.

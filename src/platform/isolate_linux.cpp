@@ -1,7 +1,5 @@
 #include "platform/isolate.h"
 
-#include "platform/signals.h"
-
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -11,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -463,7 +462,7 @@ struct Isolation::Plan
     QByteArray workingFolder;
     bool workingInside = false; // the working folder is in the isolated one
     int working = -1;
-    int report[2] = { -1, -1 }; // pipe: a child's Report when it fails
+    int reports[2] = { -1, -1 }; // pipe: a child's Report when it fails
     int channel[2] = { -1, -1 }; // socket pair: the layer's volume handed over
     // Held by the parent once the layer is laid: they keep the namespaces and the layer in being.
     int userNamespace = -1;
@@ -473,13 +472,16 @@ struct Isolation::Plan
 
     // Builds the namespaces and the layer, in a child process of its own. Returns the layer's volume.
     int build();
+    // Tells the parent why, and ends the process that builds the namespaces.
     [[noreturn]] void fail(Step step, int error, int root = 0, int context = -1) const;
+    // Tells the parent why; error back for the caller.
+    int report(Step step, int error, int root = 0, int context = -1) const;
     QString explain(const Report& report) const;
     // A child's report, if one came.
     QString heard() const;
 };
 
-void Isolation::Plan::fail(Step step, int error, int root, int context) const
+int Isolation::Plan::report(Step step, int error, int root, int context) const
 {
     // Small and on the stack: in a child that shares the parent's memory and a small stack.
     Report told;
@@ -498,14 +500,20 @@ void Isolation::Plan::fail(Step step, int error, int root, int context) const
             break;
         }
     }
-    (void)!::write(report[1], &told, sizeof told);
+    (void)!::write(reports[1], &told, sizeof told);
+    return error;
+}
+
+void Isolation::Plan::fail(Step step, int error, int root, int context) const
+{
+    report(step, error, root, context);
     ::_exit(2);
 }
 
 QString Isolation::Plan::heard() const
 {
     Report told;
-    if (::read(report[0], &told, sizeof told) != static_cast<ssize_t>(sizeof told)) {
+    if (::read(reports[0], &told, sizeof told) != static_cast<ssize_t>(sizeof told)) {
         return {};
     }
     told.detail[sizeof told.detail - 1] = '\0';
@@ -627,7 +635,7 @@ Isolation::Isolation(const QString& dir, qint64 bytes, std::optional<qint64> ino
                         .arg(p.pages * p.pageSize);
     }
     // The reports are read only once their writer is gone: never wait for one.
-    if (::pipe2(p.report, O_CLOEXEC | O_NONBLOCK) != 0
+    if (::pipe2(p.reports, O_CLOEXEC | O_NONBLOCK) != 0
         || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, p.channel) != 0) {
         p.error = QStringLiteral("cannot prepare the layer: ") + errorText(errno);
     }
@@ -635,7 +643,7 @@ Isolation::Isolation(const QString& dir, qint64 bytes, std::optional<qint64> ino
 
 Isolation::~Isolation()
 {
-    for (int* fd : { &d->report[0], &d->report[1], &d->channel[0], &d->channel[1], &d->working, &d->userNamespace,
+    for (int* fd : { &d->reports[0], &d->reports[1], &d->channel[0], &d->channel[1], &d->working, &d->userNamespace,
                      &d->mountNamespace, &d->layer }) {
         closeIfOpen(*fd);
     }
@@ -807,7 +815,9 @@ QString Isolation::lay()
     const pid_t builder = ::fork();
     if (builder == 0) {
         // Ctrl-C and the like end it, and so the isolation, rather than wait for it.
-        restoreDefaultSignals();
+        for (const int signal : { SIGINT, SIGTERM, SIGHUP, SIGQUIT }) {
+            ::signal(signal, SIG_DFL);
+        }
         ::close(release[1]);
         const int layer = p.build();
         // The parent keeps the layer after the command, to count and keep what it wrote.
@@ -853,18 +863,19 @@ QString Isolation::lay()
     return failure;
 }
 
-void Isolation::join() const
+int Isolation::join() const
 {
     const Plan& p = *d;
     if ((p.newUserNamespace && ::setns(p.userNamespace, CLONE_NEWUSER) != 0)
         || ::setns(p.mountNamespace, CLONE_NEWNS) != 0) {
-        p.fail(Step::Join, errno);
+        return p.report(Step::Join, errno);
     }
     // Entering a mount namespace starts at its root: back to the working folder. Inside the isolated
     // folder, by its name, so through the layer; elsewhere the very folder, whatever its name allows.
     if (p.workingInside ? ::chdir(p.workingFolder.constData()) != 0 : ::fchdir(p.working) != 0) {
-        p.fail(Step::Join, errno);
+        return p.report(Step::Join, errno);
     }
+    return 0;
 }
 
 QString Isolation::Plan::explain(const Report& report) const

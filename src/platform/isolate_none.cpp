@@ -53,7 +53,10 @@ QString Isolation::lay()
     return isolationUnavailable();
 }
 
-void Isolation::join() const { }
+int Isolation::join() const
+{
+    return 0;
+}
 
 QString Isolation::joinFailure() const
 {

@@ -4,6 +4,7 @@
 #include <QtGlobal>
 
 #include <memory>
+#include <optional>
 #include <system_error>
 
 namespace platform {
@@ -39,6 +40,8 @@ public:
     virtual std::error_code truncate(qint64 size) = 0;
     // True once another program has deleted the open file: what is written after that is lost.
     virtual bool deleted() = 0;
+    // The open file's length as the system has it now, whoever changed it; nothing when it cannot tell.
+    virtual std::optional<qint64> length();
     virtual std::error_code close() = 0;
     // Closes the file and removes it if create() made it and its name still leads to it; an
     // existing file is cut back to the empty file create() left, so no partial header stays behind.
@@ -72,6 +75,7 @@ enum class FileError {
     Deleted, // another program deleted it during the run
     PseudoFile, // a file of the kernel's interface (proc, sysfs, ...), which writing would reconfigure
     Moved, // its name no longer leads to it: it was moved or replaced by another program
+    TakenOver, // another program changed its length: it is no longer the file the run filled
 };
 std::error_code make_error_code(FileError error);
 

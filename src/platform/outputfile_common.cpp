@@ -23,6 +23,9 @@ public:
             return "A file of the kernel's interface, not a file on a disk";
         case FileError::Moved:
             return "Its name no longer leads to it: another program moved or replaced it";
+        case FileError::TakenOver:
+            return "Another program changed its length: it is no longer the file that was filled, and is left as "
+                   "it is";
         }
         return "Unknown error";
     }
@@ -40,6 +43,11 @@ WriteResult OutputFile::allocate(qint64 size)
 {
     Q_UNUSED(size);
     return { 0, std::make_error_code(std::errc::operation_not_supported) };
+}
+
+std::optional<qint64> OutputFile::length()
+{
+    return std::nullopt;
 }
 
 std::error_code OutputFile::remove()

@@ -84,6 +84,12 @@ public:
         if (fd >= 0) {
             m_created = true;
         } else if (errno == EEXIST && existing == Existing::Replace) {
+            // Opening a pipe or a device for writing already acts on it (a pipe's reader sees its
+            // end, some devices reset): only a regular file, or a folder to be named as one, is opened.
+            struct stat st = {};
+            if (::stat(m_name.constData(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+                return make_error_code(FileError::NotRegularFile);
+            }
             fd = ::open(m_name.constData(), flags);
         }
         if (fd < 0) {
@@ -269,6 +275,12 @@ public:
     {
         struct stat st = {};
         return ::fstat(m_fd, &st) == 0 && st.st_nlink == 0;
+    }
+
+    std::optional<qint64> length() override
+    {
+        struct stat st = {};
+        return ::fstat(m_fd, &st) == 0 ? std::optional<qint64>(st.st_size) : std::nullopt;
     }
 
     std::error_code close() override

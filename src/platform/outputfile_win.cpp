@@ -168,6 +168,12 @@ public:
         return false;
     }
 
+    std::optional<qint64> length() override
+    {
+        LARGE_INTEGER size = {};
+        return GetFileSizeEx(m_handle, &size) ? std::optional<qint64>(size.QuadPart) : std::nullopt;
+    }
+
     std::error_code close() override
     {
         if (m_handle == INVALID_HANDLE_VALUE) {

@@ -1,9 +1,77 @@
 #pragma once
 
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <functional>
+#include <memory>
+#include <system_error>
+
+class QProcess;
+
 namespace platform {
 
 // Process-wide settings the program needs before its first write: a write past a file-size limit
-// or into a closed pipe must come back as an error, not end the process with a signal.
+// or into a closed pipe must come back as an error, not end the process with a signal, and standard
+// input, output and error are open (on /dev/null where they were closed), so that no file the
+// program opens takes their place and receives its messages. First thing in main().
 void prepareProcess();
+
+// A command run in a process group of its own, the way a shell runs a job. Signals for it go to
+// its whole group, and once it has ended, whatever is left of the group is ended too (SIGTERM, a
+// grace period, then SIGKILL, as timeout(1) does), so nothing it started outlives it. Where standard
+// input is the terminal and this program is in the terminal's foreground, the group holds the
+// terminal while the command runs: it may read the terminal, and the terminal's Ctrl-C reaches it,
+// and only it, once. Ctrl-Z stops the command and this program together. On Windows, a plain child
+// process that inherits the console.
+class CommandGroup
+{
+public:
+    static constexpr int graceMilliseconds = 2000;
+
+    CommandGroup() = default;
+    // Ends what is still running of the group, as endGroup() does.
+    ~CommandGroup();
+    CommandGroup(const CommandGroup&) = delete;
+    CommandGroup& operator=(const CommandGroup&) = delete;
+
+    // Run in the command's process between fork and exec, once its group is set up: async-signal-safe
+    // calls only, no allocation. Returns 0, or an errno value that fails start() with that error.
+    void setChildSetup(std::function<int()> setup) { m_childSetup = std::move(setup); }
+
+    // Starts program (looked up in PATH unless it holds a '/') with arguments; standard input,
+    // output, error and the environment are inherited, environment added to it. Why it could not be
+    // started: no_such_file_or_directory when there is no such program, else the system's reason.
+    std::error_code start(const QString& program, const QStringList& arguments,
+                          const QProcessEnvironment& environment = {});
+    // Waits up to milliseconds for the command to end; true once it has. A signal this program
+    // catches meanwhile ends the wait early.
+    bool waitForEnd(int milliseconds);
+    // Sends signal to every process in the group.
+    void signal(int signal);
+    // How the command ended, as a shell has it: its exit code, or 128 + N when signal N ended it.
+    int exitCode() const { return m_exitCode; }
+    qint64 processId() const { return m_pid; }
+    // Ends what is left of the group: SIGTERM, up to grace milliseconds for it to go, then SIGKILL.
+    // True when anything was left.
+    bool endGroup(int grace = graceMilliseconds);
+
+private:
+    void followStop(int signal);
+    void handTerminalOn();
+    void takeTerminalBack();
+
+    std::function<int()> m_childSetup;
+    qint64 m_pid = -1; // the command, and the number of its group
+    bool m_running = false;
+    bool m_onTerminal = false; // standard input is a terminal
+    bool m_holdsTerminal = false; // the group has the terminal's foreground
+    bool m_waitingForTerminal = false; // stopped until this program has the terminal to hand on
+    bool m_ttouIgnored = false; // this program ignored SIGTTOU before it handed the terminal on
+    std::unique_ptr<QProcess> m_process; // Windows: the command
+    int m_exitCode = 0;
+};
 
 } // namespace platform

@@ -1,13 +1,317 @@
 #include "platform/process.h"
 
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSet>
+#include <QStandardPaths>
+
+#include <cerrno>
 #include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <initializer_list>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+extern char** environ;
 
 namespace platform {
 
+namespace {
+
+// Sleeps up to milliseconds; false when a signal cut the sleep short.
+bool sleepFor(qint64 milliseconds)
+{
+    const timespec step { static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000 };
+    return ::nanosleep(&step, nullptr) == 0;
+}
+
+void setDisposition(int signal, void (*handler)(int))
+{
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+}
+
+// The environment as bytes, whatever their encoding, with the variables of added set to its values.
+std::vector<QByteArray> environmentWith(const QProcessEnvironment& added)
+{
+    QSet<QByteArray> replaced;
+    std::vector<QByteArray> all;
+    for (const QString& key : added.keys()) {
+        replaced.insert(QFile::encodeName(key));
+        all.push_back(QFile::encodeName(key) + '=' + QFile::encodeName(added.value(key)));
+    }
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const QByteArray variable(*entry);
+        if (!replaced.contains(variable.left(variable.indexOf('=')))) {
+            all.push_back(variable);
+        }
+    }
+    return all;
+}
+
+} // namespace
+
 void prepareProcess()
 {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free number: fd itself. Without /dev/null (a bare chroot), a folder opened for
+        // reading holds the place: writes to it fail and go nowhere.
+        int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened < 0) {
+            opened = ::open("/", O_RDONLY | O_DIRECTORY);
+        }
+        if (opened > fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+CommandGroup::~CommandGroup()
+{
+    endGroup();
+}
+
+std::error_code CommandGroup::start(const QString& program, const QStringList& arguments,
+                                    const QProcessEnvironment& environment)
+{
+    // Everything the new process needs is made before fork(): between fork() and exec() a process
+    // with threads may call only what is async-signal-safe.
+    const QString found = program.contains(u'/') ? program : QStandardPaths::findExecutable(program);
+    if (found.isEmpty()) {
+        return std::make_error_code(std::errc::no_such_file_or_directory);
+    }
+    const QByteArray path = QFile::encodeName(found);
+    std::vector<QByteArray> argumentBytes { QFile::encodeName(program) };
+    for (const QString& argument : arguments) {
+        argumentBytes.push_back(QFile::encodeName(argument));
+    }
+    std::vector<char*> argv;
+    for (QByteArray& argument : argumentBytes) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<QByteArray> environmentBytes = environmentWith(environment);
+    std::vector<char*> envp;
+    for (QByteArray& variable : environmentBytes) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        return { errno, std::system_category() };
+    }
+#ifdef __linux__
+    // What the command leaves behind when it ends is handed to this program, not to init, so that
+    // endGroup() can wait for the group to be gone, even where init does not reap.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+#endif
+    m_onTerminal = ::isatty(STDIN_FILENO) != 0;
+    const bool giveTerminal = m_onTerminal && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+    // No handler of this program runs in the new process before exec().
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &before);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        if (giveTerminal) {
+            // Still in the background for a moment: taking the terminal must not stop it.
+            setDisposition(SIGTTOU, SIG_IGN);
+            ::tcsetpgrp(STDIN_FILENO, ::getpid());
+        }
+        // The signals this program ignores or catches act as they do for any command a shell starts.
+        for (const int signal : { SIGPIPE, SIGXFSZ, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTTOU }) {
+            setDisposition(signal, SIG_DFL);
+        }
+        int error = m_childSetup ? m_childSetup() : 0;
+        if (error == 0) {
+            ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+            ::execve(path.constData(), argv.data(), envp.data());
+            error = errno;
+        }
+        [[maybe_unused]] const ssize_t written = ::write(report[1], &error, sizeof error);
+        ::_exit(127);
+    }
+    const int forkError = errno;
+    if (pid > 0) {
+        // Here too, so the group is there whichever process gets to run first.
+        ::setpgid(pid, pid);
+        m_pid = pid;
+        if (giveTerminal) {
+            handTerminalOn();
+        }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    ::close(report[1]);
+    if (pid < 0) {
+        ::close(report[0]);
+        return { forkError, std::system_category() };
+    }
+    m_running = true;
+    int error = 0;
+    ssize_t got = 0;
+    do {
+        got = ::read(report[0], &error, sizeof error);
+    } while (got < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (got == sizeof error) {
+        // exec() failed: the process has ended already.
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
+        m_running = false;
+        m_pid = -1;
+        takeTerminalBack();
+        return { error, std::system_category() };
+    }
+    return {};
+}
+
+bool CommandGroup::waitForEnd(int milliseconds)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (m_running) {
+        int status = 0;
+        const pid_t ended = ::waitpid(static_cast<pid_t>(m_pid), &status, WNOHANG | WUNTRACED);
+        if (ended < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ended == m_pid && WIFSTOPPED(status)) {
+            if (m_onTerminal) {
+                followStop(WSTOPSIG(status));
+            }
+            continue;
+        }
+        if (m_waitingForTerminal && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp()) {
+            m_waitingForTerminal = false;
+            handTerminalOn();
+            ::killpg(static_cast<pid_t>(m_pid), SIGCONT);
+        }
+        if (ended == m_pid || ended < 0) {
+            m_running = false;
+            m_exitCode = ended < 0 ? 127 : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+            takeTerminalBack();
+            return true;
+        }
+        const qint64 left = milliseconds - timer.elapsed();
+        if (left <= 0 || !sleepFor(std::min<qint64>(left, 10))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CommandGroup::signal(int signal)
+{
+    if (m_pid > 0) {
+        ::killpg(static_cast<pid_t>(m_pid), signal);
+        // Stopped while it waits for the terminal, it would act on the signal only once continued.
+        if (m_waitingForTerminal) {
+            ::killpg(static_cast<pid_t>(m_pid), SIGCONT);
+        }
+    }
+}
+
+bool CommandGroup::endGroup(int grace)
+{
+    if (m_pid <= 0) {
+        return false;
+    }
+    const auto pid = static_cast<pid_t>(m_pid);
+    // Gone once nothing of the group is left but what this program can reap.
+    const auto gone = [&] {
+        int status = 0;
+        for (pid_t ended; (ended = ::waitpid(-pid, &status, WNOHANG)) > 0;) {
+            if (ended == pid) {
+                m_running = false;
+                m_exitCode = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+            }
+        }
+        return ::killpg(pid, 0) != 0 && errno == ESRCH;
+    };
+    const auto waitUntilGone = [&](int milliseconds) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!gone() && timer.elapsed() < milliseconds) {
+            sleepFor(10);
+        }
+    };
+    bool left = !gone();
+    if (left) {
+        ::killpg(pid, SIGTERM);
+        ::killpg(pid, SIGCONT); // a stopped process acts on SIGTERM only once continued
+        waitUntilGone(grace);
+        if (!gone()) {
+            ::killpg(pid, SIGKILL);
+            waitUntilGone(1000);
+        }
+    }
+    if (m_running) {
+        waitForEnd(1000);
+        m_running = false;
+        left = true;
+    }
+    takeTerminalBack();
+    m_waitingForTerminal = false;
+    m_pid = -1;
+    return left;
+}
+
+void CommandGroup::followStop(int signal)
+{
+    // The terminal stopped the command: Ctrl-Z, or it read the terminal from the background. Stop
+    // as well, so that the shell that started this program sees its job stopped and takes the
+    // terminal; once continued, hand the terminal on if this program has it now. A command that
+    // waits for the terminal goes on only once it can have it.
+    const bool forTerminal = signal == SIGTTIN || signal == SIGTTOU;
+    takeTerminalBack();
+    ::raise(forTerminal ? SIGTTIN : SIGTSTP);
+    if (::tcgetpgrp(STDIN_FILENO) == ::getpgrp()) {
+        handTerminalOn();
+    } else if (forTerminal) {
+        m_waitingForTerminal = true;
+        return;
+    }
+    ::killpg(static_cast<pid_t>(m_pid), SIGCONT);
+}
+
+void CommandGroup::handTerminalOn()
+{
+    // While the command's group holds the terminal this program is in the background: writing
+    // there, or taking the terminal back, must not stop it.
+    struct sigaction previous = {};
+    ::sigaction(SIGTTOU, nullptr, &previous);
+    m_ttouIgnored = previous.sa_handler == SIG_IGN;
+    setDisposition(SIGTTOU, SIG_IGN);
+    ::tcsetpgrp(STDIN_FILENO, static_cast<pid_t>(m_pid));
+    m_holdsTerminal = true;
+}
+
+void CommandGroup::takeTerminalBack()
+{
+    if (!m_holdsTerminal) {
+        return;
+    }
+    m_holdsTerminal = false;
+    ::tcsetpgrp(STDIN_FILENO, ::getpgrp());
+    if (!m_ttouIgnored) {
+        setDisposition(SIGTTOU, SIG_DFL);
+    }
 }
 
 } // namespace platform

@@ -4,38 +4,10 @@
 
 namespace platform {
 
-namespace {
-
-void (*stopHandler)(int, bool) = nullptr;
-
-extern "C" void onStopSignal(int signal)
+void catchStopSignals(void (*handler)(int signal))
 {
-    // A console's Ctrl-C reaches every process attached to it.
-    stopHandler(signal, true);
+    std::signal(SIGINT, handler);
+    std::signal(SIGTERM, handler);
 }
-
-} // namespace
-
-void catchStopSignals(void (*handler)(int signal, bool fromTerminal))
-{
-    stopHandler = handler;
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
-}
-
-bool sendSignal(qint64 pid, int signal)
-{
-    Q_UNUSED(pid);
-    Q_UNUSED(signal);
-    return false;
-}
-
-bool inOurProcessGroup(qint64 pid)
-{
-    Q_UNUSED(pid);
-    return true;
-}
-
-void restoreDefaultSignals() { }
 
 } // namespace platform
