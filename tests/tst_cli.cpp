@@ -1704,6 +1704,10 @@ void tst_Cli::isolate_data()
                                << "DIR" << QStringList() << "touch MARK; exit 7" << 0 << 7 << "";
     QTest::newRow("SIGTERM forwarded") << "user"
                                        << "DIR" << QStringList() << "touch MARK; exec sleep 30" << SIGTERM << 143 << "";
+    QTest::newRow("a daemon COMMAND started ends with it")
+        << "user"
+        << "DIR" << QStringList() << "setsid sh -c 'echo $$ > MARK.pid; exec sleep 37' & sleep 0.2; touch MARK" << 0
+        << 0 << "outside its process group";
     QTest::newRow("inodes") << "user"
                             << "DIR" << QStringList { "--inodes", "--leave-inodes", "2" }
                             << "cd DIR && touch n1 n2 MARK && touch n3" << 0 << 1 << nospace;
@@ -1787,6 +1791,9 @@ void tst_Cli::isolate()
     QVERIFY2(outcome.err.contains(said), qPrintable(outcome.err));
     QCOMPARE(QFile::exists(mark), code != 2);
     QCOMPARE(snapshot(dir), before);
+    if (const QByteArray daemon = readFile(mark + QStringLiteral(".pid")).trimmed(); !daemon.isEmpty()) {
+        QVERIFY(::kill(daemon.toInt(), 0) != 0);
+    }
     const QJsonObject summary = lastJsonLine(outcome.out);
     QCOMPARE(summary.value(QStringLiteral("isolated")).toBool(), true);
     if (said == QLatin1String("No space left on device")) {

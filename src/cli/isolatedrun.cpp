@@ -3,6 +3,7 @@
 #include "cli/summary.h"
 #include "platform/filesystem.h"
 #include "platform/isolate.h"
+#include "platform/process.h"
 
 #include <QProcessEnvironment>
 #include <QStorageInfo>
@@ -82,6 +83,11 @@ int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out
         say(QStringLiteral("%1 left processes running in its process group: they were ended before the layer "
                            "was dropped")
                 .arg(options.command.first()));
+    }
+    if (const int leftovers = isolation.endLeftovers(platform::CommandGroup::graceMilliseconds)) {
+        say(QStringLiteral("%1 left %2 running outside its process group, ended with the layer")
+                .arg(options.command.first(),
+                     leftovers == 1 ? QStringLiteral("a process") : QStringLiteral("%1 processes").arg(leftovers)));
     }
     const platform::LayerUse use = isolation.use();
     summary.layerBytes = use.bytes;

@@ -51,6 +51,9 @@ public:
     int join() const;
     // Once the command's process ended: why it could not join; empty when it did (or never tried).
     QString joinFailure() const;
+    // Once the command and its process group have ended: ends whatever it started that is still in
+    // the namespaces (SIGTERM, the grace time, then SIGKILL). Returns how many there were.
+    int endLeftovers(int graceMilliseconds) const;
     // Once the command has ended: what it wrote into the layer.
     LayerUse use() const;
     // Copies the layer's files into a new folder outside the isolated one and returns its path;

@@ -938,6 +938,62 @@ QString Isolation::joinFailure() const
     return d->heard();
 }
 
+// Only what the command started can be in the layer's mount namespace: a process found there that
+// left the command's process group (a daemon, say) is ended too, so the layer goes with the command.
+int Isolation::endLeftovers(int graceMilliseconds) const
+{
+    const Plan& p = *d;
+    struct stat own = {};
+    if (p.mountNamespace < 0 || ::fstat(p.mountNamespace, &own) != 0) {
+        return 0;
+    }
+    const QByteArray inside = "mnt:[" + QByteArray::number(static_cast<qulonglong>(own.st_ino)) + ']';
+    const auto leftovers = [&inside] {
+        std::vector<pid_t> found;
+        DIR* processes = ::opendir("/proc");
+        while (const dirent* entry = processes ? ::readdir(processes) : nullptr) {
+            char* end = nullptr;
+            const long pid = std::strtol(entry->d_name, &end, 10);
+            char link[64] = {};
+            if (pid > 0 && *end == '\0' && pid != ::getpid()
+                && ::readlink(("/proc/" + QByteArray::number(pid) + "/ns/mnt").constData(), link, sizeof link - 1)
+                    == inside.size()
+                && inside == link) {
+                found.push_back(static_cast<pid_t>(pid));
+            }
+        }
+        if (processes) {
+            ::closedir(processes);
+        }
+        return found;
+    };
+    const std::vector<pid_t> first = leftovers();
+    const auto endAll = [&](int signal) {
+        for (const pid_t pid : leftovers()) {
+            ::kill(pid, signal);
+            ::kill(pid, SIGCONT);
+        }
+    };
+    const auto waitForNone = [&](int milliseconds) {
+        for (int waited = 0; waited < milliseconds; waited += 20) {
+            // Orphans come to this program (a subreaper while the command ran): reap them.
+            while (::waitpid(-1, nullptr, WNOHANG) > 0) { }
+            if (leftovers().empty()) {
+                return;
+            }
+            ::usleep(20 * 1000);
+        }
+    };
+    if (first.empty()) {
+        return 0;
+    }
+    endAll(SIGTERM);
+    waitForNone(graceMilliseconds);
+    endAll(SIGKILL);
+    waitForNone(1000);
+    return static_cast<int>(first.size());
+}
+
 LayerUse Isolation::use() const
 {
     const Plan& p = *d;

@@ -63,6 +63,11 @@ QString Isolation::joinFailure() const
     return {};
 }
 
+int Isolation::endLeftovers(int) const
+{
+    return 0;
+}
+
 LayerUse Isolation::use() const
 {
     return {};
