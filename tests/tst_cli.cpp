@@ -25,6 +25,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -1778,10 +1779,19 @@ void tst_Cli::isolate()
     }
     const QString before = snapshot(dir);
     const QString mark = scratch.filePath(QStringLiteral("ran"));
-    command.replace(QStringLiteral("DIR"), dir)
-        .replace(QStringLiteral("MARK"), mark)
-        .replace(QStringLiteral("CWD"), QDir::currentPath())
-        .replace(QStringLiteral("ID"), who == QLatin1String("root") ? QStringLiteral("0") : QStringLiteral("1000"));
+    // In one pass: a temporary folder's random name may hold "ID" or "DIR" itself.
+    const QMap<QString, QString> values { { "DIR", dir },
+                                          { "MARK", mark },
+                                          { "CWD", QDir::currentPath() },
+                                          { "ID", who == QLatin1String("root") ? "0" : "1000" } };
+    QString expanded;
+    qsizetype done = 0;
+    for (auto it = QRegularExpression(QStringLiteral("DIR|MARK|CWD|ID")).globalMatch(command); it.hasNext();) {
+        const QRegularExpressionMatch token = it.next();
+        expanded += command.mid(done, token.capturedStart() - done) + values.value(token.captured());
+        done = token.capturedEnd();
+    }
+    command = expanded + command.mid(done);
     const Outcome outcome = runAndSignal(
         QStringList { QStringLiteral("--json"), QStringLiteral("--isolate"),
                       folder.replace(QStringLiteral("DIR"), dir) }
