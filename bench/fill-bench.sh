@@ -3,7 +3,7 @@
 # a loop device), fills them to the last byte with the window's writer (through the real Start
 # button, offscreen), tallowmere-fill (writing, and reserving with --allocate), dd, f3write and a plain
 # reference loop, then measures how fast Stop ends a run, the window's memory during a fill, its
-# start-up time under Xvfb and the speed of --data random's generator. Prints a
+# start-up time under Xvfb, the speed of --data random's generator and how soon --isolate runs its command. Prints a
 # table and PASS/MISS per target; a MISS never fails the script. Needs root. See bench/README.md.
 #
 #   sudo bench/fill-bench.sh             # the full run (about 10 minutes)
@@ -21,7 +21,7 @@ if [[ $QUICK == 1 ]]; then
 else
     ROUNDS=${ROUNDS:-3} STOPS=${STOPS:-20} LAUNCHES=${LAUNCHES:-10} STALL_STOPS=${STALL_STOPS:-5}
 fi
-PARTS=${PARTS:-tmpfs ext4 stop stall memory startup random}
+PARTS=${PARTS:-tmpfs ext4 stop stall memory startup random isolate}
 FILLERS=${FILLERS:-writer tallowmere-fill allocate dd f3write reference}
 TMPFS_SIZE=${TMPFS_SIZE:-2g}
 EXT4_SIZE=${EXT4_SIZE:-4G}
@@ -764,4 +764,68 @@ printf '%s\n' "${results[@]}"
 if ((FAILED_RUNS)); then
     echo
     echo "fill-bench: $FAILED_RUNS run(s) failed; their figures are left out (see the messages above)"
+fi
+
+# --- an isolated run ------------------------------------------------------------------------------
+
+# How soon COMMAND runs under tallowmere-fill --isolate (nothing is written, so the volume's size does
+# not count), as root and as an ordinary user, beside --allocate and a written fill of the same 4 GiB
+# ext4, each with --run. COMMAND prints the time it started; the launch time is taken just before.
+ISOLATE_RUNS=${ISOLATE_RUNS:-$((QUICK == 1 ? 5 : 20))}
+ISOLATE_USER=${ISOLATE_USER:-65534}
+if has_part isolate; then
+    echo
+    echo "== isolate: from start to COMMAND running; --isolate $ISOLATE_RUNS times, the fills $ROUNDS times =="
+    declare -A TO_COMMAND=()
+    # to_command KEY ARGS...: runs ARGS --run date, adds the seconds until date ran to TO_COMMAND[KEY].
+    to_command() {
+        local key=$1 t0 ran
+        shift
+        t0=$EPOCHREALTIME
+        if ran=$(timeout "$FILL_TIMEOUT" "$@" --run date +%s.%N 2>"$work/err") && [[ $ran =~ ^[0-9]+\.[0-9]+$ ]]; then
+            TO_COMMAND[$key]+=" $(seconds_between "$t0" "$ran")"
+        else
+            FAILED_RUNS=$((FAILED_RUNS + 1))
+            echo "fill-bench: $key: $* failed: $(head -c 300 "$work/err")" >&2
+        fi
+    }
+    as_user=(setpriv --reuid="$ISOLATE_USER" --regid="$ISOLATE_USER" --clear-groups)
+    chmod 711 "$work" # the user reaches the folders through it
+    # A folder with some files in it, on the ext4 and on a tmpfs of 1 TiB (a size, not memory taken).
+    fresh_ext4
+    mkdir -p "$mnt_ext4/project/src" && cp -r "$root/src/." "$mnt_ext4/project/src/"
+    chown -R "$ISOLATE_USER:$ISOLATE_USER" "$mnt_ext4/project"
+    release "$mnt_tmpfs"
+    mount -t tmpfs -o size=1t,mode=1777 tmpfs "$mnt_tmpfs"
+    mkdir -p "$mnt_tmpfs/project/src" && cp -r "$root/src/." "$mnt_tmpfs/project/src/"
+    chown -R "$ISOLATE_USER:$ISOLATE_USER" "$mnt_tmpfs/project"
+    for ((i = 1; i <= ISOLATE_RUNS; ++i)); do
+        to_command "isolate, root, ext4 $EXT4_SIZE" "$tallowmere_fill" --quiet --isolate "$mnt_ext4/project" --leave 1M
+        to_command "isolate, user $ISOLATE_USER, ext4 $EXT4_SIZE" "${as_user[@]}" "$tallowmere_fill" --quiet \
+            --isolate "$mnt_ext4/project" --leave 1M
+        to_command "isolate, user $ISOLATE_USER, tmpfs 1 TiB" "${as_user[@]}" "$tallowmere_fill" --quiet \
+            --isolate "$mnt_tmpfs/project" --leave 1M
+    done
+    release "$mnt_tmpfs"
+    for ((i = 1; i <= ROUNDS; ++i)); do
+        fresh_ext4
+        to_command "--allocate, ext4 $EXT4_SIZE" "$tallowmere_fill" --quiet --allocate "$mnt_ext4/fill.dat"
+        fresh_ext4
+        to_command "written fill, ext4 $EXT4_SIZE" "$tallowmere_fill" --quiet "$mnt_ext4/fill.dat"
+    done
+    release "$mnt_ext4"
+    echo
+    printf '  %-32s %12s %21s\n' "to COMMAND running" "median ms" "min-max ms"
+    for key in "isolate, root, ext4 $EXT4_SIZE" "isolate, user $ISOLATE_USER, ext4 $EXT4_SIZE" \
+        "isolate, user $ISOLATE_USER, tmpfs 1 TiB" "--allocate, ext4 $EXT4_SIZE" "written fill, ext4 $EXT4_SIZE"; do
+        # shellcheck disable=SC2086 # the figures are words
+        read -r med lo hi < <(stats ${TO_COMMAND[$key]:-})
+        printf '  %-32s %12s %21s\n' "$key" "$(awk -v s="$med" 'BEGIN { printf "%.1f", s * 1000 }')" \
+            "$(awk -v a="$lo" -v b="$hi" 'BEGIN { printf "%.1f-%.1f", a * 1000, b * 1000 }')"
+    done
+    # shellcheck disable=SC2086 # the figures are words
+    read -r med _ < <(stats ${TO_COMMAND["isolate, user $ISOLATE_USER, ext4 $EXT4_SIZE"]:-})
+    verdict=MISS
+    if awk -v s="$med" 'BEGIN { exit !(s != "nan" && s <= 0.05) }'; then verdict=PASS; fi
+    printf '%-4s  %s\n' "$verdict" "isolate: COMMAND runs within 50 ms, as an ordinary user (median $(awk -v s="$med" 'BEGIN { printf "%.1f", s * 1000 }') ms)"
 fi

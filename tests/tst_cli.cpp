@@ -14,6 +14,7 @@
 #include "windowparts.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -24,6 +25,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -200,6 +202,24 @@ Outcome runAndSignal(const QStringList& arguments, const std::function<bool(cons
     return outcome;
 }
 
+// Every entry below dir with its times and a hash of its content, and what dir's volume has available.
+QString snapshot(const QString& dir)
+{
+    QStringList entries { QString::number(availableAt(dir)) };
+    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    for (QString path = dir; !path.isEmpty(); path = it.hasNext() ? it.next() : QString()) {
+        const QFileInfo info(path);
+        entries << QStringLiteral("%1 %2 %3 %4")
+                       .arg(path)
+                       .arg(qHash(readFile(path)))
+                       .arg(info.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch())
+                       .arg(info.fileTime(QFileDevice::FileAccessTime).toMSecsSinceEpoch());
+    }
+    entries.sort();
+    return entries.join(u'\n');
+}
+
 QJsonObject lastJsonLine(const QString& text)
 {
     const QStringList lines = text.split(u'\n', Qt::SkipEmptyParts);
@@ -261,6 +281,8 @@ private slots:
     void usedAsDfShows();
     void allocate_data();
     void allocate();
+    void isolate_data();
+    void isolate();
 };
 
 void tst_Cli::sizes_data()
@@ -350,6 +372,15 @@ void tst_Cli::arguments_data()
     QTest::newRow("progress json") << QStringList { "f", "--progress", "json" } << true << qint64(-1);
     QTest::newRow("progress bad") << QStringList { "f", "--progress", "loud" } << false << qint64(-1);
     QTest::newRow("data bad") << QStringList { "f", "--data", "zeros" } << false << qint64(-1);
+    QTest::newRow("isolate") << QStringList { "--isolate", "d", "--leave", "1M", "--inodes", "--keep", "--run", "true" }
+                             << true << qint64(-1);
+    QTest::newRow("isolate without run") << QStringList { "--isolate", "d", "--leave", "1M" } << false << qint64(-1);
+    QTest::newRow("isolate, hold") << QStringList { "--isolate", "d", "--hold", "--run", "true" } << false
+                                   << qint64(-1);
+    for (const char* other : { "--top-up", "--allocate", "--used=5%", "--data=ones", "--clean=d", "--leave=5%", "f" }) {
+        QTest::addRow("isolate, %s", other)
+            << QStringList { "--isolate", "d", other, "--run", "true" } << false << qint64(-1);
+    }
 }
 
 void tst_Cli::arguments()
@@ -1645,6 +1676,144 @@ void tst_Cli::allocate()
         QVERIFY(summary.value(QStringLiteral("bytes_allocated")).toInteger() > size / 2);
         QVERIFY(file.seek(size / 2));
         QCOMPARE(file.read(1), QByteArray(1, '\0'));
+    }
+}
+
+// One command sees DIR full, as root and as an ordinary user: setpriv to uid 1000 when the test runs
+// as root, else (the test being root of a user namespace of its own) a nested namespace as 1000.
+void tst_Cli::isolate_data()
+{
+    QTest::addColumn<QString>("who"); // root, user, or a user who may make no more user namespaces
+    QTest::addColumn<QString>("folder"); // DIR is the folder with the files
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("command"); // a shell command: DIR, MARK and ID are replaced
+    QTest::addColumn<int>("signal"); // sent to the filler once MARK exists
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("said"); // on stderr
+
+    const QString full = QStringLiteral(
+        "cd DIR && test \"$(cat a)\" = hello && test \"$(id -u)\" = ID && test \"$TALLOWMERE_ISOLATED\" = 1 && "
+        "test $(($(stat -f -c '%a * %S' .))) = 65536 && test \"$(stat -c %a .)\" = 751 && test \"$OLDPWD\" = CWD && "
+        "touch MARK && head -c 65537 /dev/zero > x");
+    const QStringList leave { "--leave", "64K" };
+    const QString nospace = QStringLiteral("No space left on device");
+    QTest::newRow("root: DIR as it was, SIZE left, no more") << "root"
+                                                             << "DIR" << leave << full << 0 << 1 << nospace;
+    QTest::newRow("user: DIR as it was, SIZE left, no more") << "user"
+                                                             << "DIR" << leave << full << 0 << 1 << nospace;
+    QTest::newRow("exit code") << "user"
+                               << "DIR" << QStringList() << "touch MARK; exit 7" << 0 << 7 << "";
+    QTest::newRow("SIGTERM forwarded") << "user"
+                                       << "DIR" << QStringList() << "touch MARK; exec sleep 30" << SIGTERM << 143 << "";
+    QTest::newRow("a daemon COMMAND started ends with it")
+        << "user"
+        << "DIR" << QStringList() << "setsid sh -c 'echo $$ > MARK.pid; exec sleep 37' & sleep 0.2; touch MARK" << 0
+        << 0 << "outside its process group";
+    QTest::newRow("inodes") << "user"
+                            << "DIR" << QStringList { "--inodes", "--leave-inodes", "2" }
+                            << "cd DIR && touch n1 n2 MARK && touch n3" << 0 << 1 << nospace;
+    QTest::newRow("keep") << "user"
+                          << "DIR" << QStringList { "--keep" } << "touch MARK && : > DIR/sub/new" << 0 << 0
+                          << "kept in";
+    QTest::newRow("root: a volume below DIR, isolated too")
+        << "root"
+        << "DIR" << QStringList { "--leave", "8K" }
+        << "test \"$(cat DIR/m/c)\" = below && touch MARK && head -c 8193 /dev/zero > DIR/m/x" << 0 << 1 << nospace;
+    QTest::newRow("user: a volume below DIR") << "user"
+                                              << "DIR" << QStringList() << "touch MARK" << 0 << 2 << "mounted below";
+    QTest::newRow("user namespaces used up")
+        << "user, none left"
+        << "DIR" << QStringList() << "touch MARK" << 0 << 2 << "user.max_user_namespaces";
+    QTest::newRow("not a folder") << "user"
+                                  << "DIR/a" << QStringList() << "touch MARK" << 0 << 2 << "not a folder";
+    QTest::newRow("the root folder") << "root"
+                                     << "/" << QStringList() << "touch MARK" << 0 << 2 << "root folder";
+    QTest::newRow("proc") << "root"
+                          << "/proc/self" << QStringList() << "touch MARK" << 0 << 2 << "proc file system";
+}
+
+void tst_Cli::isolate()
+{
+    QFETCH(QString, who);
+    QFETCH(QString, folder);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, command);
+    QFETCH(int, signal);
+    QFETCH(int, code);
+    QFETCH(QString, said);
+    VOLUME(target, QStringLiteral("tmpfs"), 8 * MiB);
+    TMPFS(scratch, MiB); // MARK, and the temporary folder a kept layer goes to
+    QCOMPARE(::chmod(QFile::encodeName(scratch.path()).constData(), 0777), 0);
+    const QString dir = target.filePath(QStringLiteral("dir"));
+    QVERIFY(QDir(target.path()).mkpath(QStringLiteral("dir/sub")) && writeFile(dir + QStringLiteral("/a"), "hello")
+            && writeFile(dir + QStringLiteral("/big"), QByteArray(200 * KiB, 'b')));
+    QCOMPARE(::chmod(QFile::encodeName(dir).constData(), 0751), 0);
+    const QString below = dir + QStringLiteral("/m");
+    if (QByteArray(QTest::currentDataTag()).contains("below DIR")) {
+        QVERIFY(QDir(dir).mkdir(QStringLiteral("m")));
+        QCOMPARE(::mount("tmpfs", QFile::encodeName(below).constData(), "tmpfs", 0, "size=1M"), 0);
+        QVERIFY(writeFile(below + QStringLiteral("/c"), "below"));
+    }
+    const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(below).constData(), MNT_DETACH); });
+    const bool realRoot = readFile(QStringLiteral("/proc/self/uid_map")).simplified() == "0 0 4294967295";
+    QStringList prefix { QStringLiteral("env"), QStringLiteral("TMPDIR=") + scratch.path() };
+    // As uid 1000: the real one when the test runs as root, else in a nested namespace of the test's own.
+    const QStringList nested { "unshare", "--user", "--map-user=1000", "--map-group=1000" };
+    const QStringList user
+        = realRoot ? QStringList { "setpriv", "--reuid=1000", "--regid=1000", "--clear-groups" } : nested;
+    if (who != QLatin1String("root")
+        && !runCommand(user.first(), user.mid(1) + QStringList { "unshare", "--user", "true" }).isEmpty()) {
+        QSKIP("this system does not let an ordinary user make user namespaces");
+    }
+    if (who == QLatin1String("user")) {
+        prefix << user;
+        QVERIFY(!realRoot
+                || runCommand(QStringLiteral("chown"), { QStringLiteral("-R"), QStringLiteral("1000:1000"), dir })
+                       .isEmpty());
+    } else if (who != QLatin1String("root")) {
+        // Where only one more namespace may be made: the one the test's uid 1000 is in.
+        prefix << QStringList { "unshare", "--user", "--map-root-user",
+                                "sh",      "-c",     "echo 1 > /proc/sys/user/max_user_namespaces && exec \"$@\"",
+                                "sh" }
+               << nested;
+    }
+    const QString before = snapshot(dir);
+    const QString mark = scratch.filePath(QStringLiteral("ran"));
+    // In one pass: a temporary folder's random name may hold "ID" or "DIR" itself.
+    const QMap<QString, QString> values { { "DIR", dir },
+                                          { "MARK", mark },
+                                          { "CWD", QDir::currentPath() },
+                                          { "ID", who == QLatin1String("root") ? "0" : "1000" } };
+    QString expanded;
+    qsizetype done = 0;
+    for (auto it = QRegularExpression(QStringLiteral("DIR|MARK|CWD|ID")).globalMatch(command); it.hasNext();) {
+        const QRegularExpressionMatch token = it.next();
+        expanded += command.mid(done, token.capturedStart() - done) + values.value(token.captured());
+        done = token.capturedEnd();
+    }
+    command = expanded + command.mid(done);
+    const Outcome outcome = runAndSignal(
+        QStringList { QStringLiteral("--json"), QStringLiteral("--isolate"),
+                      folder.replace(QStringLiteral("DIR"), dir) }
+            + arguments + QStringList { QStringLiteral("--run"), QStringLiteral("sh"), QStringLiteral("-c"), command },
+        [&](const QString&) { return QFile::exists(mark); }, signal, prefix);
+    QVERIFY2(outcome.code == code, qPrintable(QStringLiteral("exit %1: %2").arg(outcome.code).arg(outcome.err)));
+    QVERIFY2(outcome.err.contains(said), qPrintable(outcome.err));
+    QCOMPARE(QFile::exists(mark), code != 2);
+    QCOMPARE(snapshot(dir), before);
+    if (const QByteArray daemon = readFile(mark + QStringLiteral(".pid")).trimmed(); !daemon.isEmpty()) {
+        QVERIFY(::kill(daemon.toInt(), 0) != 0);
+    }
+    const QJsonObject summary = lastJsonLine(outcome.out);
+    QCOMPARE(summary.value(QStringLiteral("isolated")).toBool(), true);
+    if (said == QLatin1String("No space left on device")) {
+        QCOMPARE(summary.value(QStringLiteral("layer_bytes")).toInteger(),
+                 summary.value(QStringLiteral("bytes_available")).toInteger());
+    }
+    if (arguments.contains(QStringLiteral("--keep"))) {
+        const QString kept = summary.value(QStringLiteral("kept_in")).toString();
+        QVERIFY2(kept.startsWith(scratch.path()) && QFileInfo(kept + QStringLiteral("/sub/new")).isFile(),
+                 qPrintable(kept));
     }
 }
 

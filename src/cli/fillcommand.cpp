@@ -1,5 +1,6 @@
 #include "cli/fillcommand.h"
 
+#include "cli/isolatedrun.h"
 #include "cli/leavepolicy.h"
 #include "cli/progress.h"
 
@@ -665,6 +666,9 @@ int run(const Options& options, SignalState& stopSignals, bool stderrIsTerminal,
 {
     if (options.cleans()) {
         return clean(options, stopSignals, out, err);
+    }
+    if (options.isolates()) {
+        return runIsolated(options, stopSignals, out, err);
     }
     Context context { options, stopSignals, out, err, std::nullopt };
     // The space that counts is where the data lands: through a symbolic link, the target's volume.

@@ -70,7 +70,7 @@ int findCommand(const QString& program, QString* why)
     return 0;
 }
 
-HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& environment)
+HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& environment, std::function<int()> inChild)
 {
     HoldResult result;
     if (const int code = findCommand(command.first(), &result.error)) {
@@ -87,6 +87,7 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
     timer.start();
     const int signalsBefore = m_signals.count.load();
     platform::CommandGroup group;
+    group.setChildSetup(std::move(inChild));
     if (const auto error = group.start(command.first(), command.mid(1), environment)) {
         result.error = QStringLiteral("%1: %2").arg(command.first(), platform::errorText(error));
         result.commandCode = error == std::errc::no_such_file_or_directory ? ExitNotFound : ExitCannotExecute;

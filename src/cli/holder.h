@@ -50,7 +50,10 @@ public:
     // output and error and the environment inherited, plus environment, and forwards the stop
     // signals to its group. Once it has ended, nothing of its group is left running. The command's
     // code is 127 when it cannot be found and 126 when it cannot be started, as shells have it.
-    HoldResult run(const QStringList& command, const QProcessEnvironment& environment);
+    // inChild, when given, runs in the command's process between fork and exec, as
+    // platform::CommandGroup::setChildSetup() says.
+    HoldResult run(const QStringList& command, const QProcessEnvironment& environment,
+                   std::function<int()> inChild = {});
 
 private:
     SignalState& m_signals;

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include "platform/isolate.h"
 #include "productinfo.h"
 
 #include <QCommandLineParser>
@@ -33,10 +34,10 @@ double parsePercent(const QString& text, bool signRequired)
 }
 
 // The options that take a value: their values are not options, wherever they stand.
-const QStringList valueOptions {
-    QStringLiteral("--leave"), QStringLiteral("--used"),  QStringLiteral("--progress"),
-    QStringLiteral("--data"),  QStringLiteral("--clean"), QStringLiteral("--leave-inodes")
-};
+const QStringList valueOptions { QStringLiteral("--leave"),    QStringLiteral("--used"),
+                                 QStringLiteral("--progress"), QStringLiteral("--data"),
+                                 QStringLiteral("--clean"),    QStringLiteral("--leave-inodes"),
+                                 QStringLiteral("--isolate") };
 
 struct Parser
 {
@@ -90,6 +91,13 @@ struct Parser
                                               "only if its header block, length and sampled blocks are a fill's; "
                                               "one a running fill holds is left alone, named as in use."),
                                QStringLiteral("DIR") };
+    QCommandLineOption isolate { QStringLiteral("isolate"),
+                                 QStringLiteral(
+                                     "With --run: COMMAND alone sees DIR full, with SIZE of --leave (default "
+                                     "0) left, or with --inodes N more files. What it writes goes to a "
+                                     "layer in memory over DIR, and is gone when it ends: nothing reaches "
+                                     "DIR, and other programs see DIR as it is. Linux; see below."),
+                                 QStringLiteral("DIR") };
     QCommandLineOption recursive { QStringLiteral("recursive"),
                                    QStringLiteral("With --clean: also in subfolders, never leaving DIR's "
                                                   "volume.") };
@@ -102,7 +110,7 @@ struct Parser
                            "With SIZE, the file is that large (rounded up to whole blocks, at least one block);\n"
                            "without it, the file grows until the volume holding PATH is full."));
         parser.addOptions({ leave, used, force, quiet, json, progress, data, allocate, hold, run, keep, topUp, inodes,
-                            leaveInodes, clean, recursive, dryRun });
+                            leaveInodes, isolate, clean, recursive, dryRun });
         parser.addPositionalArgument(QStringLiteral("PATH"),
                                      QStringLiteral("The fill file (with --inodes, the folder)."));
         parser.addPositionalArgument(QStringLiteral("SIZE"),
@@ -168,21 +176,37 @@ QString usage()
     text = text.mid(text.indexOf(u'\n') + 1);
     return QStringLiteral("Usage: tallowmere-fill [options] PATH [SIZE]\n"
                           "  or:  tallowmere-fill [options] PATH [SIZE] --run COMMAND [ARGS...]\n"
+                          "  or:  tallowmere-fill --isolate DIR [--leave SIZE] [--inodes [--leave-inodes N]] --run "
+                          "COMMAND [ARGS...]\n"
                           "  or:  tallowmere-fill --clean DIR [--recursive] [--dry-run] [--inodes]\n")
         + text
         + QStringLiteral(
                "\n"
                "Exit status: 0 done (target reached, or the volume or quota filled when no size was given);\n"
-               "2 bad usage or the file cannot be created; 3 the volume filled before the size or the space to\n"
-               "leave was reached, or the space to leave cannot be kept, or not met within one allocation unit;\n"
-               "4 a write failed for another reason, the --json summary could not be written, or --clean left\n"
-               "something: a fill it could not remove, or one in use by a running fill; 5 the fill file could\n"
-               "not be removed after --run or --hold, or another program changed it while held; 129, 130, 131\n"
-               "a signal ended the fill or the clean-up (SIGHUP, SIGINT or SIGTERM, SIGQUIT).\n"
+               "2 bad usage, the file cannot be created, or DIR cannot be isolated; 3 the volume filled before the\n"
+               "size or the space to leave was reached, or the space to leave cannot be kept, or not met within\n"
+               "one allocation unit; 4 a write failed for another reason, the --json summary could not be written,\n"
+               "--clean left something: a fill it could not remove, or one in use by a running fill, or --keep\n"
+               "could not copy all of an isolated run's layer; 5 the fill file could not be removed after --run or\n"
+               "--hold, or another program changed it while held; 129, 130, 131 a signal ended the fill or the\n"
+               "clean-up (SIGHUP, SIGINT or SIGTERM, SIGQUIT).\n"
                "With --run: COMMAND's exit code, 128 + N when signal N ended it, 127 when it cannot be found,\n"
                "126 when it cannot be started.\n"
                "A PATH that begins with '-' goes after --. After --hold, an argument that reads as a duration is\n"
-               "taken for one (at most 10000000000 seconds): give SIZE before --hold, or write --hold=DURATION.\n");
+               "taken for one (at most 10000000000 seconds): give SIZE before --hold, or write --hold=DURATION.\n"
+               "\n"
+               "--isolate DIR --run COMMAND writes nothing: COMMAND runs as the same user, with the same ids and\n"
+               "environment plus TALLOWMERE_ISOLATED=1, and exits, forwards signals and cleans up as with --run;\n"
+               "what it started outside its process group is ended too, as the layer goes.\n"
+               "The space left (SIZE, rounded up to whole pages of 4 KiB) is memory. Where it differs from a really\n"
+               "full disk: a file of DIR that COMMAND changes is first copied whole into the layer (appending to a\n"
+               "file larger than the space left fails at once); folders and short links take no space; df shows the\n"
+               "layer's size and Use%, only the space available is real; with --inodes, a folder of DIR written\n"
+               "into and a file of DIR removed take an inode each; renaming a folder of DIR fails (EXDEV); device\n"
+               "and inode numbers differ; other programs see DIR as it is. As root, volumes mounted below DIR lie\n"
+               "under the same layer. An ordinary user must own DIR, cannot isolate a folder with a volume mounted\n"
+               "below it, sees other users' files and their own other groups as nobody's (65534) and cannot change\n"
+               "those files (EOVERFLOW).\n");
 }
 
 QString versionText()
@@ -337,6 +361,12 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
         }
         options.leaveInodes = count;
     }
+    if (parser.isSet(p.isolate)) {
+        options.isolateDir = parser.value(p.isolate);
+        if (options.isolateDir.isEmpty()) {
+            return refuse(QStringLiteral("--isolate needs a folder"));
+        }
+    }
     if (parser.isSet(p.clean)) {
         options.cleanDir = parser.value(p.clean);
         if (options.cleanDir.isEmpty()) {
@@ -346,6 +376,35 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
 
     // Combinations that would do something nobody asked for.
     const QStringList positional = parser.positionalArguments();
+    if (options.isolates()) {
+        const std::pair<bool, const char*> others[] = {
+            { options.hold, "--hold" },         { options.topUp, "--top-up" },
+            { options.allocate, "--allocate" }, { options.usedPercent.has_value(), "--used" },
+            { options.cleans(), "--clean" },    { parser.isSet(p.data), "--data" },
+            { options.force, "--force" },       { options.recursive || options.dryRun, "--recursive or --dry-run" },
+        };
+        for (const auto& [given, name] : others) {
+            if (given) {
+                return refuse(QStringLiteral("--isolate does not go with %1").arg(QLatin1String(name)));
+            }
+        }
+        if (!positional.isEmpty()) {
+            return refuse(QStringLiteral("--isolate takes no PATH or SIZE: the space to leave is --leave SIZE"));
+        }
+        if (options.leave && options.leave->percent >= 0) {
+            return refuse(QStringLiteral("--isolate takes --leave SIZE, not a percentage"));
+        }
+        if (options.leaveInodes && !options.inodes) {
+            return refuse(QStringLiteral("--leave-inodes goes with --inodes"));
+        }
+        if (options.command.isEmpty()) {
+            return refuse(QStringLiteral("--isolate needs --run COMMAND: the layer lasts as long as COMMAND runs"));
+        }
+        if (const QString why = platform::isolationUnavailable(); !why.isEmpty()) {
+            return refuse(why);
+        }
+        return options;
+    }
     if (options.cleans()) {
         if (!positional.isEmpty() || options.holds() || options.leave || options.usedPercent || options.allocate
             || options.leaveInodes || options.topUp || options.keep || options.force) {

@@ -57,6 +57,9 @@ struct Options
     bool inodes = false;
     std::optional<qint64> leaveInodes;
 
+    // A layer of its own over DIR for COMMAND: DIR full for COMMAND alone.
+    QString isolateDir;
+
     // Cleaning up after killed runs.
     QString cleanDir;
     bool recursive = false;
@@ -64,6 +67,7 @@ struct Options
 
     bool holds() const { return hold || !command.isEmpty(); }
     bool cleans() const { return !cleanDir.isEmpty(); }
+    bool isolates() const { return !isolateDir.isEmpty(); }
 };
 
 // Parses the arguments (without the program name). On failure returns nothing and says why.

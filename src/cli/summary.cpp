@@ -87,6 +87,14 @@ QJsonObject Summary::toJson() const
             object.insert(QStringLiteral("command_exit_code"), *commandExitCode);
         }
     }
+    if (isolated) {
+        object.insert(QStringLiteral("isolated"), true);
+        object.insert(QStringLiteral("layer_bytes"), layerBytes);
+        object.insert(QStringLiteral("layer_files"), layerFiles);
+        if (!keptIn.isEmpty()) {
+            object.insert(QStringLiteral("kept_in"), keptIn);
+        }
+    }
     if (!error.isEmpty()) {
         object.insert(QStringLiteral("error"), error);
     }
@@ -95,7 +103,12 @@ QJsonObject Summary::toJson() const
 
 QString Summary::toLine() const
 {
-    const QString what = inodesCreated >= 0
+    const QString what = isolated
+        ? QStringLiteral("%1 isolated, %2 bytes%3 left available to COMMAND")
+              .arg(path)
+              .arg(available)
+              .arg(inodesAvailable >= 0 ? QStringLiteral(" and %1 inodes").arg(inodesAvailable) : QString())
+        : inodesCreated >= 0
         ? QStringLiteral("%1 files made in %2, %3 inodes left available")
               .arg(inodesCreated)
               .arg(path)

@@ -73,6 +73,11 @@ struct Summary
     qint64 toppedUp = 0;
     std::optional<int> commandExitCode;
     bool removed = false;
+    // --isolate: what COMMAND wrote into its layer, and where --keep put a copy of it
+    bool isolated = false;
+    qint64 layerBytes = 0;
+    qint64 layerFiles = 0;
+    QString keptIn;
 
     QJsonObject toJson() const;
     // The summary line: bytes written, bytes left available, seconds and why it stopped.

@@ -1,0 +1,116 @@
+#include "cli/isolatedrun.h"
+
+#include "cli/summary.h"
+#include "platform/filesystem.h"
+#include "platform/isolate.h"
+#include "platform/process.h"
+
+#include <QProcessEnvironment>
+#include <QStorageInfo>
+
+#include <chrono>
+
+namespace cli {
+
+int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out, std::FILE* err)
+{
+    const auto started = std::chrono::steady_clock::now();
+    const auto say = [err](const QString& text) { print(err, QStringLiteral("tallowmere-fill: ") + text + u'\n'); };
+    Summary summary;
+    summary.path = options.isolateDir;
+    summary.isolated = true;
+    const auto finish = [&] { return options.json ? printJson(out, err, summary) : summary.code; };
+    // DIR cannot be isolated: nothing was made, and COMMAND does not run.
+    const auto refuse = [&](const QString& why) {
+        say(why);
+        summary.reason = QStringLiteral("error");
+        summary.code = ExitUsage;
+        summary.error = why;
+        return finish();
+    };
+
+    const std::optional<qint64> inodes
+        = options.inodes ? std::optional<qint64>(options.leaveInodes.value_or(0)) : std::nullopt;
+    platform::Isolation isolation(options.isolateDir, options.leave ? options.leave->bytes : 0, inodes);
+    if (!isolation.error().isEmpty()) {
+        return refuse(isolation.error());
+    }
+    if (!isolation.warning().isEmpty()) {
+        say(isolation.warning());
+    }
+    if (const QString why = isolation.lay(); !why.isEmpty()) {
+        // A signal that ended the set-up ends the run as any signal does.
+        if (const int signal = stopSignals.first.load()) {
+            summary.reason = QStringLiteral("interrupted");
+            summary.code = exitCodeForSignal(signal);
+            return finish();
+        }
+        return refuse(why);
+    }
+    const QString dir = isolation.folder();
+    summary.path = dir;
+    summary.fileSystem = QString::fromUtf8(QStorageInfo(dir).fileSystemType());
+    const auto volume = platform::volumeSpace({}, dir);
+    summary.availableBefore = volume ? volume->available : -1;
+    summary.available = isolation.bytesAvailable();
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("TALLOWMERE_ISOLATED"), QStringLiteral("1"));
+    environment.insert(QStringLiteral("TALLOWMERE_FILL_FILE"), dir);
+    environment.insert(QStringLiteral("TALLOWMERE_FILL_BYTES"), QStringLiteral("0"));
+    environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_BYTES"), QString::number(summary.available));
+    if (inodes) {
+        summary.inodesCreated = 0;
+        summary.inodesAvailableBefore = volume ? volume->inodesAvailable : -1;
+        summary.inodesAvailable = *inodes;
+        environment.insert(QStringLiteral("TALLOWMERE_FILL_INODES"), QStringLiteral("0"));
+        environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_INODES"), QString::number(*inodes));
+    }
+    summary.reason = QStringLiteral("target reached");
+    summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!options.json) {
+        print(err, summary.toLine());
+    }
+
+    Holder holder(stopSignals, {});
+    const HoldResult held = holder.run(options.command, environment, [&isolation] { return isolation.join(); });
+    if (const QString why = isolation.joinFailure(); !why.isEmpty()) {
+        return refuse(why);
+    }
+    if (!held.error.isEmpty()) {
+        say(held.error);
+    }
+    if (held.leftRunning) {
+        say(QStringLiteral("%1 left processes running in its process group: they were ended before the layer "
+                           "was dropped")
+                .arg(options.command.first()));
+    }
+    if (const int leftovers = isolation.endLeftovers(platform::CommandGroup::graceMilliseconds)) {
+        say(QStringLiteral("%1 left %2 running outside its process group, ended with the layer")
+                .arg(options.command.first(),
+                     leftovers == 1 ? QStringLiteral("a process") : QStringLiteral("%1 processes").arg(leftovers)));
+    }
+    const platform::LayerUse use = isolation.use();
+    summary.layerBytes = use.bytes;
+    summary.layerFiles = use.files;
+    summary.held = true;
+    summary.heldSeconds = held.seconds;
+    summary.commandExitCode = held.commandCode;
+    summary.code = held.commandCode.value_or(ExitDone);
+    // The layer itself is always gone; --keep keeps a copy of it.
+    summary.removed = true;
+    if (options.keep) {
+        QString why;
+        summary.keptIn = isolation.keep(&why);
+        if (!summary.keptIn.isEmpty()) {
+            say(QStringLiteral("what COMMAND wrote is kept in %1").arg(summary.keptIn));
+        }
+        if (!why.isEmpty()) {
+            say(why);
+            summary.error = why;
+            summary.code = ExitWriteError;
+        }
+    }
+    return finish();
+}
+
+} // namespace cli

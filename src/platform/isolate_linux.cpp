@@ -1,0 +1,1083 @@
+#include "platform/isolate.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/vfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+// What the child was doing when it failed.
+enum class Step : int {
+    UserNamespace = 1,
+    IdMaps,
+    MountNamespace,
+    Private,
+    Lower,
+    Layer,
+    LayerFolders,
+    Overlay,
+    Ballast,
+    InodeLimit,
+    Handover,
+    Join,
+};
+
+// What the child tells the parent when it cannot lay the layer: one write, so one read.
+struct Report
+{
+    Step step = Step::UserNamespace;
+    int error = 0;
+    int root = 0; // which of the folders
+    char detail[200] = {}; // the kernel's own words, where it has any
+};
+
+// Text put together without allocating: between fork and exec nothing may take a lock that another
+// thread of the parent held.
+class Text
+{
+public:
+    Text& operator<<(const char* text)
+    {
+        while (*text != '\0' && m_size + 1 < sizeof m_data) {
+            m_data[m_size++] = *text++;
+        }
+        m_data[m_size] = '\0';
+        return *this;
+    }
+    Text& operator<<(long long number)
+    {
+        char digits[24];
+        int count = 0;
+        unsigned long long rest = number < 0 ? 0ULL - static_cast<unsigned long long>(number) : number;
+        do {
+            digits[count++] = static_cast<char>('0' + rest % 10);
+            rest /= 10;
+        } while (rest != 0);
+        if (number < 0) {
+            digits[count++] = '-';
+        }
+        char reversed[24];
+        for (int i = 0; i < count; ++i) {
+            reversed[i] = digits[count - 1 - i];
+        }
+        reversed[count] = '\0';
+        return *this << static_cast<const char*>(reversed);
+    }
+    const char* text() const { return m_data; }
+
+private:
+    char m_data[512] = {};
+    size_t m_size = 0;
+};
+
+bool writeProcFile(const char* path, const char* text)
+{
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const auto length = static_cast<ssize_t>(std::strlen(text));
+    const bool written = ::write(fd, text, static_cast<size_t>(length)) == length;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return written;
+}
+
+bool setOption(int context, const char* key, const char* value)
+{
+    return ::fsconfig(context, FSCONFIG_SET_STRING, key, value, 0) == 0;
+}
+
+QByteArray readSmallFile(const char* path)
+{
+    QFile file(QString::fromLatin1(path));
+    return file.open(QIODevice::ReadOnly) ? file.read(4096).trimmed() : QByteArray();
+}
+
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// The kernel's pseudo file systems: nothing there is data on a volume.
+const char* pseudoFileSystem(unsigned long type)
+{
+    struct Named
+    {
+        unsigned long type;
+        const char* name;
+    };
+    static const Named named[] = {
+        { PROC_SUPER_MAGIC, "proc" },
+        { SYSFS_MAGIC, "sysfs" },
+        { DEBUGFS_MAGIC, "debugfs" },
+        { TRACEFS_MAGIC, "tracefs" },
+        { SECURITYFS_MAGIC, "securityfs" },
+        { 0x62656570, "configfs" },
+        { CGROUP_SUPER_MAGIC, "cgroup" },
+        { CGROUP2_SUPER_MAGIC, "cgroup2" },
+        { BPF_FS_MAGIC, "bpf" },
+        { EFIVARFS_MAGIC, "efivarfs" },
+        { PSTOREFS_MAGIC, "pstore" },
+        { DEVPTS_SUPER_MAGIC, "devpts" },
+        { BINFMTFS_MAGIC, "binfmt_misc" },
+        { NSFS_MAGIC, "nsfs" },
+        { 0x19800202, "mqueue" },
+        { 0x65735543, "fusectl" },
+    };
+    for (const Named& entry : named) {
+        if (entry.type == type) {
+            return entry.name;
+        }
+    }
+    return nullptr;
+}
+
+// The mount points strictly below folder, parents before what is mounted inside them.
+QList<QByteArray> mountsBelow(const QByteArray& folder)
+{
+    QFile mountInfo(QStringLiteral("/proc/self/mountinfo"));
+    QList<QByteArray> found;
+    if (!mountInfo.open(QIODevice::ReadOnly)) {
+        return found;
+    }
+    const QByteArray prefix = folder + '/';
+    for (const QByteArray& line : mountInfo.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() < 5) {
+            continue;
+        }
+        // Blanks, tabs, new lines and backslashes in the mount point are written as \ooo.
+        QByteArray point;
+        const QByteArray& written = fields[4];
+        for (qsizetype i = 0; i < written.size(); ++i) {
+            if (written[i] == '\\' && i + 3 < written.size()) {
+                bool ok = false;
+                const int code = written.mid(i + 1, 3).toInt(&ok, 8);
+                if (ok) {
+                    point += static_cast<char>(code);
+                    i += 3;
+                    continue;
+                }
+            }
+            point += written[i];
+        }
+        if (point.startsWith(prefix) && !found.contains(point)) {
+            found.append(point);
+        }
+    }
+    std::sort(found.begin(), found.end(), [](const QByteArray& a, const QByteArray& b) {
+        return a.count('/') < b.count('/') || (a.count('/') == b.count('/') && a < b);
+    });
+    return found;
+}
+
+bool inInitialUserNamespace()
+{
+    const QList<QByteArray> map = readSmallFile("/proc/self/uid_map").simplified().split(' ');
+    return map.size() == 3 && map[0] == "0" && map[1] == "0" && map[2] == "4294967295";
+}
+
+// Bytes of memory the machine can still give, swap included; -1 when not known.
+qint64 memoryAvailable()
+{
+    qint64 bytes = -1;
+    for (const QByteArray& line : readSmallFile("/proc/meminfo").split('\n')) {
+        if (line.startsWith("MemAvailable:") || line.startsWith("SwapFree:")) {
+            bytes = std::max<qint64>(bytes, 0) + line.simplified().split(' ').value(1).toLongLong() * 1024;
+        }
+    }
+    return bytes;
+}
+
+bool sendDescriptor(int socket, int fd)
+{
+    char byte = 0;
+    iovec data = { &byte, 1 };
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    return ::sendmsg(socket, &message, MSG_NOSIGNAL) == 1;
+}
+
+int receiveDescriptor(int socket)
+{
+    char byte = 0;
+    iovec data = { &byte, 1 };
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (::recvmsg(socket, &message, MSG_CMSG_CLOEXEC) != 1) {
+        return -1;
+    }
+    const cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (header == nullptr || header->cmsg_type != SCM_RIGHTS || header->cmsg_len != CMSG_LEN(sizeof(int))) {
+        return -1;
+    }
+    int fd = -1;
+    std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+    return fd;
+}
+
+void closeIfOpen(int& fd)
+{
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+// Walks a layer: counts what the command made or changed and, given a folder to copy into, copies it.
+class LayerWalk
+{
+public:
+    explicit LayerWalk(bool keepOwners)
+        : m_keepOwners(keepOwners)
+    {
+    }
+
+    qint64 files = 0;
+    qint64 notCopied = 0;
+    QString firstProblem;
+
+    // to: the folder to copy into, -1 to count only.
+    void folder(int from, int to)
+    {
+        DIR* listing = ::fdopendir(::fcntl(from, F_DUPFD_CLOEXEC, 0));
+        if (listing == nullptr) {
+            note(errno, ".");
+            return;
+        }
+        while (const dirent* entry = ::readdir(listing)) {
+            const char* name = entry->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+                continue;
+            }
+            struct stat st = {};
+            if (::fstatat(from, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                note(errno, name);
+                continue;
+            }
+            if (S_ISDIR(st.st_mode)) {
+                subfolder(from, to, name, st);
+                continue;
+            }
+            // overlayfs marks a removed file with a character device 0, 0.
+            if (!(S_ISCHR(st.st_mode) && st.st_rdev == 0)) {
+                ++files;
+            }
+            if (to >= 0) {
+                copy(from, to, name, st);
+            }
+        }
+        ::closedir(listing);
+    }
+
+    // The folder's owner (when kept), permissions and times, once its entries are in.
+    void finish(int fd, const struct stat& st)
+    {
+        if (m_keepOwners) {
+            (void)::fchown(fd, st.st_uid, st.st_gid);
+        }
+        ::fchmod(fd, st.st_mode & 07777);
+        const timespec times[2] = { st.st_atim, st.st_mtim };
+        ::futimens(fd, times);
+    }
+
+private:
+    void note(int error, const char* name)
+    {
+        ++notCopied;
+        if (firstProblem.isEmpty()) {
+            firstProblem = QStringLiteral("%1: %2").arg(QFile::decodeName(name), errorText(error));
+        }
+    }
+
+    void subfolder(int from, int to, const char* name, const struct stat& st)
+    {
+        const int source = ::openat(from, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int target = -1;
+        if (to >= 0) {
+            if (::mkdirat(to, name, 0700) != 0 && errno != EEXIST) {
+                note(errno, name);
+            }
+            target = ::openat(to, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        if (source < 0) {
+            note(errno, name);
+        } else {
+            folder(source, target);
+        }
+        if (target >= 0) {
+            finish(target, st);
+        }
+        closeIfOpen(target);
+        ::close(source);
+    }
+
+    void copy(int from, int to, const char* name, const struct stat& st)
+    {
+        bool done = false;
+        if (S_ISREG(st.st_mode)) {
+            int source = ::openat(from, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            int target = ::openat(to, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            done = source >= 0 && target >= 0 && copyData(source, target);
+            if (done) {
+                finish(target, st);
+            }
+            const int error = errno;
+            closeIfOpen(source);
+            closeIfOpen(target);
+            errno = error;
+        } else if (S_ISLNK(st.st_mode)) {
+            QByteArray target(static_cast<qsizetype>(st.st_size) + 1, '\0');
+            const ssize_t length = ::readlinkat(from, name, target.data(), static_cast<size_t>(target.size()));
+            if (length >= 0 && length < target.size()) {
+                target.truncate(length);
+                done = ::symlinkat(target.constData(), to, name) == 0;
+                if (done && m_keepOwners) {
+                    (void)::fchownat(to, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
+                }
+            }
+        } else if (S_ISFIFO(st.st_mode)) {
+            done = ::mkfifoat(to, name, st.st_mode & 07777) == 0;
+        } else if (S_ISCHR(st.st_mode) && st.st_rdev == 0) {
+            done = ::mknodat(to, name, S_IFCHR, 0) == 0;
+        } else {
+            errno = ENOTSUP; // sockets and devices are no files to inspect
+        }
+        if (!done) {
+            note(errno, name);
+        }
+    }
+
+    static bool copyData(int source, int target)
+    {
+        for (;;) {
+            const ssize_t copied = ::copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
+            if (copied == 0) {
+                return true;
+            }
+            if (copied < 0) {
+                break;
+            }
+        }
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
+            return false;
+        }
+        char buffer[65536];
+        for (;;) {
+            const ssize_t got = ::read(source, buffer, sizeof buffer);
+            if (got == 0) {
+                return true;
+            }
+            if (got < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            for (ssize_t put = 0; put < got;) {
+                const ssize_t n = ::write(target, buffer + put, static_cast<size_t>(got - put));
+                if (n < 0) {
+                    if (errno == EINTR) {
+                        continue;
+                    }
+                    return false;
+                }
+                put += n;
+            }
+        }
+    }
+
+    const bool m_keepOwners;
+};
+
+// One folder the layer lies over: the isolated folder itself, then each volume mounted below it.
+struct Root
+{
+    QByteArray path;
+    QByteArray relative; // below the isolated folder; empty for the folder itself
+    QByteArray upper; // its part of the layer, and the work folder overlayfs needs beside it
+    QByteArray work;
+    mode_t mode = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    timespec times[2] = {};
+    unsigned int attributes = 0; // the mount's own: read-only, nosuid, nodev, noexec, noatime
+};
+
+} // namespace
+
+struct Isolation::Plan
+{
+    QString error;
+    QString warning;
+    QString folder;
+    std::vector<Root> roots;
+    bool newUserNamespace = false; // an ordinary user: a user namespace of its own, the same ids in it
+    bool userXattr = false; // overlayfs keeps its marks in user.* attributes outside the first user namespace
+    QByteArray uidMap;
+    QByteArray gidMap;
+    qint64 pageSize = 4096;
+    qint64 pages = 0; // the space to leave
+    std::optional<qint64> inodes;
+    QByteArray layerSize;
+    QByteArray layerInodes;
+    QByteArray workingFolder;
+    bool workingInside = false; // the working folder is in the isolated one
+    int working = -1;
+    int reports[2] = { -1, -1 }; // pipe: a child's Report when it fails
+    int channel[2] = { -1, -1 }; // socket pair: the layer's volume handed over
+    // Held by the parent once the layer is laid: they keep the namespaces and the layer in being.
+    int userNamespace = -1;
+    int mountNamespace = -1;
+    int layer = -1;
+    std::vector<int> lowers; // in the process that builds them: made ready beforehand, as nothing is allocated there
+
+    // Builds the namespaces and the layer, in a child process of its own. Returns the layer's volume.
+    int build();
+    // Tells the parent why, and ends the process that builds the namespaces.
+    [[noreturn]] void fail(Step step, int error, int root = 0, int context = -1) const;
+    // Tells the parent why; error back for the caller.
+    int report(Step step, int error, int root = 0, int context = -1) const;
+    QString explain(const Report& report) const;
+    // A child's report, if one came.
+    QString heard() const;
+};
+
+int Isolation::Plan::report(Step step, int error, int root, int context) const
+{
+    // Small and on the stack: in a child that shares the parent's memory and a small stack.
+    Report told;
+    told.step = step;
+    told.error = error;
+    told.root = root;
+    // The kernel explains a refused mount in the file system context's log: "e overlay: ...".
+    for (int i = 0; context >= 0 && i < 8; ++i) {
+        const ssize_t n = ::read(context, told.detail, sizeof told.detail - 1);
+        if (n <= 0) {
+            told.detail[0] = '\0';
+            break;
+        }
+        told.detail[n] = '\0';
+        if (told.detail[0] == 'e') {
+            break;
+        }
+    }
+    (void)!::write(reports[1], &told, sizeof told);
+    return error;
+}
+
+void Isolation::Plan::fail(Step step, int error, int root, int context) const
+{
+    report(step, error, root, context);
+    ::_exit(2);
+}
+
+QString Isolation::Plan::heard() const
+{
+    Report told;
+    if (::read(reports[0], &told, sizeof told) != static_cast<ssize_t>(sizeof told)) {
+        return {};
+    }
+    told.detail[sizeof told.detail - 1] = '\0';
+    return explain(told);
+}
+
+QString isolationUnavailable()
+{
+    return {};
+}
+
+Isolation::Isolation(const QString& dir, qint64 bytes, std::optional<qint64> inodes)
+    : d(std::make_unique<Plan>())
+{
+    Plan& p = *d;
+    p.inodes = inodes;
+    const QByteArray given = QFile::encodeName(dir);
+    char* resolved = given.isEmpty() ? nullptr : ::realpath(given.constData(), nullptr);
+    if (resolved == nullptr) {
+        p.error = given.isEmpty() ? QStringLiteral("--isolate needs a folder")
+                                  : dir + QStringLiteral(": ") + errorText(errno);
+        return;
+    }
+    const QByteArray folder(resolved);
+    std::free(resolved);
+    p.folder = QFile::decodeName(folder);
+    struct stat st = {};
+    struct statfs fs = {};
+    if (::stat(folder.constData(), &st) != 0 || ::statfs(folder.constData(), &fs) != 0) {
+        p.error = dir + QStringLiteral(": ") + errorText(errno);
+        return;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        p.error = QStringLiteral("%1 is not a folder").arg(dir);
+        return;
+    }
+    if (folder == "/") {
+        p.error = QStringLiteral("%1 is the root folder: --isolate takes a folder below it").arg(dir);
+        return;
+    }
+    if (const char* pseudo = pseudoFileSystem(static_cast<unsigned long>(fs.f_type))) {
+        p.error
+            = QStringLiteral("%1 is on the kernel's %2 file system, not on a volume").arg(dir, QLatin1String(pseudo));
+        return;
+    }
+    p.newUserNamespace = ::geteuid() != 0;
+    // In a user namespace of its own, an ordinary user cannot give the layer another user's files.
+    if (p.newUserNamespace && st.st_uid != ::geteuid()) {
+        p.error = QStringLiteral("%1 belongs to another user: as an ordinary user, --isolate takes a folder of your "
+                                 "own (or run it as root)")
+                      .arg(dir);
+        return;
+    }
+    const QList<QByteArray> below = mountsBelow(folder);
+    // The kernel does not let a user namespace see under the mounts it was given, and a layer over
+    // the folder would show what is under them.
+    if (p.newUserNamespace && !below.isEmpty()) {
+        p.error = QStringLiteral("a volume is mounted below %1 (at %2): the kernel lets only root lay a layer over "
+                                 "such a folder; run it as root, or isolate a folder without one")
+                      .arg(dir, QFile::decodeName(below.first()));
+        return;
+    }
+    QList<QByteArray> paths { folder };
+    paths += below;
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        Root root;
+        root.path = paths[i];
+        root.relative = paths[i].mid(folder.size() + 1);
+        root.upper = "u" + QByteArray::number(i);
+        root.work = "w" + QByteArray::number(i);
+        struct stat rootStat = {};
+        struct statvfs volume = {};
+        if (::stat(root.path.constData(), &rootStat) != 0 || ::statvfs(root.path.constData(), &volume) != 0) {
+            p.error = QFile::decodeName(root.path) + QStringLiteral(": ") + errorText(errno);
+            return;
+        }
+        root.mode = rootStat.st_mode & 07777;
+        root.uid = rootStat.st_uid;
+        root.gid = rootStat.st_gid;
+        root.times[0] = rootStat.st_atim;
+        root.times[1] = rootStat.st_mtim;
+        const std::pair<unsigned long, unsigned int> flags[] = {
+            { ST_RDONLY, MOUNT_ATTR_RDONLY }, { ST_NOSUID, MOUNT_ATTR_NOSUID },   { ST_NODEV, MOUNT_ATTR_NODEV },
+            { ST_NOEXEC, MOUNT_ATTR_NOEXEC }, { ST_NOATIME, MOUNT_ATTR_NOATIME },
+        };
+        for (const auto& [flag, attribute] : flags) {
+            if (volume.f_flag & flag) {
+                root.attributes |= attribute;
+            }
+        }
+        p.roots.push_back(root);
+    }
+    p.lowers.assign(p.roots.size(), -1);
+    p.userXattr = p.newUserNamespace || !inInitialUserNamespace();
+    p.uidMap = QByteArray::number(::geteuid()) + ' ' + QByteArray::number(::geteuid()) + " 1";
+    p.gidMap = QByteArray::number(::getegid()) + ' ' + QByteArray::number(::getegid()) + " 1";
+    p.pageSize = std::max<long>(1, ::sysconf(_SC_PAGESIZE));
+    p.pages = bytes / p.pageSize + (bytes % p.pageSize != 0);
+    // A page more than the space to leave: tmpfs takes a size of 0 for no limit at all.
+    p.layerSize = QByteArray::number((p.pages + 1) * p.pageSize);
+    if (inodes) {
+        // Room for the layer's own folders; cut to the files to leave once they are made.
+        p.layerInodes = QByteArray::number(*inodes + 16 + 4 * static_cast<qint64>(p.roots.size()));
+    }
+    // The command starts where this program was started, reached again by its name once inside.
+    char working[PATH_MAX];
+    if (::getcwd(working, sizeof working) == nullptr) {
+        p.error = QStringLiteral("cannot tell the working folder (%1): start from another one").arg(errorText(errno));
+        return;
+    }
+    p.workingFolder = working;
+    p.workingInside = p.workingFolder == folder || p.workingFolder.startsWith(folder + '/');
+    p.working = ::open(working, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const qint64 memory = memoryAvailable();
+    if (memory >= 0 && p.pages * p.pageSize > memory) {
+        p.warning = QStringLiteral("the layer lives in memory, and this machine has only %1 bytes of memory and swap "
+                                   "free for the %2 to leave")
+                        .arg(memory)
+                        .arg(p.pages * p.pageSize);
+    }
+    // The reports are read only once their writer is gone: never wait for one.
+    if (::pipe2(p.reports, O_CLOEXEC | O_NONBLOCK) != 0
+        || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, p.channel) != 0) {
+        p.error = QStringLiteral("cannot prepare the layer: ") + errorText(errno);
+    }
+}
+
+Isolation::~Isolation()
+{
+    for (int* fd : { &d->reports[0], &d->reports[1], &d->channel[0], &d->channel[1], &d->working, &d->userNamespace,
+                     &d->mountNamespace, &d->layer }) {
+        closeIfOpen(*fd);
+    }
+}
+
+QString Isolation::error() const
+{
+    return d->error;
+}
+
+QString Isolation::warning() const
+{
+    return d->warning;
+}
+
+QString Isolation::folder() const
+{
+    return d->folder;
+}
+
+qint64 Isolation::bytesAvailable() const
+{
+    return d->pages * d->pageSize;
+}
+
+std::optional<qint64> Isolation::inodesAvailable() const
+{
+    return d->inodes;
+}
+
+int Isolation::Plan::build()
+{
+    const Plan& p = *this;
+    if (p.newUserNamespace) {
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+            p.fail(Step::UserNamespace, errno);
+        }
+        // The same ids inside as outside, so files keep their owners and id shows no change.
+        if (!writeProcFile("/proc/self/setgroups", "deny") || !writeProcFile("/proc/self/uid_map", p.uidMap.constData())
+            || !writeProcFile("/proc/self/gid_map", p.gidMap.constData())) {
+            p.fail(Step::IdMaps, errno);
+        }
+    } else if (::unshare(CLONE_NEWNS) != 0) {
+        p.fail(Step::MountNamespace, errno);
+    }
+    // Before anything is mounted: nothing mounted here may reach the rest of the system.
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        p.fail(Step::Private, errno);
+    }
+    // The lower layers: read-only copies of the folder and of each volume below it, taken before
+    // anything covers them. Read-only, so not even an access time reaches the disk.
+    for (size_t i = 0; i < p.roots.size(); ++i) {
+        lowers[i] = ::open_tree(AT_FDCWD, p.roots[i].path.constData(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
+        mount_attr readOnly = {};
+        readOnly.attr_set = MOUNT_ATTR_RDONLY;
+        if (lowers[i] < 0 || ::mount_setattr(lowers[i], "", AT_EMPTY_PATH, &readOnly, sizeof readOnly) != 0) {
+            p.fail(Step::Lower, errno, static_cast<int>(i));
+        }
+    }
+    for (size_t i = 0; i < p.roots.size(); ++i) {
+        if (::move_mount(lowers[i], "", AT_FDCWD, p.roots[i].path.constData(), MOVE_MOUNT_F_EMPTY_PATH) != 0) {
+            p.fail(Step::Lower, errno, static_cast<int>(i));
+        }
+    }
+
+    // The layer: a file system in memory, never attached anywhere but under the overlays.
+    const int context = ::fsopen("tmpfs", FSOPEN_CLOEXEC);
+    if (context < 0) {
+        p.fail(Step::Layer, errno);
+    }
+    if (!setOption(context, "source", "tallowmere") || !setOption(context, "size", p.layerSize.constData())
+        || !setOption(context, "mode", "0700")
+        || (p.inodes && !setOption(context, "nr_inodes", p.layerInodes.constData()))
+        || ::fsconfig(context, FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) != 0) {
+        p.fail(Step::Layer, errno, 0, context);
+    }
+    const int layer = ::fsmount(context, FSMOUNT_CLOEXEC, 0);
+    if (layer < 0) {
+        p.fail(Step::Layer, errno, 0, context);
+    }
+    ::close(context);
+    for (size_t i = 0; i < p.roots.size(); ++i) {
+        const Root& root = p.roots[i];
+        if (::mkdirat(layer, root.upper.constData(), 0700) != 0 || ::mkdirat(layer, root.work.constData(), 0700) != 0) {
+            p.fail(Step::LayerFolders, errno, static_cast<int>(i));
+        }
+        // The top of a layer stands for the folder itself: its owner, permissions and times.
+        if (!p.newUserNamespace) {
+            (void)::fchownat(layer, root.upper.constData(), root.uid, root.gid, 0);
+        }
+        if (::fchmodat(layer, root.upper.constData(), root.mode, 0) != 0
+            || ::utimensat(layer, root.upper.constData(), root.times, 0) != 0) {
+            p.fail(Step::LayerFolders, errno, static_cast<int>(i));
+        }
+    }
+    // Parents first: a volume below the folder is reached through the overlay laid over the folder.
+    for (size_t i = 0; i < p.roots.size(); ++i) {
+        const Root& root = p.roots[i];
+        Text lower;
+        Text upper;
+        Text work;
+        lower << "/proc/self/fd/" << lowers[i];
+        upper << "/proc/self/fd/" << layer << "/" << root.upper.constData();
+        work << "/proc/self/fd/" << layer << "/" << root.work.constData();
+        const int overlay = ::fsopen("overlay", FSOPEN_CLOEXEC);
+        if (overlay < 0) {
+            p.fail(Step::Overlay, errno, static_cast<int>(i));
+        }
+        // No redirects, index or metadata-only copies: what an ordinary user's overlay cannot have,
+        // root's does not have either, so both behave alike.
+        const bool configured = setOption(overlay, "source", "tallowmere")
+            && setOption(overlay, "lowerdir", lower.text()) && setOption(overlay, "upperdir", upper.text())
+            && setOption(overlay, "workdir", work.text())
+            && (p.userXattr ? ::fsconfig(overlay, FSCONFIG_SET_FLAG, "userxattr", nullptr, 0) == 0
+                            : setOption(overlay, "redirect_dir", "off") && setOption(overlay, "index", "off")
+                        && setOption(overlay, "metacopy", "off"))
+            && ::fsconfig(overlay, FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) == 0;
+        const int mounted = configured ? ::fsmount(overlay, FSMOUNT_CLOEXEC, root.attributes) : -1;
+        if (mounted < 0 || ::move_mount(mounted, "", AT_FDCWD, root.path.constData(), MOVE_MOUNT_F_EMPTY_PATH) != 0) {
+            p.fail(Step::Overlay, errno, static_cast<int>(i), overlay);
+        }
+        ::close(mounted);
+        ::close(overlay);
+    }
+
+    // What the layer's own folders and marks take is not the command's: a ballast file outside every
+    // overlay takes all but the space to leave.
+    struct statvfs space = {};
+    if (::fstatvfs(layer, &space) != 0) {
+        p.fail(Step::Ballast, errno);
+    }
+    const auto unit = static_cast<qint64>(space.f_frsize);
+    const qint64 spare = static_cast<qint64>(space.f_bavail) * unit - p.pages * p.pageSize;
+    if (spare > 0) {
+        const int ballast = ::openat(layer, "ballast", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (ballast < 0 || ::fallocate(ballast, 0, 0, spare) != 0) {
+            p.fail(Step::Ballast, errno);
+        }
+        ::close(ballast);
+    }
+    if (p.inodes) {
+        if (::fstatvfs(layer, &space) != 0) {
+            p.fail(Step::InodeLimit, errno);
+        }
+        Text limit;
+        limit << static_cast<long long>(space.f_files - space.f_ffree) + *p.inodes;
+        const int reconfigure = ::fspick(layer, "", FSPICK_EMPTY_PATH | FSPICK_CLOEXEC);
+        if (reconfigure < 0 || !setOption(reconfigure, "nr_inodes", limit.text())
+            || ::fsconfig(reconfigure, FSCONFIG_CMD_RECONFIGURE, nullptr, nullptr, 0) != 0) {
+            p.fail(Step::InodeLimit, errno, 0, reconfigure);
+        }
+        ::close(reconfigure);
+    }
+    return layer;
+}
+
+QString Isolation::lay()
+{
+    Plan& p = *d;
+    if (!p.error.isEmpty()) {
+        return p.error;
+    }
+    // The process that builds the namespaces ends once the parent holds them: it waits for this
+    // pipe to close, which also happens should the parent die.
+    int release[2] = { -1, -1 };
+    if (::pipe2(release, O_CLOEXEC) != 0) {
+        return QStringLiteral("cannot isolate %1: %2").arg(p.folder, errorText(errno));
+    }
+    const pid_t builder = ::fork();
+    if (builder == 0) {
+        // Ctrl-C and the like end it, and so the isolation, rather than wait for it.
+        for (const int signal : { SIGINT, SIGTERM, SIGHUP, SIGQUIT }) {
+            ::signal(signal, SIG_DFL);
+        }
+        ::close(release[1]);
+        const int layer = p.build();
+        // The parent keeps the layer after the command, to count and keep what it wrote.
+        if (!sendDescriptor(p.channel[1], layer)) {
+            p.fail(Step::Handover, errno);
+        }
+        char byte = 0;
+        while (::read(release[0], &byte, 1) < 0 && errno == EINTR) { }
+        ::_exit(0);
+    }
+    const int forkError = errno;
+    ::close(release[0]);
+    closeIfOpen(p.channel[1]);
+    QString failure;
+    if (builder < 0) {
+        failure = QStringLiteral("cannot isolate %1: %2").arg(p.folder, errorText(forkError));
+    } else {
+        p.layer = receiveDescriptor(p.channel[0]);
+        const QByteArray namespaces = "/proc/" + QByteArray::number(builder) + "/ns/";
+        if (p.layer >= 0 && p.newUserNamespace) {
+            p.userNamespace = ::open((namespaces + "user").constData(), O_RDONLY | O_CLOEXEC);
+        }
+        if (p.layer >= 0) {
+            p.mountNamespace = ::open((namespaces + "mnt").constData(), O_RDONLY | O_CLOEXEC);
+        }
+        const int openError = errno;
+        ::close(release[1]);
+        release[1] = -1;
+        int status = 0;
+        while (::waitpid(builder, &status, 0) < 0 && errno == EINTR) { }
+        failure = p.heard();
+        if (failure.isEmpty() && (p.mountNamespace < 0 || (p.newUserNamespace && p.userNamespace < 0))) {
+            failure = QStringLiteral("cannot isolate %1: the namespaces were not handed over (%2)")
+                          .arg(p.folder, errorText(p.layer < 0 ? EPIPE : openError));
+        }
+    }
+    closeIfOpen(release[1]);
+    if (!failure.isEmpty()) {
+        for (int* fd : { &p.userNamespace, &p.mountNamespace, &p.layer }) {
+            closeIfOpen(*fd);
+        }
+    }
+    return failure;
+}
+
+int Isolation::join() const
+{
+    const Plan& p = *d;
+    if ((p.newUserNamespace && ::setns(p.userNamespace, CLONE_NEWUSER) != 0)
+        || ::setns(p.mountNamespace, CLONE_NEWNS) != 0) {
+        return p.report(Step::Join, errno);
+    }
+    // Entering a mount namespace starts at its root: back to the working folder. Inside the isolated
+    // folder, by its name, so through the layer; elsewhere the very folder, whatever its name allows.
+    if (p.workingInside ? ::chdir(p.workingFolder.constData()) != 0 : ::fchdir(p.working) != 0) {
+        return p.report(Step::Join, errno);
+    }
+    return 0;
+}
+
+QString Isolation::Plan::explain(const Report& report) const
+{
+    const QString where = QFile::decodeName(
+        roots.empty() ? QByteArray() : roots[std::clamp<size_t>(report.root, 0, roots.size() - 1)].path);
+    const QString reason = errorText(report.error);
+    QString cause;
+    // An ordinary user's namespaces can be forbidden in several ways; say which, and the ways round.
+    const bool refused = report.error == EPERM || report.error == EACCES;
+    if (report.step == Step::UserNamespace && report.error == ENOSPC) {
+        cause = readSmallFile("/proc/sys/user/max_user_namespaces") == "0"
+            ? QStringLiteral("the system allows no user namespaces (sysctl user.max_user_namespaces is 0)")
+            : QStringLiteral("the system allows no more user namespaces (the limit of sysctl "
+                             "user.max_user_namespaces, here or in an enclosing namespace, is reached)");
+    } else if (newUserNamespace && refused && readSmallFile("/proc/sys/kernel/unprivileged_userns_clone") == "0") {
+        cause = QStringLiteral("the system lets no ordinary user make user namespaces (sysctl "
+                               "kernel.unprivileged_userns_clone is 0)");
+    } else if (newUserNamespace && refused
+               && readSmallFile("/proc/sys/kernel/apparmor_restrict_unprivileged_userns") == "1") {
+        cause = QStringLiteral("AppArmor restricts the user namespaces of ordinary users (sysctl "
+                               "kernel.apparmor_restrict_unprivileged_userns is 1)");
+    } else if (report.step == Step::UserNamespace) {
+        cause = QStringLiteral("the system does not let this user make a user namespace (%1)").arg(reason);
+    }
+    if (!cause.isEmpty()) {
+        return QStringLiteral("cannot isolate %1: %2; run it as root, or fill the volume for real "
+                              "(tallowmere-fill FILE --leave SIZE --run COMMAND)")
+            .arg(folder, cause);
+    }
+    static const char* const steps[] = {
+        "",
+        "making a user namespace",
+        "giving the user namespace the same ids",
+        "making a mount namespace",
+        "making the mounts private",
+        "taking a read-only copy of",
+        "making the layer in memory",
+        "making the layer's folders",
+        "laying the layer over",
+        "sizing the layer",
+        "limiting the layer's files",
+        "handing the layer over",
+        "joining the layer",
+    };
+    const int step = static_cast<int>(report.step);
+    QString text = QStringLiteral("cannot isolate %1: %2").arg(folder, QLatin1String(steps[std::clamp(step, 0, 12)]));
+    if (report.step == Step::Lower || report.step == Step::Overlay) {
+        text += u' ' + where;
+    }
+    text += QStringLiteral(": ") + reason;
+    if (report.detail[0] != '\0') {
+        text += QStringLiteral(" (the kernel says: %1)").arg(QString::fromLocal8Bit(report.detail).trimmed());
+    }
+    return text;
+}
+
+QString Isolation::joinFailure() const
+{
+    return d->heard();
+}
+
+// Only what the command started can be in the layer's mount namespace: a process found there that
+// left the command's process group (a daemon, say) is ended too, so the layer goes with the command.
+int Isolation::endLeftovers(int graceMilliseconds) const
+{
+    const Plan& p = *d;
+    struct stat own = {};
+    if (p.mountNamespace < 0 || ::fstat(p.mountNamespace, &own) != 0) {
+        return 0;
+    }
+    const QByteArray inside = "mnt:[" + QByteArray::number(static_cast<qulonglong>(own.st_ino)) + ']';
+    const auto leftovers = [&inside] {
+        std::vector<pid_t> found;
+        DIR* processes = ::opendir("/proc");
+        while (const dirent* entry = processes ? ::readdir(processes) : nullptr) {
+            char* end = nullptr;
+            const long pid = std::strtol(entry->d_name, &end, 10);
+            char link[64] = {};
+            if (pid > 0 && *end == '\0' && pid != ::getpid()
+                && ::readlink(("/proc/" + QByteArray::number(pid) + "/ns/mnt").constData(), link, sizeof link - 1)
+                    == inside.size()
+                && inside == link) {
+                found.push_back(static_cast<pid_t>(pid));
+            }
+        }
+        if (processes) {
+            ::closedir(processes);
+        }
+        return found;
+    };
+    const std::vector<pid_t> first = leftovers();
+    const auto endAll = [&](int signal) {
+        for (const pid_t pid : leftovers()) {
+            ::kill(pid, signal);
+            ::kill(pid, SIGCONT);
+        }
+    };
+    const auto waitForNone = [&](int milliseconds) {
+        for (int waited = 0; waited < milliseconds; waited += 20) {
+            // Orphans come to this program (a subreaper while the command ran): reap them.
+            while (::waitpid(-1, nullptr, WNOHANG) > 0) { }
+            if (leftovers().empty()) {
+                return;
+            }
+            ::usleep(20 * 1000);
+        }
+    };
+    if (first.empty()) {
+        return 0;
+    }
+    endAll(SIGTERM);
+    waitForNone(graceMilliseconds);
+    endAll(SIGKILL);
+    waitForNone(1000);
+    return static_cast<int>(first.size());
+}
+
+LayerUse Isolation::use() const
+{
+    const Plan& p = *d;
+    LayerUse use;
+    struct statvfs space = {};
+    if (p.layer < 0 || ::fstatvfs(p.layer, &space) != 0) {
+        return use;
+    }
+    struct stat ballast = {};
+    const qint64 ballastBytes = ::fstatat(p.layer, "ballast", &ballast, 0) == 0 ? ballast.st_blocks * 512 : 0;
+    use.bytes = std::max<qint64>(
+        0, static_cast<qint64>(space.f_blocks - space.f_bfree) * static_cast<qint64>(space.f_frsize) - ballastBytes);
+    LayerWalk walk(false);
+    for (const Root& root : p.roots) {
+        const int upper = ::openat(p.layer, root.upper.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (upper >= 0) {
+            walk.folder(upper, -1);
+            ::close(upper);
+        }
+    }
+    use.files = walk.files;
+    return use;
+}
+
+QString Isolation::keep(QString* why) const
+{
+    const Plan& p = *d;
+    if (p.layer < 0) {
+        *why = QStringLiteral("there is no layer to keep");
+        return {};
+    }
+    // Never into the isolated folder: the temporary folder, or beside the isolated one if that is in it.
+    QString base = QFileInfo(QDir::tempPath()).canonicalFilePath();
+    if (base.isEmpty() || base == p.folder || base.startsWith(p.folder + u'/')) {
+        base = QFileInfo(p.folder).path();
+    }
+    QByteArray name = QFile::encodeName(base) + "/tallowmere-layer-XXXXXX";
+    if (::mkdtemp(name.data()) == nullptr) {
+        *why = QFile::decodeName(name) + QStringLiteral(": ") + errorText(errno);
+        return {};
+    }
+    const int kept = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    LayerWalk walk(!p.newUserNamespace);
+    for (const Root& root : p.roots) {
+        const int upper = ::openat(p.layer, root.upper.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        // A volume below the folder goes where it was mounted.
+        int target = kept < 0 ? -1 : ::dup(kept);
+        for (const QByteArray& part : root.relative.split('/')) {
+            if (part.isEmpty() || target < 0) {
+                continue;
+            }
+            ::mkdirat(target, part.constData(), 0700);
+            const int next = ::openat(target, part.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            ::close(target);
+            target = next;
+        }
+        struct stat top = {};
+        if (upper >= 0 && target >= 0 && ::fstat(upper, &top) == 0) {
+            walk.folder(upper, target);
+            // The copy's own top stays private; a volume's top below it is as it was.
+            if (!root.relative.isEmpty()) {
+                walk.finish(target, top);
+            }
+        } else {
+            walk.notCopied++;
+            if (walk.firstProblem.isEmpty()) {
+                walk.firstProblem = QFile::decodeName(root.relative) + QStringLiteral(": ") + errorText(errno);
+            }
+        }
+        int fds[] = { upper, target };
+        for (int& fd : fds) {
+            closeIfOpen(fd);
+        }
+    }
+    if (kept >= 0) {
+        ::close(kept);
+    }
+    const QString path = QFile::decodeName(name);
+    if (walk.notCopied > 0) {
+        *why = QStringLiteral("%1 of the layer's entries could not be copied to %2, first %3")
+                   .arg(walk.notCopied)
+                   .arg(path, walk.firstProblem);
+    }
+    return path;
+}
+
+} // namespace platform
