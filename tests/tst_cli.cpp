@@ -8,6 +8,7 @@
 
 #include "fakedesktop.h"
 #include "fillfile.h"
+#include "sizes.h"
 #include "tmpfs.h"
 #include "windowparts.h"
 
@@ -32,9 +33,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr qint64 KiB = 1024;
-constexpr qint64 MiB = 1024 * 1024;
 
 struct Outcome
 {

@@ -4,6 +4,7 @@
 
 #include "fakeoutputfile.h"
 #include "fillfile.h"
+#include "sizes.h"
 #include "tmpfs.h"
 
 #include <QDir>
@@ -18,9 +19,6 @@
 using fill::Outcome;
 
 namespace {
-
-constexpr qint64 KiB = 1024;
-constexpr qint64 MiB = 1024 * 1024;
 
 // Pass and stop hooks that record the positions and stop on a chosen pass.
 struct Recorder

@@ -3,6 +3,7 @@
 
 #include "fakedesktop.h"
 #include "fillfile.h"
+#include "sizes.h"
 #include "tmpfs.h"
 #include "windowparts.h"
 
@@ -18,13 +19,6 @@
 #include <clocale>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-constexpr qint64 KiB = 1024;
-constexpr qint64 MiB = 1024 * 1024;
-
-} // namespace
 
 class tst_FreeSpace : public QObject
 {

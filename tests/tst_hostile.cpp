@@ -7,6 +7,7 @@
 
 #include "fakedesktop.h"
 #include "fillfile.h"
+#include "sizes.h"
 #include "tmpfs.h"
 #include "windowparts.h"
 
@@ -36,9 +37,6 @@ extern "C" int flock(int fd, int operation) noexcept
 }
 
 namespace {
-
-constexpr qint64 KiB = 1024;
-constexpr qint64 MiB = 1024 * 1024;
 
 const QString cannotCreate = QStringLiteral("\r\nファイルを作成できません。\r\n");
 

@@ -5,6 +5,7 @@
 #include "fakedesktop.h"
 #include "fakeoutputfile.h"
 #include "fillfile.h"
+#include "sizes.h"
 #include "temporarysettings.h"
 #include "tmpfs.h"
 #include "windowparts.h"
@@ -28,9 +29,6 @@
 #include <cmath>
 
 namespace {
-
-constexpr qint64 KiB = 1024;
-constexpr qint64 MiB = 1024 * 1024;
 
 int px(int twips, int dpi)
 {

@@ -3,6 +3,7 @@
 
 #include "fakedesktop.h"
 #include "fillfile.h"
+#include "sizes.h"
 #include "tmpfs.h"
 #include "windowparts.h"
 
@@ -23,9 +24,6 @@
 #include <QTimer>
 
 namespace {
-
-constexpr qint64 KiB = 1024;
-constexpr qint64 MiB = 1024 * 1024;
 
 const QString overwriteQuestion = QStringLiteral("ファイルは既に存在しています。上書きしていいですか。");
 
