@@ -2,7 +2,7 @@
 
 #include "about/aboutlayout.h"
 #include "about/placement.h"
-#include "app/twips.h"
+#include "platform/desktop/twips.h"
 #include "productinfo.h"
 
 #include <QEvent>

@@ -2,11 +2,11 @@
 
 #include "about/aboutwindow.h"
 #include "app/mainwindowlayout.h"
-#include "app/twips.h"
 #include "fill/backgroundrun.h"
 #include "fill/numbertext.h"
 #include "fill/pathparts.h"
 #include "fill/sizetext.h"
+#include "platform/desktop/twips.h"
 #include "platform/filesystem.h"
 #include "productinfo.h"
 
