@@ -10,6 +10,7 @@
 #include "fillfile.h"
 #include "sizes.h"
 #include "tmpfs.h"
+#include "windowfixture.h"
 #include "windowparts.h"
 
 #include <QDir>
@@ -748,7 +749,7 @@ void tst_Cli::sameFileAsTheWindow()
     pathEdit(window)->setText(byWindow);
     sizeEdit(window)->setText(QStringLiteral("3"));
     mbButton(window)->setChecked(true);
-    window.runFill();
+    QVERIFY(finishRun(window));
     QCOMPARE(runFiller({ byCli, QStringLiteral("3M") }).code, 0);
     QFile a(byWindow);
     QFile b(byCli);
