@@ -85,6 +85,9 @@ void tst_Hostile::pathsThatCannotBeFilled_data()
     QTest::newRow("below a file") << "plain.txt/fill.dat";
     // Calls itself a regular file; writing it would rename this test program.
     QTest::newRow("a kernel pseudo-file") << "/proc/self/comm";
+    // Read from a name that was no text (a path saved in another encoding): it would make another name.
+    QTest::newRow("bytes that were no text") << QStringLiteral("f\uFFFDll.dat");
+    QTest::newRow("a lone surrogate") << QString::fromUtf16(u"f\xD800.dat", 6);
 }
 
 void tst_Hostile::pathsThatCannotBeFilled()

@@ -346,7 +346,7 @@ void MainWindow::startFill()
     const FillRequest request = currentRequest();
     setState(State::Checking);
     const quint64 start = ++m_start;
-    m_calls.run<bool>([path = request.path] { return platform::fileExists(path); },
+    m_calls.run<bool>([path = request.path] { return platform::encodesFaithfully(path) && platform::fileExists(path); },
                       [this, start, request](bool exists) { startChecked(start, request, exists); });
 }
 
@@ -411,6 +411,9 @@ void MainWindow::deleteFillFile()
     setState(State::Deleting);
     m_calls.run<std::optional<std::error_code>>(
         [path]() -> std::optional<std::error_code> {
+            if (!platform::encodesFaithfully(path)) {
+                return std::make_error_code(std::errc::illegal_byte_sequence);
+            }
             if (!platform::fileExists(path)) {
                 return std::nullopt;
             }
@@ -498,6 +501,12 @@ void MainWindow::runFill(const FillRequest& request, platform::Existing existing
     const auto target = fill::targetBytes(request.sizeText, request.kilobytes ? fill::kilobyte : fill::megabyte);
     if (!target) {
         m_desktop.tell(QStringLiteral("サイズが大きすぎます。\n") + request.sizeText, Icon::Critical);
+        finishFill();
+        return;
+    }
+    // A name read from bytes that were no text would be made under another name, one nobody typed.
+    if (!platform::encodesFaithfully(path)) {
+        m_desktop.tell(cannotCreate(path, std::make_error_code(std::errc::illegal_byte_sequence)), Icon::Critical);
         finishFill();
         return;
     }
