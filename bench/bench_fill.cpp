@@ -2,12 +2,20 @@
 // saw as one line of key=value pairs. Used by fill-bench.sh.
 //
 //   bench_fill FILE SETTINGS.ini [--size MB] [--stop-after MS]
+//   bench_fill FILE SETTINGS.ini --unanswering PID [--for MS]
 //
 // A fill: bytes, seconds (the Start click until the buttons are back: the file flushed and closed),
 // the longest gap between two turns of the window's event loop and their count, the resident size
 // of the idle window, its peak during the run and samples at 25/50/75/100 % of the fill; with
 // --stop-after, how long after the queued click Stop was acknowledged (Stop disabled) and the
 // buttons were back.
+//
+// --unanswering: the volume of FILE stops answering (PID, its daemon, gets SIGSTOP) for MS
+// milliseconds (3000) from before the window is made, with FILE as the saved path: the window is
+// shown, the units are clicked and the path edited every 100 ms, Start is clicked and then Stop.
+// Printed: how long the window took to show, the longest gap between two turns of its event loop
+// meanwhile, whether Start showed the running state at once and Stop called it off, and how long the
+// answers took to come back once the volume answered again (PID gets SIGCONT).
 
 #include "app/mainwindow.h"
 #include "platform/desktop/qtdesktop.h"
@@ -26,6 +34,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -211,6 +220,75 @@ bool runUntil(const std::function<bool()>& done, int timeoutMs)
     return done();
 }
 
+int unanswering(const QString& path, const QString& settingsFile, pid_t daemon, int deadMs)
+{
+    {
+        platform::SettingsStore settings(settingsFile);
+        settings.write({ { QStringLiteral("OUTFILE"), path }, { QStringLiteral("SIZESCALE"), QStringLiteral("1") } });
+    }
+    BenchDesktop desktop;
+    platform::SettingsStore settings(settingsFile);
+    EventLoopWatch watch;
+
+    if (::kill(daemon, SIGSTOP) != 0) {
+        std::perror("bench_fill: SIGSTOP");
+        return 2;
+    }
+    const qint64 stopped = nowNs();
+    MainWindow window(desktop, settings);
+    window.show();
+    const qint64 shown = nowNs();
+    watch.start();
+
+    auto* pathEdit = part<QLineEdit>(window, "pathEdit");
+    auto* kb = part<QRadioButton>(window, "kbButton");
+    auto* mb = part<QRadioButton>(window, "mbButton");
+    auto* start = part<QPushButton>(window, "startButton");
+    auto* stop = part<QPushButton>(window, "stopButton");
+    int pokes = 0;
+    bool runningAtOnce = false;
+    bool calledOff = false;
+    QTimer poker;
+    QObject::connect(&poker, &QTimer::timeout, [&] {
+        ++pokes;
+        switch (pokes % 3) {
+        case 0:
+            kb->click();
+            break;
+        case 1:
+            mb->click();
+            break;
+        case 2:
+            pathEdit->setText(pokes % 2 ? path + QLatin1Char('x') : path);
+            break;
+        }
+        if (pokes == 10) {
+            start->click();
+            runningAtOnce = stop->isEnabled() && !start->isEnabled();
+        } else if (pokes == 15) {
+            stop->click();
+            calledOff = start->isEnabled() && !stop->isEnabled();
+        }
+    });
+    poker.start(100);
+    runUntil([&] { return nowNs() - stopped >= qint64(deadMs) * 1'000'000; }, deadMs + 1000);
+    poker.stop();
+    watch.stop();
+    const qint64 deadGap = watch.maxGap();
+    const qint64 ticks = watch.ticks();
+
+    ::kill(daemon, SIGCONT);
+    const qint64 answering = nowNs();
+    const bool drained = runUntil([&] { return window.volumeCallsOut() == 0; }, 30000);
+    const qint64 answered = nowNs();
+    std::printf("dead_ms=%d shown_ms=%.3f dead_max_gap_ms=%.3f dead_ticks=%lld pokes=%d start_running_state=%d "
+                "stop_called_off=%d answers_back_ms=%.3f drained=%d created=%d message_boxes=%d\n",
+                deadMs, ms(shown - stopped), ms(deadGap), static_cast<long long>(ticks), pokes, runningAtOnce ? 1 : 0,
+                calledOff ? 1 : 0, ms(answered - answering), drained ? 1 : 0, QFile::exists(path) ? 1 : 0,
+                desktop.messageBoxes());
+    return drained && runningAtOnce && calledOff && desktop.messageBoxes() == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -219,12 +297,18 @@ int main(int argc, char* argv[])
     const QStringList args = QApplication::arguments();
     QString sizeText;
     long stopAfterMs = -1;
+    long daemon = -1;
+    int deadMs = 3000;
     QStringList positional;
     for (qsizetype i = 1; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--size") && i + 1 < args.size()) {
             sizeText = args[++i];
         } else if (args[i] == QLatin1String("--stop-after") && i + 1 < args.size()) {
             stopAfterMs = args[++i].toLong();
+        } else if (args[i] == QLatin1String("--unanswering") && i + 1 < args.size()) {
+            daemon = args[++i].toLong();
+        } else if (args[i] == QLatin1String("--for") && i + 1 < args.size()) {
+            deadMs = args[++i].toInt();
         } else {
             positional.append(args[i]);
         }
@@ -236,6 +320,9 @@ int main(int argc, char* argv[])
         return 2;
     }
     const QString path = positional[0];
+    if (daemon > 0) {
+        return unanswering(path, positional[1], static_cast<pid_t>(daemon), deadMs);
+    }
     const QByteArray nativePath = QFile::encodeName(path);
     // An existing file would bring up the overwrite question, which nobody answers offscreen.
     if (::access(nativePath.constData(), F_OK) == 0) {
