@@ -66,6 +66,7 @@ install_packages() {
 missing=()
 command -v mkfs.ext4 >/dev/null || missing+=(e2fsprogs)
 command -v losetup >/dev/null || missing+=(mount)
+command -v fincore >/dev/null || missing+=(util-linux)
 if has_filler f3write && { has_part tmpfs || has_part ext4; }; then
     command -v f3write >/dev/null || missing+=(f3)
 fi
@@ -210,19 +211,26 @@ read_cached() {
     done </proc/meminfo
 }
 
+# start_sampler BASE FILE: samples Cached: (all of the machine's page cache, which other work on the
+# machine moves too) and the pages of FILE in the page cache (fincore), what the filler alone holds.
 start_sampler() {
-    local base=$1
+    local base=$1 file=$2
     : >"$work/sampling"
     (
         trap - EXIT INT TERM
         exec {tick}<>"$work/tick"
         peak=$base
+        file_peak=0
         while [[ -e $work/sampling ]]; do
             read_cached
             if ((CACHED > peak)); then peak=$CACHED; fi
+            if [[ -e $file ]] && resident=$(fincore -b -n -o RES "$file" 2>/dev/null) && ((resident > file_peak)); then
+                file_peak=$resident
+            fi
             read -r -t 0.05 -u "$tick" _ || true
         done
         echo $((peak - base)) >"$work/cache_peak"
+        echo $((file_peak / 1024)) >"$work/file_peak"
     ) &
     sampler_pid=$!
 }
@@ -232,6 +240,7 @@ stop_sampler() {
     wait "$sampler_pid" || true
     sampler_pid=
     R_CACHE_KB=$(<"$work/cache_peak")
+    R_FILE_KB=$(<"$work/file_peak")
 }
 
 # --- one fill ------------------------------------------------------------------------------------
@@ -249,14 +258,14 @@ parse_kv() {
 }
 
 # run_fill VOLUME FILLER: fills a fresh VOLUME to the end. Sets R_BYTES, R_SECONDS, R_LEFT,
-# R_CACHE_KB, R_OK (0 when the filler failed) and, for the writer, KV.
+# R_CACHE_KB, R_FILE_KB, R_OK (0 when the filler failed) and, for the writer, KV.
 run_fill() {
     local volume=$1 filler=$2 mnt rc=0 t0 t1 out
     fresh "$volume"
     mnt=$(mount_of "$volume")
     rm -f "$work/settings.ini"
     read_cached
-    start_sampler "$CACHED"
+    start_sampler "$CACHED" "$mnt/fill.dat"
     case $filler in
     writer)
         out=$(QT_QPA_PLATFORM=offscreen timeout "$FILL_TIMEOUT" "$bench_fill" "$mnt/fill.dat" "$work/settings.ini" \
@@ -337,7 +346,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 == 0 || a == "nan" || b == 
 at_least() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a != "nan" && a + 0 >= b + 0) }'; }
 at_most() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a != "nan" && a + 0 <= b + 0) }'; }
 
-declare -A RATES LEFT_MAX CACHE_MAX SECONDS_MAX
+declare -A RATES LEFT_MAX CACHE_MAX FILE_MAX SECONDS_MAX
 GAP_MAX=0
 GAP_WHERE=
 FAILED_RUNS=0
@@ -353,8 +362,9 @@ note_gap() {
 record() {
     local key=$1/$2 keep=$3 label=$4 rate
     rate=$(awk -v b="$R_BYTES" -v s="$R_SECONDS" 'BEGIN { printf "%.1f", (s > 0) ? b / s / 1e6 : 0 }')
-    printf '  %-6s %-9s %-15s %13d B %8.3f s %8.1f MB/s  left %9d B  page cache +%7.1f MiB' \
-        "$1" "$label" "$2" "$R_BYTES" "$R_SECONDS" "$rate" "$R_LEFT" "$(awk -v k="$R_CACHE_KB" 'BEGIN { printf "%.1f", k / 1024 }')"
+    printf '  %-6s %-9s %-15s %13d B %8.3f s %8.1f MB/s  left %9d B  page cache +%7.1f MiB, of the file %6.1f MiB' \
+        "$1" "$label" "$2" "$R_BYTES" "$R_SECONDS" "$rate" "$R_LEFT" "$(awk -v k="$R_CACHE_KB" 'BEGIN { printf "%.1f", k / 1024 }')" \
+        "$(awk -v k="$R_FILE_KB" 'BEGIN { printf "%.1f", k / 1024 }')"
     if [[ $2 == writer ]]; then
         printf '  event gap %.1f ms' "${KV[max_gap_ms]:-0}"
         note_gap "$1 $label"
@@ -366,6 +376,7 @@ record() {
     # Bytes left and page cache count every run, warm-up included; rates only the measured rounds.
     if [[ -z ${LEFT_MAX[$key]:-} ]] || ((R_LEFT > ${LEFT_MAX[$key]})); then LEFT_MAX[$key]=$R_LEFT; fi
     if [[ -z ${CACHE_MAX[$key]:-} ]] || ((R_CACHE_KB > ${CACHE_MAX[$key]})); then CACHE_MAX[$key]=$R_CACHE_KB; fi
+    if [[ -z ${FILE_MAX[$key]:-} ]] || ((R_FILE_KB > ${FILE_MAX[$key]})); then FILE_MAX[$key]=$R_FILE_KB; fi
     if [[ -z ${SECONDS_MAX[$key]:-} ]] || awk -v a="$R_SECONDS" -v b="${SECONDS_MAX[$key]}" 'BEGIN { exit !(a > b) }'; then
         SECONDS_MAX[$key]=$R_SECONDS
     fi
@@ -641,7 +652,8 @@ echo "== results ($(date -u '+%Y-%m-%d %H:%M UTC'), $(awk -v a="$started_at" -v 
 declare -A MEDIAN
 for volume in "${volumes[@]}"; do
     echo
-    printf '%-6s %-15s %9s %19s %7s %7s %14s %12s\n' "$volume" filler "median" "min-max MB/s" "/dd" "/ref" "max left B" "cache MiB"
+    printf '%-6s %-15s %9s %19s %7s %7s %14s %12s %10s\n' "$volume" filler "median" "min-max MB/s" "/dd" "/ref" "max left B" \
+        "cache MiB" "file MiB"
     for filler in "${filler_list[@]}"; do
         key=$volume/$filler
         read -r med lo hi < <(stats ${RATES[$key]:-})
@@ -650,15 +662,16 @@ for volume in "${volumes[@]}"; do
     for filler in "${filler_list[@]}"; do
         key=$volume/$filler
         read -r med lo hi < <(stats ${RATES[$key]:-})
-        printf '%-6s %-15s %9s %19s %7s %7s %14s %12s\n' "" "$filler" "$med" "$lo-$hi" \
+        printf '%-6s %-15s %9s %19s %7s %7s %14s %12s %10s\n' "" "$filler" "$med" "$lo-$hi" \
             "$(ratio "$med" "${MEDIAN[$volume/dd]:-nan}")" "$(ratio "$med" "${MEDIAN[$volume/reference]:-nan}")" \
-            "${LEFT_MAX[$key]:--}" "$(mib "${CACHE_MAX[$key]:-}")"
+            "${LEFT_MAX[$key]:--}" "$(mib "${CACHE_MAX[$key]:-}")" "$(mib "${FILE_MAX[$key]:-}")"
     done
 done
 if ((${#volumes[@]})); then
     echo
-    echo "MB/s = bytes written / seconds, medians of $ROUNDS rounds; max left and cache (peak growth of"
-    echo "Cached: in /proc/meminfo) over every run, warm-up included. On tmpfs the file itself is page cache."
+    echo "MB/s = bytes written / seconds, medians of $ROUNDS rounds; max left, cache (peak growth of Cached: in"
+    echo "/proc/meminfo, which other work on the machine moves too) and file (peak of the fill file's own pages"
+    echo "in the page cache) over every run, warm-up included. On tmpfs the file itself is page cache."
 fi
 if has_filler writer && ((${#volumes[@]})) || has_part stop; then
     printf '\nlongest gap between turns of the window'"'"'s event loop: %.1f ms (%s)\n' "$GAP_MAX" "${GAP_WHERE:--}"
@@ -754,6 +767,12 @@ if [[ -n ${CACHE_MAX[ext4/writer]:-} ]]; then
     c=$(mib "${CACHE_MAX[ext4/writer]}")
     check at_most "$c" 64 "ext4: page cache held by the window's writer <= 64 MiB (peak +$c MiB)"
 fi
+for filler in writer tallowmere-fill; do
+    if [[ -n ${FILE_MAX[ext4/$filler]:-} ]]; then
+        c=$(mib "${FILE_MAX[ext4/$filler]}")
+        check at_most "$c" 24 "ext4: the $filler's fill file holds <= 24 MiB of page cache (peak $c MiB)"
+    fi
+done
 if [[ -n ${ACK99_ext4:-} ]]; then
     check at_most "$ACK99_ext4" 50 "stop on ext4: acknowledged p99 <= 50 ms (p99 $ACK99_ext4 ms)"
     limit=$(awk -v f="$BARE_FLUSH_MS" 'BEGIN { printf "%.2f", 250 + f }')
