@@ -66,10 +66,9 @@ private:
 
     std::mutex m_mutex; // guards everything below
     std::condition_variable m_changed;
-    // Bytes of data (not of reservations, which hold none) started on their way, written back, and
-    // written back before the last flush to the device began.
+    // Bytes of data (not of reservations, which hold none) started on their way, and started before
+    // the last flush to the device began.
     qint64 m_startedBytes = 0;
-    qint64 m_writtenBackBytes = 0;
     qint64 m_flushedBytes = 0;
     qint64 m_unflushedLimit = 0; // how far the file may run ahead of the flushes
     qint64 m_bareFlushNs = 0; // the quickest flush seen: its fixed cost

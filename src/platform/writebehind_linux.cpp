@@ -60,7 +60,6 @@ void WriteBehind::start(int fd)
     m_error = {};
     m_stopping = false;
     m_startedBytes = 0;
-    m_writtenBackBytes = 0;
     m_flushedBytes = 0;
     m_unflushedLimit = initialUnflushed;
     m_bareFlushNs = 0;
@@ -97,6 +96,7 @@ std::error_code WriteBehind::wrote(qint64 end)
             std::lock_guard lock(m_mutex);
             m_startedBytes += window.length;
         }
+        m_changed.notify_all();
         if (m_inFlight && !waitFor(*m_inFlight)) {
             break;
         }
@@ -123,9 +123,6 @@ bool WriteBehind::waitFor(const Window& window)
         m_window = std::min(maximumWindow, m_window * 2);
     }
     m_inFlight.reset();
-    std::lock_guard lock(m_mutex);
-    m_writtenBackBytes += window.length;
-    m_changed.notify_all();
     return true;
 }
 
@@ -199,7 +196,9 @@ void WriteBehind::flushWork()
     std::unique_lock lock(m_mutex);
     for (;;) {
         const auto due = [this] {
-            const qint64 pending = m_writtenBackBytes - m_flushedBytes;
+            // What is on its way counts: the flush waits for it, and meets a failure of the device
+            // while the run still goes on.
+            const qint64 pending = m_startedBytes - m_flushedBytes;
             return pending >= m_unflushedLimit
                 || (pending >= minimumFlush && std::chrono::steady_clock::now() - m_lastFlush >= flushSpacing);
         };
@@ -210,7 +209,7 @@ void WriteBehind::flushWork()
         if (!due()) {
             continue;
         }
-        const qint64 target = m_writtenBackBytes;
+        const qint64 target = m_startedBytes;
         lock.unlock();
         const auto began = std::chrono::steady_clock::now();
         const int failure = ::fdatasync(m_fd) == 0 ? 0 : errno;
