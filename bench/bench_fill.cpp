@@ -1,13 +1,21 @@
-// Fills a volume with the window's writer, clicking the real Start button on the offscreen
-// platform, and prints what the run did as one line of key=value pairs. Used by fill-bench.sh.
+// Drives the main window on the offscreen platform, clicking its real buttons, and prints what it
+// saw as one line of key=value pairs. Used by fill-bench.sh.
 //
 //   bench_fill FILE SETTINGS.ini [--size MB] [--stop-after MS]
+//   bench_fill FILE SETTINGS.ini --unanswering PID [--for MS]
 //
-// Printed: bytes, seconds (the Start click, flush and close included), passes (the run's pass points
-// and the window's own passes while the run's thread waits on the disk), the longest gap between
-// two passes and the time spent in the pump, the resident size of the idle window, its peak during
-// the run and samples at 25/50/75/100 % of the fill; with --stop-after, how long after the queued
-// click Stop was acknowledged (its pass over, the button disabled) and the buttons were back.
+// A fill: bytes, seconds (the Start click until the buttons are back: the file flushed and closed),
+// the longest gap between two turns of the window's event loop and their count, the resident size
+// of the idle window, its peak during the run and samples at 25/50/75/100 % of the fill; with
+// --stop-after, how long after the queued click Stop was acknowledged (Stop disabled) and the
+// buttons were back.
+//
+// --unanswering: the volume of FILE stops answering (PID, its daemon, gets SIGSTOP) for MS
+// milliseconds (3000) from before the window is made, with FILE as the saved path: the window is
+// shown, the units are clicked and the path edited every 100 ms, Start is clicked and then Stop.
+// Printed: how long the window took to show, the longest gap between two turns of its event loop
+// meanwhile, whether Start showed the running state at once and Stop called it off, and how long the
+// answers took to come back once the volume answered again (PID gets SIGCONT).
 
 #include "app/mainwindow.h"
 #include "platform/desktop/qtdesktop.h"
@@ -15,6 +23,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -25,12 +34,11 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <thread>
@@ -97,160 +105,189 @@ qint64 fileSize(const QByteArray& path)
     return ::stat(path.constData(), &st) == 0 ? static_cast<qint64>(st.st_size) : 0;
 }
 
-// The real desktop, with every event-pump pass timed and the resident size sampled as the file
-// grows. A message box is logged and dismissed at once: offscreen, nobody could answer it.
-class TimedDesktop final : public platform::Desktop
+// The real desktop; a message box is logged and dismissed at once: offscreen, nobody could answer it.
+class BenchDesktop final : public platform::Desktop
 {
 public:
-    TimedDesktop(platform::Desktop& inner, QByteArray path)
-        : m_inner(inner)
-        , m_path(std::move(path))
-    {
-    }
+    void beep() override { m_inner.beep(); }
+    void setClipboardText(const QString& text) override { m_inner.setClipboardText(text); }
+    FreeSpaceQuery freeSpaceQuery() const override { return m_inner.freeSpaceQuery(); }
+    int messageBoxes() const { return m_messageBoxes; }
 
-    void startRun(qint64 expectedBytes)
+protected:
+    bool question(const QString& text, Icon icon) override
     {
-        m_expected = expectedBytes;
-        m_recording = true;
+        dismiss(text);
+        return m_inner.ask(text, icon);
     }
-    void endRun()
+    void message(const QString& text, Icon icon) override
     {
-        m_recording = false;
-        {
-            const std::lock_guard lock(m_mutex);
-            m_ended = true;
-        }
-        m_changed.notify_all();
+        dismiss(text);
+        m_inner.tell(text, icon);
     }
+    std::optional<QString> fileDialog(const QString& folder, const QString& lastPicked, bool folderMustExist) override
+    {
+        return m_inner.chooseFile(folder, lastPicked, folderMustExist);
+    }
+    void modalWindow(QDialog& window) override { m_inner.showModal(window); }
 
-    // Blocks until the first pass of the run, or the end of the run; returns its time, 0 at the end.
-    qint64 waitForFirstPass()
-    {
-        std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [this] { return m_firstPass != 0 || m_ended; });
-        return m_firstPass;
-    }
-    // Sleeps until the given time unless the run ends first; true when it slept the whole time.
-    bool sleepUntil(qint64 when)
-    {
-        std::unique_lock lock(m_mutex);
-        const auto deadline = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(when));
-        return !m_changed.wait_until(lock, deadline, [this] { return m_ended; });
-    }
-    void stopQueuedAt(qint64 when) { m_stopQueued.store(when); }
-    void watchStopButton(QPushButton* button) { m_stopButton = button; }
-    bool stopDisabled() const { return m_stopDisabled; }
-
-    void doEvents() override { timedPass(false); }
-    void idlePass() override { timedPass(true); }
-
-    void timedPass(bool idle)
-    {
-        const qint64 now = nowNs();
-        if (m_recording) {
-            ++m_passes;
-            if (m_lastPass != 0) {
-                m_maxGap = std::max(m_maxGap, now - m_lastPass);
-            } else {
-                {
-                    const std::lock_guard lock(m_mutex);
-                    m_firstPass = now;
-                }
-                m_changed.notify_all();
-            }
-            m_lastPass = now;
-            sampleResident();
-        }
-        if (idle) {
-            m_inner.idlePass();
-        } else {
-            m_inner.doEvents();
-        }
-        if (m_recording) {
-            m_inPump += nowNs() - now;
-        }
-        // Acknowledged once the pass that handled the click has disabled Stop.
-        if (m_stopHandled == 0 && m_stopQueued.load() != 0 && m_stopButton && !m_stopButton->isEnabled()) {
-            m_stopHandled = nowNs();
-            m_stopDisabled = true;
-        }
-    }
-
-    int msgBox(const QString& prompt, int code) override
+private:
+    void dismiss(const QString& text)
     {
         ++m_messageBoxes;
-        std::fprintf(stderr, "bench_fill: message box: %s\n", prompt.toLocal8Bit().constData());
+        std::fprintf(stderr, "bench_fill: message box: %s\n", text.toLocal8Bit().constData());
         QTimer::singleShot(0, [] {
             if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
                 box->reject();
             }
         });
-        return m_inner.msgBox(prompt, code);
     }
-    void beep() override { m_inner.beep(); }
-    std::optional<QString> openFileDialog(const QString& initialDir, const QString& fileName, int flags) override
-    {
-        return m_inner.openFileDialog(initialDir, fileName, flags);
-    }
-    void setClipboardText(const QString& text) override { m_inner.setClipboardText(text); }
-    qint64 diskFree(const QString& drive, const QString& dir) override { return m_inner.diskFree(drive, dir); }
-    void showModal(QDialog& window) override { m_inner.showModal(window); }
 
-    qint64 passes() const { return m_passes; }
-    qint64 firstPass() const { return m_firstPass; }
-    qint64 lastPass() const { return m_lastPass; }
+    platform::QtDesktop m_inner;
+    int m_messageBoxes = 0;
+};
+
+// Ticks on the window's thread as fast as a precise timer goes: the longest time between two ticks is
+// the longest the window's event loop was kept from its events (a click, a repaint).
+class EventLoopWatch
+{
+public:
+    EventLoopWatch()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(2);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
+    }
+    void start()
+    {
+        m_last = nowNs();
+        m_maxGap = 0;
+        m_ticks = 0;
+        m_timer.start();
+    }
+    void stop()
+    {
+        tick();
+        m_timer.stop();
+    }
+    std::function<void()> onTick;
     qint64 maxGap() const { return m_maxGap; }
-    qint64 inPump() const { return m_inPump; }
-    qint64 stopHandled() const { return m_stopHandled; }
-    int messageBoxes() const { return m_messageBoxes; }
-    const std::array<long, 4>& residentAt() const { return m_residentAt; }
-    long residentSampledMax() const { return m_residentMax; }
+    qint64 ticks() const { return m_ticks; }
 
 private:
-    void sampleResident()
+    void tick()
     {
-        if (m_expected <= 0) {
-            return;
-        }
-        const double done = static_cast<double>(fileSize(m_path)) / static_cast<double>(m_expected);
-        for (int i = 0; i < 3; ++i) {
-            if (m_residentAt[i] < 0 && done >= 0.25 * (i + 1)) {
-                m_residentAt[i] = readResident().rss;
-                m_residentMax = std::max(m_residentMax, m_residentAt[i]);
-            }
-        }
-        // Near the end every pass counts, so the last one before the disk is full is the 100 % sample.
-        if (done >= 0.99) {
-            m_residentAt[3] = readResident().rss;
-            m_residentMax = std::max(m_residentMax, m_residentAt[3]);
-        } else if (m_lastResidentSample == 0 || m_lastPass - m_lastResidentSample > 50'000'000) {
-            m_residentMax = std::max(m_residentMax, readResident().rss);
-            m_lastResidentSample = m_lastPass;
+        const qint64 now = nowNs();
+        m_maxGap = std::max(m_maxGap, now - m_last);
+        m_last = now;
+        ++m_ticks;
+        if (onTick) {
+            onTick();
         }
     }
 
-    platform::Desktop& m_inner;
-    QByteArray m_path;
-    qint64 m_expected = 0;
-    bool m_recording = false;
-    qint64 m_passes = 0;
-    qint64 m_lastPass = 0;
+    QTimer m_timer;
+    qint64 m_last = 0;
     qint64 m_maxGap = 0;
-    qint64 m_inPump = 0; // time spent inside the real pump during the run
-    qint64 m_stopHandled = 0;
-    QPushButton* m_stopButton = nullptr;
-    bool m_stopDisabled = false;
-    int m_messageBoxes = 0;
-    std::array<long, 4> m_residentAt { -1, -1, -1, -1 };
-    long m_residentMax = -1;
-    qint64 m_lastResidentSample = 0;
-    std::atomic<qint64> m_stopQueued { 0 };
-
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    qint64 m_firstPass = 0; // guarded by m_mutex while the run lasts
-    bool m_ended = false;
+    qint64 m_ticks = 0;
 };
+
+template<class T> T* part(const MainWindow& window, const char* name)
+{
+    T* found = window.findChild<T*>(QLatin1String(name));
+    if (!found) {
+        std::fprintf(stderr, "bench_fill: the window has no %s\n", name);
+        std::exit(2);
+    }
+    return found;
+}
+
+// Runs the event loop until done() or the timeout; false on the timeout.
+bool runUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (done() || clock.elapsed() > timeoutMs) {
+            QCoreApplication::exit(0);
+        }
+    });
+    check.start(1);
+    if (!done()) {
+        QApplication::exec();
+    }
+    return done();
+}
+
+int unanswering(const QString& path, const QString& settingsFile, pid_t daemon, int deadMs)
+{
+    {
+        platform::SettingsStore settings(settingsFile);
+        settings.write({ { QStringLiteral("OUTFILE"), path }, { QStringLiteral("SIZESCALE"), QStringLiteral("1") } });
+    }
+    BenchDesktop desktop;
+    platform::SettingsStore settings(settingsFile);
+    EventLoopWatch watch;
+
+    if (::kill(daemon, SIGSTOP) != 0) {
+        std::perror("bench_fill: SIGSTOP");
+        return 2;
+    }
+    const qint64 stopped = nowNs();
+    MainWindow window(desktop, settings);
+    window.show();
+    const qint64 shown = nowNs();
+    watch.start();
+
+    auto* pathEdit = part<QLineEdit>(window, "pathEdit");
+    auto* kb = part<QRadioButton>(window, "kbButton");
+    auto* mb = part<QRadioButton>(window, "mbButton");
+    auto* start = part<QPushButton>(window, "startButton");
+    auto* stop = part<QPushButton>(window, "stopButton");
+    int pokes = 0;
+    bool runningAtOnce = false;
+    bool calledOff = false;
+    QTimer poker;
+    QObject::connect(&poker, &QTimer::timeout, [&] {
+        ++pokes;
+        switch (pokes % 3) {
+        case 0:
+            kb->click();
+            break;
+        case 1:
+            mb->click();
+            break;
+        case 2:
+            pathEdit->setText(pokes % 2 ? path + QLatin1Char('x') : path);
+            break;
+        }
+        if (pokes == 10) {
+            start->click();
+            runningAtOnce = stop->isEnabled() && !start->isEnabled();
+        } else if (pokes == 15) {
+            stop->click();
+            calledOff = start->isEnabled() && !stop->isEnabled();
+        }
+    });
+    poker.start(100);
+    runUntil([&] { return nowNs() - stopped >= qint64(deadMs) * 1'000'000; }, deadMs + 1000);
+    poker.stop();
+    watch.stop();
+    const qint64 deadGap = watch.maxGap();
+    const qint64 ticks = watch.ticks();
+
+    ::kill(daemon, SIGCONT);
+    const qint64 answering = nowNs();
+    const bool drained = runUntil([&] { return window.volumeCallsOut() == 0; }, 30000);
+    const qint64 answered = nowNs();
+    std::printf("dead_ms=%d shown_ms=%.3f dead_max_gap_ms=%.3f dead_ticks=%lld pokes=%d start_running_state=%d "
+                "stop_called_off=%d answers_back_ms=%.3f drained=%d created=%d message_boxes=%d\n",
+                deadMs, ms(shown - stopped), ms(deadGap), static_cast<long long>(ticks), pokes, runningAtOnce ? 1 : 0,
+                calledOff ? 1 : 0, ms(answered - answering), drained ? 1 : 0, QFile::exists(path) ? 1 : 0,
+                desktop.messageBoxes());
+    return drained && runningAtOnce && calledOff && desktop.messageBoxes() == 0 ? 0 : 1;
+}
 
 } // namespace
 
@@ -260,21 +297,32 @@ int main(int argc, char* argv[])
     const QStringList args = QApplication::arguments();
     QString sizeText;
     long stopAfterMs = -1;
+    long daemon = -1;
+    int deadMs = 3000;
     QStringList positional;
     for (qsizetype i = 1; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--size") && i + 1 < args.size()) {
             sizeText = args[++i];
         } else if (args[i] == QLatin1String("--stop-after") && i + 1 < args.size()) {
             stopAfterMs = args[++i].toLong();
+        } else if (args[i] == QLatin1String("--unanswering") && i + 1 < args.size()) {
+            daemon = args[++i].toLong();
+        } else if (args[i] == QLatin1String("--for") && i + 1 < args.size()) {
+            deadMs = args[++i].toInt();
         } else {
             positional.append(args[i]);
         }
     }
     if (positional.size() != 2) {
-        std::fprintf(stderr, "usage: bench_fill FILE SETTINGS.ini [--size MB] [--stop-after MS]\n");
+        std::fprintf(stderr,
+                     "usage: bench_fill FILE SETTINGS.ini [--size MB] [--stop-after MS]\n"
+                     "       bench_fill FILE SETTINGS.ini --unanswering PID [--for MS]\n");
         return 2;
     }
     const QString path = positional[0];
+    if (daemon > 0) {
+        return unanswering(path, positional[1], static_cast<pid_t>(daemon), deadMs);
+    }
     const QByteArray nativePath = QFile::encodeName(path);
     // An existing file would bring up the overwrite question, which nobody answers offscreen.
     if (::access(nativePath.constData(), F_OK) == 0) {
@@ -282,17 +330,14 @@ int main(int argc, char* argv[])
         return 2;
     }
 
-    platform::QtDesktop realDesktop;
-    TimedDesktop desktop(realDesktop, nativePath);
+    BenchDesktop desktop;
     platform::SettingsStore settings(positional[1]);
     MainWindow window(desktop, settings);
     window.show();
-    window.findChild<QLineEdit*>(QStringLiteral("pathEdit"))->setText(path);
-    window.findChild<QLineEdit*>(QStringLiteral("sizeEdit"))->setText(sizeText);
-    window.findChild<QRadioButton*>(QStringLiteral("mbButton"))->setChecked(true);
-    for (int i = 0; i < 10; ++i) {
-        QApplication::processEvents();
-    }
+    part<QLineEdit>(window, "pathEdit")->setText(path);
+    part<QLineEdit>(window, "sizeEdit")->setText(sizeText);
+    part<QRadioButton>(window, "mbButton")->setChecked(true);
+    runUntil([&window] { return window.volumeCallsOut() == 0; }, 10000);
 
     qint64 expected = 0;
     if (!sizeText.isEmpty()) {
@@ -305,55 +350,101 @@ int main(int argc, char* argv[])
         }
     }
 
+    // The resident size as the file grows, sampled on the window's thread.
+    std::array<long, 4> residentAt { -1, -1, -1, -1 };
+    long residentMax = -1;
+    qint64 lastResidentSample = 0;
+    EventLoopWatch watch;
+    watch.onTick = [&] {
+        if (expected <= 0) {
+            return;
+        }
+        const double done = static_cast<double>(fileSize(nativePath)) / static_cast<double>(expected);
+        for (size_t i = 0; i < 3; ++i) {
+            if (residentAt[i] < 0 && done >= 0.25 * static_cast<double>(i + 1)) {
+                residentAt[i] = readResident().rss;
+                residentMax = std::max(residentMax, residentAt[i]);
+            }
+        }
+        const qint64 now = nowNs();
+        if (done >= 0.99) {
+            residentAt[3] = readResident().rss;
+            residentMax = std::max(residentMax, residentAt[3]);
+        } else if (now - lastResidentSample > 50'000'000) {
+            residentMax = std::max(residentMax, readResident().rss);
+            lastResidentSample = now;
+        }
+    };
+
     const Resident idle = readResident();
     const bool peakReset = resetPeakResident();
 
-    // Stop comes from another thread, as from a user: queued on the GUI thread, handled in a pass.
-    qint64 stopQueued = 0;
+    // Stop comes from another thread, as from a user: queued on the window's thread. It is counted
+    // from the first block after the header block on.
+    auto* stopButton = part<QPushButton>(window, "stopButton");
+    std::atomic<qint64> stopQueued = 0;
+    std::atomic<bool> ended = false;
+    qint64 stopHandled = 0;
+    bool stopDisabled = false;
+    QObject::connect(stopButton, &QPushButton::clicked, [&] {
+        // After the window's own handler: Stop is acknowledged once it is disabled.
+        if (stopHandled == 0 && stopQueued != 0) {
+            stopHandled = nowNs();
+            stopDisabled = !stopButton->isEnabled();
+        }
+    });
     std::thread stopper;
     if (stopAfterMs >= 0) {
         stopper = std::thread([&] {
-            const qint64 first = desktop.waitForFirstPass();
-            if (first == 0 || !desktop.sleepUntil(first + stopAfterMs * 1'000'000)) {
+            while (!ended && fileSize(nativePath) <= 1024) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            const qint64 until = nowNs() + stopAfterMs * 1'000'000;
+            while (!ended && nowNs() < until) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            if (ended) {
                 return;
             }
             stopQueued = nowNs();
-            desktop.stopQueuedAt(stopQueued);
-            QMetaObject::invokeMethod(window.findChild<QPushButton*>(QStringLiteral("stopButton")), "click",
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(stopButton, "click", Qt::QueuedConnection);
         });
     }
 
-    desktop.watchStopButton(window.findChild<QPushButton*>(QStringLiteral("stopButton")));
-    desktop.startRun(expected);
+    qint64 returned = 0;
+    QObject::connect(&window, &MainWindow::fillFinished, [&] {
+        returned = nowNs();
+        QCoreApplication::exit(0);
+    });
+    watch.start();
     const qint64 started = nowNs();
-    window.findChild<QPushButton*>(QStringLiteral("startButton"))->click();
-    const qint64 returned = nowNs();
-    desktop.endRun();
+    part<QPushButton>(window, "startButton")->click();
+    if (returned == 0) {
+        QApplication::exec();
+    }
+    watch.stop();
+    ended = true;
     if (stopper.joinable()) {
         stopper.join();
     }
     const Resident after = readResident();
 
     const qint64 bytes = fileSize(nativePath);
-    const auto& at = desktop.residentAt();
-    std::printf("bytes=%lld seconds=%.6f expected=%lld passes=%lld max_gap_ms=%.3f pump_ms=%.3f first_pass_ms=%.3f "
-                "after_last_pass_ms=%.3f idle_rss_kb=%ld peak_rss_kb=%ld peak_reset=%d sampled_max_rss_kb=%ld "
-                "rss25_kb=%ld rss50_kb=%ld rss75_kb=%ld rss100_kb=%ld message_boxes=%d",
+    std::printf("bytes=%lld seconds=%.6f expected=%lld ticks=%lld max_gap_ms=%.3f idle_rss_kb=%ld peak_rss_kb=%ld "
+                "peak_reset=%d sampled_max_rss_kb=%ld rss25_kb=%ld rss50_kb=%ld rss75_kb=%ld rss100_kb=%ld "
+                "message_boxes=%d",
                 static_cast<long long>(bytes), ms(returned - started) / 1e3, static_cast<long long>(expected),
-                static_cast<long long>(desktop.passes()), ms(desktop.maxGap()), ms(desktop.inPump()),
-                ms(desktop.firstPass() ? desktop.firstPass() - started : 0),
-                ms(desktop.lastPass() ? returned - desktop.lastPass() : 0), idle.rss, after.hwm, peakReset ? 1 : 0,
-                desktop.residentSampledMax(), at[0], at[1], at[2], at[3], desktop.messageBoxes());
+                static_cast<long long>(watch.ticks()), ms(watch.maxGap()), idle.rss, after.hwm, peakReset ? 1 : 0,
+                residentMax, residentAt[0], residentAt[1], residentAt[2], residentAt[3], desktop.messageBoxes());
     if (stopAfterMs >= 0) {
         const bool stopped = stopQueued != 0;
-        // Acknowledged: the pass that handled the click is over, Stop is disabled and no further block
-        // will be started. Buttons back: the Start click returned, the file closed.
+        // Acknowledged: Stop is disabled and no further block will be started. Buttons back: the
+        // Start is over, the file closed.
         std::printf(
             " stop_after_ms=%ld stopped=%d stop_disabled=%d buttons_back_ms=%.3f stop_ack_ms=%.3f close_ms=%.3f",
-            stopAfterMs, stopped ? 1 : 0, desktop.stopDisabled() ? 1 : 0, stopped ? ms(returned - stopQueued) : -1.0,
-            stopped && desktop.stopHandled() ? ms(desktop.stopHandled() - stopQueued) : -1.0,
-            stopped && desktop.stopHandled() ? ms(returned - desktop.stopHandled()) : -1.0);
+            stopAfterMs, stopped ? 1 : 0, stopDisabled ? 1 : 0, stopped ? ms(returned - stopQueued) : -1.0,
+            stopped && stopHandled ? ms(stopHandled - stopQueued) : -1.0,
+            stopped && stopHandled ? ms(returned - stopHandled) : -1.0);
     }
     std::printf("\n");
     return desktop.messageBoxes() == 0 ? 0 : 1;

@@ -30,6 +30,8 @@ STOP_EXT4_SIZE=${STOP_EXT4_SIZE:-8G}
 # The stalling volume: writes that stall 2 s now and then, flushes and closes that stall 3 s.
 STALL_SIZE=${STALL_SIZE:-64m}
 STALL_COMMANDS=${STALL_COMMANDS:-write_stall_ms=2000 write_stall_every=50 fsync_stall_ms=3000 flush_stall_ms=3000}
+# How long the stalling volume does not answer at all, for the window's event loop to be measured.
+DEAD_MS=${DEAD_MS:-3000}
 WARMUP=${WARMUP:-1}
 BUILD=${BUILD:-$root/build-bench}
 IMAGE_DIR=${IMAGE_DIR:-/var/tmp}
@@ -64,6 +66,7 @@ install_packages() {
 missing=()
 command -v mkfs.ext4 >/dev/null || missing+=(e2fsprogs)
 command -v losetup >/dev/null || missing+=(mount)
+command -v fincore >/dev/null || missing+=(util-linux)
 if has_filler f3write && { has_part tmpfs || has_part ext4; }; then
     command -v f3write >/dev/null || missing+=(f3)
 fi
@@ -208,19 +211,26 @@ read_cached() {
     done </proc/meminfo
 }
 
+# start_sampler BASE FILE: samples Cached: (all of the machine's page cache, which other work on the
+# machine moves too) and the pages of FILE in the page cache (fincore), what the filler alone holds.
 start_sampler() {
-    local base=$1
+    local base=$1 file=$2
     : >"$work/sampling"
     (
         trap - EXIT INT TERM
         exec {tick}<>"$work/tick"
         peak=$base
+        file_peak=0
         while [[ -e $work/sampling ]]; do
             read_cached
             if ((CACHED > peak)); then peak=$CACHED; fi
+            if [[ -e $file ]] && resident=$(fincore -b -n -o RES "$file" 2>/dev/null) && ((resident > file_peak)); then
+                file_peak=$resident
+            fi
             read -r -t 0.05 -u "$tick" _ || true
         done
         echo $((peak - base)) >"$work/cache_peak"
+        echo $((file_peak / 1024)) >"$work/file_peak"
     ) &
     sampler_pid=$!
 }
@@ -230,6 +240,7 @@ stop_sampler() {
     wait "$sampler_pid" || true
     sampler_pid=
     R_CACHE_KB=$(<"$work/cache_peak")
+    R_FILE_KB=$(<"$work/file_peak")
 }
 
 # --- one fill ------------------------------------------------------------------------------------
@@ -247,14 +258,14 @@ parse_kv() {
 }
 
 # run_fill VOLUME FILLER: fills a fresh VOLUME to the end. Sets R_BYTES, R_SECONDS, R_LEFT,
-# R_CACHE_KB, R_OK (0 when the filler failed) and, for the writer, KV.
+# R_CACHE_KB, R_FILE_KB, R_OK (0 when the filler failed) and, for the writer, KV.
 run_fill() {
     local volume=$1 filler=$2 mnt rc=0 t0 t1 out
     fresh "$volume"
     mnt=$(mount_of "$volume")
     rm -f "$work/settings.ini"
     read_cached
-    start_sampler "$CACHED"
+    start_sampler "$CACHED" "$mnt/fill.dat"
     case $filler in
     writer)
         out=$(QT_QPA_PLATFORM=offscreen timeout "$FILL_TIMEOUT" "$bench_fill" "$mnt/fill.dat" "$work/settings.ini" \
@@ -335,7 +346,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 == 0 || a == "nan" || b == 
 at_least() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a != "nan" && a + 0 >= b + 0) }'; }
 at_most() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a != "nan" && a + 0 <= b + 0) }'; }
 
-declare -A RATES LEFT_MAX CACHE_MAX SECONDS_MAX
+declare -A RATES LEFT_MAX CACHE_MAX FILE_MAX SECONDS_MAX
 GAP_MAX=0
 GAP_WHERE=
 FAILED_RUNS=0
@@ -351,10 +362,11 @@ note_gap() {
 record() {
     local key=$1/$2 keep=$3 label=$4 rate
     rate=$(awk -v b="$R_BYTES" -v s="$R_SECONDS" 'BEGIN { printf "%.1f", (s > 0) ? b / s / 1e6 : 0 }')
-    printf '  %-6s %-9s %-15s %13d B %8.3f s %8.1f MB/s  left %9d B  page cache +%7.1f MiB' \
-        "$1" "$label" "$2" "$R_BYTES" "$R_SECONDS" "$rate" "$R_LEFT" "$(awk -v k="$R_CACHE_KB" 'BEGIN { printf "%.1f", k / 1024 }')"
+    printf '  %-6s %-9s %-15s %13d B %8.3f s %8.1f MB/s  left %9d B  page cache +%7.1f MiB, of the file %6.1f MiB' \
+        "$1" "$label" "$2" "$R_BYTES" "$R_SECONDS" "$rate" "$R_LEFT" "$(awk -v k="$R_CACHE_KB" 'BEGIN { printf "%.1f", k / 1024 }')" \
+        "$(awk -v k="$R_FILE_KB" 'BEGIN { printf "%.1f", k / 1024 }')"
     if [[ $2 == writer ]]; then
-        printf '  pump gap %.1f ms' "${KV[max_gap_ms]:-0}"
+        printf '  event gap %.1f ms' "${KV[max_gap_ms]:-0}"
         note_gap "$1 $label"
         if [[ $1 == ext4 ]]; then remember_memory; fi
     fi
@@ -364,6 +376,7 @@ record() {
     # Bytes left and page cache count every run, warm-up included; rates only the measured rounds.
     if [[ -z ${LEFT_MAX[$key]:-} ]] || ((R_LEFT > ${LEFT_MAX[$key]})); then LEFT_MAX[$key]=$R_LEFT; fi
     if [[ -z ${CACHE_MAX[$key]:-} ]] || ((R_CACHE_KB > ${CACHE_MAX[$key]})); then CACHE_MAX[$key]=$R_CACHE_KB; fi
+    if [[ -z ${FILE_MAX[$key]:-} ]] || ((R_FILE_KB > ${FILE_MAX[$key]})); then FILE_MAX[$key]=$R_FILE_KB; fi
     if [[ -z ${SECONDS_MAX[$key]:-} ]] || awk -v a="$R_SECONDS" -v b="${SECONDS_MAX[$key]}" 'BEGIN { exit !(a > b) }'; then
         SECONDS_MAX[$key]=$R_SECONDS
     fi
@@ -423,7 +436,7 @@ fi
 # --- stop latency --------------------------------------------------------------------------------
 
 # stop_runs KIND COUNT MIN_MS SPAN_MS PREPARE FILE: COUNT fills of FILE by the window's writer, each on
-# a volume PREPARE makes afresh and stopped MIN_MS + a random share of SPAN_MS after its first pass.
+# a volume PREPARE makes afresh and stopped MIN_MS + a random share of SPAN_MS after its first block.
 # Appends to STOP_ACK_<KIND> (queued click to Stop acknowledged) and STOP_BACK_<KIND> (to buttons back).
 stop_runs() {
     local kind=$1 count=$2 min=$3 span=$4 prepare=$5 file=$6 i delay out
@@ -438,7 +451,7 @@ stop_runs() {
         if [[ ${KV[stopped]:-0} == 1 && ${KV[stop_disabled]:-0} == 1 ]] && ((${KV[bytes]:-0} < ${KV[expected]:-0})); then
             acks+=("${KV[stop_ack_ms]}")
             backs+=("${KV[buttons_back_ms]}")
-            printf '  stop %2d  after %4d ms  %11d B written  acknowledged %7.2f ms  buttons back %8.2f ms  pump gap %.1f ms\n' \
+            printf '  stop %2d  after %4d ms  %11d B written  acknowledged %7.2f ms  buttons back %8.2f ms  event gap %.1f ms\n' \
                 "$i" "$delay" "${KV[bytes]}" "${KV[stop_ack_ms]}" "${KV[buttons_back_ms]}" "${KV[max_gap_ms]}"
         else
             FAILED_RUNS=$((FAILED_RUNS + 1))
@@ -478,6 +491,7 @@ fi
 # --- a stalling volume ---------------------------------------------------------------------------
 
 STALL_GAP=
+DEAD_GAP=
 if has_part stall; then
     echo
     echo "== stall: the window's writer on a $STALL_SIZE volume that stalls ($STALL_COMMANDS) =="
@@ -488,6 +502,19 @@ if has_part stall; then
         record stall writer 0 "to full"
         STALL_GAP=${KV[max_gap_ms]:-}
         stop_runs stall "$STALL_STOPS" 1000 3000 fresh_stall "$mnt_stall/fill.dat"
+        # The volume stops answering at all (its daemon stopped, as a dead share or a wedged stick):
+        # the window starts with its path saved, the units are clicked and the path edited, Start
+        # and then Stop are clicked, for DEAD_MS.
+        fresh_stall
+        rm -f "$work/settings.ini"
+        out=$(QT_QPA_PLATFORM=offscreen timeout "$FILL_TIMEOUT" "$bench_fill" "$mnt_stall/fill.dat" "$work/settings.ini" \
+            --unanswering "$stall_pid" --for "$DEAD_MS" 2>"$work/err") || FAILED_RUNS=$((FAILED_RUNS + 1))
+        kill -CONT "$stall_pid" 2>/dev/null || true
+        parse_kv "$out"
+        DEAD_GAP=${KV[dead_max_gap_ms]:-}
+        printf '  unanswering %d ms: window shown in %s ms, longest event gap %s ms, Start in running state at once %s, Stop called it off %s, answers back %s ms after, file made %s\n' \
+            "$DEAD_MS" "${KV[shown_ms]:--}" "${DEAD_GAP:--}" "${KV[start_running_state]:--}" "${KV[stop_called_off]:--}" \
+            "${KV[answers_back_ms]:--}" "${KV[created]:--}"
         release_stall
     fi
 fi
@@ -625,7 +652,8 @@ echo "== results ($(date -u '+%Y-%m-%d %H:%M UTC'), $(awk -v a="$started_at" -v 
 declare -A MEDIAN
 for volume in "${volumes[@]}"; do
     echo
-    printf '%-6s %-15s %9s %19s %7s %7s %14s %12s\n' "$volume" filler "median" "min-max MB/s" "/dd" "/ref" "max left B" "cache MiB"
+    printf '%-6s %-15s %9s %19s %7s %7s %14s %12s %10s\n' "$volume" filler "median" "min-max MB/s" "/dd" "/ref" "max left B" \
+        "cache MiB" "file MiB"
     for filler in "${filler_list[@]}"; do
         key=$volume/$filler
         read -r med lo hi < <(stats ${RATES[$key]:-})
@@ -634,18 +662,19 @@ for volume in "${volumes[@]}"; do
     for filler in "${filler_list[@]}"; do
         key=$volume/$filler
         read -r med lo hi < <(stats ${RATES[$key]:-})
-        printf '%-6s %-15s %9s %19s %7s %7s %14s %12s\n' "" "$filler" "$med" "$lo-$hi" \
+        printf '%-6s %-15s %9s %19s %7s %7s %14s %12s %10s\n' "" "$filler" "$med" "$lo-$hi" \
             "$(ratio "$med" "${MEDIAN[$volume/dd]:-nan}")" "$(ratio "$med" "${MEDIAN[$volume/reference]:-nan}")" \
-            "${LEFT_MAX[$key]:--}" "$(mib "${CACHE_MAX[$key]:-}")"
+            "${LEFT_MAX[$key]:--}" "$(mib "${CACHE_MAX[$key]:-}")" "$(mib "${FILE_MAX[$key]:-}")"
     done
 done
 if ((${#volumes[@]})); then
     echo
-    echo "MB/s = bytes written / seconds, medians of $ROUNDS rounds; max left and cache (peak growth of"
-    echo "Cached: in /proc/meminfo) over every run, warm-up included. On tmpfs the file itself is page cache."
+    echo "MB/s = bytes written / seconds, medians of $ROUNDS rounds; max left, cache (peak growth of Cached: in"
+    echo "/proc/meminfo, which other work on the machine moves too) and file (peak of the fill file's own pages"
+    echo "in the page cache) over every run, warm-up included. On tmpfs the file itself is page cache."
 fi
 if has_filler writer && ((${#volumes[@]})) || has_part stop; then
-    printf '\nlongest gap between event-pump passes of the window: %.1f ms (%s)\n' "$GAP_MAX" "${GAP_WHERE:--}"
+    printf '\nlongest gap between turns of the window'"'"'s event loop: %.1f ms (%s)\n' "$GAP_MAX" "${GAP_WHERE:--}"
 fi
 
 # report_stops KIND TITLE: p50/p99 of acknowledgement and buttons back; sets ACK99_<KIND>, BACK99_<KIND>.
@@ -665,13 +694,17 @@ report_stops() {
 }
 report_stops ext4 "stop on ext4"
 if [[ -n ${ACK99_ext4:-} ]]; then
-    echo "  (from the moment Stop is queued: to the end of the pass that handled it, Stop disabled and no"
-    echo "   further block to come; and to the return of the Start click, file flushed and closed. p99 is"
-    echo "   nearest-rank. One bare flush of that volume took $BARE_FLUSH_MS ms.)"
+    echo "  (from the moment Stop is queued: until its click was handled, Stop disabled and no further block"
+    echo "   to come; and until the buttons are back, file flushed and closed. p99 is nearest-rank. One bare"
+    echo "   flush of that volume took $BARE_FLUSH_MS ms.)"
 fi
 report_stops stall "stop on the stalling volume"
 if [[ -n $STALL_GAP ]]; then
-    printf 'longest gap between passes while filling the stalling volume: %.1f ms\n' "$STALL_GAP"
+    printf 'longest gap between turns of the event loop while filling the stalling volume: %.1f ms\n' "$STALL_GAP"
+fi
+if [[ -n $DEAD_GAP ]]; then
+    printf 'longest gap between turns of the event loop while the volume did not answer for %d ms: %.1f ms\n' \
+        "$DEAD_MS" "$DEAD_GAP"
 fi
 
 if ((MEM_GROWTH >= 0)); then
@@ -734,6 +767,12 @@ if [[ -n ${CACHE_MAX[ext4/writer]:-} ]]; then
     c=$(mib "${CACHE_MAX[ext4/writer]}")
     check at_most "$c" 64 "ext4: page cache held by the window's writer <= 64 MiB (peak +$c MiB)"
 fi
+for filler in writer tallowmere-fill; do
+    if [[ -n ${FILE_MAX[ext4/$filler]:-} ]]; then
+        c=$(mib "${FILE_MAX[ext4/$filler]}")
+        check at_most "$c" 24 "ext4: the $filler's fill file holds <= 24 MiB of page cache (peak $c MiB)"
+    fi
+done
 if [[ -n ${ACK99_ext4:-} ]]; then
     check at_most "$ACK99_ext4" 50 "stop on ext4: acknowledged p99 <= 50 ms (p99 $ACK99_ext4 ms)"
     limit=$(awk -v f="$BARE_FLUSH_MS" 'BEGIN { printf "%.2f", 250 + f }')
@@ -744,10 +783,13 @@ if [[ -n ${ACK99_stall:-} ]]; then
     check at_most "$ACK99_stall" 50 "stop on the stalling volume: acknowledged p99 <= 50 ms (p99 $ACK99_stall ms)"
 fi
 if [[ -n $STALL_GAP ]]; then
-    check at_most "$STALL_GAP" 50 "event pump on the stalling volume: no gap > 50 ms (longest $STALL_GAP ms)"
+    check at_most "$STALL_GAP" 50 "event loop on the stalling volume: no gap > 50 ms (longest $STALL_GAP ms)"
+fi
+if [[ -n $DEAD_GAP ]]; then
+    check at_most "$DEAD_GAP" 50 "event loop while the volume does not answer: no gap > 50 ms (longest $DEAD_GAP ms)"
 fi
 if has_filler writer && ((${#volumes[@]})) || has_part stop; then
-    check at_most "$GAP_MAX" 50 "event pump: no gap between passes > 50 ms (longest $GAP_MAX ms)"
+    check at_most "$GAP_MAX" 50 "event loop: no gap between turns > 50 ms (longest $GAP_MAX ms)"
 fi
 if ((MEM_GROWTH >= 0)); then
     g=$(mib "$MEM_GROWTH")

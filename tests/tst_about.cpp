@@ -221,7 +221,7 @@ void tst_About::windowTextsAndLayout()
     QCOMPARE(labels(about)[0]->text(), QStringLiteral("ディスクフル状態の試験用ファイル作成ツール"));
     QCOMPARE(labels(about)[1]->text(), QStringLiteral("Tallowmere"));
     QCOMPARE(labels(about)[2]->text(), QStringLiteral("Ver 1.03"));
-    QCOMPARE(labels(about)[3]->text(), QStringLiteral("Tallowmere Project\r\nE-mail:tallowmere@example.org"));
+    QCOMPARE(labels(about)[3]->text(), QStringLiteral("Tallowmere Project\nE-mail:tallowmere@example.org"));
     QCOMPARE(buttonsOf(about)[0]->text(), QStringLiteral("ID Copy"));
     QCOMPARE(buttonsOf(about)[1]->text(), QStringLiteral("了解"));
     QVERIFY(labels(about)[1]->font().underline());
@@ -262,26 +262,27 @@ void tst_About::openingTwiceGivesTheSameLayout()
 
 void tst_About::idCopy_data()
 {
-    QTest::addColumn<int>("answer");
-    QTest::newRow("No") << int(platform::AnswerNo);
-    QTest::newRow("Yes") << int(platform::AnswerYes);
+    QTest::addColumn<bool>("yes");
+    QTest::newRow("No") << false;
+    QTest::newRow("Yes") << true;
 }
 
 void tst_About::idCopy()
 {
-    QFETCH(int, answer);
+    QFETCH(bool, yes);
     FakeDesktop desktop;
-    desktop.answers = { answer };
+    desktop.answers = { yes };
     AboutWindow about(desktop, nullptr);
     about.show();
     QTest::mouseClick(buttonsOf(about)[0], Qt::LeftButton);
     QCOMPARE(desktop.boxes.size(), 1);
-    QCOMPARE(desktop.boxes[0].code, 68);
+    QCOMPARE(desktop.boxes[0].icon, platform::Desktop::Icon::Information);
+    QVERIFY(desktop.boxes[0].question);
     QCOMPARE(
-        desktop.boxes[0].prompt,
+        desktop.boxes[0].text,
         QStringLiteral(
-            "次の作者宛ての電子メールアドレス文字列をクリップボードにコピーします。\r\nE-mail:tallowmere@example.org"));
-    if (answer == platform::AnswerNo) {
+            "次の作者宛ての電子メールアドレス文字列をクリップボードにコピーします。\nE-mail:tallowmere@example.org"));
+    if (!yes) {
         QVERIFY(desktop.clipboard.isEmpty());
     } else {
         QCOMPARE(desktop.clipboard, QStringList { QStringLiteral("E-mail:tallowmere@example.org\r\n") });
@@ -299,10 +300,12 @@ void tst_About::doubleClicks()
         QTest::mouseDClick(label, Qt::LeftButton);
     }
     QCOMPARE(desktop.boxes.size(), 2);
-    QCOMPARE(desktop.boxes[0].prompt, QStringLiteral("Revision=14"));
-    QCOMPARE(desktop.boxes[0].code, 0);
-    QCOMPARE(desktop.boxes[1].prompt, QStringLiteral("痛い。つつかないでください。"));
-    QCOMPARE(desktop.boxes[1].code, 0);
+    QCOMPARE(desktop.boxes[0].text, QStringLiteral("Revision=14"));
+    QCOMPARE(desktop.boxes[1].text, QStringLiteral("痛い。つつかないでください。"));
+    for (const FakeDesktop::Box& box : desktop.boxes) {
+        QCOMPARE(box.icon, platform::Desktop::Icon::None);
+        QVERIFY(!box.question);
+    }
 }
 
 void tst_About::enterAndEsc_data()
@@ -322,7 +325,7 @@ void tst_About::enterAndEsc()
     QFETCH(int, key);
     QFETCH(bool, closes);
     FakeDesktop desktop;
-    desktop.answers = { platform::AnswerNo };
+    desktop.answers = { false };
     AboutWindow about(desktop, nullptr);
     about.show();
     QVERIFY(QTest::qWaitForWindowActive(&about));

@@ -10,7 +10,9 @@
 
 #include "fakedesktop.h"
 #include "fillfile.h"
+#include "sizes.h"
 #include "tmpfs.h"
+#include "windowfixture.h"
 #include "windowparts.h"
 
 #include <QDir>
@@ -45,9 +47,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr qint64 KiB = 1024;
-constexpr qint64 MiB = 1024 * 1024;
 
 struct Outcome
 {
@@ -927,7 +926,7 @@ void tst_Cli::sameFileAsTheWindow()
     pathEdit(window)->setText(byWindow);
     sizeEdit(window)->setText(QStringLiteral("3"));
     mbButton(window)->setChecked(true);
-    window.runFill();
+    QVERIFY(finishRun(window));
     QCOMPARE(runFiller({ byCli, QStringLiteral("3M") }).code, 0);
     QFile a(byWindow);
     QFile b(byCli);

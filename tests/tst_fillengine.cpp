@@ -4,6 +4,7 @@
 
 #include "fakeoutputfile.h"
 #include "fillfile.h"
+#include "sizes.h"
 #include "tmpfs.h"
 
 #include <QDir>
@@ -18,9 +19,6 @@
 using fill::Outcome;
 
 namespace {
-
-constexpr qint64 KiB = 1024;
-constexpr qint64 MiB = 1024 * 1024;
 
 // Pass and stop hooks that record the positions and stop on a chosen pass.
 struct Recorder
@@ -175,7 +173,7 @@ void tst_FillEngine::onePassPerRun()
     QCOMPARE(file.writeSizes, writes);
 }
 
-// A slow device gets shorter runs, so the window still sees the event pump every few tens of
+// A slow device gets shorter runs, so a run still reaches its stop test every few tens of
 // milliseconds; a fast one goes back to full runs.
 void tst_FillEngine::slowRunsGetShorter()
 {
@@ -198,8 +196,8 @@ void tst_FillEngine::slowRunsGetShorter()
     QCOMPARE(fast.writeSizes.mid(1).toVector(), QList<qint64>(8, MiB / 4).toVector());
 }
 
-// While the disk catches up the file takes nothing; the window keeps its event-pump passes, Stop
-// still ends the run, and nothing is lost or doubled.
+// While the disk catches up the file takes nothing; the run keeps reaching its passes, Stop still
+// ends it, and nothing is lost or doubled.
 void tst_FillEngine::aDiskCatchingUpGetsPassesMeanwhile()
 {
     FakeOutputFile file;

@@ -1,9 +1,10 @@
 #include "app/mainwindow.h"
 #include "fill/numbertext.h"
 
-#include "fakedesktop.h"
 #include "fillfile.h"
+#include "sizes.h"
 #include "tmpfs.h"
+#include "windowfixture.h"
 #include "windowparts.h"
 
 #include <QDir>
@@ -12,19 +13,13 @@
 #include <QRadioButton>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <clocale>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-constexpr qint64 KiB = 1024;
-constexpr qint64 MiB = 1024 * 1024;
-
-} // namespace
 
 class tst_FreeSpace : public QObject
 {
@@ -41,6 +36,7 @@ private slots:
     void diskFreeOnARealVolume();
     void restoredWindowShowsTheUnit();
     void progressDuringARunAndAfterIt();
+    void pathEditedDuringARun();
     void deleteRefreshesTheDisplay();
 };
 
@@ -106,52 +102,51 @@ void tst_FreeSpace::captions()
     QFETCH(qint64, free);
     QFETCH(QString, kb);
     QFETCH(QString, mb);
-    QTemporaryDir settingsFolder; // for the settings file alone
-    FakeDesktop desktop;
-    desktop.freeSpace = free;
-    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
+    WindowFixture f;
+    f.desktop.setFreeSpace(free);
+    MainWindow& window = f.window;
 
     kbButton(window)->click();
-    QCOMPARE(freeSpaceLabel(window)->text(), kb + QStringLiteral(" KB"));
+    QTRY_COMPARE(freeSpaceLabel(window)->text(), kb + QStringLiteral(" KB"));
     pathEdit(window)->setText(QStringLiteral("C:\\work\\fill.dat"));
-    QCOMPARE(freeSpaceLabel(window)->text(), kb);
+    QTRY_COMPARE(freeSpaceLabel(window)->text(), kb);
     kbButton(window)->click(); // a click on the selected unit shows the unit again
-    QCOMPARE(freeSpaceLabel(window)->text(), kb + QStringLiteral(" KB"));
+    QTRY_COMPARE(freeSpaceLabel(window)->text(), kb + QStringLiteral(" KB"));
     mbButton(window)->click();
-    QCOMPARE(freeSpaceLabel(window)->text(), mb + QStringLiteral(" MB"));
+    QTRY_COMPARE(freeSpaceLabel(window)->text(), mb + QStringLiteral(" MB"));
     pathEdit(window)->setText(QStringLiteral("/data/fill.dat"));
-    QCOMPARE(freeSpaceLabel(window)->text(), mb);
+    QTRY_COMPARE(freeSpaceLabel(window)->text(), mb);
     // The free space asked about is that of the path's folder.
-    QCOMPARE(desktop.freeSpaceDirs.last(), QStringLiteral("/data/"));
+    QVERIFY(settled(window));
+    QCOMPARE(f.desktop.freeSpaceFolders().last(), QStringLiteral("/data/"));
 }
 
 void tst_FreeSpace::sizeBoxChangesNoDisplay()
 {
-    QTemporaryDir settingsFolder; // for the settings file alone
-    FakeDesktop desktop;
-    desktop.freeSpace = 1024;
-    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
-    const QString before = freeSpaceLabel(window)->text();
-    const int queries = desktop.freeSpaceDirs.size();
-    desktop.freeSpace = 2048;
-    sizeEdit(window)->setText(QStringLiteral("123"));
-    QCOMPARE(freeSpaceLabel(window)->text(), before);
-    QCOMPARE(desktop.freeSpaceDirs.size(), queries);
+    WindowFixture f;
+    f.desktop.setFreeSpace(1024);
+    kbButton(f.window)->click();
+    QVERIFY(settled(f.window));
+    const QString before = freeSpaceLabel(f.window)->text();
+    const qsizetype queries = f.desktop.freeSpaceFolders().size();
+    f.desktop.setFreeSpace(2048);
+    sizeEdit(f.window)->setText(QStringLiteral("123"));
+    QCOMPARE(f.window.volumeCallsOut(), 0);
+    QCOMPARE(freeSpaceLabel(f.window)->text(), before);
+    QCOMPARE(f.desktop.freeSpaceFolders().size(), queries);
 }
 
 void tst_FreeSpace::labelGrowsToTheRight()
 {
-    QTemporaryDir settingsFolder; // for the settings file alone
-    FakeDesktop desktop;
-    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
-    desktop.freeSpace = 0;
+    WindowFixture f;
+    MainWindow& window = f.window;
+    f.desktop.setFreeSpace(0);
     mbButton(window)->click();
+    QTRY_COMPARE(freeSpaceLabel(window)->text(), QStringLiteral("0 MB"));
     const QRect small = freeSpaceLabel(window)->geometry();
-    desktop.freeSpace = qint64(5) * 1024 * 1024 * MiB + 12345;
+    f.desktop.setFreeSpace(qint64(5) * 1024 * 1024 * MiB + 12345);
     kbButton(window)->click();
+    QTRY_VERIFY(freeSpaceLabel(window)->text() != QStringLiteral("0 MB"));
     const QRect large = freeSpaceLabel(window)->geometry();
     QCOMPARE(large.topLeft(), small.topLeft());
     QCOMPARE(small.left(), 4440 * window.logicalDpiX() / 1440);
@@ -163,16 +158,14 @@ void tst_FreeSpace::diskFreeOnARealVolume()
 {
     TMPFS(volume, 8 * MiB);
     FakeDesktop desktop; // no scripted free space: the system is asked
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
+    const auto freeSpace
+        = [query = desktop.freeSpaceQuery()](const QString& path) { return MainWindow::freeSpace(query, path); };
     const qint64 expected = availableAt(volume.path());
     QVERIFY(expected > 7 * MiB);
 
-    pathEdit(window)->setText(volume.filePath(QStringLiteral("fill.dat")));
-    QCOMPARE(window.freeSpace(), expected);
+    QCOMPARE(freeSpace(volume.filePath(QStringLiteral("fill.dat"))), expected);
     // A folder that does not exist yet: the volume of the nearest one that does.
-    pathEdit(window)->setText(volume.filePath(QStringLiteral("not/yet/there/fill.dat")));
-    QCOMPARE(window.freeSpace(), expected);
+    QCOMPARE(freeSpace(volume.filePath(QStringLiteral("not/yet/there/fill.dat"))), expected);
     // A bare name or an empty text: the current folder, here one on a volume of its own.
     {
         TMPFS(current, 2 * MiB);
@@ -181,14 +174,11 @@ void tst_FreeSpace::diskFreeOnARealVolume()
         const auto back = qScopeGuard([&before] { QDir::setCurrent(before); }); // lets the volume go
         const qint64 here = availableAt(current.path());
         QVERIFY(here < 3 * MiB);
-        pathEdit(window)->setText(QStringLiteral("fill.dat"));
-        QCOMPARE(window.freeSpace(), here);
-        pathEdit(window)->clear();
-        QCOMPARE(window.freeSpace(), here);
+        QCOMPARE(freeSpace(QStringLiteral("fill.dat")), here);
+        QCOMPARE(freeSpace(QString()), here);
     }
     // Something that cannot be asked about gives 0.
-    pathEdit(window)->setText(QString::fromUtf16(u"/x\u0000y/f", 6));
-    QCOMPARE(window.freeSpace(), qint64(0));
+    QCOMPARE(freeSpace(QString::fromUtf16(u"/x\u0000y/f", 6)), qint64(0));
 
     // A link to a file on another volume: the data lands there, so that volume counts, while the
     // path values stay those of the typed text.
@@ -199,26 +189,22 @@ void tst_FreeSpace::diskFreeOnARealVolume()
     QVERIFY(elsewhere < 4 * MiB);
     const QString link = volume.filePath(QStringLiteral("link.dat"));
     QVERIFY(QFile::link(target, link));
-    pathEdit(window)->setText(link);
-    QCOMPARE(window.freeSpace(), elsewhere);
+    QCOMPARE(freeSpace(link), elsewhere);
     // A link to a file not made yet is where the fill will be made.
     QVERIFY(
         QFile::link(other.filePath(QStringLiteral("missing.dat")), volume.filePath(QStringLiteral("dangling.dat"))));
-    pathEdit(window)->setText(volume.filePath(QStringLiteral("dangling.dat")));
-    QCOMPARE(window.freeSpace(), elsewhere);
+    QCOMPARE(freeSpace(volume.filePath(QStringLiteral("dangling.dat"))), elsewhere);
     // A loop of links lands nowhere: the folder the typed path is in.
     QVERIFY(QFile::link(QStringLiteral("loop-b"), volume.filePath(QStringLiteral("loop-a"))));
     QVERIFY(QFile::link(QStringLiteral("loop-a"), volume.filePath(QStringLiteral("loop-b"))));
-    pathEdit(window)->setText(volume.filePath(QStringLiteral("loop-a")));
-    QCOMPARE(window.freeSpace(), availableAt(volume.path()));
+    QCOMPARE(freeSpace(volume.filePath(QStringLiteral("loop-a"))), availableAt(volume.path()));
     // A link to a place whose name is no text: that volume cannot be asked about.
     const QByteArray odd = QFile::encodeName(other.path()) + "/v\xff";
     QCOMPARE(::mkdir(odd.constData(), 0755), 0);
     QCOMPARE(::symlink((odd + "/fill.dat").constData(),
                        QFile::encodeName(volume.filePath(QStringLiteral("odd"))).constData()),
              0);
-    pathEdit(window)->setText(volume.filePath(QStringLiteral("odd")));
-    QCOMPARE(window.freeSpace(), qint64(0));
+    QCOMPARE(freeSpace(volume.filePath(QStringLiteral("odd"))), qint64(0));
 }
 
 void tst_FreeSpace::restoredWindowShowsTheUnit()
@@ -234,33 +220,32 @@ void tst_FreeSpace::restoredWindowShowsTheUnit()
     platform::SettingsStore store(ini);
     MainWindow window(desktop, store);
     const double mb = static_cast<double>(availableAt(volume.path())) / MiB;
-    QCOMPARE(freeSpaceLabel(window)->text(), fill::numberText(mb) + QStringLiteral(" MB"));
+    QTRY_COMPARE(freeSpaceLabel(window)->text(), fill::numberText(mb) + QStringLiteral(" MB"));
 }
 
 void tst_FreeSpace::progressDuringARunAndAfterIt()
 {
     // Past 16 MiB: the position needs more digits than the label's place holds.
     TMPFS(volume, 24 * MiB);
-    FakeDesktop desktop;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
+    WindowFixture f;
+    MainWindow& window = f.window;
     window.setProgressInterval(0);
     pathEdit(window)->setText(volume.filePath(QStringLiteral("fill.dat")));
     kbButton(window)->click();
     const int left = positionLabel(window)->x();
-    QStringList free, positions;
-    desktop.everyPass = [&](int) {
-        // The refresh follows the pass: record what the previous pass left.
-        free.append(freeSpaceLabel(window)->text());
-        positions.append(positionLabel(window)->text());
-    };
-    window.startFill();
-    QVERIFY(free.size() > 10);
-    // Pass 1 runs at position 1025 (hex 401) after the header block; the next one 1 MiB later.
-    QCOMPARE(positions[1], QStringLiteral("401"));
-    QCOMPARE(positions[2], QStringLiteral("100401"));
-    QVERIFY(free[1].endsWith(QStringLiteral(" KB")));
-    QVERIFY(free[1] != free.last());
+    QString firstFree;
+    QSignalSpy finished(&window, &MainWindow::fillFinished);
+    {
+        // The first sample, at the position after the header block (hex 401), shows while the run waits.
+        const fill::Pause::Hold held(f.desktop.modalPause());
+        window.startFill();
+        QVERIFY(QTest::qWaitFor([&f] { return f.desktop.modalPause().waiting() == 1; }));
+        QTRY_COMPARE(positionLabel(window)->text(), QStringLiteral("401"));
+        firstFree = freeSpaceLabel(window)->text();
+    }
+    QVERIFY(finished.wait());
+    QVERIFY(firstFree.endsWith(QStringLiteral(" KB")));
+    QVERIFY(firstFree != freeSpaceLabel(window)->text());
     // After the run: the exact free space it left, with the unit, and the position the run ended at,
     // every digit of it in view, the label's left edge where it was.
     QCOMPARE(freeSpaceLabel(window)->text(),
@@ -273,13 +258,36 @@ void tst_FreeSpace::progressDuringARunAndAfterIt()
     QCOMPARE(positionLabel(window)->x(), left);
 
     // A run shorter than one refresh still ends showing where it ended.
-    desktop.everyPass = nullptr;
     window.setProgressInterval(250);
     QVERIFY(QFile::remove(volume.filePath(QStringLiteral("fill.dat"))));
     sizeEdit(window)->setText(QStringLiteral("3"));
     mbButton(window)->click();
-    window.startFill();
+    QVERIFY(finishStart(window));
     QCOMPARE(positionLabel(window)->text(), QStringLiteral("300001")); // 3 MB of file, header included
+}
+
+// The free space shown is always that of the path in the box: a run's samples only while the box
+// holds the run's path, and after the run that of the path the user typed meanwhile.
+void tst_FreeSpace::pathEditedDuringARun()
+{
+    TMPFS(volume, 16 * MiB);
+    TMPFS(other, 8 * MiB);
+    WindowFixture f;
+    f.window.setProgressInterval(0);
+    pathEdit(f.window)->setText(volume.filePath(QStringLiteral("fill.dat")));
+    mbButton(f.window)->click();
+    const QString otherFree = fill::numberText(static_cast<double>(availableAt(other.path())) / MiB);
+    QSignalSpy finished(&f.window, &MainWindow::fillFinished);
+    {
+        const fill::Pause::Hold held(f.desktop.modalPause());
+        f.window.startFill(); // fills the volume
+        QVERIFY(QTest::qWaitFor([&f] { return f.desktop.modalPause().waiting() == 1; }));
+        pathEdit(f.window)->setText(other.filePath(QStringLiteral("fill.dat")));
+        QTRY_COMPARE(freeSpaceLabel(f.window)->text(), otherFree);
+    }
+    QVERIFY(finished.wait());
+    QVERIFY(volume.available() < KiB);
+    QTRY_COMPARE(freeSpaceLabel(f.window)->text(), otherFree + QStringLiteral(" MB"));
 }
 
 void tst_FreeSpace::deleteRefreshesTheDisplay()
@@ -290,13 +298,13 @@ void tst_FreeSpace::deleteRefreshesTheDisplay()
     MainWindow window(desktop, store);
     pathEdit(window)->setText(volume.filePath(QStringLiteral("fill.dat")));
     mbButton(window)->click();
-    window.startFill(); // fills the volume
+    QVERIFY(finishStart(window)); // fills the volume
     QCOMPARE(freeSpaceLabel(window)->text(), QStringLiteral("0 MB"));
     QVERIFY(!positionLabel(window)->text().isEmpty());
-    desktop.answers = { platform::AnswerYes };
-    window.deleteFillFile();
+    desktop.answers = { true };
+    QVERIFY(finishDelete(window));
     // All of the volume but the page the settings file holds; no position of a file that is gone.
-    QCOMPARE(freeSpaceLabel(window)->text(), QStringLiteral("7.99609375 MB"));
+    QTRY_COMPARE(freeSpaceLabel(window)->text(), QStringLiteral("7.99609375 MB"));
     QCOMPARE(positionLabel(window)->text(), QString());
 }
 

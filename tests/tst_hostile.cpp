@@ -7,7 +7,9 @@
 
 #include "fakedesktop.h"
 #include "fillfile.h"
+#include "sizes.h"
 #include "tmpfs.h"
+#include "windowfixture.h"
 #include "windowparts.h"
 
 #include <QDir>
@@ -15,6 +17,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -37,10 +40,9 @@ extern "C" int flock(int fd, int operation) noexcept
 
 namespace {
 
-constexpr qint64 KiB = 1024;
-constexpr qint64 MiB = 1024 * 1024;
+using Icon = platform::Desktop::Icon;
 
-const QString cannotCreate = QStringLiteral("\r\nファイルを作成できません。\r\n");
+const QString cannotCreate = QStringLiteral("\nファイルを作成できません。\n");
 
 QStringList entries(const QString& dir)
 {
@@ -83,6 +85,9 @@ void tst_Hostile::pathsThatCannotBeFilled_data()
     QTest::newRow("below a file") << "plain.txt/fill.dat";
     // Calls itself a regular file; writing it would rename this test program.
     QTest::newRow("a kernel pseudo-file") << "/proc/self/comm";
+    // Read from a name that was no text (a path saved in another encoding): it would make another name.
+    QTest::newRow("bytes that were no text") << QStringLiteral("f\uFFFDll.dat");
+    QTest::newRow("a lone surrogate") << QString::fromUtf16(u"f\xD800.dat", 6);
 }
 
 void tst_Hostile::pathsThatCannotBeFilled()
@@ -96,19 +101,19 @@ void tst_Hostile::pathsThatCannotBeFilled()
     const QStringList before = entries(volume.path());
 
     FakeDesktop desktop;
-    desktop.answers = { platform::AnswerYes }; // to the overwrite question, where one is asked
+    desktop.answers = { true }; // to the overwrite question, where one is asked
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
     MainWindow window(desktop, store);
     const QString path = name.startsWith(u'/') ? name : volume.filePath(name);
     const QByteArray contentBefore = name.startsWith(u'/') ? readFile(path) : QByteArray();
     pathEdit(window)->setText(path);
-    window.startFill();
+    QVERIFY(finishStart(window));
     QCOMPARE(name.startsWith(u'/') ? readFile(path) : QByteArray(), contentBefore);
 
-    const auto errors
-        = std::count_if(desktop.boxes.begin(), desktop.boxes.end(), [](const auto& b) { return b.code == 16; });
+    const auto errors = std::count_if(desktop.boxes.begin(), desktop.boxes.end(),
+                                      [](const auto& b) { return b.icon == Icon::Critical; });
     QCOMPARE(errors, 1);
-    QVERIFY(desktop.boxes.last().prompt.startsWith(path + cannotCreate));
+    QVERIFY(desktop.boxes.last().text.startsWith(path + cannotCreate));
     QCOMPARE(desktop.beeps, 1);
     QStringList after = entries(volume.path());
     after.removeAll(QStringLiteral("settings.ini"));
@@ -143,7 +148,7 @@ void tst_Hostile::namesTakenLiterally()
     QVERIFY(QDir::setCurrent(volume.path()));
     pathEdit(window)->setText(name);
     sizeEdit(window)->setText(QStringLiteral("2"));
-    window.startFill();
+    QVERIFY(finishStart(window));
     QVERIFY(QDir::setCurrent(previous));
 
     QVERIFY(desktop.boxes.isEmpty());
@@ -154,8 +159,8 @@ void tst_Hostile::namesTakenLiterally()
     }
     // Delete takes the same literal name, and only it.
     pathEdit(window)->setText(volume.filePath(name));
-    desktop.answers = { platform::AnswerYes };
-    window.deleteFillFile();
+    desktop.answers = { true };
+    QVERIFY(finishDelete(window));
     QVERIFY(!QFile::exists(volume.filePath(name)));
     QCOMPARE(entries(volume.path()).size(), 4); // the three neighbours and the settings
 }
@@ -183,19 +188,19 @@ void tst_Hostile::hostileSizes()
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
     QVERIFY(writeFile(path, "existing"));
     FakeDesktop desktop;
-    desktop.answers = { platform::AnswerYes };
+    desktop.answers = { true };
     platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
     MainWindow window(desktop, store);
     pathEdit(window)->setText(path);
     sizeEdit(window)->setText(size);
-    window.startFill();
+    QVERIFY(finishStart(window));
 
     QCOMPARE(desktop.beeps, 1);
     if (length < 0) {
         QCOMPARE(desktop.boxes.size(), 2); // the overwrite question, then the refusal
-        QCOMPARE(desktop.boxes[1].prompt, QStringLiteral("サイズが大きすぎます。\r\n") + size);
+        QCOMPARE(desktop.boxes[1].text, QStringLiteral("サイズが大きすぎます。\n") + size);
         // What the message box shows stays on the screen however long the text.
-        for (const QString& line : platform::displayedPrompt(desktop.boxes[1].prompt).split(u'\n')) {
+        for (const QString& line : platform::displayedText(desktop.boxes[1].text).split(u'\n')) {
             QVERIFY(line.size() <= 201);
         }
         QCOMPARE(fileSize(path), qint64(8)); // untouched
@@ -227,8 +232,8 @@ void tst_Hostile::settingsFileThatIsNoFile()
     // One message at most for each failed access, each naming the reason; the folder stays.
     QVERIFY(desktop.boxes.size() >= 1 && desktop.boxes.size() <= 2);
     for (const auto& box : desktop.boxes) {
-        QCOMPARE(box.code, 16);
-        QVERIFY(box.prompt.contains(u'\n'));
+        QCOMPARE(box.icon, Icon::Critical);
+        QVERIFY(box.text.contains(u'\n'));
     }
     QVERIFY(QFileInfo(ini).isDir());
 }
@@ -297,7 +302,7 @@ void tst_Hostile::diskFullDuringTheHeaderBlock()
     MainWindow window(desktop, store);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
     pathEdit(window)->setText(path);
-    window.startFill(); // saves the settings, then fills what is left
+    QVERIFY(finishStart(window)); // saves the settings, then fills what is left
     QVERIFY(volume.available() < KiB);
     QVERIFY(QFile::remove(path));
     {
@@ -307,9 +312,9 @@ void tst_Hostile::diskFullDuringTheHeaderBlock()
     }
     QVERIFY(volume.available() < KiB);
     desktop.boxes.clear();
-    window.startFill();
+    QVERIFY(finishStart(window));
     QCOMPARE(desktop.boxes.size(), 1);
-    QVERIFY(desktop.boxes[0].prompt.startsWith(path + cannotCreate));
+    QVERIFY(desktop.boxes[0].text.startsWith(path + cannotCreate));
     QVERIFY(!QFile::exists(path)); // no file shorter than its header block is left behind
 }
 
@@ -324,25 +329,25 @@ void tst_Hostile::settingsOnAFullVolume()
     platform::SettingsStore store(ini);
     MainWindow window(desktop, store);
     pathEdit(window)->setText(path);
-    desktop.answers = { platform::AnswerYes };
+    desktop.answers = { true };
     for (int run = 0; run < 2; ++run) {
-        window.startFill(); // fills the volume; the second Start changes nothing in the settings
+        QVERIFY(finishStart(window)); // fills the volume; the second Start changes nothing in the settings
     }
     QVERIFY(volume.available() < KiB);
-    QVERIFY(desktop.boxes.size() == 1 && desktop.boxes[0].code != 16);
+    QVERIFY(desktop.boxes.size() == 1 && desktop.boxes[0].question);
 
     sizeEdit(window)->setText(QStringLiteral("1"));
     window.show();
     QVERIFY(window.close());
     QCOMPARE(desktop.boxes.size(), 2);
-    QVERIFY(desktop.boxes[1].prompt.startsWith(QStringLiteral("設定を保存できません。")));
-    QVERIFY2(desktop.boxes[1].prompt.contains(QStringLiteral("No space left on device")),
-             qPrintable(desktop.boxes[1].prompt));
+    QVERIFY(desktop.boxes[1].text.startsWith(QStringLiteral("設定を保存できません。")));
+    QVERIFY2(desktop.boxes[1].text.contains(QStringLiteral("No space left on device")),
+             qPrintable(desktop.boxes[1].text));
     // Still unsaved: closing again with the same text says so again rather than pass for saved.
     window.show();
     QVERIFY(window.close());
     QCOMPARE(desktop.boxes.size(), 3);
-    QVERIFY(desktop.boxes[2].prompt.startsWith(QStringLiteral("設定を保存できません。")));
+    QVERIFY(desktop.boxes[2].text.startsWith(QStringLiteral("設定を保存できません。")));
     QVERIFY(readFile(ini).contains("OUTFILE=") && !readFile(ini).contains("SIZE=1"));
 
     QVERIFY(QFile::remove(path));
@@ -358,17 +363,20 @@ void tst_Hostile::fileDeletedDuringARun()
 {
     TMPFS(volume, 64 * MiB);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    FakeDesktop desktop;
-    desktop.onPass[3] = [&path] { QVERIFY(QFile::remove(path)); };
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
-    pathEdit(window)->setText(path);
-    window.startFill();
-    QCOMPARE(desktop.passes, 3); // the run ends at the first write after the deletion
-    QCOMPARE(desktop.boxes.size(), 1);
-    QVERIFY(desktop.boxes[0].prompt.startsWith(path + QStringLiteral("\r\n書き込みが途中で終了しました。\r\n")));
+    WindowFixture f;
+    pathEdit(f.window)->setText(path);
+    QSignalSpy finished(&f.window, &MainWindow::fillFinished);
+    {
+        const fill::Pause::Hold held(f.desktop.modalPause());
+        f.window.startFill();
+        QVERIFY(QTest::qWaitFor([&f] { return f.desktop.modalPause().waiting() == 1; }));
+        QVERIFY(QFile::remove(path));
+    }
+    QVERIFY(finished.wait()); // the run ends at the first write after the deletion
+    QCOMPARE(f.desktop.boxes.size(), 1);
+    QVERIFY(f.desktop.boxes[0].text.startsWith(path + QStringLiteral("\n書き込みが途中で終了しました。\n")));
     QVERIFY(volume.available() > 60 * MiB); // the space of the orphaned file is given back
-    QCOMPARE(desktop.beeps, 1);
+    QCOMPARE(f.desktop.beeps, 1);
 }
 
 void tst_Hostile::secondWriterOfTheSameFile()

@@ -2,11 +2,11 @@
 #include "app/mainwindowlayout.h"
 #include "platform/desktop/fontwarmup.h"
 
-#include "fakedesktop.h"
 #include "fakeoutputfile.h"
 #include "fillfile.h"
-#include "temporarysettings.h"
+#include "sizes.h"
 #include "tmpfs.h"
+#include "windowfixture.h"
 #include "windowparts.h"
 
 #include <QAction>
@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -29,8 +30,7 @@
 
 namespace {
 
-constexpr qint64 KiB = 1024;
-constexpr qint64 MiB = 1024 * 1024;
+using Icon = platform::Desktop::Icon;
 
 int px(int twips, int dpi)
 {
@@ -72,6 +72,7 @@ private slots:
     void otherWriteErrorIsReported();
     void stopEndsTheRunAndTheNextOneGoesOn();
     void closingDuringARun();
+    void destroyedDuringARun();
 
     // The Help menu.
     void usageText();
@@ -100,9 +101,8 @@ void tst_MainWindow::controls()
 {
     QFETCH(QString, caption);
     QFETCH(bool, enabled);
-    FakeDesktop desktop;
-    TemporarySettings settings;
-    MainWindow window(desktop, settings.store);
+    WindowFixture f;
+    MainWindow& window = f.window;
 
     const QString name = QString::fromLatin1(QTest::currentDataTag());
     const auto place = std::find_if(mainwindowlayout::controls.begin(), mainwindowlayout::controls.end(),
@@ -124,10 +124,8 @@ void tst_MainWindow::controls()
 
 void tst_MainWindow::frameAndMenus()
 {
-    QTemporaryDir settingsFolder; // for the settings file alone
-    FakeDesktop desktop;
-    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
+    WindowFixture f;
+    MainWindow& window = f.window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
@@ -152,9 +150,9 @@ void tst_MainWindow::frameAndMenus()
         QVERIFY(action->shortcut().isEmpty());
         QVERIFY(action->isEnabled());
     }
-    desktop.dialogAnswers = { std::nullopt };
+    f.desktop.dialogAnswers = { std::nullopt };
     window.browse();
-    QCOMPARE(desktop.dialogFlags, QList<int> { 2623494 });
+    QCOMPARE(f.desktop.dialogFolderMustExist, QList<bool> { true });
 }
 
 void tst_MainWindow::fontWarmup()
@@ -172,10 +170,8 @@ void tst_MainWindow::fontWarmup()
 
 void tst_MainWindow::tabOrderAndFocus()
 {
-    QTemporaryDir settingsFolder; // for the settings file alone
-    FakeDesktop desktop;
-    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
+    WindowFixture f;
+    MainWindow& window = f.window;
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     QCOMPARE(QApplication::focusWidget(), browseButton(window));
@@ -215,20 +211,18 @@ void tst_MainWindow::enterPressesOnlyTheFocusedButton()
     QFETCH(QString, focus);
     QFETCH(int, key);
     QFETCH(int, dialogs);
-    QTemporaryDir settingsFolder; // for the settings file alone
-    FakeDesktop desktop;
-    desktop.dialogAnswers = { std::nullopt };
-    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
+    WindowFixture f;
+    f.desktop.dialogAnswers = { std::nullopt };
+    MainWindow& window = f.window;
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     QWidget* target
         = focus == QLatin1String("size box") ? static_cast<QWidget*>(sizeEdit(window)) : browseButton(window);
     target->setFocus(Qt::TabFocusReason);
     QTest::keyClick(target, static_cast<Qt::Key>(key));
-    QCOMPARE(desktop.dialogDirs.size(), dialogs);
+    QCOMPARE(f.desktop.dialogFolders.size(), dialogs);
     QVERIFY(window.isVisible());
-    QVERIFY(desktop.boxes.isEmpty());
+    QVERIFY(f.desktop.boxes.isEmpty());
     for (QPushButton* button : buttons(window)) {
         QVERIFY(button == target || !button->isDefault());
     }
@@ -236,34 +230,27 @@ void tst_MainWindow::enterPressesOnlyTheFocusedButton()
 
 void tst_MainWindow::firstStartOnAnEmptyStore()
 {
-    QTemporaryDir settingsFolder; // for the settings file alone
-    const QString ini = settingsFolder.filePath(QStringLiteral("settings.ini"));
-    FakeDesktop desktop;
-    platform::SettingsStore store(ini);
-    MainWindow window(desktop, store);
-    QCOMPARE(pathEdit(window)->text(), QString());
-    QCOMPARE(sizeEdit(window)->text(), QString());
-    QVERIFY(kbButton(window)->isChecked());
-    QVERIFY(!mbButton(window)->isChecked());
-    QVERIFY(desktop.boxes.isEmpty());
-    QVERIFY(!QFile::exists(ini)); // nothing is written before the first Start or close
+    WindowFixture f;
+    QCOMPARE(pathEdit(f.window)->text(), QString());
+    QCOMPARE(sizeEdit(f.window)->text(), QString());
+    QVERIFY(kbButton(f.window)->isChecked());
+    QVERIFY(!mbButton(f.window)->isChecked());
+    QVERIFY(f.desktop.boxes.isEmpty());
+    QVERIFY(!QFile::exists(f.settings.ini)); // nothing is written before the first Start or close
 }
 
 void tst_MainWindow::closeWritesTheThreeKeys()
 {
-    QTemporaryDir settingsFolder; // for the settings file alone
-    const QString ini = settingsFolder.filePath(QStringLiteral("settings.ini"));
-    FakeDesktop desktop;
-    {
-        platform::SettingsStore store(ini);
-        MainWindow window(desktop, store);
-        window.show();
-        QVERIFY(window.close());
-    }
-    QCOMPARE(storedSetting(ini, QStringLiteral("OUTFILE")), QString());
-    QCOMPARE(storedSetting(ini, QStringLiteral("SIZE")), QString());
-    QCOMPARE(storedSetting(ini, QStringLiteral("SIZESCALE")), QStringLiteral("0"));
-    QVERIFY(desktop.boxes.isEmpty());
+    WindowFixture f;
+    QSignalSpy closed(&f.window, &MainWindow::closed);
+    f.window.show();
+    QVERIFY(f.window.close());
+    QCOMPARE(closed.size(), 1); // nothing runs: the program may end at once, with 0
+    QCOMPARE(closed[0][0].toInt(), 0);
+    QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("OUTFILE")), QString());
+    QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("SIZE")), QString());
+    QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("SIZESCALE")), QStringLiteral("0"));
+    QVERIFY(f.desktop.boxes.isEmpty());
 }
 
 void tst_MainWindow::settingsSurviveARestart_data()
@@ -291,27 +278,22 @@ void tst_MainWindow::settingsSurviveARestart()
     QFETCH(QString, path);
     QFETCH(QString, size);
     QFETCH(bool, megabytes);
-    QTemporaryDir settingsFolder; // for the settings file alone
-    const QString ini = settingsFolder.filePath(QStringLiteral("settings.ini"));
-    FakeDesktop desktop;
-    {
-        platform::SettingsStore store(ini);
-        MainWindow window(desktop, store);
-        pathEdit(window)->setText(path);
-        sizeEdit(window)->setText(size);
-        (megabytes ? mbButton(window) : kbButton(window))->setChecked(true);
-        window.show();
-        QVERIFY(window.close());
-    }
-    QCOMPARE(storedSetting(ini, QStringLiteral("SIZESCALE")), megabytes ? QStringLiteral("1") : QStringLiteral("0"));
-    platform::SettingsStore store(ini);
-    MainWindow window(desktop, store);
+    WindowFixture f;
+    pathEdit(f.window)->setText(path);
+    sizeEdit(f.window)->setText(size);
+    (megabytes ? mbButton(f.window) : kbButton(f.window))->setChecked(true);
+    f.window.show();
+    QVERIFY(f.window.close());
+    QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("SIZESCALE")),
+             megabytes ? QStringLiteral("1") : QStringLiteral("0"));
+    platform::SettingsStore store(f.settings.ini);
+    MainWindow window(f.desktop, store);
     QCOMPARE(pathEdit(window)->text(), path);
     QCOMPARE(sizeEdit(window)->text(), size);
     QCOMPARE(mbButton(window)->isChecked(), megabytes);
     QCOMPARE(kbButton(window)->isChecked(), !megabytes);
     QVERIFY(!stopButton(window)->isEnabled());
-    QVERIFY(desktop.boxes.isEmpty());
+    QVERIFY(f.desktop.boxes.isEmpty());
 }
 
 void tst_MainWindow::unknownUnitFallsBackToKB_data()
@@ -354,9 +336,9 @@ void tst_MainWindow::settingsThatCannotBeWritten()
     window.show();
     QVERIFY(window.close()); // the window still closes
     QCOMPARE(desktop.boxes.size(), 1);
-    QCOMPARE(desktop.boxes[0].code, 16);
-    QVERIFY(desktop.boxes[0].prompt.startsWith(QStringLiteral("設定を保存できません。\r\n")));
-    QVERIFY(desktop.boxes[0].prompt.size() > QStringLiteral("設定を保存できません。\r\n").size());
+    QCOMPARE(desktop.boxes[0].icon, Icon::Critical);
+    QVERIFY(desktop.boxes[0].text.startsWith(QStringLiteral("設定を保存できません。\n")));
+    QVERIFY(desktop.boxes[0].text.size() > QStringLiteral("設定を保存できません。\n").size());
 }
 
 void tst_MainWindow::fileLengthForSizeText_data()
@@ -392,14 +374,12 @@ void tst_MainWindow::fileLengthForSizeText()
     QFETCH(qint64, length);
     TMPFS(volume, 20 * MiB);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    FakeDesktop desktop;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
-    pathEdit(window)->setText(path);
-    sizeEdit(window)->setText(size);
-    (megabytes ? mbButton(window) : kbButton(window))->setChecked(true);
-    window.runFill();
-    QVERIFY(desktop.boxes.isEmpty());
+    WindowFixture f;
+    pathEdit(f.window)->setText(path);
+    sizeEdit(f.window)->setText(size);
+    (megabytes ? mbButton(f.window) : kbButton(f.window))->setChecked(true);
+    QVERIFY(finishRun(f.window));
+    QVERIFY(f.desktop.boxes.isEmpty());
     if (length < 0) {
         QVERIFY2(volume.available() < KiB, qPrintable(QString::number(volume.available())));
         length = fileSize(path);
@@ -412,14 +392,13 @@ void tst_MainWindow::fileLengthForSizeText()
 void tst_MainWindow::emptyPathOnlyAsks()
 {
     TMPFS(volume, MiB);
-    FakeDesktop desktop;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
-    sizeEdit(window)->setText(QStringLiteral("5"));
-    window.runFill();
-    QCOMPARE(desktop.boxes.size(), 1);
-    QCOMPARE(desktop.boxes[0].prompt, QStringLiteral("作成するファイルを入力してください"));
-    QCOMPARE(desktop.boxes[0].code, 16);
+    WindowFixture f;
+    sizeEdit(f.window)->setText(QStringLiteral("5"));
+    QVERIFY(finishRun(f.window));
+    QCOMPARE(f.desktop.boxes.size(), 1);
+    QCOMPARE(f.desktop.boxes[0].text, QStringLiteral("作成するファイルを入力してください"));
+    QCOMPARE(f.desktop.boxes[0].icon, Icon::Critical);
+    QVERIFY(!f.desktop.boxes[0].question);
     QVERIFY(QDir(volume.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System));
 }
 
@@ -431,18 +410,16 @@ void tst_MainWindow::sizeTooLarge()
     QVERIFY(existing.open(QIODevice::WriteOnly));
     existing.write("old data");
     existing.close();
-    FakeDesktop desktop;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
+    WindowFixture f;
     for (const QString& size : { QStringLiteral("1e400"), QStringLiteral("8796093022208"), QString(10000, u'9') }) {
-        desktop.boxes.clear();
-        pathEdit(window)->setText(path);
-        sizeEdit(window)->setText(size);
-        mbButton(window)->setChecked(true);
-        window.runFill();
-        QCOMPARE(desktop.boxes.size(), 1);
-        QCOMPARE(desktop.boxes[0].prompt, QStringLiteral("サイズが大きすぎます。\r\n") + size);
-        QCOMPARE(desktop.boxes[0].code, 16);
+        f.desktop.boxes.clear();
+        pathEdit(f.window)->setText(path);
+        sizeEdit(f.window)->setText(size);
+        mbButton(f.window)->setChecked(true);
+        QVERIFY(finishRun(f.window));
+        QCOMPARE(f.desktop.boxes.size(), 1);
+        QCOMPARE(f.desktop.boxes[0].text, QStringLiteral("サイズが大きすぎます。\n") + size);
+        QCOMPARE(f.desktop.boxes[0].icon, Icon::Critical);
         QCOMPARE(fileSize(path), qint64(8)); // not touched
     }
 }
@@ -451,37 +428,32 @@ void tst_MainWindow::fileThatCannotBeCreated()
 {
     TMPFS(volume, MiB);
     QVERIFY(QDir(volume.path()).mkdir(QStringLiteral("folder")));
-    FakeDesktop desktop;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
+    WindowFixture f;
     for (const QString& name : { QStringLiteral("missing/fill.dat"), QStringLiteral("folder") }) {
-        desktop.boxes.clear();
+        f.desktop.boxes.clear();
         const QString path = volume.filePath(name);
-        pathEdit(window)->setText(path);
-        window.runFill();
-        QCOMPARE(desktop.boxes.size(), 1);
-        QCOMPARE(desktop.boxes[0].code, 16);
-        const QString prompt = desktop.boxes[0].prompt;
-        const QString head = path + QStringLiteral("\r\nファイルを作成できません。\r\n");
-        QVERIFY2(prompt.startsWith(head) && prompt.size() > head.size(), qPrintable(prompt));
+        pathEdit(f.window)->setText(path);
+        QVERIFY(finishRun(f.window));
+        QCOMPARE(f.desktop.boxes.size(), 1);
+        QCOMPARE(f.desktop.boxes[0].icon, Icon::Critical);
+        const QString text = f.desktop.boxes[0].text;
+        const QString head = path + QStringLiteral("\nファイルを作成できません。\n");
+        QVERIFY2(text.startsWith(head) && text.size() > head.size(), qPrintable(text));
     }
     QVERIFY(!QFile::exists(volume.filePath(QStringLiteral("missing"))));
 }
 
 void tst_MainWindow::diskFullIsSilent()
 {
-    FakeDesktop desktop;
-    QTemporaryDir settingsFolder; // for the settings file alone
-    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
+    WindowFixture f;
     FakeOutputFile file;
     file.capacity = 5 * MiB + 123;
-    window.setOutputFileFactory([&file] { return std::make_unique<BorrowedOutputFile>(file); });
-    pathEdit(window)->setText(QStringLiteral("fill.dat"));
-    sizeEdit(window)->setText(QStringLiteral("100"));
-    mbButton(window)->setChecked(true);
-    window.runFill();
-    QVERIFY(desktop.boxes.isEmpty());
+    f.window.setOutputFileFactory([&file] { return std::make_unique<BorrowedOutputFile>(file); });
+    pathEdit(f.window)->setText(QStringLiteral("fill.dat"));
+    sizeEdit(f.window)->setText(QStringLiteral("100"));
+    mbButton(f.window)->setChecked(true);
+    QVERIFY(finishRun(f.window));
+    QVERIFY(f.desktop.boxes.isEmpty());
     QCOMPARE(file.creates, 1);
     QCOMPARE(file.size, 5 * MiB);
     QVERIFY(!file.open);
@@ -489,22 +461,19 @@ void tst_MainWindow::diskFullIsSilent()
 
 void tst_MainWindow::otherWriteErrorIsReported()
 {
-    FakeDesktop desktop;
-    QTemporaryDir settingsFolder; // for the settings file alone
-    platform::SettingsStore store(settingsFolder.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
-    window.setOutputFileFactory([] {
+    WindowFixture f;
+    f.window.setOutputFileFactory([] {
         auto file = std::make_unique<FakeOutputFile>();
         file->capacity = 2 * MiB;
         file->fullError = { EIO, std::system_category() };
         return file;
     });
-    pathEdit(window)->setText(QStringLiteral("/media/stick/fill.dat"));
-    window.runFill();
-    QCOMPARE(desktop.boxes.size(), 1);
-    QCOMPARE(desktop.boxes[0].code, 16);
-    QCOMPARE(desktop.boxes[0].prompt,
-             QStringLiteral("/media/stick/fill.dat\r\n書き込みが途中で終了しました。\r\n")
+    pathEdit(f.window)->setText(QStringLiteral("/media/stick/fill.dat"));
+    QVERIFY(finishRun(f.window));
+    QCOMPARE(f.desktop.boxes.size(), 1);
+    QCOMPARE(f.desktop.boxes[0].icon, Icon::Critical);
+    QCOMPARE(f.desktop.boxes[0].text,
+             QStringLiteral("/media/stick/fill.dat\n書き込みが途中で終了しました。\n")
                  + platform::errorText({ EIO, std::system_category() }));
 }
 
@@ -512,24 +481,23 @@ void tst_MainWindow::stopEndsTheRunAndTheNextOneGoesOn()
 {
     TMPFS(volume, 64 * MiB);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    FakeDesktop desktop;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
-    desktop.onPass[3] = [&window] { window.stopFill(); };
-    pathEdit(window)->setText(path);
-    window.runFill(); // fill the disk, stopped on the 3rd pass
-    QCOMPARE(desktop.passes, 3);
-    const qint64 stoppedAt = fileSize(path);
-    QVERIFY(stoppedAt >= KiB && stoppedAt < 64 * MiB);
-    QCOMPARE(stoppedAt % KiB, 0);
-    const QString problem = checkFillFile(path, stoppedAt);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    WindowFixture f;
+    pathEdit(f.window)->setText(path);
+    QSignalSpy finished(&f.window, &MainWindow::fillFinished);
+    {
+        // Held before its first fill block, then stopped: nothing more is written.
+        const fill::Pause::Hold held(f.desktop.modalPause());
+        f.window.runFill(); // fill the disk
+        QVERIFY(QTest::qWaitFor([&f] { return f.desktop.modalPause().waiting() == 1; }));
+        f.window.stopFill();
+    }
+    QVERIFY(finished.wait());
+    QCOMPARE(checkFillFile(path, KiB), QString());
 
     // The next run has a stop request of its own: it runs to its target.
-    desktop.onPass.clear();
-    sizeEdit(window)->setText(QStringLiteral("5"));
-    mbButton(window)->setChecked(true);
-    window.runFill();
+    sizeEdit(f.window)->setText(QStringLiteral("5"));
+    mbButton(f.window)->setChecked(true);
+    QVERIFY(finishRun(f.window));
     QCOMPARE(fileSize(path), 5 * MiB);
 }
 
@@ -537,26 +505,44 @@ void tst_MainWindow::closingDuringARun()
 {
     TMPFS(volume, 64 * MiB);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    const QString ini = volume.filePath(QStringLiteral("settings.ini"));
+    WindowFixture f;
+    f.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f.window));
+    pathEdit(f.window)->setText(path);
+    sizeEdit(f.window)->setText(QStringLiteral("40"));
+    mbButton(f.window)->setChecked(true);
+    QSignalSpy closed(&f.window, &MainWindow::closed);
+    {
+        const fill::Pause::Hold held(f.desktop.modalPause());
+        f.window.runFill();
+        QVERIFY(QTest::qWaitFor([&f] { return f.desktop.modalPause().waiting() == 1; }));
+        QVERIFY(f.window.close());
+        QVERIFY(!f.window.isVisible());
+        QVERIFY(closed.isEmpty()); // not while the file is open
+    }
+    QVERIFY(closed.wait());
+    QCOMPARE(closed[0][0].toInt(), 0);
+    QCOMPARE(checkFillFile(path, KiB), QString());
+    QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("OUTFILE")), path);
+    QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("SIZE")), QStringLiteral("40"));
+    QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
+}
+
+// A window that goes while its run waits for a modal window (the session ends, say) stops the run and
+// waits for the file to close.
+void tst_MainWindow::destroyedDuringARun()
+{
+    TMPFS(volume, 16 * MiB);
     FakeDesktop desktop;
-    platform::SettingsStore store(ini);
-    MainWindow window(desktop, store);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    pathEdit(window)->setText(path);
-    sizeEdit(window)->setText(QStringLiteral("40"));
-    mbButton(window)->setChecked(true);
-    desktop.onPass[3] = [&window] { window.close(); };
-    window.runFill();
-    QCOMPARE(desktop.passes, 3);
-    QVERIFY(!window.isVisible());
-    const qint64 length = fileSize(path);
-    QVERIFY(length < 40 * MiB);
-    const QString problem = checkFillFile(path, length);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    QCOMPARE(storedSetting(ini, QStringLiteral("OUTFILE")), path);
-    QCOMPARE(storedSetting(ini, QStringLiteral("SIZE")), QStringLiteral("40"));
-    QCOMPARE(storedSetting(ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
+    TemporarySettings settings;
+    const fill::Pause::Hold held(desktop.modalPause());
+    {
+        MainWindow window(desktop, settings.store);
+        pathEdit(window)->setText(volume.filePath(QStringLiteral("fill.dat")));
+        window.runFill();
+        QVERIFY(QTest::qWaitFor([&desktop] { return desktop.modalPause().waiting() == 1; }));
+    }
+    QCOMPARE(checkFillFile(volume.filePath(QStringLiteral("fill.dat")), KiB), QString());
 }
 
 // --- the Help menu ------------------------------------------------------------------------------
@@ -564,7 +550,7 @@ void tst_MainWindow::closingDuringARun()
 void tst_MainWindow::usageText()
 {
     const QString text = MainWindow::usageText();
-    const QStringList lines = text.split(QStringLiteral("\r\n"));
+    const QStringList lines = text.split(u'\n');
     QCOMPARE(lines.size(), 7);
     QVERIFY(!text.endsWith(u'\n'));
     QCOMPARE(lines[2], QStringLiteral("合に便利です｡ ")); // half-width full stop and one blank
@@ -575,27 +561,27 @@ void tst_MainWindow::usageText()
         text.toUtf8().toHex(),
         QByteArray(
             "e68c87e5ae9ae38389e383a9e382a4e38396e381abe68c87e5ae9ae382b5e382a4e382bae381aee38395e382a1e382a4e383abe3"
-            "8292e4bd9ce68890e38199e3828be38397e383ade382b0e383a9e383a0e381a7e38199e380820d0ae38387e382a3e382b9e382af"
-            "e382b9e3839ae383bce382b9e3818ce8b6b3e3828ae381aae38184e5a0b4e59088e381aee38397e383ade382b0e383a9e383a0e381"
-            "aee58b95e4bd9ce38292e6a49ce69fbbe38199e3828be5a0b40d0ae59088e381abe4bebfe588a9e381a7e38199efbda1200d0ae382"
-            "b5"
-            "e382a4e382bae38292e585a5e58a9be38197e381aae38184e3818be38081e381bee3819fe381afefbc90e3818be38081e381bee381"
-            "9fe381afe38387e382a3e382b9e382afe4bba5e4b88ae381aee5a0b4e59088e381af0d0ae38387e382a3e382b9e382afe382b9e3"
-            "839ae383bce382b9e38184e381a3e381b1e38184e381aee38395e382a1e382a4e383abe38292e4bd9ce68890e38197e381bee38199"
-            "e380820d0ae3819fe381a0e38197e38081efbc91efbc90efbc92efbc94e38390e382a4e38388e58d98e4bd8de381a7e3819de3828c"
-            "e4bba5e4b88be382b5e382a4e382bae381aee38395e382a1e382a4e383abe381afe4bd9ce68890e381a70d0ae3818de381bee3819b"
-            "e38293e38082"));
+            "8292e4bd9ce68890e38199e3828be38397e383ade382b0e383a9e383a0e381a7e38199e380820ae38387e382a3e382b9e382afe3"
+            "82b9e3839ae383bce382b9e3818ce8b6b3e3828ae381aae38184e5a0b4e59088e381aee38397e383ade382b0e383a9e383a0e381"
+            "aee58b95e4bd9ce38292e6a49ce69fbbe38199e3828be5a0b40ae59088e381abe4bebfe588a9e381a7e38199efbda1200ae382b5"
+            "e382a4e382bae38292e585a5e58a9be38197e381aae38184e3818be38081e381bee3819fe381afefbc90e3818be38081e381bee3"
+            "819fe381afe38387e382a3e382b9e382afe4bba5e4b88ae381aee5a0b4e59088e381af0ae38387e382a3e382b9e382afe382b9e3"
+            "839ae383bce382b9e38184e381a3e381b1e38184e381aee38395e382a1e382a4e383abe38292e4bd9ce68890e38197e381bee381"
+            "99e380820ae3819fe381a0e38197e38081efbc91efbc90efbc92efbc94e38390e382a4e38388e58d98e4bd8de381a7e3819de382"
+            "8ce4bba5e4b88be382b5e382a4e382bae381aee38395e382a1e382a4e383abe381afe4bd9ce68890e381a70ae3818de381bee381"
+            "9be38293e38082"));
 }
 
 void tst_MainWindow::helpMenu()
 {
-    FakeDesktop desktop;
-    TemporarySettings settings;
-    MainWindow window(desktop, settings.store);
+    WindowFixture f;
+    FakeDesktop& desktop = f.desktop;
+    MainWindow& window = f.window;
     usageAction(window)->trigger();
     QCOMPARE(desktop.boxes.size(), 1);
-    QCOMPARE(desktop.boxes[0].prompt, MainWindow::usageText());
-    QCOMPARE(desktop.boxes[0].code, 64);
+    QCOMPARE(desktop.boxes[0].text, MainWindow::usageText());
+    QCOMPARE(desktop.boxes[0].icon, Icon::Information);
+    QVERIFY(!desktop.boxes[0].question);
 
     QStringList titles;
     desktop.onModal = [&](QDialog& dialog) {
@@ -609,28 +595,36 @@ void tst_MainWindow::helpMenu()
     QCOMPARE(desktop.boxes.size(), 1);
 }
 
-// Help and About opened during a run: the run waits for them, then goes on to its normal end.
+// Help and About opened during a run: nothing is written while they are open; afterwards the run
+// goes on to its normal end.
 void tst_MainWindow::aboutDuringARunPausesIt()
 {
     TMPFS(volume, 16 * MiB);
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
-    FakeDesktop desktop;
-    platform::SettingsStore store(volume.filePath(QStringLiteral("settings.ini")));
-    MainWindow window(desktop, store);
-    pathEdit(window)->setText(path);
-    sizeEdit(window)->setText(QStringLiteral("4"));
-    mbButton(window)->setChecked(true);
-    qint64 sizeWhileOpen = -1;
-    desktop.onPass[2] = [&] { aboutAction(window)->trigger(); };
-    desktop.onPass[3] = [&] { usageAction(window)->trigger(); };
-    desktop.onModal = [&](QDialog&) { sizeWhileOpen = fileSize(path); };
-    window.startFill();
-    QCOMPARE(desktop.modals, 1);
-    QCOMPARE(sizeWhileOpen, 1024 + MiB);
-    QCOMPARE(desktop.boxes.size(), 1);
-    QCOMPARE(desktop.beeps, 1);
-    const QString problem = checkFillFile(path, 4 * MiB);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    WindowFixture f;
+    pathEdit(f.window)->setText(path);
+    sizeEdit(f.window)->setText(QStringLiteral("4"));
+    mbButton(f.window)->setChecked(true);
+    QList<qint64> sizesWhileOpen;
+    const auto whileOpen = [&] {
+        // The run starts meanwhile, and waits before its first fill block.
+        QVERIFY(QTest::qWaitFor([&f] { return f.desktop.modalPause().waiting() == 1; }));
+        sizesWhileOpen.append(fileSize(path));
+    };
+    f.desktop.onModal = [&](QDialog&) {
+        whileOpen();
+        usageAction(f.window)->trigger();
+    };
+    f.desktop.onBox = [&](const FakeDesktop::Box&) { whileOpen(); };
+    QVERIFY(finish(f.window, &MainWindow::fillFinished, [&f] {
+        f.window.startFill();
+        aboutAction(f.window)->trigger();
+    }));
+    QCOMPARE(sizesWhileOpen, QList<qint64>({ KiB, KiB }));
+    QCOMPARE(f.desktop.modals, 1);
+    QCOMPARE(f.desktop.boxes.size(), 1);
+    QCOMPARE(f.desktop.beeps, 1);
+    QCOMPARE(checkFillFile(path, 4 * MiB), QString());
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -1,9 +1,11 @@
 #include "app/mainwindow.h"
+#include "fill/numbertext.h"
 #include "platform/desktop/qtdesktop.h"
 
-#include "fakedesktop.h"
 #include "fillfile.h"
+#include "sizes.h"
 #include "tmpfs.h"
+#include "windowfixture.h"
 #include "windowparts.h"
 
 #include <QAction>
@@ -13,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -24,20 +27,20 @@
 
 namespace {
 
-constexpr qint64 KiB = 1024;
-constexpr qint64 MiB = 1024 * 1024;
+using Icon = platform::Desktop::Icon;
 
 const QString overwriteQuestion = QStringLiteral("ファイルは既に存在しています。上書きしていいですか。");
 
-// A window on a fresh tmpfs, with its settings file there too.
-struct Fixture
+// A window and a fresh tmpfs for it to fill.
+struct Fixture : WindowFixture
 {
     Tmpfs volume { 64 * MiB };
-    FakeDesktop desktop;
-    QString ini = volume.filePath(QStringLiteral("settings.ini"));
-    platform::SettingsStore store { ini };
-    MainWindow window { desktop, store };
     QString path(const QString& name) const { return volume.filePath(name); }
+    // Until the run waits at its next block, as it does while a modal window is open.
+    bool runHeld()
+    {
+        return QTest::qWaitFor([this] { return desktop.modalPause().waiting() == 1; });
+    }
 };
 
 } // namespace
@@ -83,6 +86,7 @@ private slots:
     void exitDuringARun();
     void throughAStallingDisk_data();
     void throughAStallingDisk();
+    void volumeThatStopsAnswering();
 };
 
 void tst_RunControl::startRunsAFillAndBeepsOnce_data()
@@ -100,37 +104,37 @@ void tst_RunControl::startRunsAFillAndBeepsOnce()
     pathEdit(f.window)->setText(f.path(QStringLiteral("fill.dat")));
     sizeEdit(f.window)->setText(size);
     mbButton(f.window)->setChecked(true);
-    QTest::mouseClick(startButton(f.window), Qt::LeftButton);
+    QVERIFY(finish(f.window, &MainWindow::fillFinished,
+                   [&f] { QTest::mouseClick(startButton(f.window), Qt::LeftButton); }));
     QVERIFY(f.desktop.boxes.isEmpty());
     QCOMPARE(f.desktop.beeps, 1);
     const QString problem = checkFillFile(f.path(QStringLiteral("fill.dat")), 3 * MiB);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    QCOMPARE(storedSetting(f.ini, QStringLiteral("OUTFILE")), f.path(QStringLiteral("fill.dat")));
-    QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZE")), size);
-    QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
+    QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("OUTFILE")), f.path(QStringLiteral("fill.dat")));
+    QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("SIZE")), size);
+    QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
 }
 
 void tst_RunControl::buttonStatesDuringAndAfterARun()
 {
     FIXTURE(f);
     pathEdit(f.window)->setText(f.path(QStringLiteral("fill.dat")));
-    sizeEdit(f.window)->setText(QStringLiteral("abc")); // fills the disk: several passes
-    QStringList during;
-    f.desktop.everyPass = [&](int pass) {
-        during.append(buttonStates(f.window));
+    sizeEdit(f.window)->setText(QStringLiteral("abc")); // fills the disk
+    QCOMPARE(buttonStates(f.window), QStringLiteral("11101"));
+    QSignalSpy finished(&f.window, &MainWindow::fillFinished);
+    {
+        const fill::Pause::Hold held(f.desktop.modalPause());
+        f.window.startFill();
+        QCOMPARE(buttonStates(f.window), QStringLiteral("00010")); // at once, while the file is looked for
+        QVERIFY(f.runHeld());
+        QCOMPARE(buttonStates(f.window), QStringLiteral("00010"));
         // Settings are saved before the writer starts.
-        if (pass == 1) {
-            QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZE")), QStringLiteral("abc"));
-        }
+        QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("SIZE")), QStringLiteral("abc"));
         // Text boxes and options stay usable during a run.
         QVERIFY(pathEdit(f.window)->isEnabled() && mbButton(f.window)->isEnabled()
                 && changeOutputAction(f.window)->isEnabled());
-    };
-    QCOMPARE(buttonStates(f.window), QStringLiteral("11101"));
-    f.window.startFill();
-    QVERIFY(during.size() > 2);
-    QCOMPARE(during.front(), QStringLiteral("00010"));
-    QCOMPARE(during.back(), QStringLiteral("00010"));
+    }
+    QVERIFY(finished.wait());
     QCOMPARE(buttonStates(f.window), QStringLiteral("11101"));
     QCOMPARE(f.desktop.beeps, 1);
     QVERIFY(f.volume.available() < KiB);
@@ -139,32 +143,33 @@ void tst_RunControl::buttonStatesDuringAndAfterARun()
 void tst_RunControl::startOnAnExistingFile_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("yes");
 
-    QTest::newRow("answered No") << "old.dat" << int(platform::AnswerNo);
-    QTest::newRow("hidden file answered No") << ".profile" << int(platform::AnswerNo);
-    QTest::newRow("wildcards are part of the name, No") << "a*?.dat" << int(platform::AnswerNo);
-    QTest::newRow("answered Yes") << "old.dat" << int(platform::AnswerYes);
+    QTest::newRow("answered No") << "old.dat" << false;
+    QTest::newRow("hidden file answered No") << ".profile" << false;
+    QTest::newRow("wildcards are part of the name, No") << "a*?.dat" << false;
+    QTest::newRow("answered Yes") << "old.dat" << true;
 }
 
 void tst_RunControl::startOnAnExistingFile()
 {
     QFETCH(QString, name);
-    QFETCH(int, answer);
+    QFETCH(bool, yes);
     FIXTURE(f);
     const QString path = f.path(name);
     QVERIFY(writeFile(path, "precious"));
     pathEdit(f.window)->setText(path);
     sizeEdit(f.window)->setText(QStringLiteral("2"));
-    f.desktop.answers = { answer };
-    f.window.startFill();
+    f.desktop.answers = { yes };
+    QVERIFY(finishStart(f.window));
     QCOMPARE(f.desktop.boxes.size(), 1);
-    QCOMPARE(f.desktop.boxes[0].prompt, overwriteQuestion);
-    QCOMPARE(f.desktop.boxes[0].code, 52);
-    if (answer == platform::AnswerNo) {
+    QCOMPARE(f.desktop.boxes[0].text, overwriteQuestion);
+    QCOMPARE(f.desktop.boxes[0].icon, Icon::Warning);
+    QVERIFY(f.desktop.boxes[0].question);
+    if (!yes) {
         QCOMPARE(fileSize(path), qint64(8));
         QCOMPARE(f.desktop.beeps, 0);
-        QVERIFY(!QFile::exists(f.ini)); // nothing saved
+        QVERIFY(!QFile::exists(f.settings.ini)); // nothing saved
     } else {
         QCOMPARE(fileSize(path), 2 * KiB);
         QCOMPARE(f.desktop.beeps, 1);
@@ -176,14 +181,14 @@ void tst_RunControl::startWithAnEmptyPath()
 {
     FIXTURE(f);
     sizeEdit(f.window)->setText(QStringLiteral("7"));
-    f.window.startFill();
+    QVERIFY(finishStart(f.window));
     QCOMPARE(f.desktop.boxes.size(), 1);
-    QCOMPARE(f.desktop.boxes[0].prompt, QStringLiteral("作成するファイルを入力してください"));
+    QCOMPARE(f.desktop.boxes[0].text, QStringLiteral("作成するファイルを入力してください"));
     QCOMPARE(f.desktop.beeps, 1);
     QCOMPARE(buttonStates(f.window), QStringLiteral("11101"));
-    QCOMPARE(storedSetting(f.ini, QStringLiteral("OUTFILE")), QString());
-    QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZE")), QStringLiteral("7"));
-    QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("0"));
+    QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("OUTFILE")), QString());
+    QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("SIZE")), QStringLiteral("7"));
+    QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("SIZESCALE")), QStringLiteral("0"));
 }
 
 void tst_RunControl::startWhenSettingsCannotBeSaved()
@@ -194,10 +199,10 @@ void tst_RunControl::startWhenSettingsCannotBeSaved()
     MainWindow window(f.desktop, store);
     pathEdit(window)->setText(f.path(QStringLiteral("fill.dat")));
     sizeEdit(window)->setText(QStringLiteral("4"));
-    window.startFill();
+    QVERIFY(finishStart(window));
     QCOMPARE(f.desktop.boxes.size(), 1);
-    QVERIFY(f.desktop.boxes[0].prompt.startsWith(QStringLiteral("設定を保存できません。")));
-    QCOMPARE(f.desktop.boxes[0].code, 16);
+    QVERIFY(f.desktop.boxes[0].text.startsWith(QStringLiteral("設定を保存できません。")));
+    QCOMPARE(f.desktop.boxes[0].icon, Icon::Critical);
     QCOMPARE(fileSize(f.path(QStringLiteral("fill.dat"))), 4 * KiB); // the run still ran
     QCOMPARE(f.desktop.beeps, 1);
 
@@ -223,15 +228,14 @@ void tst_RunControl::fileThatAppearsBeforeTheRunIsLeftAlone()
     pathEdit(window)->setText(path);
     sizeEdit(window)->setText(QStringLiteral("4"));
     f.desktop.onBox = [&](const FakeDesktop::Box& box) {
-        if (box.prompt.startsWith(QStringLiteral("設定を保存できません。"))) {
+        if (box.text.startsWith(QStringLiteral("設定を保存できません。"))) {
             QVERIFY(writeFile(path, "precious"));
         }
     };
-    window.startFill();
+    QVERIFY(finishStart(window));
     QCOMPARE(readFile(path), QByteArray("precious"));
     QCOMPARE(f.desktop.boxes.size(), 2);
-    QCOMPARE(f.desktop.boxes[1].prompt.section(QStringLiteral("\r\n"), 0, 1),
-             path + QStringLiteral("\r\nファイルを作成できません。"));
+    QCOMPARE(f.desktop.boxes[1].text.section(u'\n', 0, 1), path + QStringLiteral("\nファイルを作成できません。"));
     QCOMPARE(f.desktop.beeps, 1);
     QCOMPARE(buttonStates(window), QStringLiteral("11101"));
 }
@@ -240,15 +244,18 @@ void tst_RunControl::stopButtonEndsTheRun()
 {
     FIXTURE(f);
     pathEdit(f.window)->setText(f.path(QStringLiteral("fill.dat")));
-    f.desktop.onPass[3] = [&f] { f.window.stopFill(); };
-    f.window.startFill();
-    QCOMPARE(f.desktop.passes, 3);
+    QSignalSpy finished(&f.window, &MainWindow::fillFinished);
+    {
+        const fill::Pause::Hold held(f.desktop.modalPause());
+        f.window.startFill();
+        QVERIFY(f.runHeld());
+        stopButton(f.window)->click();
+        QCOMPARE(buttonStates(f.window), QStringLiteral("00000")); // acknowledged; the file still open
+    }
+    QVERIFY(finished.wait());
     QCOMPARE(f.desktop.beeps, 1);
     QCOMPARE(buttonStates(f.window), QStringLiteral("11101"));
-    const qint64 length = fileSize(f.path(QStringLiteral("fill.dat")));
-    QVERIFY(length < 32 * MiB);
-    const QString problem = checkFillFile(f.path(QStringLiteral("fill.dat")), length);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QCOMPARE(checkFillFile(f.path(QStringLiteral("fill.dat")), KiB), QString()); // no block after Stop
 }
 
 // Stop with no run to stop does nothing, and leaves nothing behind that would stop the next run.
@@ -261,8 +268,8 @@ void tst_RunControl::stopWithoutARunDoesNothing()
     f.window.stopFill();
     QVERIFY(f.desktop.boxes.isEmpty());
     QCOMPARE(f.desktop.beeps, 0);
-    QVERIFY(f.desktop.dialogDirs.isEmpty());
-    f.window.startFill();
+    QVERIFY(f.desktop.dialogFolders.isEmpty());
+    QVERIFY(finishStart(f.window));
     QCOMPARE(fileSize(f.path(QStringLiteral("x"))), 2 * MiB);
 }
 
@@ -280,11 +287,12 @@ void tst_RunControl::deleteAnsweredNoKeepsTheFile()
     const QString path = f.path(QStringLiteral("keep.dat"));
     QVERIFY(writeFile(path, "keep"));
     pathEdit(f.window)->setText(path);
-    f.desktop.answers = { platform::AnswerNo };
-    f.window.deleteFillFile();
+    f.desktop.answers = { false };
+    QVERIFY(finishDelete(f.window));
     QCOMPARE(f.desktop.boxes.size(), 1);
-    QCOMPARE(f.desktop.boxes[0].prompt, path + QStringLiteral("を本当に削除していいですか。"));
-    QCOMPARE(f.desktop.boxes[0].code, 52);
+    QCOMPARE(f.desktop.boxes[0].text, path + QStringLiteral("を本当に削除していいですか。"));
+    QCOMPARE(f.desktop.boxes[0].icon, Icon::Warning);
+    QVERIFY(f.desktop.boxes[0].question);
     QCOMPARE(fileSize(path), qint64(4));
 }
 
@@ -295,8 +303,8 @@ void tst_RunControl::deleteOfAMissingFileIsSilent()
     for (const QString& name : { QStringLiteral("missing.dat"), QStringLiteral("folder") }) {
         f.desktop.boxes.clear();
         pathEdit(f.window)->setText(f.path(name));
-        f.desktop.answers = { platform::AnswerYes };
-        f.window.deleteFillFile();
+        f.desktop.answers = { true };
+        QVERIFY(finishDelete(f.window));
         QCOMPARE(f.desktop.boxes.size(), 1); // the question only
     }
     QCOMPARE(f.desktop.beeps, 0);
@@ -310,8 +318,8 @@ void tst_RunControl::deleteRemovesExactlyTheNamedFile()
         QVERIFY(writeFile(f.path(QString::fromLatin1(name)), name));
     }
     pathEdit(f.window)->setText(f.path(QStringLiteral("a*")));
-    f.desktop.answers = { platform::AnswerYes };
-    f.window.deleteFillFile();
+    f.desktop.answers = { true };
+    QVERIFY(finishDelete(f.window));
     QCOMPARE(f.desktop.boxes.size(), 1);
     QCOMPARE(f.desktop.beeps, 0);
     QVERIFY(!QFile::exists(f.path(QStringLiteral("a*"))));
@@ -327,13 +335,13 @@ void tst_RunControl::deleteRefusedBySystem()
     QVERIFY(writeFile(path, "locked"));
     QVERIFY(f.volume.remountReadOnly());
     pathEdit(f.window)->setText(path);
-    f.desktop.answers = { platform::AnswerYes };
-    f.window.deleteFillFile();
+    f.desktop.answers = { true };
+    QVERIFY(finishDelete(f.window));
     QCOMPARE(f.desktop.boxes.size(), 2);
-    QCOMPARE(f.desktop.boxes[1].code, 16);
-    const QString head = path + QStringLiteral("\r\nファイルを削除できません。\r\n");
-    QVERIFY(f.desktop.boxes[1].prompt.startsWith(head));
-    QVERIFY(f.desktop.boxes[1].prompt.size() > head.size());
+    QCOMPARE(f.desktop.boxes[1].icon, Icon::Critical);
+    const QString head = path + QStringLiteral("\nファイルを削除できません。\n");
+    QVERIFY(f.desktop.boxes[1].text.startsWith(head));
+    QVERIFY(f.desktop.boxes[1].text.size() > head.size());
     QCOMPARE(fileSize(path), qint64(6));
 }
 
@@ -345,9 +353,9 @@ void tst_RunControl::browseCancelledKeepsTheTypedPath()
     f.desktop.dialogAnswers = { std::nullopt };
     QTest::mouseClick(browseButton(f.window), Qt::LeftButton);
     QCOMPARE(pathEdit(f.window)->text(), typed);
-    QCOMPARE(f.desktop.dialogDirs, QStringList { f.path(QStringLiteral("sub")) });
-    QCOMPARE(f.desktop.dialogFileNames, QStringList { QString() });
-    QCOMPARE(f.desktop.dialogFlags, QList<int> { 2623494 });
+    QCOMPARE(f.desktop.dialogFolders, QStringList { f.path(QStringLiteral("sub")) });
+    QCOMPARE(f.desktop.dialogLastPicks, QStringList { QString() });
+    QCOMPARE(f.desktop.dialogFolderMustExist, QList<bool> { true });
 }
 
 void tst_RunControl::browsePickedSetsThePath()
@@ -359,14 +367,14 @@ void tst_RunControl::browsePickedSetsThePath()
     QCOMPARE(pathEdit(f.window)->text(), picked);
     // The next dialog opens in the picked file's folder, with the file named.
     f.window.browse();
-    QCOMPARE(f.desktop.dialogDirs.value(1), f.volume.path());
-    QCOMPARE(f.desktop.dialogFileNames.value(1), picked);
+    QCOMPARE(f.desktop.dialogFolders.value(1), f.volume.path());
+    QCOMPARE(f.desktop.dialogLastPicks.value(1), picked);
     QCOMPARE(pathEdit(f.window)->text(), picked);
     // An empty path opens the dialog at the root.
     pathEdit(f.window)->clear();
     f.desktop.dialogAnswers = { std::nullopt };
     f.window.browse();
-    QCOMPARE(f.desktop.dialogDirs.value(2), QStringLiteral("/"));
+    QCOMPARE(f.desktop.dialogFolders.value(2), QStringLiteral("/"));
 }
 
 void tst_RunControl::realDialogOpensInTheFolderGiven_data()
@@ -410,8 +418,8 @@ void tst_RunControl::realDialogOpensInTheFolderGiven()
     });
     person.start(20);
     platform::QtDesktop desktop;
-    const auto picked = desktop.openFileDialog(volume.filePath(folder),
-                                               lastPick.isEmpty() ? QString() : volume.filePath(lastPick), 2623494);
+    const auto picked
+        = desktop.chooseFile(volume.filePath(folder), lastPick.isEmpty() ? QString() : volume.filePath(lastPick), true);
     person.stop();
 
     QVERIFY(!picked);
@@ -447,7 +455,7 @@ void tst_RunControl::realDialogRefusesAMissingFolder()
     });
     person.start(20);
     platform::QtDesktop desktop;
-    const auto picked = desktop.openFileDialog(volume.path(), QString(), 2623494);
+    const auto picked = desktop.chooseFile(volume.path(), QString(), true);
     person.stop();
 
     QCOMPARE(dialogs, 2);
@@ -475,29 +483,30 @@ void tst_RunControl::exitDuringARun()
     pathEdit(f.window)->setText(path);
     sizeEdit(f.window)->setText(QStringLiteral("50"));
     mbButton(f.window)->setChecked(true);
-    f.desktop.onPass[2] = [&f, menu] {
+    QSignalSpy closed(&f.window, &MainWindow::closed);
+    {
+        const fill::Pause::Hold held(f.desktop.modalPause());
+        f.window.startFill();
+        QVERIFY(f.runHeld());
         if (menu) {
             exitAction(f.window)->trigger();
         } else {
             f.window.close();
         }
         sizeEdit(f.window)->setText(QStringLiteral("changed after close"));
-    };
-    f.window.startFill();
-    QVERIFY(!f.window.isVisible());
-    QCOMPARE(f.desktop.passes, 2);
+        QVERIFY(!f.window.isVisible());
+    }
+    QVERIFY(closed.wait());
+    QCOMPARE(closed[0][0].toInt(), 0);
     QCOMPARE(f.desktop.beeps, 1);
-    const qint64 length = fileSize(path);
-    QCOMPARE(length, KiB + MiB);
-    const QString problem = checkFillFile(path, length);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZE")), QStringLiteral("50"));
-    QCOMPARE(storedSetting(f.ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
+    QCOMPARE(checkFillFile(path, KiB), QString());
+    QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("SIZE")), QStringLiteral("50"));
+    QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("SIZESCALE")), QStringLiteral("1"));
 }
 
 // A slow or failing device (a USB stick, a network share, a virtual disk) stalls writes and flushes
-// for seconds: the window keeps pumping meanwhile, Stop and the close box act at once, and a failure
-// at the close is reported.
+// for seconds: the window answers meanwhile, Stop and the close box act at once, and a failure at
+// the close is reported, also when the window has gone.
 void tst_RunControl::throughAStallingDisk_data()
 {
     QTest::addColumn<QByteArray>("commands");
@@ -505,7 +514,7 @@ void tst_RunControl::throughAStallingDisk_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("complete"); // the file reaches its 16 MiB
 
-    const QString failed = QStringLiteral("\r\n書き込みが途中で終了しました。\r\nInput/output error");
+    const QString failed = QStringLiteral("\n書き込みが途中で終了しました。\nInput/output error");
     QTest::newRow("write stalls 2 s, flush 3 s")
         << QByteArray("write_stall_ms=2000 write_stall_every=8 write_stall_limit=1 fsync_stall_ms=3000") << "none"
         << "" << true;
@@ -515,6 +524,8 @@ void tst_RunControl::throughAStallingDisk_data()
     QTest::newRow("closed during a stalled flush") << QByteArray("flush_stall_ms=3000") << "close"
                                                    << "" << true;
     QTest::newRow("EIO at the close") << QByteArray("flush_errno=EIO") << "none" << failed << true;
+    QTest::newRow("closed, then EIO at the close")
+        << QByteArray("flush_stall_ms=1500 flush_errno=EIO") << "close" << failed << true;
     // The data of a run goes to the device as it goes: a failure there ends the run early.
     QTest::newRow("EIO from a flush during the run") << QByteArray("fsync_errno=EIO") << "none" << failed << false;
 }
@@ -527,11 +538,8 @@ void tst_RunControl::throughAStallingDisk()
     QFETCH(bool, complete);
     STALLFS(volume, 64 * MiB);
     QVERIFY(volume.command(commands));
-    FakeDesktop desktop;
-    const QString ini = QDir(QDir::tempPath()).filePath(QStringLiteral("tallowmere-stall-settings.ini"));
-    QFile::remove(ini);
-    platform::SettingsStore store(ini);
-    MainWindow window(desktop, store);
+    WindowFixture f;
+    MainWindow& window = f.window;
     window.show();
     const QString path = volume.filePath(QStringLiteral("fill.dat"));
     pathEdit(window)->setText(path);
@@ -539,14 +547,15 @@ void tst_RunControl::throughAStallingDisk()
     mbButton(window)->setChecked(true);
 
     QElapsedTimer clock;
-    clock.start();
-    qint64 lastPass = 0;
+    qint64 lastBeat = 0;
     qint64 longestGap = 0;
     qint64 sizeAtStop = -1;
     bool acted = false;
-    const auto pass = [&] {
-        longestGap = std::max(longestGap, clock.elapsed() - lastPass);
-        lastPass = clock.elapsed();
+    QTimer heart;
+    heart.setInterval(20);
+    connect(&heart, &QTimer::timeout, [&] {
+        longestGap = std::max(longestGap, clock.elapsed() - lastBeat);
+        lastBeat = clock.elapsed();
         if (acted || action == QLatin1String("none") || volume.counter(QStringLiteral("stalling")) <= 0) {
             return;
         }
@@ -559,19 +568,23 @@ void tst_RunControl::throughAStallingDisk()
         } else {
             QVERIFY(window.close());
             QVERIFY(!window.isVisible());
-            QCOMPARE(storedSetting(ini, QStringLiteral("SIZE")), QStringLiteral("16"));
+            QCOMPARE(storedSetting(f.settings.ini, QStringLiteral("SIZE")), QStringLiteral("16"));
         }
         QVERIFY(volume.counter(QStringLiteral("stalling")) > 0);
-    };
-    desktop.everyPass = [&](int) { pass(); };
-    desktop.onIdlePass = pass;
-    window.startFill();
-    longestGap = std::max(longestGap, clock.elapsed() - lastPass);
+    });
+    bool shownWhileVisible = false;
+    f.desktop.onBox = [&](const FakeDesktop::Box&) { shownWhileVisible = window.isVisible(); };
+    QSignalSpy closed(&window, &MainWindow::closed);
+    clock.start();
+    heart.start();
+    QVERIFY(finish(window, &MainWindow::fillFinished, [&window] { window.startFill(); }));
+    heart.stop();
+    longestGap = std::max(longestGap, clock.elapsed() - lastBeat);
 
     // Far below the stalls: the window never waited for the disk.
-    QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("%1 ms without a pass").arg(longestGap)));
+    QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("%1 ms without an event").arg(longestGap)));
     QCOMPARE(acted, action != QLatin1String("none"));
-    QCOMPARE(desktop.beeps, 1);
+    QCOMPARE(f.desktop.beeps, 1);
     QCOMPARE(buttonStates(window), QStringLiteral("11101"));
     const qint64 size = fileSize(path);
     QCOMPARE(checkFillFile(path, size), QString());
@@ -580,12 +593,53 @@ void tst_RunControl::throughAStallingDisk()
     }
     QCOMPARE(size == 16 * MiB, complete);
     if (message.isEmpty()) {
-        QVERIFY(desktop.boxes.isEmpty());
+        QVERIFY(f.desktop.boxes.isEmpty());
     } else {
-        QCOMPARE(desktop.boxes.size(), 1);
-        QCOMPARE(desktop.boxes[0].prompt, path + message);
+        QCOMPARE(f.desktop.boxes.size(), 1);
+        QCOMPARE(f.desktop.boxes[0].text, path + message);
+        QCOMPARE(shownWhileVisible, action != QLatin1String("close"));
     }
-    QFile::remove(ini);
+    // Closed during the run: the program ends once the file is closed, failing when the close did.
+    QCOMPARE(closed.size(), action == QLatin1String("close") ? 1 : 0);
+    if (!closed.isEmpty()) {
+        QCOMPARE(closed[0][0].toInt(), message.isEmpty() ? 0 : 1);
+    }
+}
+
+// A volume that stops answering every call, as a dead network share or a wedged stick does: the
+// window goes on answering, shows the free space of another path asked for meanwhile, and a Start
+// there can be called off before anything is made.
+void tst_RunControl::volumeThatStopsAnswering()
+{
+    STALLFS(volume, 16 * MiB);
+    FIXTURE(f);
+    const QString dead = volume.filePath(QStringLiteral("fill.dat"));
+    pathEdit(f.window)->setText(dead);
+    kbButton(f.window)->click();
+    QVERIFY(settled(f.window));
+    const QString shown = freeSpaceLabel(f.window)->text();
+
+    volume.stopAnswering();
+    mbButton(f.window)->click();
+    pathEdit(f.window)->setText(volume.filePath(QStringLiteral("other.dat")));
+    QCOMPARE(freeSpaceLabel(f.window)->text(), shown); // the last value, until an answer comes
+    QVERIFY(finish(f.window, &MainWindow::fillFinished, [&f] {
+        startButton(f.window)->click();
+        QCOMPARE(buttonStates(f.window), QStringLiteral("00010"));
+        stopButton(f.window)->click();
+    }));
+    QCOMPARE(buttonStates(f.window), QStringLiteral("11101"));
+    pathEdit(f.window)->setText(f.path(QStringLiteral("fill.dat")));
+    const QString live = fill::numberText(static_cast<double>(availableAt(f.volume.path())) / MiB);
+    QTRY_COMPARE(freeSpaceLabel(f.window)->text(), live);
+    QVERIFY2(volume.answerAgain(), "the window waited for the volume");
+
+    // What the volume says at last is of paths no longer in the box; the Start called off made nothing.
+    QVERIFY(settled(f.window));
+    QCOMPARE(freeSpaceLabel(f.window)->text(), live);
+    QVERIFY(!QFile::exists(dead));
+    QVERIFY(f.desktop.boxes.isEmpty());
+    QCOMPARE(f.desktop.beeps, 1);
 }
 
 // The focus leaves a pressed Start for Stop, so Space, which presses the focused button, stops the
@@ -600,16 +654,18 @@ void tst_RunControl::focusFollowsTheRun()
     QVERIFY(QTest::qWaitForWindowActive(&f.window));
     startButton(f.window)->setFocus(Qt::MouseFocusReason);
     QWidget* focusInRun = nullptr;
-    f.desktop.onPass[2] = [&] {
+    QSignalSpy finished(&f.window, &MainWindow::fillFinished);
+    {
+        const fill::Pause::Hold held(f.desktop.modalPause());
+        startButton(f.window)->click();
+        QVERIFY(f.runHeld());
         focusInRun = QApplication::focusWidget();
         QTest::keyClick(focusInRun, Qt::Key_Space);
-    };
-    f.desktop.processRealEvents = true;
-    startButton(f.window)->click();
+    }
+    QVERIFY(finished.wait());
     QCOMPARE(focusInRun, stopButton(f.window));
     QCOMPARE(pathEdit(f.window)->text(), path);
-    QVERIFY(fileSize(path) < 32 * MiB); // stopped, not filled
-    QCOMPARE(checkFillFile(path, fileSize(path)), QString());
+    QCOMPARE(checkFillFile(path, KiB), QString()); // stopped, not filled
     QCOMPARE(QApplication::focusWidget(), startButton(f.window));
 }
 
@@ -625,25 +681,28 @@ void tst_RunControl::latePressesAreDropped()
 
     // Alt+D, then a click on Start: the delete lands during the run.
     QSignalSpy deletePressed(deleteButton(f.window), &QPushButton::clicked);
-    deleteButton(f.window)->animateClick();
-    f.desktop.onPass[2] = [&deletePressed] { QVERIFY(deletePressed.wait(5000)); };
-    f.desktop.processRealEvents = true;
-    startButton(f.window)->click();
+    QSignalSpy finished(&f.window, &MainWindow::fillFinished);
+    {
+        const fill::Pause::Hold held(f.desktop.modalPause());
+        deleteButton(f.window)->animateClick();
+        startButton(f.window)->click();
+        QVERIFY(deletePressed.wait(5000));
+    }
+    QVERIFY(!finished.isEmpty() || finished.wait());
     QVERIFY(f.desktop.boxes.isEmpty());
     QCOMPARE(checkFillFile(path, 4 * MiB), QString());
     QCOMPARE(f.desktop.beeps, 1);
 
     // Alt+D, then Start on the existing file: the delete lands while the overwrite question is open.
-    f.desktop.onPass.clear();
-    f.desktop.answers = { platform::AnswerNo };
+    f.desktop.answers = { false };
     f.desktop.onBox = [&f](const FakeDesktop::Box&) {
         QSignalSpy pressed(deleteButton(f.window), &QPushButton::clicked);
         deleteButton(f.window)->animateClick();
         QVERIFY(pressed.wait(5000));
     };
-    startButton(f.window)->click();
+    QVERIFY(finishStart(f.window));
     QCOMPARE(f.desktop.boxes.size(), 1);
-    QCOMPARE(f.desktop.boxes[0].prompt, overwriteQuestion);
+    QCOMPARE(f.desktop.boxes[0].text, overwriteQuestion);
     QCOMPARE(checkFillFile(path, 4 * MiB), QString());
 
     // Alt+S, then a window of the program's own opens modally: no run starts under it.
@@ -656,6 +715,7 @@ void tst_RunControl::latePressesAreDropped()
     startButton(f.window)->animateClick();
     QVERIFY(startPressed.wait(5000));
     modal.close();
+    QCOMPARE(buttonStates(f.window), QStringLiteral("11101"));
     QCOMPARE(f.desktop.beeps, 1);
     QVERIFY(!QFile::exists(path));
 }

@@ -2,7 +2,7 @@
 
 #include "about/aboutlayout.h"
 #include "about/placement.h"
-#include "app/twips.h"
+#include "platform/desktop/twips.h"
 #include "productinfo.h"
 
 #include <QEvent>
@@ -105,7 +105,7 @@ void AboutWindow::layOut()
     m_commentsLabel->setText(QString::fromUtf8(ProductInfo::comments));
     m_productLabel->setText(product);
     m_versionLabel->setText(about::versionText(ProductInfo::major, ProductInfo::minor));
-    m_companyLabel->setText(QString::fromUtf8(ProductInfo::companyName) + QStringLiteral("\r\n") + contactLine());
+    m_companyLabel->setText(QString::fromUtf8(ProductInfo::companyName) + QLatin1Char('\n') + contactLine());
 
     about::Measures measures;
     measures.picture = toTwips(m_iconLabel->size());
@@ -136,9 +136,10 @@ void AboutWindow::layOut()
 
 void AboutWindow::copyContact()
 {
-    const QString prompt
-        = QStringLiteral("次の作者宛ての電子メールアドレス文字列をクリップボードにコピーします。\r\n") + contactLine();
-    if (m_desktop.msgBox(prompt, platform::MbYesNo | platform::MbInformation) != platform::AnswerNo) {
+    const QString text
+        = QStringLiteral("次の作者宛ての電子メールアドレス文字列をクリップボードにコピーします。\n") + contactLine();
+    if (m_desktop.ask(text, platform::Desktop::Icon::Information)) {
+        // The clipboard gets the line as other programs read it: with CR LF.
         m_desktop.setClipboardText(contactLine() + QStringLiteral("\r\n"));
     }
 }
@@ -148,11 +149,11 @@ bool AboutWindow::eventFilter(QObject* watched, QEvent* event)
     // A double-click on the version tells the revision; one on the maker, a complaint.
     if (event->type() == QEvent::MouseButtonDblClick) {
         if (watched == m_versionLabel) {
-            m_desktop.msgBox(about::revisionText(ProductInfo::revision), platform::MbOkOnly);
+            m_desktop.tell(about::revisionText(ProductInfo::revision), platform::Desktop::Icon::None);
             return true;
         }
         if (watched == m_companyLabel) {
-            m_desktop.msgBox(QStringLiteral("痛い。つつかないでください。"), platform::MbOkOnly);
+            m_desktop.tell(QStringLiteral("痛い。つつかないでください。"), platform::Desktop::Icon::None);
             return true;
         }
         if (watched == m_commentsLabel || watched == m_productLabel) {

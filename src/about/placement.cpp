@@ -1,6 +1,6 @@
 #include "about/placement.h"
 
-#include "app/twips.h"
+#include "platform/desktop/twips.h"
 
 #include <QScreen>
 #include <QWidget>

@@ -2,11 +2,11 @@
 
 #include "about/aboutwindow.h"
 #include "app/mainwindowlayout.h"
-#include "app/twips.h"
 #include "fill/backgroundrun.h"
 #include "fill/numbertext.h"
 #include "fill/pathparts.h"
 #include "fill/sizetext.h"
+#include "platform/desktop/twips.h"
 #include "platform/filesystem.h"
 #include "productinfo.h"
 
@@ -21,20 +21,28 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScopeGuard>
 #include <QStringList>
 
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <limits>
 #include <vector>
 
 namespace {
 
-// The file chooser's flags: overwrite prompt, no read-only box, path must exist, Explorer style, long names.
-constexpr int fileDialogFlags = 2623494;
+using Icon = platform::Desktop::Icon;
 
-// How long the window waits for a run's thread before it pumps its own events.
-constexpr std::chrono::milliseconds idlePassInterval(10);
+// A free-space request for the display goes out at once unless another is out. Then it waits, the
+// newest in place of older ones, until that one answers or has gone this long without an answer:
+// a volume that does not answer holds its own requests, not those for another path.
+constexpr std::chrono::milliseconds unansweredRequest(200);
+constexpr int maximumRequestsOut = 16;
+
+QString cannotCreate(const QString& path, const std::error_code& error)
+{
+    return path + QStringLiteral("\nファイルを作成できません。\n") + platform::errorText(error);
+}
 
 } // namespace
 
@@ -61,6 +69,8 @@ MainWindow::MainWindow(platform::Desktop& desktop, platform::SettingsStore& sett
     connect(m_exitAction, &QAction::triggered, this, &MainWindow::close);
     connect(m_usageAction, &QAction::triggered, this, &MainWindow::showUsage);
     connect(m_aboutAction, &QAction::triggered, this, &MainWindow::showAbout);
+    m_freeSpaceRetry.setSingleShot(true);
+    connect(&m_freeSpaceRetry, &QTimer::timeout, this, &MainWindow::sendFreeSpaceRequest);
 
     // The free space follows the path as it is typed, and the unit as it is chosen: by click, key
     // or program, also by a click on the unit already chosen, which changes nothing else.
@@ -195,15 +205,11 @@ void MainWindow::connectButton(QPushButton* button, const std::function<void()>&
 {
     connect(button, &QPushButton::clicked, this, [this, button, action] {
         // A shortcut (Alt+letter) presses its button some 100 ms after the key. By then the button
-        // may be disabled by a run, or another button's question may be open: such a late press is
-        // dropped, so a disabled Delete or Exit never acts during a run, and no command starts under
-        // another's message box. Stop is what a run waits for.
-        if (!button->isEnabled() || QApplication::activeModalWidget()
-            || (m_commandsRunning > 0 && button != m_stopButton)) {
+        // may be disabled by a run, or a question may be open: such a late press is dropped, so a
+        // disabled Delete or Exit never acts during a run, and no command starts under a message box.
+        if (!button->isEnabled() || QApplication::activeModalWidget() || m_state == State::Asking) {
             return;
         }
-        ++m_commandsRunning;
-        const auto done = qScopeGuard([this] { --m_commandsRunning; });
         action();
     });
 }
@@ -221,7 +227,7 @@ QIcon MainWindow::icon()
 void MainWindow::readSettings()
 {
     if (const QString error = m_settings.readError(); !error.isEmpty()) {
-        m_desktop.msgBox(QStringLiteral("設定を読み込めません。\r\n") + error, platform::MbCritical);
+        m_desktop.tell(QStringLiteral("設定を読み込めません。\n") + error, Icon::Critical);
     }
     m_pathEdit->setText(m_settings.read(QStringLiteral("OUTFILE"), QString()));
     m_sizeEdit->setText(m_settings.read(QStringLiteral("SIZE"), QString()));
@@ -231,120 +237,213 @@ void MainWindow::readSettings()
     (megabytes ? m_mbButton : m_kbButton)->setChecked(true);
 }
 
+MainWindow::FillRequest MainWindow::currentRequest() const
+{
+    return { m_pathEdit->text(), m_sizeEdit->text(), m_kbButton->isChecked() };
+}
+
 void MainWindow::writeSettings()
 {
-    const QString unit = m_kbButton->isChecked() ? QStringLiteral("0") : QStringLiteral("1");
+    writeSettings(currentRequest());
+}
+
+void MainWindow::writeSettings(const FillRequest& request)
+{
     const QString error = m_settings.write({
-        { QStringLiteral("OUTFILE"), m_pathEdit->text() },
-        { QStringLiteral("SIZE"), m_sizeEdit->text() },
-        { QStringLiteral("SIZESCALE"), unit },
+        { QStringLiteral("OUTFILE"), request.path },
+        { QStringLiteral("SIZE"), request.sizeText },
+        { QStringLiteral("SIZESCALE"), request.kilobytes ? QStringLiteral("0") : QStringLiteral("1") },
     });
     if (!error.isEmpty()) {
-        m_desktop.msgBox(QStringLiteral("設定を保存できません。\r\n") + error, platform::MbCritical);
+        m_desktop.tell(QStringLiteral("設定を保存できません。\n") + error, Icon::Critical);
     }
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    // Nothing is asked and nothing is cancelled. A run in progress ends before its next block; the
-    // window goes at once, and the program ends once the run has closed the file, which it keeps.
+    // Nothing is asked and nothing is cancelled. A Start still checking is called off; a run in
+    // progress ends before its next block. The window goes at once, and the program ends once the
+    // run has closed the file, which it keeps.
+    if (m_state == State::Checking) {
+        ++m_start;
+        setState(State::Idle);
+        emit fillFinished();
+    }
     if (m_run) {
         m_run->requestStop();
+        acknowledgeStop();
     }
     writeSettings();
     event->accept();
+    m_closed = true;
+    if (!m_run) {
+        emit closed(m_exitCode);
+    }
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    m_closed = false;
+    QMainWindow::showEvent(event);
 }
 
 // --- the buttons ---------------------------------------------------------------------------------
 
-void MainWindow::setRunning(bool running)
+void MainWindow::setState(State state)
 {
+    m_state = state;
+    const bool idle = state == State::Idle || state == State::Asking;
+    const bool running = state == State::Checking || state == State::Running;
+    enableButtons(idle || state == State::Deleting, idle, idle, running, !running);
+}
+
+void MainWindow::enableButtons(bool browse, bool del, bool start, bool stop, bool exit)
+{
+    const std::array<QPushButton*, 5> buttons { m_browseButton, m_deleteButton, m_startButton, m_stopButton,
+                                                m_exitButton };
+    const std::array<bool, 5> enabled { browse, del, start, stop, exit };
+    const auto isButton = [&buttons](QWidget* widget) {
+        return widget && std::find(buttons.begin(), buttons.end(), widget) != buttons.end();
+    };
+    // A button with the focus that is disabled hands it on down the tab order, to the path box with
+    // its text selected, where a stray key replaces the path. The focus goes to Stop (or Browse)
+    // instead, or nowhere, and back to the button it left once the window is idle: to Start, for
+    // one that went through Stop.
     QWidget* const focused = focusWidget();
-    m_browseButton->setEnabled(!running);
-    m_deleteButton->setEnabled(!running);
-    m_startButton->setEnabled(!running);
-    m_stopButton->setEnabled(running);
-    m_exitButton->setEnabled(!running);
-    // A button with the focus that was just disabled would hand it on down the tab order, to the
-    // path box with its text selected, where a stray key replaces the path. The focus goes to Stop
-    // for the run, and back to Start after it (also from a Stop that gave it up while the file closed).
-    const QWidget* buttons[] = { m_browseButton, m_deleteButton, m_startButton, m_stopButton, m_exitButton };
-    const bool fromAButton = std::find(std::begin(buttons), std::end(buttons), focused) != std::end(buttons);
-    if ((focused && !focused->isEnabled() && fromAButton) || (!running && m_stopGaveUpFocus)) {
-        (running ? m_stopButton : m_startButton)->setFocus();
+    const auto at = std::find(buttons.begin(), buttons.end(), focused);
+    const bool losing = at != buttons.end() && !enabled[static_cast<size_t>(at - buttons.begin())];
+    QPushButton* next = stop ? m_stopButton : browse ? m_browseButton : nullptr;
+    if (losing) {
+        if (!m_focusBack) {
+            m_focusBack = focused == m_stopButton ? m_startButton : *at;
+        }
+        if (!next) {
+            focused->clearFocus();
+        }
     }
-    m_stopGaveUpFocus = false;
+    for (size_t i = 0; i < buttons.size(); ++i) {
+        buttons[i]->setEnabled(enabled[i]);
+    }
+    if (losing && next) {
+        next->setFocus();
+    }
+    if (m_state == State::Idle && m_focusBack) {
+        if (!focusWidget() || isButton(focusWidget())) {
+            m_focusBack->setFocus();
+        }
+        m_focusBack = nullptr;
+    }
 }
 
 void MainWindow::startFill()
 {
-    const bool exists = platform::fileExists(m_pathEdit->text());
-    if (exists
-        && m_desktop.msgBox(QStringLiteral("ファイルは既に存在しています。上書きしていいですか。"),
-                            platform::MbYesNo | platform::MbExclamation)
-            == platform::AnswerNo) {
+    if (m_state != State::Idle) {
         return;
     }
-    setRunning(true);
-    writeSettings();
-    runFill(exists ? platform::Existing::Replace : platform::Existing::Refuse);
-    m_desktop.beep();
-    setRunning(false);
+    // Whether the file exists is asked off the window's thread: on a volume that does not answer,
+    // the window shows the running state at once, and Stop calls the Start off before anything is
+    // made. The run uses what the window held now, whatever is typed meanwhile.
+    const FillRequest request = currentRequest();
+    setState(State::Checking);
+    const quint64 start = ++m_start;
+    m_calls.run<bool>([path = request.path] { return platform::encodesFaithfully(path) && platform::fileExists(path); },
+                      [this, start, request](bool exists) { startChecked(start, request, exists); });
+}
+
+void MainWindow::startChecked(quint64 start, const FillRequest& request, bool exists)
+{
+    if (start != m_start || m_state != State::Checking) {
+        return; // called off
+    }
+    // The question comes before the running state, as it did before there was a check to wait for.
+    if (exists) {
+        setState(State::Asking);
+        if (!m_desktop.ask(QStringLiteral("ファイルは既に存在しています。上書きしていいですか。"), Icon::Warning)) {
+            setState(State::Idle);
+            emit fillFinished();
+            return;
+        }
+    }
+    setState(State::Running);
+    writeSettings(request);
+    runFill(request, exists ? platform::Existing::Replace : platform::Existing::Refuse);
 }
 
 void MainWindow::stopFill()
 {
+    if (m_state == State::Checking) {
+        ++m_start;
+        finishFill();
+        return;
+    }
     if (!m_run) {
         return;
     }
     m_run->requestStop();
     // The run ends before its next block, whatever the disk is doing: Stop's part is done.
-    if (m_stopButton->isEnabled()) {
-        acknowledgeStop();
-    }
+    acknowledgeStop();
 }
 
 void MainWindow::acknowledgeStop()
 {
-    // While the file closes Stop has nothing left to do. It lets go of the focus first, which would
-    // otherwise pass down the tab order to the path box.
-    if (m_stopButton->hasFocus()) {
-        m_stopButton->clearFocus();
-        m_stopGaveUpFocus = true;
-    }
-    m_stopButton->setEnabled(false);
+    // While the file closes Stop has nothing left to do.
+    enableButtons(false, false, false, false, false);
 }
 
 void MainWindow::deleteFillFile()
 {
+    if (m_state != State::Idle) {
+        return;
+    }
     const QString path = m_pathEdit->text();
     if (path.isEmpty()) {
         m_desktop.beep();
+        emit deleteFinished();
         return;
     }
-    if (m_desktop.msgBox(path + QStringLiteral("を本当に削除していいですか。"),
-                         platform::MbYesNo | platform::MbExclamation)
-        == platform::AnswerNo) {
+    setState(State::Asking);
+    if (!m_desktop.ask(path + QStringLiteral("を本当に削除していいですか。"), Icon::Warning)) {
+        setState(State::Idle);
+        emit deleteFinished();
         return;
     }
-    if (!platform::fileExists(path)) {
+    // Start and Delete wait for the remove; nothing else does.
+    setState(State::Deleting);
+    m_calls.run<std::optional<std::error_code>>(
+        [path]() -> std::optional<std::error_code> {
+            if (!platform::encodesFaithfully(path)) {
+                return std::make_error_code(std::errc::illegal_byte_sequence);
+            }
+            if (!platform::fileExists(path)) {
+                return std::nullopt;
+            }
+            return platform::removeFile(path);
+        },
+        [this, path](const std::optional<std::error_code>& outcome) { fileDeleted(path, outcome); });
+}
+
+void MainWindow::fileDeleted(const QString& path, const std::optional<std::error_code>& outcome)
+{
+    setState(State::Idle);
+    if (m_closed) {
         return;
     }
-    if (const auto error = platform::removeFile(path)) {
-        m_desktop.msgBox(path + QStringLiteral("\r\nファイルを削除できません。\r\n") + platform::errorText(error),
-                         platform::MbCritical);
-        return;
+    if (outcome && *outcome) {
+        m_desktop.tell(path + QStringLiteral("\nファイルを削除できません。\n") + platform::errorText(*outcome),
+                       Icon::Critical);
+    } else if (outcome) {
+        // The space just freed shows; the position of a file that is gone is no longer shown.
+        updateFreeSpace(true);
+        m_positionLabel->clear();
     }
-    // The space just freed shows at once; the position of a file that is gone is no longer shown.
-    updateFreeSpace(true);
-    m_positionLabel->clear();
+    emit deleteFinished();
 }
 
 void MainWindow::browse()
 {
     const QString folder
         = QDir::toNativeSeparators(QDir::cleanPath(QDir::fromNativeSeparators(fill::dialogFolder(m_pathEdit->text()))));
-    const auto picked = m_desktop.openFileDialog(folder, m_pickedFile, fileDialogFlags);
+    const auto picked = m_desktop.chooseFile(folder, m_pickedFile, true);
     // A cancel leaves the path as the user typed it.
     if (!picked) {
         return;
@@ -366,12 +465,12 @@ QString MainWindow::usageText()
         QStringLiteral("ただし、１０２４バイト単位でそれ以下サイズのファイルは作成で"),
         QStringLiteral("きません。"),
     }
-        .join(QStringLiteral("\r\n"));
+        .join(QLatin1Char('\n'));
 }
 
 void MainWindow::showUsage()
 {
-    m_desktop.msgBox(usageText(), platform::MbInformation);
+    m_desktop.tell(usageText(), Icon::Information);
 }
 
 void MainWindow::showAbout()
@@ -385,85 +484,97 @@ void MainWindow::showAbout()
 
 void MainWindow::runFill(platform::Existing existing)
 {
-    const QString path = m_pathEdit->text();
+    if (m_state == State::Idle) {
+        runFill(currentRequest(), existing);
+    }
+}
+
+void MainWindow::runFill(const FillRequest& request, platform::Existing existing)
+{
+    setState(State::Running);
+    const QString& path = request.path;
     if (path.isEmpty()) {
-        m_desktop.msgBox(QStringLiteral("作成するファイルを入力してください"), platform::MbCritical);
+        m_desktop.tell(QStringLiteral("作成するファイルを入力してください"), Icon::Critical);
+        finishFill();
         return;
     }
-    const QString sizeText = m_sizeEdit->text();
-    const auto target = fill::targetBytes(sizeText, m_kbButton->isChecked() ? fill::kilobyte : fill::megabyte);
+    const auto target = fill::targetBytes(request.sizeText, request.kilobytes ? fill::kilobyte : fill::megabyte);
     if (!target) {
-        m_desktop.msgBox(QStringLiteral("サイズが大きすぎます。\r\n") + sizeText, platform::MbCritical);
+        m_desktop.tell(QStringLiteral("サイズが大きすぎます。\n") + request.sizeText, Icon::Critical);
+        finishFill();
+        return;
+    }
+    // A name read from bytes that were no text would be made under another name, one nobody typed.
+    if (!platform::encodesFaithfully(path)) {
+        m_desktop.tell(cannotCreate(path, std::make_error_code(std::errc::illegal_byte_sequence)), Icon::Critical);
+        finishFill();
         return;
     }
 
-    // The free space is asked on the run's thread: on a stalled volume the query waits too.
-    const auto landing = fill::landingFolder(path);
-    auto freeSpace
-        = [this, landing]() -> qint64 { return landing ? m_desktop.diskFree(landing->drive, landing->folder) : 0; };
-    const auto file = m_outputFiles();
-    fill::BackgroundRun run(*file,
-                            { .path = path,
-                              .target = *target,
-                              .existing = existing,
-                              .freeSpace = freeSpace,
-                              .progressInterval = std::chrono::milliseconds(m_progressInterval) });
-    m_run = &run;
-    const auto noRun = qScopeGuard([this] { m_run = nullptr; });
-    // The window's thread only pumps: one pass at every pass point of the run, and passes of its own
-    // between them while the run writes, flushes or closes.
-    for (;;) {
-        const auto wake = run.wait(idlePassInterval);
-        if (wake == fill::BackgroundRun::Wake::Finished) {
-            break;
-        }
-        if (wake == fill::BackgroundRun::Wake::Pass) {
-            m_desktop.doEvents();
-        } else if (wake == fill::BackgroundRun::Wake::Idle) {
-            m_desktop.idlePass();
-        }
-        if (const auto progress = run.takeProgress()) {
-            showProgress(progress->position, progress->freeBytes);
-        }
-        if (wake == fill::BackgroundRun::Wake::Pass) {
-            run.passDone();
-        }
-    }
+    fill::BackgroundRun::Job job;
+    job.path = path;
+    job.target = *target;
+    job.existing = existing;
+    // Asked on the run's thread: on a stalled volume the query waits too.
+    job.freeSpace = [query = m_desktop.freeSpaceQuery(), path] { return freeSpace(query, path); };
+    job.progressInterval = std::chrono::milliseconds(m_progressInterval);
+    m_run = std::make_unique<fill::BackgroundRun>(m_outputFiles(), std::move(job), m_desktop.modalPause());
+    connect(m_run.get(), &fill::BackgroundRun::progress, this, &MainWindow::showProgress);
+    connect(m_run.get(), &QThread::finished, this, &MainWindow::runEnded);
+    m_run->start();
+}
 
-    const fill::Result result = run.result();
+void MainWindow::runEnded()
+{
+    // The thread has done its work: this waits no longer than it takes to return.
+    const std::unique_ptr<fill::BackgroundRun> run = std::move(m_run);
+    const fill::Result result = run->result();
+    const QString& path = run->job().path;
+
     // However the run ended, show the free space it left behind, and where a run that wrote ended.
-    if (result.outcome == fill::Outcome::CreateFailed || result.outcome == fill::Outcome::HeaderFailed) {
-        showFreeSpace(freeSpaceText(true, run.freeBytesAfter()));
+    const bool wrote = result.outcome != fill::Outcome::CreateFailed && result.outcome != fill::Outcome::HeaderFailed;
+    if (wrote) {
+        showPosition(result.bytesWritten + 1);
+    }
+    if (m_pathEdit->text() == path) {
+        showFreeBytes(run->freeBytesAfter());
     } else {
-        showProgress(result.bytesWritten + 1, run.freeBytesAfter());
+        updateFreeSpace(true);
     }
 
-    switch (result.outcome) {
-    case fill::Outcome::CreateFailed:
-    case fill::Outcome::HeaderFailed:
-        m_desktop.msgBox(path + QStringLiteral("\r\nファイルを作成できません。\r\n")
-                             + platform::errorText(result.error),
-                         platform::MbCritical);
-        break;
-    case fill::Outcome::WriteFailed:
-        m_desktop.msgBox(path + QStringLiteral("\r\n書き込みが途中で終了しました。\r\n")
-                             + platform::errorText(result.error),
-                         platform::MbCritical);
-        break;
-    case fill::Outcome::TargetReached:
-    case fill::Outcome::Stopped:
-    case fill::Outcome::DiskFull:
-        break;
+    QString failure;
+    if (!wrote) {
+        failure = cannotCreate(path, result.error);
+    } else if (result.outcome == fill::Outcome::WriteFailed) {
+        failure = path + QStringLiteral("\n書き込みが途中で終了しました。\n") + platform::errorText(result.error);
+    }
+    if (!failure.isEmpty()) {
+        // Said also when the window has gone meanwhile; the program then ends with a failure.
+        if (m_closed) {
+            m_exitCode = 1;
+        }
+        m_desktop.tell(failure, Icon::Critical);
+    }
+    finishFill();
+}
+
+void MainWindow::finishFill()
+{
+    m_desktop.beep();
+    setState(State::Idle);
+    emit fillFinished();
+    if (m_closed) {
+        emit closed(m_exitCode);
     }
 }
 
 // --- the free-space display ----------------------------------------------------------------------
 
-qint64 MainWindow::freeSpace()
+qint64 MainWindow::freeSpace(const platform::Desktop::FreeSpaceQuery& query, const QString& path)
 {
     // Through a symbolic link the data lands on the volume of the file it points to.
-    const auto landing = fill::landingFolder(m_pathEdit->text());
-    return landing ? m_desktop.diskFree(landing->drive, landing->folder) : 0;
+    const auto landing = fill::landingFolder(path);
+    return landing ? query(landing->drive, landing->folder) : 0;
 }
 
 QString MainWindow::freeSpaceText(bool withUnit, qint64 freeBytes) const
@@ -484,18 +595,62 @@ void MainWindow::showFreeSpace(const QString& text)
     m_freeSpaceLabel->adjustSize();
 }
 
-void MainWindow::updateFreeSpace(bool withUnit)
+void MainWindow::showFreeBytes(qint64 freeBytes)
 {
-    showFreeSpace(freeSpaceText(withUnit, freeSpace()));
+    // Newer than any answer still out.
+    ++m_freeSpaceSerial;
+    showFreeSpace(freeSpaceText(true, freeBytes));
 }
 
-void MainWindow::showProgress(qint64 position, qint64 freeBytes)
+void MainWindow::updateFreeSpace(bool withUnit)
 {
-    showFreeSpace(freeSpaceText(true, freeBytes));
+    m_freeSpaceWaiting = FreeSpaceRequest { ++m_freeSpaceSerial, m_pathEdit->text(), withUnit };
+    sendFreeSpaceRequest();
+}
+
+void MainWindow::sendFreeSpaceRequest()
+{
+    if (!m_freeSpaceWaiting) {
+        return;
+    }
+    if (m_freeSpaceOut > 0) {
+        const std::chrono::milliseconds waited(m_freeSpaceSent.elapsed());
+        if (m_freeSpaceOut >= maximumRequestsOut) {
+            return; // the next answer sends it
+        }
+        if (waited < unansweredRequest) {
+            m_freeSpaceRetry.start(unansweredRequest - waited);
+            return;
+        }
+    }
+    const FreeSpaceRequest request = *std::exchange(m_freeSpaceWaiting, std::nullopt);
+    ++m_freeSpaceOut;
+    m_freeSpaceSent.start();
+    m_calls.run<qint64>([query = m_desktop.freeSpaceQuery(), path = request.path] { return freeSpace(query, path); },
+                        [this, request](qint64 freeBytes) {
+                            --m_freeSpaceOut;
+                            if (request.serial == m_freeSpaceSerial) {
+                                showFreeSpace(freeSpaceText(request.withUnit, freeBytes));
+                            }
+                            sendFreeSpaceRequest();
+                        });
+}
+
+void MainWindow::showPosition(qint64 position)
+{
     m_positionLabel->setText(QString::number(position, 16).toUpper());
     // Past 16 MiB the number outgrows its place: the label grows to the right rather than lose digits.
     const int needed = m_positionLabel->sizeHint().width();
     if (needed > m_positionLabel->width()) {
         m_positionLabel->resize(needed, m_positionLabel->height());
+    }
+}
+
+void MainWindow::showProgress(qint64 position, qint64 freeBytes)
+{
+    showPosition(position);
+    // The free space shown is that of the path in the box: the run's only while the box holds its path.
+    if (m_run && m_pathEdit->text() == m_run->job().path) {
+        showFreeBytes(freeBytes);
     }
 }

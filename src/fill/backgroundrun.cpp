@@ -2,23 +2,25 @@
 
 namespace fill {
 
-BackgroundRun::BackgroundRun(platform::OutputFile& file, Job job)
-    : m_file(file)
+BackgroundRun::BackgroundRun(std::unique_ptr<platform::OutputFile> file, Job job, Pause& pause, QObject* parent)
+    : QThread(parent)
+    , m_file(std::move(file))
     , m_job(std::move(job))
-    , m_thread(&BackgroundRun::work, this)
+    , m_pause(pause)
 {
 }
 
 BackgroundRun::~BackgroundRun()
 {
-    // Never leave the writer waiting for a pass nobody runs.
+    // Never leave the run waiting on a pause nobody lowers: it ends before its next block.
+    requestStop();
+    wait();
+}
+
+void BackgroundRun::requestStop()
+{
     m_stop = true;
-    {
-        std::lock_guard lock(m_mutex);
-        m_passWanted = false;
-    }
-    m_changed.notify_all();
-    m_thread.join();
+    m_pause.wake();
 }
 
 void BackgroundRun::publish(qint64 position, bool always)
@@ -29,82 +31,21 @@ void BackgroundRun::publish(qint64 position, bool always)
         return;
     }
     m_lastSample = now;
-    const qint64 free = m_job.freeSpace ? m_job.freeSpace() : 0;
-    std::lock_guard lock(m_mutex);
-    m_progress = Progress { position, free };
+    emit progress(position, m_job.freeSpace ? m_job.freeSpace() : 0);
 }
 
-void BackgroundRun::work()
+void BackgroundRun::run()
 {
     Hooks hooks;
     hooks.pass = [this](qint64 position) {
         publish(position, false);
-        std::unique_lock lock(m_mutex);
-        m_passWanted = true;
-        m_changed.notify_all();
-        m_changed.wait(lock, [this] { return !m_passWanted; });
+        m_pause.waitWhileRaised([this] { return m_stop.load(); });
     };
     hooks.stopRequested = [this] { return m_stop.load(); };
-    hooks.closing = [this](qint64 length) {
-        publish(length + 1, true);
-        std::lock_guard lock(m_mutex);
-        m_closing = true;
-        m_changed.notify_all();
-    };
-    Engine engine(m_file, hooks);
-    const Result result = engine.run(m_job.path, m_job.target, m_job.existing);
-    const qint64 free = m_job.freeSpace ? m_job.freeSpace() : 0;
-    std::lock_guard lock(m_mutex);
-    m_result = result;
-    m_freeAfter = free;
-    m_finished = true;
-    m_changed.notify_all();
-}
-
-BackgroundRun::Wake BackgroundRun::wait(std::chrono::milliseconds timeout)
-{
-    std::unique_lock lock(m_mutex);
-    const auto asked = [this] { return m_passWanted || (m_closing && !m_closingSeen) || m_finished; };
-    if (timeout.count() < 0) {
-        m_changed.wait(lock, asked);
-    } else if (!m_changed.wait_for(lock, timeout, asked)) {
-        return Wake::Idle;
-    }
-    if (m_passWanted) {
-        return Wake::Pass;
-    }
-    if (m_closing && !m_closingSeen) {
-        m_closingSeen = true;
-        return Wake::Closing;
-    }
-    return Wake::Finished;
-}
-
-void BackgroundRun::passDone()
-{
-    {
-        std::lock_guard lock(m_mutex);
-        m_passWanted = false;
-    }
-    m_changed.notify_all();
-}
-
-std::optional<BackgroundRun::Progress> BackgroundRun::takeProgress()
-{
-    std::lock_guard lock(m_mutex);
-    return std::exchange(m_progress, std::nullopt);
-}
-
-Result BackgroundRun::result() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_result;
-}
-
-qint64 BackgroundRun::freeBytesAfter() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_freeAfter;
+    hooks.closing = [this](qint64 length) { publish(length + 1, true); };
+    Engine engine(*m_file, hooks);
+    m_result = engine.run(m_job.path, m_job.target, m_job.existing);
+    m_freeAfter = m_job.freeSpace ? m_job.freeSpace() : 0;
 }
 
 } // namespace fill

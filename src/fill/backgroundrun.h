@@ -1,27 +1,26 @@
 #pragma once
 
 #include "fill/fillengine.h"
+#include "fill/pause.h"
 
 #include <QString>
+#include <QThread>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
-#include <optional>
-#include <thread>
+#include <memory>
 
 namespace fill {
 
-// Runs the fill engine on a thread of its own, so that nothing that can wait on the disk (a write,
-// the final flush, the close) runs on the thread that owns the window. The engine still stops at its
-// pass points, once per run of blocks, and waits there until the owner has run one pass of its
-// event pump: a Stop handled in that pass ends the run before another block, and a modal window
-// opened in a pass holds the run until it closes. Between pass points the owner pumps on its own,
-// so the window lives while a write or a flush stalls.
-class BackgroundRun
+// A fill run on a thread of its own, so that nothing that can wait on the disk (a write, the final
+// flush, the close) runs on the thread that owns the window. The run reports its progress with
+// queued signals and ends with finished(); before each run of blocks it checks the stop request and
+// waits while the pause is raised. Destroying it stops the run and waits for the file to close.
+class BackgroundRun : public QThread
 {
+    Q_OBJECT
+
 public:
     struct Job
     {
@@ -30,59 +29,38 @@ public:
         platform::Existing existing = platform::Existing::Replace;
         // The free bytes of the volume, asked on the run's thread: the query may wait on the volume.
         std::function<qint64()> freeSpace;
-        // How often progress is sampled; 0: at every pass point.
+        // How often progress is sampled; 0: at every run of blocks.
         std::chrono::milliseconds progressInterval { 250 };
     };
 
-    struct Progress
-    {
-        qint64 position = 1; // 1-based position of the next byte
-        qint64 freeBytes = 0;
-    };
+    BackgroundRun(std::unique_ptr<platform::OutputFile> file, Job job, Pause& pause, QObject* parent = nullptr);
+    ~BackgroundRun() override;
 
-    // What the run asks of its owner.
-    enum class Wake {
-        Pass, // at a pass point: run one pass of the event pump, then call passDone()
-        Closing, // the writing is over and the file is being closed: the last progress is in
-        Finished, // the file is closed: result() holds the outcome
-        Idle, // nothing within the time given
-    };
-
-    BackgroundRun(platform::OutputFile& file, Job job);
-    ~BackgroundRun();
-    BackgroundRun(const BackgroundRun&) = delete;
-    BackgroundRun& operator=(const BackgroundRun&) = delete;
-
-    // Waits for the run up to timeout; a negative timeout waits until it asks for something.
-    Wake wait(std::chrono::milliseconds timeout);
-    void passDone();
+    const Job& job() const { return m_job; }
     // Ends the run before its next block; may be called at any time, from any thread.
-    void requestStop() { m_stop = true; }
-    // The newest progress not taken yet.
-    std::optional<Progress> takeProgress();
-    // After Finished: how the run ended, and the volume's free bytes after the close.
-    Result result() const;
-    qint64 freeBytesAfter() const;
+    void requestStop();
+    // Once finished(): how the run ended, and the volume's free bytes after the close.
+    Result result() const { return m_result; }
+    qint64 freeBytesAfter() const { return m_freeAfter; }
+
+signals:
+    // A sample of the run: the 1-based position of the next byte, the volume's free bytes. The last
+    // comes when the writing is over and the file is about to close.
+    void progress(qint64 position, qint64 freeBytes);
+
+protected:
+    void run() override;
 
 private:
-    void work();
     void publish(qint64 position, bool always);
 
-    platform::OutputFile& m_file;
+    std::unique_ptr<platform::OutputFile> m_file;
     Job m_job;
+    Pause& m_pause;
     std::atomic<bool> m_stop = false;
-    std::chrono::steady_clock::time_point m_lastSample {}; // the run's thread only
-
-    mutable std::mutex m_mutex; // guards everything below
-    std::condition_variable m_changed;
-    bool m_passWanted = false;
-    bool m_closing = false;
-    bool m_closingSeen = false;
-    bool m_finished = false;
-    std::optional<Progress> m_progress;
+    std::chrono::steady_clock::time_point m_lastSample {};
     Result m_result;
     qint64 m_freeAfter = 0;
-    std::thread m_thread;
 };
 
 } // namespace fill

@@ -41,7 +41,8 @@ enum class Data {
 
 struct Hooks
 {
-    // One pass of the event pump, given the 1-based position of the next byte to write.
+    // Before each run of blocks, given the 1-based position of the next byte to write: where a run
+    // reports its progress, and waits while it is paused.
     std::function<void(qint64 position)> pass;
     // Asked right after each pass; true ends the run before another block is written.
     std::function<bool()> stopRequested;
@@ -68,8 +69,8 @@ QByteArray headerBlock();
 // Writes fill files: a 1024-byte header block (header text, then bytes of 255), then whole
 // 1024-byte blocks of 255 until the target, a stop request, or a failed write. Blocks go out in
 // runs of up to runBytes with one pass and one stop test per run; a run that takes long halves the
-// next ones (down to 64 KiB), so a slow device still gets an event-pump pass every few tens of
-// milliseconds. Once a write finds no space the engine goes on one block at a time, so "fill the
+// next ones (down to 64 KiB), so a slow device still reaches a pass and a stop test every few tens
+// of milliseconds. Once a write finds no space the engine goes on one block at a time, so "fill the
 // disk" leaves less than a block free.
 class Engine
 {

@@ -12,6 +12,11 @@ namespace platform {
 // are part of the name, never patterns. An empty path names nothing.
 bool fileExists(const QString& path);
 
+// False when the text cannot name a file as it reads: it holds U+FFFD, which stands for bytes that
+// were no text when a name was read (a path saved in another encoding), or characters the system's
+// encoding of names cannot hold. Opening such a text would make or remove a file nobody named.
+bool encodesFaithfully(const QString& path);
+
 // Deletes exactly the one named file (no patterns).
 std::error_code removeFile(const QString& path);
 

@@ -92,6 +92,11 @@ std::optional<QString> landingPath(const QString& path)
     return text;
 }
 
+bool encodesFaithfully(const QString& path)
+{
+    return !path.contains(QChar::ReplacementCharacter) && QFile::decodeName(QFile::encodeName(path)) == path;
+}
+
 std::error_code removeFile(const QString& path)
 {
     const QByteArray name = QFile::encodeName(path);

@@ -66,6 +66,12 @@ bool fileExists(const QString& path)
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool encodesFaithfully(const QString& path)
+{
+    // Names are UTF-16 here, as QString holds them: only a character that replaced bytes gives one away.
+    return !path.contains(QChar::ReplacementCharacter);
+}
+
 std::error_code removeFile(const QString& path)
 {
     const std::wstring name = path.toStdWString();

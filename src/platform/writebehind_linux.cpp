@@ -8,7 +8,6 @@
 #include <linux/magic.h>
 #include <sys/vfs.h>
 #include <unistd.h>
-#include <vector>
 
 namespace platform {
 
@@ -16,8 +15,7 @@ namespace {
 
 constexpr qint64 minimumWindow = 256 * 1024;
 constexpr qint64 maximumWindow = 8 * 1024 * 1024;
-constexpr size_t windowsInFlight = 2;
-// How long the writing thread waits for the disk before it goes back to its other work.
+// How long the writing thread waits for the flushes before it goes back to its other work.
 constexpr auto catchUpWait = std::chrono::milliseconds(10);
 // Waiting longer than this for a window halves the next; much shorter doubles it.
 constexpr auto slowWait = std::chrono::milliseconds(16);
@@ -57,19 +55,17 @@ void WriteBehind::start(int fd)
 {
     stopHelper();
     m_fd = fd;
-    m_handedOver = 0;
-    m_windows.clear();
+    m_started = 0;
+    m_inFlight.reset();
     m_error = {};
     m_stopping = false;
-    m_handedOverBytes = 0;
-    m_writtenBackBytes = 0;
+    m_startedBytes = 0;
     m_flushedBytes = 0;
     m_unflushedLimit = initialUnflushed;
     m_bareFlushNs = 0;
     m_lastFlush = {};
     m_enabled = fd >= 0 && !inMemory(fd);
     if (m_enabled) {
-        m_helper = std::thread(&WriteBehind::work, this);
         m_flusher = std::thread(&WriteBehind::flushWork, this);
     }
 }
@@ -80,42 +76,84 @@ bool WriteBehind::ready()
         return true;
     }
     std::unique_lock lock(m_mutex);
-    // Behind on the write-back, or too far ahead of the flushes: wait a little, then let the caller
-    // see to its other work.
-    return m_changed.wait_for(lock, catchUpWait, [this] {
-        return !m_enabled
-            || (m_windows.size() <= windowsInFlight && m_handedOverBytes - m_flushedBytes <= 2 * m_unflushedLimit);
-    });
+    // Too far ahead of the flushes: wait a little, then let the caller see to its other work.
+    return m_changed.wait_for(lock, catchUpWait,
+                              [this] { return m_startedBytes - m_flushedBytes <= 2 * m_unflushedLimit; });
 }
 
 std::error_code WriteBehind::wrote(qint64 end)
 {
-    std::lock_guard lock(m_mutex);
-    while (m_enabled && end - m_handedOver >= m_window) {
-        m_windows.push_back({ m_handedOver, m_window, false });
-        m_handedOver += m_window;
-        m_handedOverBytes += m_window;
+    // Each finished window is started at once, then the one before it is waited for: the disk always
+    // has the next window while this thread waits, as a plain loop of the two calls has it.
+    while (m_enabled && end - m_started >= m_window) {
+        const Window window { m_started, m_window };
+        m_started += m_window;
+        if (::sync_file_range(m_fd, window.start, window.length, SYNC_FILE_RANGE_WRITE) != 0) {
+            stopWritingBack(errno);
+            break;
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_startedBytes += window.length;
+        }
+        m_changed.notify_all();
+        if (m_inFlight && !waitFor(*m_inFlight)) {
+            break;
+        }
+        m_inFlight = window;
     }
-    m_changed.notify_all();
+    std::lock_guard lock(m_mutex);
     return std::exchange(m_error, {});
+}
+
+bool WriteBehind::waitFor(const Window& window)
+{
+    const auto began = std::chrono::steady_clock::now();
+    if (::sync_file_range(m_fd, window.start, window.length,
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER)
+        != 0) {
+        stopWritingBack(errno);
+        return false;
+    }
+    ::posix_fadvise(m_fd, window.start, window.length, POSIX_FADV_DONTNEED);
+    const auto waited = std::chrono::steady_clock::now() - began;
+    if (waited > slowWait) {
+        m_window = std::max(minimumWindow, m_window / 2);
+    } else if (waited < fastWait) {
+        m_window = std::min(maximumWindow, m_window * 2);
+    }
+    m_inFlight.reset();
+    return true;
+}
+
+void WriteBehind::stopWritingBack(int failure)
+{
+    // A file system without the call: let the system write back on its own from here on.
+    m_enabled = false;
+    m_inFlight.reset();
+    std::lock_guard lock(m_mutex);
+    if (dataLost(failure) && !m_error) {
+        m_error = { failure, std::system_category() };
+    }
+    m_stopping = true; // the flusher has nothing to follow any more
+    m_changed.notify_all();
 }
 
 void WriteBehind::truncated(qint64 size)
 {
-    std::lock_guard lock(m_mutex);
-    m_handedOver = std::min(m_handedOver, size);
+    m_started = std::min(m_started, size);
 }
 
 void WriteBehind::reserved(qint64 end)
 {
-    std::lock_guard lock(m_mutex);
-    m_handedOver = std::max(m_handedOver, end);
+    m_started = std::max(m_started, end);
 }
 
 std::error_code WriteBehind::finish()
 {
-    // Nothing is written any more: one flush takes all of the file to the device. The flusher may
-    // be in a flush of its own; this one goes alongside it rather than after it.
+    // Nothing is written any more: one flush takes all of the file to the device, the window still
+    // in flight included. The flusher may be in a flush of its own; this one goes alongside it rather
+    // than after it.
     {
         std::lock_guard lock(m_mutex);
         m_stopping = true;
@@ -140,7 +178,7 @@ std::error_code WriteBehind::finish()
 
 void WriteBehind::stopHelper()
 {
-    if (!m_helper.joinable()) {
+    if (!m_flusher.joinable()) {
         return;
     }
     {
@@ -148,9 +186,9 @@ void WriteBehind::stopHelper()
         m_stopping = true;
     }
     m_changed.notify_all();
-    m_helper.join();
     m_flusher.join();
     m_enabled = false;
+    m_inFlight.reset();
 }
 
 void WriteBehind::flushWork()
@@ -158,7 +196,9 @@ void WriteBehind::flushWork()
     std::unique_lock lock(m_mutex);
     for (;;) {
         const auto due = [this] {
-            const qint64 pending = m_writtenBackBytes - m_flushedBytes;
+            // What is on its way counts: the flush waits for it, and meets a failure of the device
+            // while the run still goes on.
+            const qint64 pending = m_startedBytes - m_flushedBytes;
             return pending >= m_unflushedLimit
                 || (pending >= minimumFlush && std::chrono::steady_clock::now() - m_lastFlush >= flushSpacing);
         };
@@ -169,7 +209,7 @@ void WriteBehind::flushWork()
         if (!due()) {
             continue;
         }
-        const qint64 target = m_writtenBackBytes;
+        const qint64 target = m_startedBytes;
         lock.unlock();
         const auto began = std::chrono::steady_clock::now();
         const int failure = ::fdatasync(m_fd) == 0 ? 0 : errno;
@@ -192,66 +232,6 @@ void WriteBehind::flushWork()
             m_unflushedLimit = std::max(minimumUnflushed, m_unflushedLimit / 2);
         } else if (took - m_bareFlushNs < fastFlushNs) {
             m_unflushedLimit = std::min(maximumUnflushed, m_unflushedLimit * 2);
-        }
-        m_changed.notify_all();
-    }
-}
-
-void WriteBehind::work()
-{
-    std::unique_lock lock(m_mutex);
-    for (;;) {
-        m_changed.wait(lock, [this] { return m_stopping || !m_windows.empty(); });
-        if (m_windows.empty()) {
-            return; // stopping, and everything handed over is on the disk
-        }
-        // Start the write-back of every window handed over, then wait for the oldest one.
-        std::vector<Window> toStart;
-        for (Window& window : m_windows) {
-            if (!window.started) {
-                window.started = true;
-                toStart.push_back(window);
-            }
-        }
-        const Window oldest = m_windows.front();
-        lock.unlock();
-
-        int failure = 0;
-        for (const Window& window : toStart) {
-            if (failure == 0 && ::sync_file_range(m_fd, window.start, window.length, SYNC_FILE_RANGE_WRITE) != 0) {
-                failure = errno;
-            }
-        }
-        const auto began = std::chrono::steady_clock::now();
-        if (failure == 0
-            && ::sync_file_range(m_fd, oldest.start, oldest.length,
-                                 SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER)
-                != 0) {
-            failure = errno;
-        }
-        if (failure == 0) {
-            ::posix_fadvise(m_fd, oldest.start, oldest.length, POSIX_FADV_DONTNEED);
-        }
-        const auto waited = std::chrono::steady_clock::now() - began;
-
-        lock.lock();
-        if (failure != 0) {
-            // A file system without the call: let the system write back on its own from here on.
-            if (dataLost(failure) && !m_error) {
-                m_error = { failure, std::system_category() };
-            }
-            m_windows.clear();
-            m_enabled = false;
-            m_stopping = true; // the flusher has nothing to follow any more
-            m_changed.notify_all();
-            return;
-        }
-        m_windows.pop_front();
-        m_writtenBackBytes += oldest.length;
-        if (waited > slowWait) {
-            m_window = std::max(minimumWindow, m_window / 2);
-        } else if (waited < fastWait) {
-            m_window = std::min(maximumWindow, m_window * 2);
         }
         m_changed.notify_all();
     }

@@ -37,9 +37,18 @@ std::error_code WriteBehind::finish()
     return {};
 }
 
-void WriteBehind::stopHelper() { }
+bool WriteBehind::waitFor(const Window& window)
+{
+    Q_UNUSED(window);
+    return true;
+}
 
-void WriteBehind::work() { }
+void WriteBehind::stopWritingBack(int failure)
+{
+    Q_UNUSED(failure);
+}
+
+void WriteBehind::stopHelper() { }
 
 void WriteBehind::flushWork() { }
 

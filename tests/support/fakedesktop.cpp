@@ -2,56 +2,35 @@
 
 #include "platform/filesystem.h"
 
-#include <QCoreApplication>
 #include <QTest>
 
-int FakeDesktop::msgBox(const QString& prompt, int code)
+bool FakeDesktop::question(const QString& text, Icon icon)
 {
-    boxes.append({ prompt, code });
+    boxes.append({ text, icon, true });
     if (onBox) {
         onBox(boxes.last());
     }
-    if ((code & 0x0F) != platform::MbYesNo) {
-        return platform::AnswerOk;
-    }
     if (answers.isEmpty()) {
         // Fail the test instead of hanging it on a question nobody answers.
-        QTest::qFail(qPrintable(QStringLiteral("unexpected question: ") + prompt), __FILE__, __LINE__);
-        return platform::AnswerNo;
+        QTest::qFail(qPrintable(QStringLiteral("unexpected question: ") + text), __FILE__, __LINE__);
+        return false;
     }
     return answers.takeFirst();
 }
 
-void FakeDesktop::doEvents()
+void FakeDesktop::message(const QString& text, Icon icon)
 {
-    ++passes;
-    if (processRealEvents) {
-        QCoreApplication::processEvents();
-    }
-    if (everyPass) {
-        everyPass(passes);
-    }
-    if (const auto it = onPass.find(passes); it != onPass.end()) {
-        it->second();
+    boxes.append({ text, icon, false });
+    if (onBox) {
+        onBox(boxes.last());
     }
 }
 
-void FakeDesktop::idlePass()
+std::optional<QString> FakeDesktop::fileDialog(const QString& folder, const QString& lastPicked, bool folderMustExist)
 {
-    ++idlePasses;
-    if (processRealEvents) {
-        QCoreApplication::processEvents();
-    }
-    if (onIdlePass) {
-        onIdlePass();
-    }
-}
-
-std::optional<QString> FakeDesktop::openFileDialog(const QString& initialDir, const QString& fileName, int flags)
-{
-    dialogDirs.append(initialDir);
-    dialogFileNames.append(fileName);
-    dialogFlags.append(flags);
+    dialogFolders.append(folder);
+    dialogLastPicks.append(lastPicked);
+    dialogFolderMustExist.append(folderMustExist);
     if (dialogAnswers.isEmpty()) {
         QTest::qFail("unexpected file dialog", __FILE__, __LINE__);
         return std::nullopt;
@@ -59,17 +38,35 @@ std::optional<QString> FakeDesktop::openFileDialog(const QString& initialDir, co
     return dialogAnswers.takeFirst();
 }
 
-qint64 FakeDesktop::diskFree(const QString& drive, const QString& dir)
-{
-    const std::lock_guard lock(m_mutex);
-    freeSpaceDirs.append(dir);
-    return freeSpace ? *freeSpace : platform::diskFree(drive, dir);
-}
-
-void FakeDesktop::showModal(QDialog& window)
+void FakeDesktop::modalWindow(QDialog& window)
 {
     ++modals;
     if (onModal) {
         onModal(window);
     }
+}
+
+void FakeDesktop::setFreeSpace(std::optional<qint64> bytes)
+{
+    const std::lock_guard lock(m_freeSpace->mutex);
+    m_freeSpace->bytes = bytes;
+}
+
+QStringList FakeDesktop::freeSpaceFolders() const
+{
+    const std::lock_guard lock(m_freeSpace->mutex);
+    return m_freeSpace->folders;
+}
+
+platform::Desktop::FreeSpaceQuery FakeDesktop::freeSpaceQuery() const
+{
+    return [state = m_freeSpace](const QString& drive, const QString& dir) {
+        std::optional<qint64> bytes;
+        {
+            const std::lock_guard lock(state->mutex);
+            state->folders.append(dir);
+            bytes = state->bytes;
+        }
+        return bytes ? *bytes : platform::diskFree(drive, dir);
+    };
 }

@@ -4,9 +4,10 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -16,42 +17,47 @@ class FakeDesktop final : public platform::Desktop
 public:
     struct Box
     {
-        QString prompt;
-        int code;
+        QString text;
+        Icon icon;
+        bool question; // Yes and No; else OK alone
     };
 
-    int msgBox(const QString& prompt, int code) override;
     void beep() override { ++beeps; }
-    void doEvents() override;
-    void idlePass() override;
-    std::optional<QString> openFileDialog(const QString& initialDir, const QString& fileName, int flags) override;
     void setClipboardText(const QString& text) override { clipboard.append(text); }
-    qint64 diskFree(const QString& drive, const QString& dir) override;
-    void showModal(QDialog& window) override;
+    FreeSpaceQuery freeSpaceQuery() const override;
 
     // Script.
-    QList<int> answers; // for Yes/No questions, in order
+    QList<bool> answers; // for Yes/No questions, in order: true for Yes
     QList<std::optional<QString>> dialogAnswers; // for the file dialog, in order; nothing = cancel
-    std::map<int, std::function<void()>> onPass; // run during the N-th event-pump pass (1-based)
-    std::function<void(int pass)> everyPass;
-    std::function<void()> onIdlePass; // run during the window's own passes while a run's thread works
     std::function<void(QDialog&)> onModal; // plays the user while a modal window is open
     std::function<void(const Box&)> onBox; // plays other programs while a message box is open
-    bool processRealEvents = false; // also run Qt's own event pump on each pass
-    std::optional<qint64> freeSpace; // what diskFree answers; nothing = ask the system
+    // What free-space queries answer; nothing = ask the system.
+    void setFreeSpace(std::optional<qint64> bytes);
 
     // Record.
     QList<Box> boxes;
-    QList<QString> dialogDirs;
-    QList<QString> dialogFileNames;
-    QList<int> dialogFlags;
+    QList<QString> dialogFolders;
+    QList<QString> dialogLastPicks;
+    QList<bool> dialogFolderMustExist;
     QList<QString> clipboard;
-    QList<QString> freeSpaceDirs; // the folders diskFree was asked about (from a run's thread too)
     int beeps = 0;
     int modals = 0;
-    int passes = 0;
-    int idlePasses = 0;
+    // The folders free space was asked about (on the threads that ask).
+    QStringList freeSpaceFolders() const;
+
+protected:
+    bool question(const QString& text, Icon icon) override;
+    void message(const QString& text, Icon icon) override;
+    std::optional<QString> fileDialog(const QString& folder, const QString& lastPicked, bool folderMustExist) override;
+    void modalWindow(QDialog& window) override;
 
 private:
-    std::mutex m_mutex; // diskFree is asked on a run's thread
+    // Shared with the queries, which may outlive this desktop.
+    struct FreeSpace
+    {
+        std::mutex mutex;
+        std::optional<qint64> bytes;
+        QStringList folders;
+    };
+    std::shared_ptr<FreeSpace> m_freeSpace = std::make_shared<FreeSpace>();
 };

@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -326,6 +327,7 @@ StallVolume::StallVolume(qint64 bytes)
 
 StallVolume::~StallVolume()
 {
+    answerAgain();
     if (m_mounted) {
         const QByteArray mountPoint = path().toLocal8Bit();
         if (::umount2(mountPoint.constData(), 0) != 0) {
@@ -345,6 +347,39 @@ bool StallVolume::command(const QByteArray& commands)
 {
     QFile control(filePath(QStringLiteral(".stallfs")));
     return control.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && control.write(commands) == commands.size();
+}
+
+void StallVolume::stopAnswering(std::chrono::milliseconds atMost)
+{
+    answerAgain();
+    const pid_t daemon = static_cast<pid_t>(m_daemon->processId());
+    ::kill(daemon, SIGSTOP);
+    m_stopped = true;
+    m_watchdog = std::thread([this, daemon, atMost] {
+        std::unique_lock lock(m_mutex);
+        if (!m_answering.wait_for(lock, atMost, [this] { return !m_stopped; })) {
+            ::kill(daemon, SIGCONT);
+            m_stopped = false;
+        }
+    });
+}
+
+bool StallVolume::answerAgain()
+{
+    if (!m_watchdog.joinable()) {
+        return false;
+    }
+    bool stopped = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        stopped = std::exchange(m_stopped, false);
+        if (stopped) {
+            ::kill(static_cast<pid_t>(m_daemon->processId()), SIGCONT);
+        }
+    }
+    m_answering.notify_all();
+    m_watchdog.join();
+    return stopped;
 }
 
 qint64 StallVolume::counter(const QString& name) const

@@ -5,7 +5,11 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 // Bytes available to an ordinary user on the volume holding path, as statvfs tells; -1 on failure.
 qint64 availableAt(const QString& path);
@@ -125,6 +129,12 @@ public:
     // One of the counters the file system reports ("writes", "stalled_writes", "stalling", ...).
     qint64 counter(const QString& name) const;
 
+    // Stops the daemon, as a dead network share or a wedged stick stops: every call on the volume
+    // waits, this test's own too, until answerAgain(), or until atMost has passed.
+    void stopAnswering(std::chrono::milliseconds atMost = std::chrono::seconds(20));
+    // False when the volume had answered again already, because atMost had passed.
+    bool answerAgain();
+
     // Why such a volume cannot be had here (no /dev/fuse, not root, not built); empty when it can.
     static QString unavailable();
 
@@ -133,6 +143,10 @@ private:
     QString m_error;
     bool m_mounted = false;
     std::unique_ptr<QProcess> m_daemon;
+    std::mutex m_mutex;
+    std::condition_variable m_answering;
+    bool m_stopped = false;
+    std::thread m_watchdog;
 };
 
 #define STALLFS(var, bytes)                                                                                            \

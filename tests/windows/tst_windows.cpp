@@ -11,6 +11,7 @@
 #include "platform/process.h"
 
 #include "fillfile.h"
+#include "sizes.h"
 
 #include <QDir>
 #include <QJsonDocument>
@@ -29,9 +30,6 @@ Q_DECLARE_METATYPE(std::error_condition)
 Q_DECLARE_METATYPE(fill::Outcome)
 
 namespace {
-
-constexpr qint64 KiB = 1024;
-constexpr qint64 MiB = 1024 * KiB;
 
 qint64 totalBytes(const QString& root)
 {

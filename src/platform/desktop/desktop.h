@@ -1,52 +1,68 @@
 #pragma once
 
+#include "fill/pause.h"
+
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 class QDialog;
 
 namespace platform {
 
-// Message-box codes, as the classic Windows codes: buttons in the low bits, icon in the next ones.
-enum MsgBoxCode : int {
-    MbOkOnly = 0,
-    MbYesNo = 4,
-    MbCritical = 16,
-    MbExclamation = 48,
-    MbInformation = 64,
-};
-
-// What a message box answers.
-enum MsgBoxAnswer : int {
-    AnswerOk = 1,
-    AnswerYes = 6,
-    AnswerNo = 7,
-};
-
 // Everything the windows ask of the desktop. The real one is QtDesktop; tests use a fake that
-// answers from a script, so no test ever waits for a person.
+// answers from a script, so no test ever waits for a person. Every modal window shown through it
+// (a message, a question, the file dialog, the About window) holds modalPause() while it is open:
+// a run writes nothing until the user has closed it.
 class Desktop
 {
 public:
+    // The icon of a message box.
+    enum class Icon {
+        None,
+        Information,
+        Warning,
+        Critical,
+    };
+
     virtual ~Desktop() = default;
 
-    // Modal message box titled with the application title. Returns AnswerOk, AnswerYes or AnswerNo.
-    virtual int msgBox(const QString& prompt, int code) = 0;
-    virtual void beep() = 0;
-    // One pass of the event pump: handles what is pending and returns. A run makes one at each of
-    // its pass points, and a Stop handled there ends it before its next block.
-    virtual void doEvents() = 0;
-    // The same, made while the window waits for a run's thread to write, flush or close: the
-    // window stays alive whatever the disk does. No step of the run.
-    virtual void idlePass() = 0;
-    // The open-form file dialog. Returns the chosen full path, or nothing when cancelled.
-    virtual std::optional<QString> openFileDialog(const QString& initialDir, const QString& fileName, int flags) = 0;
-    virtual void setClipboardText(const QString& text) = 0;
-    // Bytes available on the volume of a file in dir on drive (see platform::diskFree); 0 when unknown.
-    virtual qint64 diskFree(const QString& drive, const QString& dir) = 0;
+    // A question with Yes and No, Yes the default, titled with the application title; true for Yes.
+    // Anything but an explicit Yes (the close box included) is No.
+    bool ask(const QString& text, Icon icon);
+    // A message with OK, titled with the application title.
+    void tell(const QString& text, Icon icon);
+    // The open-form file dialog in folder, naming the file picked last where it lies there, where a
+    // new name can be typed. folderMustExist: a name in a folder that does not exist is refused in
+    // the dialog. Returns the chosen full path, or nothing when cancelled.
+    std::optional<QString> chooseFile(const QString& folder, const QString& lastPicked, bool folderMustExist);
     // Shows a window modally and returns when it has closed.
-    virtual void showModal(QDialog& window) = 0;
+    void showModal(QDialog& window);
+
+    virtual void beep() = 0;
+    // Text leaves the program here as it stands: line ends included.
+    virtual void setClipboardText(const QString& text) = 0;
+
+    // Bytes available on the volume of a file in dir on drive (see platform::diskFree); 0 when unknown.
+    using FreeSpaceQuery = std::function<qint64(const QString& drive, const QString& dir)>;
+    // The query this desktop answers free space with. It is run on threads of its own, where it may
+    // wait on a volume for as long as the volume takes: it holds all it needs, and may outlive the desktop.
+    virtual FreeSpaceQuery freeSpaceQuery() const = 0;
+
+    // Raised while a modal window of this desktop is open.
+    fill::Pause& modalPause() { return m_modalPause; }
+
+protected:
+    // What the calls above show, once the pause is raised.
+    virtual bool question(const QString& text, Icon icon) = 0;
+    virtual void message(const QString& text, Icon icon) = 0;
+    virtual std::optional<QString> fileDialog(const QString& folder, const QString& lastPicked, bool folderMustExist)
+        = 0;
+    virtual void modalWindow(QDialog& window) = 0;
+
+private:
+    fill::Pause m_modalPause;
 };
 
 } // namespace platform

@@ -23,14 +23,39 @@ QWidget* dialogParent()
     return QApplication::activeWindow();
 }
 
-constexpr int pathMustExist = 2048; // OFN_PATHMUSTEXIST
+QMessageBox::Icon boxIcon(Desktop::Icon icon)
+{
+    switch (icon) {
+    case Desktop::Icon::Information:
+        return QMessageBox::Information;
+    case Desktop::Icon::Warning:
+        return QMessageBox::Warning;
+    case Desktop::Icon::Critical:
+        return QMessageBox::Critical;
+    case Desktop::Icon::None:
+        break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+int showBox(const QString& text, Desktop::Icon icon, QMessageBox::StandardButtons buttons)
+{
+    QMessageBox box(boxIcon(icon), QString::fromUtf8(ProductInfo::productName), QString(), buttons, dialogParent());
+    box.setTextFormat(Qt::PlainText);
+    box.setText(displayedText(text));
+    if (buttons & QMessageBox::No) {
+        box.setDefaultButton(QMessageBox::Yes);
+        box.setEscapeButton(QMessageBox::No);
+    }
+    return box.exec();
+}
 
 } // namespace
 
-QString displayedPrompt(const QString& prompt)
+QString displayedText(const QString& text)
 {
     constexpr qsizetype maxLine = 200;
-    QStringList lines = QString(prompt).replace(QLatin1String("\r\n"), QLatin1String("\n")).split(QLatin1Char('\n'));
+    QStringList lines = text.split(QLatin1Char('\n'));
     for (QString& line : lines) {
         if (line.size() > maxLine) {
             line = line.left(maxLine / 2) + QChar(0x2026) + line.right(maxLine / 2);
@@ -39,41 +64,14 @@ QString displayedPrompt(const QString& prompt)
     return lines.join(QLatin1Char('\n'));
 }
 
-int QtDesktop::msgBox(const QString& prompt, int code)
+bool QtDesktop::question(const QString& text, Icon icon)
 {
-    QMessageBox box(dialogParent());
-    box.setWindowTitle(QString::fromUtf8(ProductInfo::productName));
-    box.setTextFormat(Qt::PlainText);
-    box.setText(displayedPrompt(prompt));
-    switch (code & 0x70) {
-    case MbCritical:
-        box.setIcon(QMessageBox::Critical);
-        break;
-    case MbExclamation:
-        box.setIcon(QMessageBox::Warning);
-        break;
-    case MbInformation:
-        box.setIcon(QMessageBox::Information);
-        break;
-    default:
-        box.setIcon(QMessageBox::NoIcon);
-        break;
-    }
-    const bool yesNo = (code & 0x0F) == MbYesNo;
-    if (yesNo) {
-        box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(QMessageBox::Yes);
-        box.setEscapeButton(QMessageBox::No);
-    } else {
-        box.setStandardButtons(QMessageBox::Ok);
-    }
-    const int answer = box.exec();
-    if (!yesNo) {
-        return AnswerOk;
-    }
-    // Anything but an explicit Yes (the close box included) counts as No: nothing is overwritten
-    // or deleted unless the user said so.
-    return answer == QMessageBox::Yes ? AnswerYes : AnswerNo;
+    return showBox(text, icon, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+}
+
+void QtDesktop::message(const QString& text, Icon icon)
+{
+    showBox(text, icon, QMessageBox::Ok);
 }
 
 void QtDesktop::beep()
@@ -81,26 +79,21 @@ void QtDesktop::beep()
     QApplication::beep();
 }
 
-void QtDesktop::doEvents()
+std::optional<QString> QtDesktop::fileDialog(const QString& folder, const QString& lastPicked, bool folderMustExist)
 {
-    QCoreApplication::processEvents();
-}
-
-std::optional<QString> QtDesktop::openFileDialog(const QString& initialDir, const QString& fileName, int flags)
-{
-    // Of the other flags, Qt's open dialog has no read-only box and never asks before overwriting.
+    // Qt's open dialog has no read-only box and never asks before overwriting.
     QFileDialog dialog(dialogParent());
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     // The output file usually does not exist yet: the user must be able to type a new name.
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
-    if (!initialDir.isEmpty()) {
-        dialog.setDirectory(initialDir);
+    if (!folder.isEmpty()) {
+        dialog.setDirectory(folder);
     }
     // Selecting a file in another folder would move the dialog there, away from the folder of the
     // path the user typed, so the last pick is named only where the dialog opens.
-    if (!fileName.isEmpty() && (initialDir.isEmpty() || QDir(QFileInfo(fileName).absolutePath()) == QDir(initialDir))) {
-        dialog.selectFile(fileName);
+    if (!lastPicked.isEmpty() && (folder.isEmpty() || QDir(QFileInfo(lastPicked).absolutePath()) == QDir(folder))) {
+        dialog.selectFile(lastPicked);
     }
     for (;;) {
         if (dialog.exec() != QDialog::Accepted) {
@@ -111,27 +104,23 @@ std::optional<QString> QtDesktop::openFileDialog(const QString& initialDir, cons
             return std::nullopt;
         }
         const QFileInfo typed(files.first());
-        if (!(flags & pathMustExist) || QFileInfo(typed.absolutePath()).isDir()) {
+        if (!folderMustExist || QFileInfo(typed.absolutePath()).isDir()) {
             return QDir::toNativeSeparators(files.first());
         }
         // Qt's dialog (and a desktop's own) hands back a name in a folder that does not exist: say
         // so and ask again, so such a name never reaches the path box.
-        QMessageBox box(QMessageBox::Warning, QString::fromUtf8(ProductInfo::productName),
-                        displayedPrompt(QDir::toNativeSeparators(typed.absolutePath())
-                                        + QStringLiteral("\r\nフォルダが存在しません。")),
-                        QMessageBox::Ok, dialogParent());
-        box.setTextFormat(Qt::PlainText);
-        box.exec();
+        showBox(QDir::toNativeSeparators(typed.absolutePath()) + QStringLiteral("\nフォルダが存在しません。"),
+                Icon::Warning, QMessageBox::Ok);
         dialog.selectFile(files.first());
     }
 }
 
-qint64 QtDesktop::diskFree(const QString& drive, const QString& dir)
+Desktop::FreeSpaceQuery QtDesktop::freeSpaceQuery() const
 {
-    return platform::diskFree(drive, dir);
+    return &platform::diskFree;
 }
 
-void QtDesktop::showModal(QDialog& window)
+void QtDesktop::modalWindow(QDialog& window)
 {
     window.exec();
 }

@@ -7,18 +7,19 @@ namespace platform {
 class QtDesktop final : public Desktop
 {
 public:
-    int msgBox(const QString& prompt, int code) override;
     void beep() override;
-    void doEvents() override;
-    void idlePass() override { doEvents(); }
-    std::optional<QString> openFileDialog(const QString& initialDir, const QString& fileName, int flags) override;
     void setClipboardText(const QString& text) override;
-    qint64 diskFree(const QString& drive, const QString& dir) override;
-    void showModal(QDialog& window) override;
+    FreeSpaceQuery freeSpaceQuery() const override;
+
+protected:
+    bool question(const QString& text, Icon icon) override;
+    void message(const QString& text, Icon icon) override;
+    std::optional<QString> fileDialog(const QString& folder, const QString& lastPicked, bool folderMustExist) override;
+    void modalWindow(QDialog& window) override;
 };
 
-// The prompt as a message box shows it: LF line breaks, and lines too long for any screen
-// shortened in the middle so the box stays on the screen.
-QString displayedPrompt(const QString& prompt);
+// The text as a message box shows it: lines too long for any screen shortened in the middle so
+// the box stays on the screen.
+QString displayedText(const QString& text);
 
 } // namespace platform
