@@ -1074,6 +1074,8 @@ void tst_Cli::runExitCodes_data()
     QTest::newRow("tmpfs: 0, full volume") << "tmpfs" << QStringList() << checks << 0 << 0 << true << false;
     QTest::newRow("ext4: 0, full volume") << "ext4" << QStringList() << checks << 0 << 0 << true << false;
     QTest::newRow("exit 7") << "ext4" << QStringList() << "touch MARK; exit 7" << 0 << 7 << true << false;
+    QTest::newRow("exit 7, SIGCHLD ignored by the caller")
+        << "tmpfs" << QStringList() << "touch MARK; exit 7" << 0 << 7 << true << false;
     QTest::newRow("killed by SIGKILL") << "tmpfs" << QStringList() << "touch MARK; kill -KILL $$" << 0 << 137 << true
                                        << false;
     QTest::newRow("not found") << "tmpfs" << QStringList() << "" << 0 << 127 << false << false;
@@ -1151,7 +1153,10 @@ void tst_Cli::runExitCodes()
         outcome = runAndSignal(
             QStringList { path } + before + QStringList { QStringLiteral("--run") } + run,
             [&](const QString&) { return fileSize(mark) >= 0; }, signal,
-            signal < 0 ? QStringList { QStringLiteral("setsid") } : QStringList());
+            signal < 0 ? QStringList { QStringLiteral("setsid") }
+                : QByteArray(QTest::currentDataTag()).endsWith("ignored by the caller")
+                ? QStringList { QStringLiteral("env"), QStringLiteral("--ignore-signal=CHLD") }
+                : QStringList());
     }
     QVERIFY2(outcome.code == code, qPrintable(QStringLiteral("exit %1: %2").arg(outcome.code).arg(outcome.err)));
     QCOMPARE(QFile::exists(mark), ran);

@@ -16,7 +16,8 @@ namespace platform {
 // Process-wide settings the program needs before its first write: a write past a file-size limit
 // or into a closed pipe must come back as an error, not end the process with a signal, and standard
 // input, output and error are open (on /dev/null where they were closed), so that no file the
-// program opens takes their place and receives its messages. First thing in main().
+// program opens takes their place and receives its messages; the end of a command it starts can be
+// waited for. First thing in main().
 void prepareProcess();
 
 // A command run in a process group of its own, the way a shell runs a job. Signals for it go to

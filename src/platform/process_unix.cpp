@@ -79,6 +79,9 @@ void prepareProcess()
     }
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
+    // Ignored by whoever started this program, a command's end would leave nothing to wait for,
+    // and its exit code would be lost.
+    std::signal(SIGCHLD, SIG_DFL);
 }
 
 CommandGroup::~CommandGroup()
