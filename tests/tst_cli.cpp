@@ -1100,6 +1100,8 @@ void tst_Cli::runExitCodes_data()
     // In a group of its own, COMMAND holds the terminal while it runs.
     QTest::newRow("COMMAND reads the terminal")
         << "tmpfs" << QStringList() << "read line && test \"$line\" = typed && touch MARK" << 0 << 0 << true << false;
+    // Ctrl-C reaches the script that started the filler too, as when COMMAND did not hold the terminal.
+    QTest::newRow("terminal's Ctrl-C") << "tmpfs" << QStringList() << "touch MARK; sleep 30" << 0 << 8 << true << false;
     QTest::newRow("fill short of SIZE: not run")
         << "tmpfs" << QStringList { "1G" } << "touch MARK" << 0 << 3 << false << false;
     QTest::newRow("file exists: not run")
@@ -1135,17 +1137,24 @@ void tst_Cli::runExitCodes()
         QVERIFY(writeFile(path, "user data"));
     }
     Outcome outcome;
-    if (QByteArray(QTest::currentDataTag()) == "COMMAND reads the terminal") {
-        // script(1) gives the filler a terminal for standard input, with a line typed on it.
+    if (QByteArray(QTest::currentDataTag()).contains("terminal")) {
+        // script(1) gives a shell script a terminal for standard input, with a line typed on it or Ctrl-C.
         QStringList words;
         for (const QString& word :
              QStringList { QStringLiteral(TALLOWMERE_FILL), path, QStringLiteral("--run") } + run) {
             words << u'\'' + QString(word).replace(QStringLiteral("'"), QStringLiteral("'\\''")) + u'\'';
         }
         QProcess terminal;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("SHELL"), QStringLiteral("/bin/sh"));
+        terminal.setProcessEnvironment(environment);
         terminal.start(QStringLiteral("script"),
-                       { QStringLiteral("-qec"), words.join(u' '), QStringLiteral("/dev/null") });
-        terminal.write("typed\n");
+                       { QStringLiteral("-qec"), "trap 'exit 8' INT; " + words.join(u' ') + " || exit 9",
+                         QStringLiteral("/dev/null") });
+        if (QByteArray(QTest::currentDataTag()).contains("Ctrl-C")) {
+            QTRY_VERIFY(QFile::exists(mark));
+        }
+        terminal.write(QByteArray(QTest::currentDataTag()).contains("Ctrl-C") ? "\x03" : "typed\n");
         QVERIFY(terminal.waitForFinished(60000));
         outcome.code = terminal.exitCode();
     } else {

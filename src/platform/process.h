@@ -24,9 +24,9 @@ void prepareProcess();
 // its whole group, and once it has ended, whatever is left of the group is ended too (SIGTERM, a
 // grace period, then SIGKILL, as timeout(1) does), so nothing it started outlives it. Where standard
 // input is the terminal and this program is in the terminal's foreground, the group holds the
-// terminal while the command runs: it may read the terminal, and the terminal's Ctrl-C reaches it,
-// and only it, once. Ctrl-Z stops the command and this program together. On Windows, a plain child
-// process that inherits the console.
+// terminal while the command runs: it may read the terminal, and the terminal's Ctrl-C reaches it
+// once; when it ends the command, it is sent on to this program's own group. Ctrl-Z stops the
+// command and this program together. On Windows, a plain child process that inherits the console.
 class CommandGroup
 {
 public:
@@ -71,6 +71,7 @@ private:
     bool m_holdsTerminal = false; // the group has the terminal's foreground
     bool m_waitingForTerminal = false; // stopped until this program has the terminal to hand on
     bool m_ttouIgnored = false; // this program ignored SIGTTOU before it handed the terminal on
+    bool m_signalled = false; // this program sent the group a signal
     std::unique_ptr<QProcess> m_process; // Windows: the command
     int m_exitCode = 0;
 };

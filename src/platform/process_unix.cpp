@@ -208,7 +208,17 @@ bool CommandGroup::waitForEnd(int milliseconds)
         if (ended == m_pid || ended < 0) {
             m_running = false;
             m_exitCode = ended < 0 ? 127 : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+            // Ctrl-C or Ctrl-\ that ended the command reached only its group, which held the terminal;
+            // the terminal would also have sent it to this program's group, and to the script that
+            // started this program: sent on, it stops that script as it would have.
+            const int terminalSignal = m_holdsTerminal && !m_signalled && ended == m_pid && WIFSIGNALED(status)
+                    && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT)
+                ? WTERMSIG(status)
+                : 0;
             takeTerminalBack();
+            if (terminalSignal != 0) {
+                ::killpg(::getpgrp(), terminalSignal);
+            }
             return true;
         }
         const qint64 left = milliseconds - timer.elapsed();
@@ -222,6 +232,7 @@ bool CommandGroup::waitForEnd(int milliseconds)
 void CommandGroup::signal(int signal)
 {
     if (m_pid > 0) {
+        m_signalled = true;
         ::killpg(static_cast<pid_t>(m_pid), signal);
         // Stopped while it waits for the terminal, it would act on the signal only once continued.
         if (m_waitingForTerminal) {
