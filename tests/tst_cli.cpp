@@ -1573,6 +1573,8 @@ void tst_Cli::usedAsDfShows_data()
     // btrfs counts what is written only once it is on the disk.
     QTest::newRow("btrfs 80%") << "btrfs" << 80;
     QTest::newRow("btrfs 90%") << "btrfs" << 90;
+    // Clusters of 64 KiB, blocks of 4 KiB: a write takes a whole cluster.
+    QTest::newRow("ext4 bigalloc 90%") << "ext4 -O bigalloc -C 65536" << 90;
 }
 
 void tst_Cli::usedAsDfShows()
