@@ -38,6 +38,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -251,6 +252,7 @@ private slots:
     void holdReleases();
     void killedHoldIsCleaned_data();
     void killedHoldIsCleaned();
+    void cleanUpOfADeepTree();
     void quota_data();
     void quota();
     void compressingVolume_data();
@@ -1393,6 +1395,27 @@ void tst_Cli::killedHoldIsCleaned()
     QVERIFY(!seen.isEmpty() && seen.first().path == fill);
     QVERIFY(seen.first().error == platform::make_error_code(platform::FileError::Moved));
     QCOMPARE(readFile(inodes ? fill + QStringLiteral("/notes") : fill), QByteArray("precious"));
+}
+
+// Folders deeper than a path can name are not entered: the clean-up says so and does not run out of
+// stack, however many folders it may hold open.
+void tst_Cli::cleanUpOfADeepTree()
+{
+    TMPFS(volume, MiB);
+    rlimit files {};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 20000);
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur > 3000);
+    QCOMPARE(runFiller({ volume.filePath(QStringLiteral("fill")), QStringLiteral("4K") }).code, 0);
+    for (int fd = ::open(QFile::encodeName(volume.path()).constData(), O_RDONLY), depth = 0; fd >= 0; ++depth) {
+        const int deeper = depth < 15000 && ::mkdirat(fd, "d", 0755) == 0 ? ::openat(fd, "d", O_RDONLY) : -1;
+        ::close(fd);
+        fd = deeper;
+    }
+    const Outcome outcome = runFiller({ QStringLiteral("--clean"), volume.path(), QStringLiteral("--recursive") });
+    QCOMPARE(outcome.code, 4);
+    QVERIFY2(outcome.err.contains(QStringLiteral("too long")), qPrintable(outcome.err));
+    QCOMPARE(outcome.out, volume.filePath(QStringLiteral("fill")) + u'\n');
 }
 
 // A write refused by a disk quota, by a user who is not root: an ext4 user quota where the kernel
