@@ -816,6 +816,11 @@ void tst_Cli::jsonSummary()
     QVERIFY(
         QString::fromLocal8Bit(process.readAllStandardError()).contains(QStringLiteral("cannot write the summary")));
     QCOMPARE(fileSize(volume.filePath(QStringLiteral("summary.json"))), qint64(0));
+    // Nor does the list of a clean-up.
+    process.start(QStringLiteral(TALLOWMERE_FILL),
+                  { QStringLiteral("--clean"), volume.path(), QStringLiteral("--dry-run") });
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitCode(), 4);
 }
 
 void tst_Cli::interruptedKeepsWholeBlocks_data()

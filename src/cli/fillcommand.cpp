@@ -169,6 +169,7 @@ int clean(const Options& options, SignalState& stopSignals, std::FILE* out, std:
     QJsonArray removed;
     QJsonArray failed;
     QJsonArray inUse;
+    bool listed = true;
     const auto say = [err](const QString& path, const QString& what) {
         print(err, QStringLiteral("tallowmere-fill: %1: %2\n").arg(path, what));
     };
@@ -176,7 +177,7 @@ int clean(const Options& options, SignalState& stopSignals, std::FILE* out, std:
         if (!fill.error) {
             removed.append(fill.path);
             if (!options.json) {
-                print(out, fill.path + u'\n');
+                listed = print(out, fill.path + u'\n') && listed;
             }
         } else if (fill.error == platform::make_error_code(platform::FileError::InUse)) {
             inUse.append(fill.path);
@@ -210,6 +211,13 @@ int clean(const Options& options, SignalState& stopSignals, std::FILE* out, std:
     } else if (!inUse.isEmpty()) {
         code = ExitWriteError;
         reason = QStringLiteral("in use");
+    }
+    if (!listed) {
+        // The list is what a script reads; one that could not be written is no success.
+        print(err,
+              QStringLiteral("tallowmere-fill: cannot write the list of what was %1\n")
+                  .arg(options.dryRun ? QStringLiteral("found") : QStringLiteral("removed")));
+        code = code == ExitDone ? ExitWriteError : code;
     }
     if (const int signal = stopSignals.first.load()) {
         code = exitCodeForSignal(signal);
