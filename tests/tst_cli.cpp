@@ -1301,6 +1301,10 @@ void tst_Cli::killedHoldIsCleaned()
     QVERIFY(writeFile(dir.filePath(QStringLiteral("marked, with a user's file/notes")), {}));
     QVERIFY(dir.mkdir(QStringLiteral("sub")));
     QCOMPARE(runFiller({ dir.filePath(QStringLiteral("sub/deeper.dat")), QStringLiteral("4K") }).code, 0);
+    // A name that is not text is shown with its odd bytes as \xNN, as arguments are.
+    QCOMPARE(::rename(QFile::encodeName(dir.filePath(QStringLiteral("sub/deeper.dat"))).constData(),
+                      (QFile::encodeName(dir.filePath(QStringLiteral("sub/"))) + "\xff.dat").constData()),
+             0);
     // Fills of the other kinds: random blocks, and reserved blocks that read as zeros.
     QCOMPARE(runFiller({ dir.filePath(QStringLiteral("sub/random.dat")), QStringLiteral("64K"),
                          QStringLiteral("--data"), QStringLiteral("random") })
@@ -1371,7 +1375,7 @@ void tst_Cli::killedHoldIsCleaned()
     deeperFills.sort();
     QCOMPARE(
         deeperFills,
-        QStringList({ dir.filePath(QStringLiteral("sub/deeper.dat")), dir.filePath(QStringLiteral("sub/random.dat")),
+        QStringList({ dir.filePath(QStringLiteral("sub/\\xFF.dat")), dir.filePath(QStringLiteral("sub/random.dat")),
                       dir.filePath(QStringLiteral("sub/reserved.dat")) }));
     QVERIFY(QFileInfo::exists(elsewhere.filePath(QStringLiteral("fill.dat"))));
     QCOMPARE(::umount2(QFile::encodeName(mounted).constData(), 0), 0);
@@ -1397,7 +1401,7 @@ void tst_Cli::killedHoldIsCleaned()
     };
     QVERIFY(!platform::cleanFills({ target.path(), false, inodes, false }, { block, header }, hooks,
                                   [&](const platform::CleanedFill& found) { seen.append(found); }));
-    QVERIFY(!seen.isEmpty() && seen.first().path == fill);
+    QVERIFY(!seen.isEmpty() && seen.first().path == QFile::encodeName(fill));
     QVERIFY(seen.first().error == platform::make_error_code(platform::FileError::Moved));
     QCOMPARE(readFile(inodes ? fill + QStringLiteral("/notes") : fill), QByteArray("precious"));
 }

@@ -174,23 +174,25 @@ int clean(const Options& options, SignalState& stopSignals, std::FILE* out, std:
         print(err, QStringLiteral("tallowmere-fill: %1: %2\n").arg(path, what));
     };
     const auto report = [&](const platform::CleanedFill& fill) {
+        // A name that is not text is shown as an argument is, rather than as another name.
+        const QString path = escapedArgument(fill.path);
         if (!fill.error) {
-            removed.append(fill.path);
+            removed.append(path);
             if (!options.json) {
-                listed = print(out, fill.path + u'\n') && listed;
+                listed = print(out, path + u'\n') && listed;
             }
         } else if (fill.error == platform::make_error_code(platform::FileError::InUse)) {
-            inUse.append(fill.path);
-            say(fill.path, QStringLiteral("in use by a fill that is still running: left alone"));
+            inUse.append(path);
+            say(path, QStringLiteral("in use by a fill that is still running: left alone"));
         } else if (fill.error == std::errc::interrupted) {
-            say(fill.path, QStringLiteral("stopped before all of it was removed"));
+            say(path, QStringLiteral("stopped before all of it was removed"));
         } else {
-            failed.append(fill.path);
-            say(fill.path,
+            failed.append(path);
+            say(path,
                 platform::errorText(fill.error)
-                    + (fill.leftAt.isEmpty()
-                           ? QString()
-                           : QStringLiteral(" (the file that took its name is now %1)").arg(fill.leftAt)));
+                    + (fill.leftAt.isEmpty() ? QString()
+                                             : QStringLiteral(" (the file that took its name is now %1)")
+                                                   .arg(escapedArgument(fill.leftAt))));
         }
     };
     platform::CleanHooks hooks;

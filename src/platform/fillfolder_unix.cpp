@@ -197,7 +197,7 @@ private:
 
     void report(const QByteArray& path, bool folder, std::error_code error = {}, const QByteArray& leftAt = {})
     {
-        m_report({ QFile::decodeName(path), folder, error, QFile::decodeName(leftAt) });
+        m_report({ path, folder, error, leftAt });
     }
 
     // Takes dir over.
