@@ -130,8 +130,17 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
     sigset_t before;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &before);
+    [[maybe_unused]] const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
+#ifdef __linux__
+        // In a group of its own, the command is out of reach of a SIGKILL sent to this program's
+        // group: it goes when this program goes, even killed outright.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
+#endif
         ::setpgid(0, 0);
         if (giveTerminal) {
             // Still in the background for a moment: taking the terminal must not stop it.
