@@ -523,11 +523,16 @@ private:
             if (m_unit == 0) {
                 // Before the first run, the file holds its header block alone: it takes one unit.
                 m_unit = std::max<qint64>(1, file.allocatedBytes().value_or(1));
-                // df shows the percent at most that much available; the volume takes whole units.
+                // df shows the percent at most that much available; the volume takes whole units,
+                // unless a unit more would show a higher percent.
                 if (m_options.usedPercent && m_leavePolicy && m_unit > m_startSpace->blockSize) {
                     const qint64 take = m_startSpace->available - m_leave;
-                    m_leave = m_startSpace->available - (take + m_unit - 1) / m_unit * m_unit;
-                    m_leavePolicy->setLeave(m_leave);
+                    const qint64 onUnits = m_startSpace->available - (take + m_unit - 1) / m_unit * m_unit;
+                    if (*m_options.usedPercent > 99
+                        || onUnits > leaveForUse(*m_startSpace, *m_options.usedPercent + 1)) {
+                        m_leave = onUnits;
+                        m_leavePolicy->setLeave(m_leave);
+                    }
                 }
             }
             if (!m_filling) {
