@@ -42,6 +42,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -270,6 +271,7 @@ private slots:
     void holdReleases();
     void killedHoldIsCleaned_data();
     void killedHoldIsCleaned();
+    void cleanUpOfADeepTree();
     void quota_data();
     void quota();
     void compressingVolume_data();
@@ -844,6 +846,11 @@ void tst_Cli::jsonSummary()
     QVERIFY(
         QString::fromLocal8Bit(process.readAllStandardError()).contains(QStringLiteral("cannot write the summary")));
     QCOMPARE(fileSize(volume.filePath(QStringLiteral("summary.json"))), qint64(0));
+    // Nor does the list of a clean-up.
+    process.start(QStringLiteral(TALLOWMERE_FILL),
+                  { QStringLiteral("--clean"), volume.path(), QStringLiteral("--dry-run") });
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitCode(), 4);
 }
 
 void tst_Cli::interruptedKeepsWholeBlocks_data()
@@ -1125,9 +1132,13 @@ void tst_Cli::runExitCodes_data()
         << "tmpfs" << QStringList() << "sleep 37 & echo $! > MARK; wait" << SIGTERM << 143 << true << false;
     QTest::newRow("what COMMAND left running is ended")
         << "ext4" << QStringList() << "sleep 37 & echo $! > MARK" << 0 << 0 << true << false;
+    QTest::newRow("COMMAND ends with a filler killed outright")
+        << "tmpfs" << QStringList { "2M" } << "echo $$ > MARK; exec sleep 37" << -SIGKILL << -1 << true << true;
     // In a group of its own, COMMAND holds the terminal while it runs.
     QTest::newRow("COMMAND reads the terminal")
         << "tmpfs" << QStringList() << "read line && test \"$line\" = typed && touch MARK" << 0 << 0 << true << false;
+    // Ctrl-C reaches the script that started the filler too, as when COMMAND did not hold the terminal.
+    QTest::newRow("terminal's Ctrl-C") << "tmpfs" << QStringList() << "touch MARK; sleep 30" << 0 << 8 << true << false;
     QTest::newRow("fill short of SIZE: not run")
         << "tmpfs" << QStringList { "1G" } << "touch MARK" << 0 << 3 << false << false;
     QTest::newRow("file exists: not run")
@@ -1163,8 +1174,8 @@ void tst_Cli::runExitCodes()
         QVERIFY(writeFile(path, "user data"));
     }
     Outcome outcome;
-    if (QByteArray(QTest::currentDataTag()) == "COMMAND reads the terminal") {
-        // script(1) gives the filler a terminal for standard input, with a line typed on it.
+    if (QByteArray(QTest::currentDataTag()).contains("terminal")) {
+        // script(1) gives a shell script a terminal for standard input, with a line typed on it or Ctrl-C.
         QStringList words;
         for (const QString& word :
              QStringList { QStringLiteral(TALLOWMERE_FILL), path, QStringLiteral("--run") } + run) {
@@ -1172,8 +1183,10 @@ void tst_Cli::runExitCodes()
         }
         QProcess terminal;
         terminal.start(QStringLiteral("script"),
-                       { QStringLiteral("-qec"), words.join(u' '), QStringLiteral("/dev/null") });
-        terminal.write("typed\n");
+                       { QStringLiteral("-qec"), "trap 'exit 8' INT; " + words.join(u' ') + " || exit 9",
+                         QStringLiteral("/dev/null") });
+        QTRY_VERIFY(!QByteArray(QTest::currentDataTag()).contains("Ctrl-C") || QFile::exists(mark));
+        terminal.write(QFile::exists(mark) ? "\x03" : "typed\n");
         QVERIFY(terminal.waitForFinished(60000));
         outcome.code = terminal.exitCode();
     } else {
@@ -1181,13 +1194,17 @@ void tst_Cli::runExitCodes()
         outcome = runAndSignal(
             QStringList { path } + before + QStringList { QStringLiteral("--run") } + run,
             [&](const QString&) { return fileSize(mark) >= 0; }, signal,
-            signal < 0 ? QStringList { QStringLiteral("setsid") } : QStringList());
+            // Whoever starts the filler may ignore SIGCHLD: the codes are COMMAND's all the same.
+            QStringList { QStringLiteral("env"), QStringLiteral("--ignore-signal=CHLD") }
+                + (signal < 0 ? QStringList { QStringLiteral("setsid") } : QStringList()));
     }
     QVERIFY2(outcome.code == code, qPrintable(QStringLiteral("exit %1: %2").arg(outcome.code).arg(outcome.err)));
     QCOMPARE(QFile::exists(mark), ran);
     QCOMPARE(QFile::exists(path), kept);
     if (const qint64 child = readFile(mark).trimmed().toLongLong(); child > 0) {
-        QVERIFY2(::kill(static_cast<pid_t>(child), 0) != 0, "a process COMMAND started is still running");
+        // Gone, or a zombie where nothing reaps the processes it takes over.
+        QTRY_VERIFY2(!readFile(QStringLiteral("/proc/%1/stat").arg(child)).contains(") S "),
+                     "a process COMMAND started is still running");
     }
     if (!kept) {
         QVERIFY2(target.available() > 16 * MiB, qPrintable(QString::number(target.available())));
@@ -1310,6 +1327,10 @@ void tst_Cli::killedHoldIsCleaned()
     QVERIFY(writeFile(dir.filePath(QStringLiteral("marked, with a user's file/notes")), {}));
     QVERIFY(dir.mkdir(QStringLiteral("sub")));
     QCOMPARE(runFiller({ dir.filePath(QStringLiteral("sub/deeper.dat")), QStringLiteral("4K") }).code, 0);
+    // A name that is not text is shown with its odd bytes as \xNN, as arguments are.
+    QCOMPARE(::rename(QFile::encodeName(dir.filePath(QStringLiteral("sub/deeper.dat"))).constData(),
+                      (QFile::encodeName(dir.filePath(QStringLiteral("sub/"))) + "\xff.dat").constData()),
+             0);
     // Fills of the other kinds: random blocks, and reserved blocks that read as zeros.
     QCOMPARE(runFiller({ dir.filePath(QStringLiteral("sub/random.dat")), QStringLiteral("64K"),
                          QStringLiteral("--data"), QStringLiteral("random") })
@@ -1380,7 +1401,7 @@ void tst_Cli::killedHoldIsCleaned()
     deeperFills.sort();
     QCOMPARE(
         deeperFills,
-        QStringList({ dir.filePath(QStringLiteral("sub/deeper.dat")), dir.filePath(QStringLiteral("sub/random.dat")),
+        QStringList({ dir.filePath(QStringLiteral("sub/\\xFF.dat")), dir.filePath(QStringLiteral("sub/random.dat")),
                       dir.filePath(QStringLiteral("sub/reserved.dat")) }));
     QVERIFY(QFileInfo::exists(elsewhere.filePath(QStringLiteral("fill.dat"))));
     QCOMPARE(::umount2(QFile::encodeName(mounted).constData(), 0), 0);
@@ -1406,9 +1427,29 @@ void tst_Cli::killedHoldIsCleaned()
     };
     QVERIFY(!platform::cleanFills({ target.path(), false, inodes, false }, { block, header }, hooks,
                                   [&](const platform::CleanedFill& found) { seen.append(found); }));
-    QVERIFY(!seen.isEmpty() && seen.first().path == fill);
+    QVERIFY(!seen.isEmpty() && seen.first().path == QFile::encodeName(fill));
     QVERIFY(seen.first().error == platform::make_error_code(platform::FileError::Moved));
     QCOMPARE(readFile(inodes ? fill + QStringLiteral("/notes") : fill), QByteArray("precious"));
+}
+
+// Folders deeper than a path can name are not entered, however many the clean-up may hold open: it
+// says so, and does not run out of stack.
+void tst_Cli::cleanUpOfADeepTree()
+{
+    TMPFS(volume, MiB);
+    rlimit files {};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 20000);
+    QVERIFY(files.rlim_cur > 3000 && ::setrlimit(RLIMIT_NOFILE, &files) == 0);
+    int fd = ::open(QFile::encodeName(volume.path()).constData(), O_RDONLY);
+    for (int depth = 0; depth < 15000 && ::mkdirat(fd, "d", 0755) == 0; ++depth) {
+        const int deeper = ::openat(fd, "d", O_RDONLY);
+        ::close(fd);
+        fd = deeper;
+    }
+    ::close(fd);
+    const Outcome outcome = runFiller({ QStringLiteral("--clean"), volume.path(), QStringLiteral("--recursive") });
+    QVERIFY2(outcome.code == 4 && outcome.err.contains(QStringLiteral("too long")), qPrintable(outcome.err));
 }
 
 // A write refused by a disk quota, by a user who is not root: an ext4 user quota where the kernel
@@ -1589,6 +1630,8 @@ void tst_Cli::usedAsDfShows_data()
     // btrfs counts what is written only once it is on the disk.
     QTest::newRow("btrfs 80%") << "btrfs" << 80;
     QTest::newRow("btrfs 90%") << "btrfs" << 90;
+    // Clusters of 64 KiB, blocks of 4 KiB: a write takes a whole cluster.
+    QTest::newRow("ext4 bigalloc 90%") << "ext4 -O bigalloc -C 65536" << 90;
 }
 
 void tst_Cli::usedAsDfShows()

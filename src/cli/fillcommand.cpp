@@ -170,27 +170,30 @@ int clean(const Options& options, SignalState& stopSignals, std::FILE* out, std:
     QJsonArray removed;
     QJsonArray failed;
     QJsonArray inUse;
+    bool listed = true;
     const auto say = [err](const QString& path, const QString& what) {
         print(err, QStringLiteral("tallowmere-fill: %1: %2\n").arg(path, what));
     };
     const auto report = [&](const platform::CleanedFill& fill) {
+        // A name that is not text is shown as an argument is, rather than as another name.
+        const QString path = escapedArgument(fill.path);
         if (!fill.error) {
-            removed.append(fill.path);
+            removed.append(path);
             if (!options.json) {
-                print(out, fill.path + u'\n');
+                listed = print(out, path + u'\n') && listed;
             }
         } else if (fill.error == platform::make_error_code(platform::FileError::InUse)) {
-            inUse.append(fill.path);
-            say(fill.path, QStringLiteral("in use by a fill that is still running: left alone"));
+            inUse.append(path);
+            say(path, QStringLiteral("in use by a fill that is still running: left alone"));
         } else if (fill.error == std::errc::interrupted) {
-            say(fill.path, QStringLiteral("stopped before all of it was removed"));
+            say(path, QStringLiteral("stopped before all of it was removed"));
         } else {
-            failed.append(fill.path);
-            say(fill.path,
+            failed.append(path);
+            say(path,
                 platform::errorText(fill.error)
-                    + (fill.leftAt.isEmpty()
-                           ? QString()
-                           : QStringLiteral(" (the file that took its name is now %1)").arg(fill.leftAt)));
+                    + (fill.leftAt.isEmpty() ? QString()
+                                             : QStringLiteral(" (the file that took its name is now %1)")
+                                                   .arg(escapedArgument(fill.leftAt))));
         }
     };
     platform::CleanHooks hooks;
@@ -211,6 +214,13 @@ int clean(const Options& options, SignalState& stopSignals, std::FILE* out, std:
     } else if (!inUse.isEmpty()) {
         code = ExitWriteError;
         reason = QStringLiteral("in use");
+    }
+    if (!listed) {
+        // The list is what a script reads; one that could not be written is no success.
+        print(err,
+              QStringLiteral("tallowmere-fill: cannot write the list of what was %1\n")
+                  .arg(options.dryRun ? QStringLiteral("found") : QStringLiteral("removed")));
+        code = code == ExitDone ? ExitWriteError : code;
     }
     if (const int signal = stopSignals.first.load()) {
         code = exitCodeForSignal(signal);
@@ -413,7 +423,7 @@ public:
             m_context.progress.emplace(*style, goal(), m_context.err);
         }
         const auto file = platform::makeOutputFile();
-        fill::Engine engine(*file, hooks());
+        fill::Engine engine(*file, hooks(*file));
         engine.setData(m_options.data);
         engine.setAllocate(m_options.allocate);
         const auto existing = m_options.force ? platform::Existing::Replace : platform::Existing::Refuse;
@@ -473,7 +483,7 @@ private:
             m_leave = m_options.leave->bytes;
         }
         m_leavePolicy.emplace(
-            m_leave, [this] { return m_volume.space(); }, [this] { m_volume.settle(); });
+            m_leave, [this] { return space(); }, [this] { m_volume.settle(); });
         // A file to be overwritten gives its space back when it is emptied.
         const qint64 room = m_startSpace->available + (exists ? QFileInfo(m_options.path).size() : 0);
         if (m_leavePolicy->headerBreaksTheFloor(*m_startSpace, room)) {
@@ -496,10 +506,36 @@ private:
         return m_options.json ? printJson(m_context.out, m_context.err, m_summary) : code;
     }
 
-    fill::Hooks hooks()
+    // The volume now, its allocation unit no smaller than what the fill file's header block took:
+    // a volume that allocates clusters of several blocks (ext4 with bigalloc) says only its block.
+    std::optional<platform::VolumeSpace> space() const
+    {
+        auto now = m_volume.space();
+        if (now) {
+            now->blockSize = std::max(now->blockSize, m_unit);
+        }
+        return now;
+    }
+
+    fill::Hooks hooks(platform::OutputFile& file)
     {
         fill::Hooks hooks;
-        hooks.pass = [this](qint64 position) {
+        hooks.pass = [this, &file](qint64 position) {
+            if (m_unit == 0) {
+                // Before the first run, the file holds its header block alone: it takes one unit.
+                m_unit = std::max<qint64>(1, file.allocatedBytes().value_or(1));
+                // df shows the percent at most that much available; the volume takes whole units,
+                // unless a unit more would show a higher percent.
+                if (m_options.usedPercent && m_leavePolicy && m_unit > m_startSpace->blockSize) {
+                    const qint64 take = m_startSpace->available - m_leave;
+                    const qint64 onUnits = m_startSpace->available - (take + m_unit - 1) / m_unit * m_unit;
+                    if (*m_options.usedPercent > 99
+                        || onUnits > leaveForUse(*m_startSpace, *m_options.usedPercent + 1)) {
+                        m_leave = onUnits;
+                        m_leavePolicy->setLeave(m_leave);
+                    }
+                }
+            }
             if (!m_filling) {
                 return;
             }
@@ -558,7 +594,7 @@ private:
         m_summary.seconds = secondsSince(m_started);
         m_summary.written = result.bytesWritten;
         m_summary.allocated = result.bytesAllocated;
-        const auto endSpace = m_volume.space();
+        const auto endSpace = space();
         m_summary.available = endSpace ? endSpace->available : -1;
         // A size too small for one reservation is written: the method says what was done.
         m_summary.method = result.bytesAllocated > 0 ? QStringLiteral("allocate") : QStringLiteral("write");
@@ -645,6 +681,7 @@ private:
     std::chrono::steady_clock::time_point m_started = std::chrono::steady_clock::now();
     bool m_filling = true;
     bool m_compressionChecked = false;
+    qint64 m_unit = 0; // what the header block alone took on the volume; 0 until known
 };
 
 } // namespace

@@ -77,6 +77,8 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
         result.commandCode = code;
         return result;
     }
+    // Counted first: a signal that comes after the look below is forwarded once the command runs.
+    const int signalsBefore = m_signals.count.load();
     // A signal that came after the fill and before the command ends the hold before it begins.
     if (const int signal = m_signals.first.load()) {
         result.signal = signal;
@@ -85,7 +87,6 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
     }
     QElapsedTimer timer;
     timer.start();
-    const int signalsBefore = m_signals.count.load();
     platform::CommandGroup group;
     group.setChildSetup(std::move(inChild));
     if (const auto error = group.start(command.first(), command.mid(1), environment)) {

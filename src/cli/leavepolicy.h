@@ -34,6 +34,7 @@ public:
     bool headerBreaksTheFloor(const platform::VolumeSpace& space, qint64 room) const;
 
     qint64 leave() const { return m_leave; }
+    void setLeave(qint64 leave) { m_leave = leave; }
 
 private:
     // Settles the volume and reads it, for a file of written bytes.

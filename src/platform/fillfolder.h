@@ -63,13 +63,13 @@ struct CleanRequest
 // A fill file or folder that a run left behind, and what became of it.
 struct CleanedFill
 {
-    QString path;
+    QByteArray path; // as the system has it: not always text
     bool folder = false;
     // Empty: removed (in a dry run: it would be). FileError::InUse: a running fill holds it, so it was
     // left alone. FileError::Moved: another file took its name while it was being removed; that file
     // is left as it was. std::errc::interrupted: a folder the stop request left partly emptied.
     std::error_code error;
-    QString leftAt; // where a file that took the name meanwhile now is, when it could not be given it back
+    QByteArray leftAt; // where a file that took the name meanwhile now is, when it could not be given it back
 };
 
 struct CleanHooks

@@ -197,7 +197,7 @@ private:
 
     void report(const QByteArray& path, bool folder, std::error_code error = {}, const QByteArray& leftAt = {})
     {
-        m_report({ QFile::decodeName(path), folder, error, QFile::decodeName(leftAt) });
+        m_report({ path, folder, error, leftAt });
     }
 
     // Takes dir over.
@@ -241,9 +241,14 @@ private:
                 if (m_request.folders && isFillFolder(sub)) {
                     cleanFolder(dir, name, sub, opened, full);
                     ::close(sub);
-                } else if (m_request.recursive) {
+                } else if (m_request.recursive && full.size() < PATH_MAX) {
                     scan(sub, full);
                 } else {
+                    // Deeper than a path can name, its fills could not be told; the walk stops there
+                    // rather than run out of stack.
+                    if (m_request.recursive) {
+                        m_error = std::make_error_code(std::errc::filename_too_long);
+                    }
                     ::close(sub);
                 }
             }

@@ -42,6 +42,8 @@ public:
     virtual bool deleted() = 0;
     // The open file's length as the system has it now, whoever changed it; nothing when it cannot tell.
     virtual std::optional<qint64> length();
+    // The space the open file takes on its volume now; nothing when it cannot tell.
+    virtual std::optional<qint64> allocatedBytes();
     virtual std::error_code close() = 0;
     // Closes the file and removes it if create() made it and its name still leads to it; an
     // existing file is cut back to the empty file create() left, so no partial header stays behind.

@@ -50,6 +50,11 @@ std::optional<qint64> OutputFile::length()
     return std::nullopt;
 }
 
+std::optional<qint64> OutputFile::allocatedBytes()
+{
+    return std::nullopt;
+}
+
 std::error_code OutputFile::remove()
 {
     discard();

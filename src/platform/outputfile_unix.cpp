@@ -283,6 +283,12 @@ public:
         return ::fstat(m_fd, &st) == 0 ? std::optional<qint64>(st.st_size) : std::nullopt;
     }
 
+    std::optional<qint64> allocatedBytes() override
+    {
+        struct stat st = {};
+        return ::fstat(m_fd, &st) == 0 ? std::optional<qint64>(qint64(st.st_blocks) * 512) : std::nullopt;
+    }
+
     std::error_code close() override
     {
         if (m_fd < 0) {

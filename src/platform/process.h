@@ -16,16 +16,17 @@ namespace platform {
 // Process-wide settings the program needs before its first write: a write past a file-size limit
 // or into a closed pipe must come back as an error, not end the process with a signal, and standard
 // input, output and error are open (on /dev/null where they were closed), so that no file the
-// program opens takes their place and receives its messages. First thing in main().
+// program opens takes their place and receives its messages; the end of a command it starts can be
+// waited for. First thing in main().
 void prepareProcess();
 
 // A command run in a process group of its own, the way a shell runs a job. Signals for it go to
 // its whole group, and once it has ended, whatever is left of the group is ended too (SIGTERM, a
 // grace period, then SIGKILL, as timeout(1) does), so nothing it started outlives it. Where standard
 // input is the terminal and this program is in the terminal's foreground, the group holds the
-// terminal while the command runs: it may read the terminal, and the terminal's Ctrl-C reaches it,
-// and only it, once. Ctrl-Z stops the command and this program together. On Windows, a plain child
-// process that inherits the console.
+// terminal while the command runs: it may read the terminal, and the terminal's Ctrl-C reaches it
+// once; when it ends the command, it is sent on to this program's own group. Ctrl-Z stops the
+// command and this program together. On Windows, a plain child process that inherits the console.
 class CommandGroup
 {
 public:
@@ -70,6 +71,7 @@ private:
     bool m_holdsTerminal = false; // the group has the terminal's foreground
     bool m_waitingForTerminal = false; // stopped until this program has the terminal to hand on
     bool m_ttouIgnored = false; // this program ignored SIGTTOU before it handed the terminal on
+    bool m_signalled = false; // this program sent the group a signal
     std::unique_ptr<QProcess> m_process; // Windows: the command
     int m_exitCode = 0;
 };

@@ -79,6 +79,9 @@ void prepareProcess()
     }
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
+    // Ignored by whoever started this program, a command's end would leave nothing to wait for,
+    // and its exit code would be lost.
+    std::signal(SIGCHLD, SIG_DFL);
 }
 
 CommandGroup::~CommandGroup()
@@ -127,8 +130,17 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
     sigset_t before;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &before);
+    [[maybe_unused]] const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
+#ifdef __linux__
+        // In a group of its own, the command is out of reach of a SIGKILL sent to this program's
+        // group: it goes when this program goes, even killed outright.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
+#endif
         ::setpgid(0, 0);
         if (giveTerminal) {
             // Still in the background for a moment: taking the terminal must not stop it.
@@ -205,7 +217,17 @@ bool CommandGroup::waitForEnd(int milliseconds)
         if (ended == m_pid || ended < 0) {
             m_running = false;
             m_exitCode = ended < 0 ? 127 : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+            // Ctrl-C or Ctrl-\ that ended the command reached only its group, which held the terminal;
+            // the terminal would also have sent it to this program's group, and to the script that
+            // started this program: sent on, it stops that script as it would have.
+            const int terminalSignal = m_holdsTerminal && !m_signalled && ended == m_pid && WIFSIGNALED(status)
+                    && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT)
+                ? WTERMSIG(status)
+                : 0;
             takeTerminalBack();
+            if (terminalSignal != 0) {
+                ::killpg(::getpgrp(), terminalSignal);
+            }
             return true;
         }
         const qint64 left = milliseconds - timer.elapsed();
@@ -219,6 +241,7 @@ bool CommandGroup::waitForEnd(int milliseconds)
 void CommandGroup::signal(int signal)
 {
     if (m_pid > 0) {
+        m_signalled = true;
         ::killpg(static_cast<pid_t>(m_pid), signal);
         // Stopped while it waits for the terminal, it would act on the signal only once continued.
         if (m_waitingForTerminal) {
