@@ -5,6 +5,7 @@
 #include "fill/fillengine.h"
 #include "platform/filesystem.h"
 #include "platform/fillfolder.h"
+#include "platform/isolate.h"
 #include "platform/outputfile.h"
 #include "productinfo.h"
 
@@ -42,6 +43,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -283,6 +285,7 @@ private slots:
     void allocate();
     void isolate_data();
     void isolate();
+    void isolateFollowsNoLinkSwappedIn();
 };
 
 void tst_Cli::sizes_data()
@@ -1815,6 +1818,30 @@ void tst_Cli::isolate()
         QVERIFY2(kept.startsWith(scratch.path()) && QFileInfo(kept + QStringLiteral("/sub/new")).isFile(),
                  qPrintable(kept));
     }
+}
+
+// Root isolating a folder another user may change: a link put in meanwhile where the plan found a
+// folder leads neither the layer nor COMMAND's working folder out of DIR.
+void tst_Cli::isolateFollowsNoLinkSwappedIn()
+{
+    TMPFS(volume, MiB);
+    const QString dir = volume.filePath(QStringLiteral("dir"));
+    QVERIFY(QDir(volume.path()).mkpath(QStringLiteral("dir/sub/x"))
+            && QDir(volume.path()).mkpath(QStringLiteral("out/x")));
+    const QString started = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir + QStringLiteral("/sub")));
+    platform::Isolation whole(dir, 0, std::nullopt);
+    platform::Isolation below(dir + QStringLiteral("/sub/x"), 0, std::nullopt);
+    QVERIFY(QDir::setCurrent(started) && QDir(dir).rename(QStringLiteral("sub"), QStringLiteral("old"))
+            && QFile::link(volume.filePath(QStringLiteral("out")), dir + QStringLiteral("/sub")));
+    QVERIFY(below.lay().contains(QStringLiteral("symbolic link")));
+    QCOMPARE(whole.lay(), QString());
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(whole.join() == 0 && ::creat("written", 0600) >= 0 ? 0 : 1);
+    }
+    QVERIFY(child > 0 && ::waitpid(child, nullptr, 0) == child);
+    QVERIFY(!QFile::exists(volume.filePath(QStringLiteral("out/written"))));
 }
 
 QTEST_MAIN(tst_Cli)

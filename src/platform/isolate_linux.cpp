@@ -15,11 +15,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <linux/openat2.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -105,6 +107,16 @@ bool writeProcFile(const char* path, const char* text)
     ::close(fd);
     errno = error;
     return written;
+}
+
+// A folder by its real path, through no symbolic link: one found on the way was put there since the
+// path was resolved, by whoever may change the folders above, and could lead elsewhere.
+int openFolder(const char* path)
+{
+    open_how how = {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
 }
 
 bool setOption(int context, const char* key, const char* value)
@@ -468,7 +480,9 @@ struct Isolation::Plan
     int userNamespace = -1;
     int mountNamespace = -1;
     int layer = -1;
-    std::vector<int> lowers; // in the process that builds them: made ready beforehand, as nothing is allocated there
+    // In the process that builds them: made ready beforehand, as nothing is allocated there.
+    std::vector<int> lowers;
+    std::vector<int> folders; // each root's folder, found once: its copy and its overlay go there
 
     // Builds the namespaces and the layer, in a child process of its own. Returns the layer's volume.
     int build();
@@ -607,6 +621,7 @@ Isolation::Isolation(const QString& dir, qint64 bytes, std::optional<qint64> ino
         p.roots.push_back(root);
     }
     p.lowers.assign(p.roots.size(), -1);
+    p.folders.assign(p.roots.size(), -1);
     p.userXattr = p.newUserNamespace || !inInitialUserNamespace();
     p.uidMap = QByteArray::number(::geteuid()) + ' ' + QByteArray::number(::geteuid()) + " 1";
     p.gidMap = QByteArray::number(::getegid()) + ' ' + QByteArray::number(::getegid()) + " 1";
@@ -696,7 +711,9 @@ int Isolation::Plan::build()
     // The lower layers: read-only copies of the folder and of each volume below it, taken before
     // anything covers them. Read-only, so not even an access time reaches the disk.
     for (size_t i = 0; i < p.roots.size(); ++i) {
-        lowers[i] = ::open_tree(AT_FDCWD, p.roots[i].path.constData(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
+        folders[i] = openFolder(p.roots[i].path.constData());
+        lowers[i]
+            = folders[i] < 0 ? -1 : ::open_tree(folders[i], "", AT_EMPTY_PATH | OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
         mount_attr readOnly = {};
         readOnly.attr_set = MOUNT_ATTR_RDONLY;
         if (lowers[i] < 0 || ::mount_setattr(lowers[i], "", AT_EMPTY_PATH, &readOnly, sizeof readOnly) != 0) {
@@ -704,7 +721,7 @@ int Isolation::Plan::build()
         }
     }
     for (size_t i = 0; i < p.roots.size(); ++i) {
-        if (::move_mount(lowers[i], "", AT_FDCWD, p.roots[i].path.constData(), MOVE_MOUNT_F_EMPTY_PATH) != 0) {
+        if (::move_mount(lowers[i], "", folders[i], "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
             p.fail(Step::Lower, errno, static_cast<int>(i));
         }
     }
@@ -762,7 +779,13 @@ int Isolation::Plan::build()
                         && setOption(overlay, "metacopy", "off"))
             && ::fsconfig(overlay, FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) == 0;
         const int mounted = configured ? ::fsmount(overlay, FSMOUNT_CLOEXEC, root.attributes) : -1;
-        if (mounted < 0 || ::move_mount(mounted, "", AT_FDCWD, root.path.constData(), MOVE_MOUNT_F_EMPTY_PATH) != 0) {
+        // A volume below the folder is found again, through the overlay just laid over its parent.
+        if (i > 0) {
+            ::close(folders[i]);
+            folders[i] = openFolder(root.path.constData());
+        }
+        if (mounted < 0
+            || ::move_mount(mounted, "", folders[i], "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
             p.fail(Step::Overlay, errno, static_cast<int>(i), overlay);
         }
         ::close(mounted);
@@ -872,10 +895,13 @@ int Isolation::join() const
     }
     // Entering a mount namespace starts at its root: back to the working folder. Inside the isolated
     // folder, by its name, so through the layer; elsewhere the very folder, whatever its name allows.
-    if (p.workingInside ? ::chdir(p.workingFolder.constData()) != 0 : ::fchdir(p.working) != 0) {
-        return p.report(Step::Join, errno);
+    const int working = p.workingInside ? openFolder(p.workingFolder.constData()) : p.working;
+    const bool entered = working >= 0 && ::fchdir(working) == 0;
+    const int error = errno;
+    if (p.workingInside && working >= 0) {
+        ::close(working);
     }
-    return 0;
+    return entered ? 0 : p.report(Step::Join, error);
 }
 
 QString Isolation::Plan::explain(const Report& report) const
@@ -927,6 +953,9 @@ QString Isolation::Plan::explain(const Report& report) const
         text += u' ' + where;
     }
     text += QStringLiteral(": ") + reason;
+    if (report.error == ELOOP) {
+        text += QStringLiteral(" (a folder on the way was replaced by a symbolic link meanwhile)");
+    }
     if (report.detail[0] != '\0') {
         text += QStringLiteral(" (the kernel says: %1)").arg(QString::fromLocal8Bit(report.detail).trimmed());
     }
