@@ -1712,6 +1712,11 @@ void tst_Cli::isolate_data()
         << "user"
         << "DIR" << QStringList() << "setsid sh -c 'echo $$ > MARK.pid; exec sleep 37' & sleep 0.2; touch MARK" << 0
         << 0 << "outside its process group";
+    QTest::newRow("a daemon in namespaces of its own ends with it")
+        << "user"
+        << "DIR" << QStringList()
+        << "setsid unshare --user --mount sh -c 'echo $$ > MARK.pid; exec sleep 37' & sleep 0.2; touch MARK" << 0 << 0
+        << "outside its process group";
     QTest::newRow("inodes") << "user"
                             << "DIR" << QStringList { "--inodes", "--leave-inodes", "2" }
                             << "cd DIR && touch n1 n2 MARK && touch n3" << 0 << 1 << nospace;

@@ -969,6 +969,8 @@ QString Isolation::joinFailure() const
 
 // Only what the command started can be in the layer's mount namespace: a process found there that
 // left the command's process group (a daemon, say) is ended too, so the layer goes with the command.
+// So is one that went on to a mount namespace of its own, with a copy of the layer: this program is
+// its subreaper, so it is still a descendant.
 int Isolation::endLeftovers(int graceMilliseconds) const
 {
     const Plan& p = *d;
@@ -977,7 +979,20 @@ int Isolation::endLeftovers(int graceMilliseconds) const
         return 0;
     }
     const QByteArray inside = "mnt:[" + QByteArray::number(static_cast<qulonglong>(own.st_ino)) + ']';
-    const auto leftovers = [&inside] {
+    char outside[64] = {};
+    (void)!::readlink("/proc/self/ns/mnt", outside, sizeof outside - 1);
+    const auto startedHere = [](pid_t pid) {
+        for (int depth = 0; pid > 1 && depth < 256; ++depth) {
+            // "PID (NAME) STATE PPID ...", where NAME may hold anything.
+            const QByteArray stat = readSmallFile(("/proc/" + QByteArray::number(pid) + "/stat").constData());
+            pid = static_cast<pid_t>(stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(1).toInt());
+            if (pid == ::getpid()) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const auto leftovers = [&] {
         std::vector<pid_t> found;
         DIR* processes = ::opendir("/proc");
         while (const dirent* entry = processes ? ::readdir(processes) : nullptr) {
@@ -985,9 +1000,8 @@ int Isolation::endLeftovers(int graceMilliseconds) const
             const long pid = std::strtol(entry->d_name, &end, 10);
             char link[64] = {};
             if (pid > 0 && *end == '\0' && pid != ::getpid()
-                && ::readlink(("/proc/" + QByteArray::number(pid) + "/ns/mnt").constData(), link, sizeof link - 1)
-                    == inside.size()
-                && inside == link) {
+                && ::readlink(("/proc/" + QByteArray::number(pid) + "/ns/mnt").constData(), link, sizeof link - 1) > 0
+                && (inside == link || (std::strcmp(link, outside) != 0 && startedHere(static_cast<pid_t>(pid))))) {
                 found.push_back(static_cast<pid_t>(pid));
             }
         }
@@ -997,17 +1011,21 @@ int Isolation::endLeftovers(int graceMilliseconds) const
         return found;
     };
     const std::vector<pid_t> first = leftovers();
+    std::vector<pid_t> ended;
     const auto endAll = [&](int signal) {
         for (const pid_t pid : leftovers()) {
             ::kill(pid, signal);
             ::kill(pid, SIGCONT);
+            ended.push_back(pid);
         }
     };
     const auto waitForNone = [&](int milliseconds) {
         for (int waited = 0; waited < milliseconds; waited += 20) {
-            // Orphans come to this program (a subreaper while the command ran): reap them.
+            // Orphans come to this program (a subreaper while the command ran): reap them. One that
+            // leaves its namespace behind before it is reaped is not gone yet.
             while (::waitpid(-1, nullptr, WNOHANG) > 0) { }
-            if (leftovers().empty()) {
+            if (leftovers().empty()
+                && std::none_of(ended.begin(), ended.end(), [](pid_t pid) { return ::kill(pid, 0) == 0; })) {
                 return;
             }
             ::usleep(20 * 1000);
