@@ -1720,6 +1720,10 @@ void tst_Cli::isolate_data()
     QTest::newRow("inodes") << "user"
                             << "DIR" << QStringList { "--inodes", "--leave-inodes", "2" }
                             << "cd DIR && touch n1 n2 MARK && touch n3" << 0 << 1 << nospace;
+    QTest::newRow("inodes beyond a layer")
+        << "user"
+        << "DIR" << QStringList { "--inodes", "--leave-inodes", "9223372036854775807" } << "touch MARK" << 0 << 2
+        << "at most";
     QTest::newRow("keep") << "user"
                           << "DIR" << QStringList { "--keep" } << "touch MARK && : > DIR/sub/new" << 0 << 0
                           << "kept in";
