@@ -1727,6 +1727,11 @@ void tst_Cli::isolate_data()
     QTest::newRow("keep") << "user"
                           << "DIR" << QStringList { "--keep" } << "touch MARK && : > DIR/sub/new" << 0 << 0
                           << "kept in";
+    QTest::newRow("a signal once COMMAND ended stops --keep")
+        << "user"
+        << "DIR" << QStringList { "--keep" }
+        << "setsid sh -c 'trap \"touch MARK\" TERM; while :; do sleep 1; done' & sleep 0.2" << SIGTERM << 130
+        << "interrupted";
     QTest::newRow("root: a volume below DIR, isolated too")
         << "root"
         << "DIR" << QStringList { "--leave", "8K" }
@@ -1822,7 +1827,7 @@ void tst_Cli::isolate()
         QCOMPARE(summary.value(QStringLiteral("layer_bytes")).toInteger(),
                  summary.value(QStringLiteral("bytes_available")).toInteger());
     }
-    if (arguments.contains(QStringLiteral("--keep"))) {
+    if (arguments.contains(QStringLiteral("--keep")) && code == 0) {
         const QString kept = summary.value(QStringLiteral("kept_in")).toString();
         QVERIFY2(kept.startsWith(scratch.path()) && QFileInfo(kept + QStringLiteral("/sub/new")).isFile(),
                  qPrintable(kept));

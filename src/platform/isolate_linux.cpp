@@ -286,6 +286,10 @@ public:
     qint64 files = 0;
     qint64 notCopied = 0;
     QString firstProblem;
+    std::function<bool()> stopped; // asked between entries and chunks: true ends the copy where it is
+    bool interrupted = false;
+
+    bool stop() { return interrupted = interrupted || (stopped && stopped()); }
 
     // to: the folder to copy into, -1 to count only.
     void folder(int from, int to)
@@ -295,7 +299,7 @@ public:
             note(errno, ".");
             return;
         }
-        while (const dirent* entry = ::readdir(listing)) {
+        while (const dirent* entry = stop() ? nullptr : ::readdir(listing)) {
             const char* name = entry->d_name;
             if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
                 continue;
@@ -398,10 +402,10 @@ private:
         }
     }
 
-    static bool copyData(int source, int target)
+    bool copyData(int source, int target)
     {
-        for (;;) {
-            const ssize_t copied = ::copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
+        while (!stop()) {
+            const ssize_t copied = ::copy_file_range(source, nullptr, target, nullptr, 1 << 26, 0);
             if (copied == 0) {
                 return true;
             }
@@ -409,11 +413,11 @@ private:
                 break;
             }
         }
-        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
+        if (interrupted || (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)) {
             return false;
         }
         char buffer[65536];
-        for (;;) {
+        while (!stop()) {
             const ssize_t got = ::read(source, buffer, sizeof buffer);
             if (got == 0) {
                 return true;
@@ -435,6 +439,7 @@ private:
                 put += n;
             }
         }
+        return false;
     }
 
     const bool m_keepOwners;
@@ -1074,7 +1079,7 @@ LayerUse Isolation::use() const
     return use;
 }
 
-QString Isolation::keep(QString* why) const
+QString Isolation::keep(QString* why, const std::function<bool()>& stopped) const
 {
     const Plan& p = *d;
     if (p.layer < 0) {
@@ -1093,6 +1098,7 @@ QString Isolation::keep(QString* why) const
     }
     const int kept = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     LayerWalk walk(!p.newUserNamespace);
+    walk.stopped = stopped;
     for (const Root& root : p.roots) {
         const int upper = ::openat(p.layer, root.upper.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         // A volume below the folder goes where it was mounted.
@@ -1128,7 +1134,9 @@ QString Isolation::keep(QString* why) const
         ::close(kept);
     }
     const QString path = QFile::decodeName(name);
-    if (walk.notCopied > 0) {
+    if (walk.interrupted) {
+        *why = QStringLiteral("interrupted: %1 holds only part of what COMMAND wrote").arg(path);
+    } else if (walk.notCopied > 0) {
         *why = QStringLiteral("%1 of the layer's entries could not be copied to %2, first %3")
                    .arg(walk.notCopied)
                    .arg(path, walk.firstProblem);
