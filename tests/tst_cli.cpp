@@ -1727,6 +1727,10 @@ void tst_Cli::isolate_data()
     QTest::newRow("keep") << "user"
                           << "DIR" << QStringList { "--keep" } << "touch MARK && : > DIR/sub/new" << 0 << 0
                           << "kept in";
+    QTest::newRow("root: keep, a device too")
+        << "root"
+        << "DIR" << QStringList { "--keep" } << "touch MARK && : > DIR/sub/new && mknod DIR/sub/null c 1 3" << 0 << 0
+        << "kept in";
     QTest::newRow("a signal once COMMAND ended stops --keep")
         << "user"
         << "DIR" << QStringList { "--keep" }

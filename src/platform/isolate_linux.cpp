@@ -386,16 +386,13 @@ private:
             if (length >= 0 && length < target.size()) {
                 target.truncate(length);
                 done = ::symlinkat(target.constData(), to, name) == 0;
-                if (done && m_keepOwners) {
-                    (void)::fchownat(to, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
-                }
             }
-        } else if (S_ISFIFO(st.st_mode)) {
-            done = ::mkfifoat(to, name, st.st_mode & 07777) == 0;
-        } else if (S_ISCHR(st.st_mode) && st.st_rdev == 0) {
-            done = ::mknodat(to, name, S_IFCHR, 0) == 0;
         } else {
-            errno = ENOTSUP; // sockets and devices are no files to inspect
+            // Pipes, sockets, removal marks (character devices 0, 0) and, made by root, devices.
+            done = ::mknodat(to, name, st.st_mode & (S_IFMT | 07777), st.st_rdev) == 0;
+        }
+        if (done && m_keepOwners && !S_ISREG(st.st_mode)) {
+            (void)::fchownat(to, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
         }
         if (!done) {
             note(errno, name);
