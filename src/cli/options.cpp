@@ -397,6 +397,13 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
         if (options.leaveInodes && !options.inodes) {
             return refuse(QStringLiteral("--leave-inodes goes with --inodes"));
         }
+        // tmpfs takes no more inodes than an unsigned long holds kibibytes: this is far beyond any
+        // volume, and what the layer adds to it cannot overflow.
+        if (constexpr qint64 most = qint64(1) << 50; options.leaveInodes > most) {
+            return refuse(QStringLiteral("--leave-inodes %1 is more than a layer can have: at most %2")
+                              .arg(*options.leaveInodes)
+                              .arg(most));
+        }
         if (options.command.isEmpty()) {
             return refuse(QStringLiteral("--isolate needs --run COMMAND: the layer lasts as long as COMMAND runs"));
         }

@@ -546,15 +546,6 @@ Isolation::Isolation(const QString& dir, qint64 bytes, std::optional<qint64> ino
 {
     Plan& p = *d;
     p.inodes = inodes;
-    // tmpfs takes no more inodes than an unsigned long holds kibibytes; this is far beyond any volume,
-    // and the sums below cannot overflow.
-    constexpr qint64 mostInodes = qint64(1) << 50;
-    if (inodes && *inodes > mostInodes) {
-        p.error = QStringLiteral("--leave-inodes %1 is more than a layer can have: at most %2")
-                      .arg(*inodes)
-                      .arg(mostInodes);
-        return;
-    }
     const QByteArray given = QFile::encodeName(dir);
     char* resolved = given.isEmpty() ? nullptr : ::realpath(given.constData(), nullptr);
     if (resolved == nullptr) {
