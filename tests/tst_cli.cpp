@@ -5,6 +5,7 @@
 #include "fill/fillengine.h"
 #include "platform/filesystem.h"
 #include "platform/fillfolder.h"
+#include "platform/isolate.h"
 #include "platform/outputfile.h"
 #include "productinfo.h"
 
@@ -45,6 +46,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -284,6 +286,7 @@ private slots:
     void allocate();
     void isolate_data();
     void isolate();
+    void isolateFollowsNoLinkSwappedIn();
 };
 
 void tst_Cli::sizes_data()
@@ -378,9 +381,10 @@ void tst_Cli::arguments_data()
     QTest::newRow("isolate without run") << QStringList { "--isolate", "d", "--leave", "1M" } << false << qint64(-1);
     QTest::newRow("isolate, hold") << QStringList { "--isolate", "d", "--hold", "--run", "true" } << false
                                    << qint64(-1);
-    for (const char* other : { "--top-up", "--allocate", "--used=5%", "--data=ones", "--clean=d", "--leave=5%", "f" }) {
+    for (const char* other : { "--top-up", "--allocate", "--used=5%", "--data=ones", "--clean=d", "--leave=5%", "f",
+                               "--leave-inodes=1125899906842625" }) {
         QTest::addRow("isolate, %s", other)
-            << QStringList { "--isolate", "d", other, "--run", "true" } << false << qint64(-1);
+            << QStringList { "--isolate", "d", "--inodes", other, "--run", "true" } << false << qint64(-1);
     }
 }
 
@@ -1747,16 +1751,22 @@ void tst_Cli::isolate_data()
                                << "DIR" << QStringList() << "touch MARK; exit 7" << 0 << 7 << "";
     QTest::newRow("SIGTERM forwarded") << "user"
                                        << "DIR" << QStringList() << "touch MARK; exec sleep 30" << SIGTERM << 143 << "";
-    QTest::newRow("a daemon COMMAND started ends with it")
+    QTest::newRow("a daemon in namespaces of its own ends with COMMAND; its socket is kept")
         << "user"
-        << "DIR" << QStringList() << "setsid sh -c 'echo $$ > MARK.pid; exec sleep 37' & sleep 0.2; touch MARK" << 0
-        << 0 << "outside its process group";
+        << "DIR" << QStringList { "--keep" }
+        << "setsid unshare -Um perl -MSocket -e 'socket S,1,1,0; bind S,pack_sockaddr_un\"DIR/s\"; print $$; "
+           "close STDOUT; sleep 37' > MARK.pid & sleep 0.2; touch MARK"
+        << 0 << 0 << "outside its process group";
     QTest::newRow("inodes") << "user"
                             << "DIR" << QStringList { "--inodes", "--leave-inodes", "2" }
                             << "cd DIR && touch n1 n2 MARK && touch n3" << 0 << 1 << nospace;
     QTest::newRow("keep") << "user"
                           << "DIR" << QStringList { "--keep" } << "touch MARK && : > DIR/sub/new" << 0 << 0
                           << "kept in";
+    QTest::newRow("a signal stops --keep")
+        << "user"
+        << "DIR" << QStringList { "--keep" } << "setsid sh -c 'trap \"touch MARK\" TERM; sleep 9; sleep 9' & sleep 0.2"
+        << SIGTERM << 130 << "interrupted";
     QTest::newRow("root: a volume below DIR, isolated too")
         << "root"
         << "DIR" << QStringList { "--leave", "8K" }
@@ -1852,11 +1862,27 @@ void tst_Cli::isolate()
         QCOMPARE(summary.value(QStringLiteral("layer_bytes")).toInteger(),
                  summary.value(QStringLiteral("bytes_available")).toInteger());
     }
-    if (arguments.contains(QStringLiteral("--keep"))) {
+    if (said == QLatin1String("kept in")) {
         const QString kept = summary.value(QStringLiteral("kept_in")).toString();
         QVERIFY2(kept.startsWith(scratch.path()) && QFileInfo(kept + QStringLiteral("/sub/new")).isFile(),
                  qPrintable(kept));
     }
+}
+
+// A link swapped in after the plan leads neither the layer nor COMMAND's working folder out of DIR.
+void tst_Cli::isolateFollowsNoLinkSwappedIn()
+{
+    TMPFS(volume, MiB);
+    const QString dir = volume.filePath(QStringLiteral("dir/")), started = QDir::currentPath();
+    QVERIFY(QDir().mkpath(dir + "sub/x") && QDir().mkpath(volume.filePath("out/x")) && QDir::setCurrent(dir + "sub"));
+    platform::Isolation whole(dir, 0, {}), below(dir + "sub/x", 0, {});
+    QVERIFY(QDir::setCurrent(started) && QDir(dir).rename("sub", "old") && QFile::link("../out", dir + "sub"));
+    QVERIFY(below.lay().contains(QStringLiteral("symbolic link")) && whole.lay().isEmpty());
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(whole.join() == 0 && ::creat("written", 0600) >= 0 ? 0 : 1);
+    }
+    QVERIFY(child > 0 && ::waitpid(child, nullptr, 0) == child && !QFile::exists(volume.filePath("out/written")));
 }
 
 QTEST_MAIN(tst_Cli)

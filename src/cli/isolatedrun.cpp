@@ -73,6 +73,8 @@ int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out
 
     Holder holder(stopSignals, {});
     const HoldResult held = holder.run(options.command, environment, [&isolation] { return isolation.join(); });
+    // COMMAND has ended: a signal from now on is for the filler, and ends the copy of --keep.
+    const int signalsSeen = stopSignals.count.load();
     if (const QString why = isolation.joinFailure(); !why.isEmpty()) {
         return refuse(why);
     }
@@ -100,7 +102,8 @@ int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out
     summary.removed = true;
     if (options.keep) {
         QString why;
-        summary.keptIn = isolation.keep(&why);
+        bool interrupted = false;
+        summary.keptIn = isolation.keep(&why, [&] { return interrupted = stopSignals.count.load() != signalsSeen; });
         if (!summary.keptIn.isEmpty()) {
             say(QStringLiteral("what COMMAND wrote is kept in %1").arg(summary.keptIn));
         }
@@ -108,6 +111,10 @@ int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out
             say(why);
             summary.error = why;
             summary.code = ExitWriteError;
+        }
+        if (interrupted) {
+            summary.reason = QStringLiteral("interrupted");
+            summary.code = exitCodeForSignal(stopSignals.last.load());
         }
     }
     return finish();

@@ -203,10 +203,11 @@ QString usage()
                "file larger than the space left fails at once); folders and short links take no space; df shows the\n"
                "layer's size and Use%, only the space available is real; with --inodes, a folder of DIR written\n"
                "into and a file of DIR removed take an inode each; renaming a folder of DIR fails (EXDEV); device\n"
-               "and inode numbers differ; other programs see DIR as it is. As root, volumes mounted below DIR lie\n"
-               "under the same layer. An ordinary user must own DIR, cannot isolate a folder with a volume mounted\n"
-               "below it, sees other users' files and their own other groups as nobody's (65534) and cannot change\n"
-               "those files (EOVERFLOW).\n");
+               "and inode numbers differ; other programs see DIR as it is; a symbolic link in DIR that leads out\n"
+               "of it, or another name of DIR (a bind mount), leads past the layer. As root, volumes mounted below\n"
+               "DIR lie under the same layer. An ordinary user must own DIR, cannot isolate a folder with a volume\n"
+               "mounted below it, sees other users' files and their own other groups as nobody's (65534) and cannot\n"
+               "change those files (EOVERFLOW).\n");
 }
 
 QString versionText()
@@ -396,6 +397,13 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
         }
         if (options.leaveInodes && !options.inodes) {
             return refuse(QStringLiteral("--leave-inodes goes with --inodes"));
+        }
+        // tmpfs takes no more inodes than an unsigned long holds kibibytes: this is far beyond any
+        // volume, and what the layer adds to it cannot overflow.
+        if (constexpr qint64 most = qint64(1) << 50; options.leaveInodes > most) {
+            return refuse(QStringLiteral("--leave-inodes %1 is more than a layer can have: at most %2")
+                              .arg(*options.leaveInodes)
+                              .arg(most));
         }
         if (options.command.isEmpty()) {
             return refuse(QStringLiteral("--isolate needs --run COMMAND: the layer lasts as long as COMMAND runs"));

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -57,9 +58,9 @@ public:
     // Once the command has ended: what it wrote into the layer.
     LayerUse use() const;
     // Copies the layer's files into a new folder outside the isolated one and returns its path;
-    // empty when there is none. why: what could not be copied. Files the command removed are there
-    // as overlayfs marks them: character devices 0, 0.
-    QString keep(QString* why) const;
+    // empty when there is none. why: what could not be copied, or that stopped, asked now and then,
+    // ended the copy. Files the command removed are there as overlayfs marks them: character devices 0, 0.
+    QString keep(QString* why, const std::function<bool()>& stopped = {}) const;
 
 private:
     struct Plan;

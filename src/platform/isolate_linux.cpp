@@ -15,11 +15,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <linux/openat2.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -105,6 +107,16 @@ bool writeProcFile(const char* path, const char* text)
     ::close(fd);
     errno = error;
     return written;
+}
+
+// A folder by its real path, through no symbolic link: one found on the way was put there since the
+// path was resolved, by whoever may change the folders above, and could lead elsewhere.
+int openFolder(const char* path)
+{
+    open_how how = {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
 }
 
 bool setOption(int context, const char* key, const char* value)
@@ -274,6 +286,10 @@ public:
     qint64 files = 0;
     qint64 notCopied = 0;
     QString firstProblem;
+    std::function<bool()> stopped; // asked between entries and chunks: true ends the copy where it is
+    bool interrupted = false;
+
+    bool stop() { return interrupted = interrupted || (stopped && stopped()); }
 
     // to: the folder to copy into, -1 to count only.
     void folder(int from, int to)
@@ -283,7 +299,7 @@ public:
             note(errno, ".");
             return;
         }
-        while (const dirent* entry = ::readdir(listing)) {
+        while (const dirent* entry = stop() ? nullptr : ::readdir(listing)) {
             const char* name = entry->d_name;
             if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
                 continue;
@@ -370,26 +386,23 @@ private:
             if (length >= 0 && length < target.size()) {
                 target.truncate(length);
                 done = ::symlinkat(target.constData(), to, name) == 0;
-                if (done && m_keepOwners) {
-                    (void)::fchownat(to, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
-                }
             }
-        } else if (S_ISFIFO(st.st_mode)) {
-            done = ::mkfifoat(to, name, st.st_mode & 07777) == 0;
-        } else if (S_ISCHR(st.st_mode) && st.st_rdev == 0) {
-            done = ::mknodat(to, name, S_IFCHR, 0) == 0;
         } else {
-            errno = ENOTSUP; // sockets and devices are no files to inspect
+            // Pipes, sockets, removal marks (character devices 0, 0) and, made by root, devices.
+            done = ::mknodat(to, name, st.st_mode & (S_IFMT | 07777), st.st_rdev) == 0;
+        }
+        if (done && m_keepOwners && !S_ISREG(st.st_mode)) {
+            (void)::fchownat(to, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
         }
         if (!done) {
             note(errno, name);
         }
     }
 
-    static bool copyData(int source, int target)
+    bool copyData(int source, int target)
     {
-        for (;;) {
-            const ssize_t copied = ::copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
+        while (!stop()) {
+            const ssize_t copied = ::copy_file_range(source, nullptr, target, nullptr, 1 << 26, 0);
             if (copied == 0) {
                 return true;
             }
@@ -397,11 +410,11 @@ private:
                 break;
             }
         }
-        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
+        if (interrupted || (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)) {
             return false;
         }
         char buffer[65536];
-        for (;;) {
+        while (!stop()) {
             const ssize_t got = ::read(source, buffer, sizeof buffer);
             if (got == 0) {
                 return true;
@@ -423,6 +436,7 @@ private:
                 put += n;
             }
         }
+        return false;
     }
 
     const bool m_keepOwners;
@@ -468,7 +482,9 @@ struct Isolation::Plan
     int userNamespace = -1;
     int mountNamespace = -1;
     int layer = -1;
-    std::vector<int> lowers; // in the process that builds them: made ready beforehand, as nothing is allocated there
+    // In the process that builds them: made ready beforehand, as nothing is allocated there.
+    std::vector<int> lowers;
+    std::vector<int> folders; // each root's folder, found once: its copy and its overlay go there
 
     // Builds the namespaces and the layer, in a child process of its own. Returns the layer's volume.
     int build();
@@ -607,6 +623,7 @@ Isolation::Isolation(const QString& dir, qint64 bytes, std::optional<qint64> ino
         p.roots.push_back(root);
     }
     p.lowers.assign(p.roots.size(), -1);
+    p.folders.assign(p.roots.size(), -1);
     p.userXattr = p.newUserNamespace || !inInitialUserNamespace();
     p.uidMap = QByteArray::number(::geteuid()) + ' ' + QByteArray::number(::geteuid()) + " 1";
     p.gidMap = QByteArray::number(::getegid()) + ' ' + QByteArray::number(::getegid()) + " 1";
@@ -696,7 +713,9 @@ int Isolation::Plan::build()
     // The lower layers: read-only copies of the folder and of each volume below it, taken before
     // anything covers them. Read-only, so not even an access time reaches the disk.
     for (size_t i = 0; i < p.roots.size(); ++i) {
-        lowers[i] = ::open_tree(AT_FDCWD, p.roots[i].path.constData(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
+        folders[i] = openFolder(p.roots[i].path.constData());
+        lowers[i]
+            = folders[i] < 0 ? -1 : ::open_tree(folders[i], "", AT_EMPTY_PATH | OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
         mount_attr readOnly = {};
         readOnly.attr_set = MOUNT_ATTR_RDONLY;
         if (lowers[i] < 0 || ::mount_setattr(lowers[i], "", AT_EMPTY_PATH, &readOnly, sizeof readOnly) != 0) {
@@ -704,7 +723,7 @@ int Isolation::Plan::build()
         }
     }
     for (size_t i = 0; i < p.roots.size(); ++i) {
-        if (::move_mount(lowers[i], "", AT_FDCWD, p.roots[i].path.constData(), MOVE_MOUNT_F_EMPTY_PATH) != 0) {
+        if (::move_mount(lowers[i], "", folders[i], "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
             p.fail(Step::Lower, errno, static_cast<int>(i));
         }
     }
@@ -762,7 +781,13 @@ int Isolation::Plan::build()
                         && setOption(overlay, "metacopy", "off"))
             && ::fsconfig(overlay, FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) == 0;
         const int mounted = configured ? ::fsmount(overlay, FSMOUNT_CLOEXEC, root.attributes) : -1;
-        if (mounted < 0 || ::move_mount(mounted, "", AT_FDCWD, root.path.constData(), MOVE_MOUNT_F_EMPTY_PATH) != 0) {
+        // A volume below the folder is found again, through the overlay just laid over its parent.
+        if (i > 0) {
+            ::close(folders[i]);
+            folders[i] = openFolder(root.path.constData());
+        }
+        if (mounted < 0
+            || ::move_mount(mounted, "", folders[i], "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
             p.fail(Step::Overlay, errno, static_cast<int>(i), overlay);
         }
         ::close(mounted);
@@ -872,10 +897,13 @@ int Isolation::join() const
     }
     // Entering a mount namespace starts at its root: back to the working folder. Inside the isolated
     // folder, by its name, so through the layer; elsewhere the very folder, whatever its name allows.
-    if (p.workingInside ? ::chdir(p.workingFolder.constData()) != 0 : ::fchdir(p.working) != 0) {
-        return p.report(Step::Join, errno);
+    const int working = p.workingInside ? openFolder(p.workingFolder.constData()) : p.working;
+    const bool entered = working >= 0 && ::fchdir(working) == 0;
+    const int error = errno;
+    if (p.workingInside && working >= 0) {
+        ::close(working);
     }
-    return 0;
+    return entered ? 0 : p.report(Step::Join, error);
 }
 
 QString Isolation::Plan::explain(const Report& report) const
@@ -927,6 +955,9 @@ QString Isolation::Plan::explain(const Report& report) const
         text += u' ' + where;
     }
     text += QStringLiteral(": ") + reason;
+    if (report.error == ELOOP) {
+        text += QStringLiteral(" (a folder on the way was replaced by a symbolic link meanwhile)");
+    }
     if (report.detail[0] != '\0') {
         text += QStringLiteral(" (the kernel says: %1)").arg(QString::fromLocal8Bit(report.detail).trimmed());
     }
@@ -940,6 +971,8 @@ QString Isolation::joinFailure() const
 
 // Only what the command started can be in the layer's mount namespace: a process found there that
 // left the command's process group (a daemon, say) is ended too, so the layer goes with the command.
+// So is one that went on to a mount namespace of its own, with a copy of the layer: this program is
+// its subreaper, so it is still a descendant.
 int Isolation::endLeftovers(int graceMilliseconds) const
 {
     const Plan& p = *d;
@@ -948,7 +981,20 @@ int Isolation::endLeftovers(int graceMilliseconds) const
         return 0;
     }
     const QByteArray inside = "mnt:[" + QByteArray::number(static_cast<qulonglong>(own.st_ino)) + ']';
-    const auto leftovers = [&inside] {
+    char outside[64] = {};
+    (void)!::readlink("/proc/self/ns/mnt", outside, sizeof outside - 1);
+    const auto startedHere = [](pid_t pid) {
+        for (int depth = 0; pid > 1 && depth < 256; ++depth) {
+            // "PID (NAME) STATE PPID ...", where NAME may hold anything.
+            const QByteArray stat = readSmallFile(("/proc/" + QByteArray::number(pid) + "/stat").constData());
+            pid = static_cast<pid_t>(stat.mid(stat.lastIndexOf(')') + 2).split(' ').value(1).toInt());
+            if (pid == ::getpid()) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const auto leftovers = [&] {
         std::vector<pid_t> found;
         DIR* processes = ::opendir("/proc");
         while (const dirent* entry = processes ? ::readdir(processes) : nullptr) {
@@ -956,9 +1002,8 @@ int Isolation::endLeftovers(int graceMilliseconds) const
             const long pid = std::strtol(entry->d_name, &end, 10);
             char link[64] = {};
             if (pid > 0 && *end == '\0' && pid != ::getpid()
-                && ::readlink(("/proc/" + QByteArray::number(pid) + "/ns/mnt").constData(), link, sizeof link - 1)
-                    == inside.size()
-                && inside == link) {
+                && ::readlink(("/proc/" + QByteArray::number(pid) + "/ns/mnt").constData(), link, sizeof link - 1) > 0
+                && (inside == link || (std::strcmp(link, outside) != 0 && startedHere(static_cast<pid_t>(pid))))) {
                 found.push_back(static_cast<pid_t>(pid));
             }
         }
@@ -968,17 +1013,21 @@ int Isolation::endLeftovers(int graceMilliseconds) const
         return found;
     };
     const std::vector<pid_t> first = leftovers();
+    std::vector<pid_t> ended;
     const auto endAll = [&](int signal) {
         for (const pid_t pid : leftovers()) {
             ::kill(pid, signal);
             ::kill(pid, SIGCONT);
+            ended.push_back(pid);
         }
     };
     const auto waitForNone = [&](int milliseconds) {
         for (int waited = 0; waited < milliseconds; waited += 20) {
-            // Orphans come to this program (a subreaper while the command ran): reap them.
+            // Orphans come to this program (a subreaper while the command ran): reap them. One that
+            // leaves its namespace behind before it is reaped is not gone yet.
             while (::waitpid(-1, nullptr, WNOHANG) > 0) { }
-            if (leftovers().empty()) {
+            if (leftovers().empty()
+                && std::none_of(ended.begin(), ended.end(), [](pid_t pid) { return ::kill(pid, 0) == 0; })) {
                 return;
             }
             ::usleep(20 * 1000);
@@ -1018,7 +1067,7 @@ LayerUse Isolation::use() const
     return use;
 }
 
-QString Isolation::keep(QString* why) const
+QString Isolation::keep(QString* why, const std::function<bool()>& stopped) const
 {
     const Plan& p = *d;
     if (p.layer < 0) {
@@ -1037,6 +1086,7 @@ QString Isolation::keep(QString* why) const
     }
     const int kept = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     LayerWalk walk(!p.newUserNamespace);
+    walk.stopped = stopped;
     for (const Root& root : p.roots) {
         const int upper = ::openat(p.layer, root.upper.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         // A volume below the folder goes where it was mounted.
@@ -1072,7 +1122,9 @@ QString Isolation::keep(QString* why) const
         ::close(kept);
     }
     const QString path = QFile::decodeName(name);
-    if (walk.notCopied > 0) {
+    if (walk.interrupted) {
+        *why = QStringLiteral("interrupted: %1 holds only part of what COMMAND wrote").arg(path);
+    } else if (walk.notCopied > 0) {
         *why = QStringLiteral("%1 of the layer's entries could not be copied to %2, first %3")
                    .arg(walk.notCopied)
                    .arg(path, walk.firstProblem);

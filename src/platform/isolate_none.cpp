@@ -73,7 +73,7 @@ LayerUse Isolation::use() const
     return {};
 }
 
-QString Isolation::keep(QString* why) const
+QString Isolation::keep(QString* why, const std::function<bool()>&) const
 {
     *why = isolationUnavailable();
     return {};
