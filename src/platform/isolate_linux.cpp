@@ -1074,9 +1074,15 @@ QString Isolation::keep(QString* why, const std::function<bool()>& stopped) cons
         *why = QStringLiteral("there is no layer to keep");
         return {};
     }
-    // Never into the isolated folder: the temporary folder, or beside the isolated one if that is in it.
+    // Never into the isolated folder: the temporary folder ($TMPDIR, or /tmp when that names no folder),
+    // or beside the isolated one if that is in it.
+    const auto inFolder
+        = [&p](const QString& path) { return path.isEmpty() || path == p.folder || path.startsWith(p.folder + u'/'); };
     QString base = QFileInfo(QDir::tempPath()).canonicalFilePath();
-    if (base.isEmpty() || base == p.folder || base.startsWith(p.folder + u'/')) {
+    if (base.isEmpty() || !QFileInfo(base).isDir()) {
+        base = QFileInfo(QStringLiteral("/tmp")).canonicalFilePath();
+    }
+    if (inFolder(base)) {
         base = QFileInfo(p.folder).path();
     }
     QByteArray name = QFile::encodeName(base) + "/tallowmere-layer-XXXXXX";
