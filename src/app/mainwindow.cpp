@@ -39,6 +39,13 @@ using Icon = platform::Desktop::Icon;
 constexpr std::chrono::milliseconds unansweredRequest(200);
 constexpr int maximumRequestsOut = 16;
 
+// The folder a path names, as typed: requests about one folder go to one volume.
+QString folderOf(const QString& path)
+{
+    const fill::PathParts parts = fill::splitPath(path);
+    return parts.drive + parts.folder;
+}
+
 QString cannotCreate(const QString& path, const std::error_code& error)
 {
     return path + QStringLiteral("\nファイルを作成できません。\n") + platform::errorText(error);
@@ -613,22 +620,28 @@ void MainWindow::sendFreeSpaceRequest()
     if (!m_freeSpaceWaiting) {
         return;
     }
-    if (m_freeSpaceOut > 0) {
+    if (!m_freeSpaceFoldersOut.isEmpty()) {
         const std::chrono::milliseconds waited(m_freeSpaceSent.elapsed());
-        if (m_freeSpaceOut >= maximumRequestsOut) {
+        if (m_freeSpaceFoldersOut.size() >= maximumRequestsOut) {
             return; // the next answer sends it
         }
         if (waited < unansweredRequest) {
             m_freeSpaceRetry.start(unansweredRequest - waited);
             return;
         }
+        // A folder that has not answered holds every request about it: a name typed there key by key
+        // waits for the answer out, rather than take a thread per key until none is left for another volume.
+        if (m_freeSpaceFoldersOut.contains(folderOf(m_freeSpaceWaiting->path))) {
+            return; // that answer sends it
+        }
     }
     const FreeSpaceRequest request = *std::exchange(m_freeSpaceWaiting, std::nullopt);
-    ++m_freeSpaceOut;
+    const QString folder = folderOf(request.path);
+    m_freeSpaceFoldersOut.append(folder);
     m_freeSpaceSent.start();
     m_calls.run<qint64>([query = m_desktop.freeSpaceQuery(), path = request.path] { return freeSpace(query, path); },
-                        [this, request](qint64 freeBytes) {
-                            --m_freeSpaceOut;
+                        [this, request, folder](qint64 freeBytes) {
+                            m_freeSpaceFoldersOut.removeOne(folder);
                             if (request.serial == m_freeSpaceSerial) {
                                 showFreeSpace(freeSpaceText(request.withUnit, freeBytes));
                             }

@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QStringList>
 #include <QTimer>
 
 #include <functional>
@@ -171,7 +172,7 @@ private:
     // Free space for the display: only the newest request's answer is shown.
     quint64 m_freeSpaceSerial = 0;
     std::optional<FreeSpaceRequest> m_freeSpaceWaiting;
-    int m_freeSpaceOut = 0;
+    QStringList m_freeSpaceFoldersOut; // the folder of each request out
     QElapsedTimer m_freeSpaceSent;
     QTimer m_freeSpaceRetry;
 
