@@ -450,6 +450,26 @@ void MainWindow::browse()
 {
     const QString folder
         = QDir::toNativeSeparators(QDir::cleanPath(QDir::fromNativeSeparators(fill::dialogFolder(m_pathEdit->text()))));
+    // The file dialog reads its folders on this thread as it opens: it opens once they have answered
+    // on a thread of their own, so a volume that does not answer holds the dialog back, not the window.
+    // A newer Browse takes its place.
+    const quint64 browse = ++m_browse;
+    m_calls.run<bool>(
+        [folders = m_desktop.fileDialogFolders(folder)] {
+            for (const QString& place : folders) {
+                QDir(place).exists();
+            }
+            return true;
+        },
+        [this, browse, folder](bool) {
+            if (browse == m_browse && !m_closed) {
+                chooseOutputFile(folder);
+            }
+        });
+}
+
+void MainWindow::chooseOutputFile(const QString& folder)
+{
     const auto picked = m_desktop.chooseFile(folder, m_pickedFile, true);
     // A cancel leaves the path as the user typed it.
     if (!picked) {

@@ -124,6 +124,7 @@ private:
     void runEnded();
     void finishFill();
     void fileDeleted(const QString& path, const std::optional<std::error_code>& outcome);
+    void chooseOutputFile(const QString& folder);
     QString freeSpaceText(bool withUnit, qint64 freeBytes) const;
     void showFreeSpace(const QString& text);
     void showFreeBytes(qint64 freeBytes);
@@ -160,6 +161,7 @@ private:
 
     // The full path picked last in the file dialog behind Browse; none until the first pick.
     QString m_pickedFile;
+    quint64 m_browse = 0; // the Browse whose folders are being asked about
 
     State m_state = State::Idle;
     quint64 m_start = 0; // the Start whose check is out; a Start called off counts on
