@@ -39,13 +39,6 @@ using Icon = platform::Desktop::Icon;
 constexpr std::chrono::milliseconds unansweredRequest(200);
 constexpr int maximumRequestsOut = 16;
 
-// The folder a path names, as typed: requests about one folder go to one volume.
-QString folderOf(const QString& path)
-{
-    const fill::PathParts parts = fill::splitPath(path);
-    return parts.drive + parts.folder;
-}
-
 QString cannotCreate(const QString& path, const std::error_code& error)
 {
     return path + QStringLiteral("\nファイルを作成できません。\n") + platform::errorText(error);
@@ -640,28 +633,30 @@ void MainWindow::sendFreeSpaceRequest()
     if (!m_freeSpaceWaiting) {
         return;
     }
-    if (!m_freeSpaceFoldersOut.isEmpty()) {
+    if (!m_freeSpacePathsOut.isEmpty()) {
         const std::chrono::milliseconds waited(m_freeSpaceSent.elapsed());
-        if (m_freeSpaceFoldersOut.size() >= maximumRequestsOut) {
+        if (m_freeSpacePathsOut.size() >= maximumRequestsOut) {
             return; // the next answer sends it
         }
         if (waited < unansweredRequest) {
             m_freeSpaceRetry.start(unansweredRequest - waited);
             return;
         }
-        // A folder that has not answered holds every request about it: a name typed there key by key
-        // waits for the answer out, rather than take a thread per key until none is left for another volume.
-        if (m_freeSpaceFoldersOut.contains(folderOf(m_freeSpaceWaiting->path))) {
+        // A path typed on from one that has not answered, or cut back from it, most likely waits on the
+        // same volume: it waits for that answer, rather than take a thread per key until none is left for
+        // a path on another volume.
+        const QString& path = m_freeSpaceWaiting->path;
+        if (std::any_of(m_freeSpacePathsOut.cbegin(), m_freeSpacePathsOut.cend(),
+                        [&path](const QString& out) { return out.startsWith(path) || path.startsWith(out); })) {
             return; // that answer sends it
         }
     }
     const FreeSpaceRequest request = *std::exchange(m_freeSpaceWaiting, std::nullopt);
-    const QString folder = folderOf(request.path);
-    m_freeSpaceFoldersOut.append(folder);
+    m_freeSpacePathsOut.append(request.path);
     m_freeSpaceSent.start();
     m_calls.run<qint64>([query = m_desktop.freeSpaceQuery(), path = request.path] { return freeSpace(query, path); },
-                        [this, request, folder](qint64 freeBytes) {
-                            m_freeSpaceFoldersOut.removeOne(folder);
+                        [this, request](qint64 freeBytes) {
+                            m_freeSpacePathsOut.removeOne(request.path);
                             if (request.serial == m_freeSpaceSerial) {
                                 showFreeSpace(freeSpaceText(request.withUnit, freeBytes));
                             }

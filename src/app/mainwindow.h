@@ -174,7 +174,7 @@ private:
     // Free space for the display: only the newest request's answer is shown.
     quint64 m_freeSpaceSerial = 0;
     std::optional<FreeSpaceRequest> m_freeSpaceWaiting;
-    QStringList m_freeSpaceFoldersOut; // the folder of each request out
+    QStringList m_freeSpacePathsOut; // the path of each request out
     QElapsedTimer m_freeSpaceSent;
     QTimer m_freeSpaceRetry;
 
