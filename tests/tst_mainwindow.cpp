@@ -152,6 +152,7 @@ void tst_MainWindow::frameAndMenus()
     }
     f.desktop.dialogAnswers = { std::nullopt };
     window.browse();
+    QVERIFY(settled(window));
     QCOMPARE(f.desktop.dialogFolderMustExist, QList<bool> { true });
 }
 
@@ -220,6 +221,7 @@ void tst_MainWindow::enterPressesOnlyTheFocusedButton()
         = focus == QLatin1String("size box") ? static_cast<QWidget*>(sizeEdit(window)) : browseButton(window);
     target->setFocus(Qt::TabFocusReason);
     QTest::keyClick(target, static_cast<Qt::Key>(key));
+    QVERIFY(settled(window));
     QCOMPARE(f.desktop.dialogFolders.size(), dialogs);
     QVERIFY(window.isVisible());
     QVERIFY(f.desktop.boxes.isEmpty());

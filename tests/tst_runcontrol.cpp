@@ -352,6 +352,7 @@ void tst_RunControl::browseCancelledKeepsTheTypedPath()
     pathEdit(f.window)->setText(typed);
     f.desktop.dialogAnswers = { std::nullopt };
     QTest::mouseClick(browseButton(f.window), Qt::LeftButton);
+    QVERIFY(settled(f.window));
     QCOMPARE(pathEdit(f.window)->text(), typed);
     QCOMPARE(f.desktop.dialogFolders, QStringList { f.path(QStringLiteral("sub")) });
     QCOMPARE(f.desktop.dialogLastPicks, QStringList { QString() });
@@ -364,9 +365,11 @@ void tst_RunControl::browsePickedSetsThePath()
     const QString picked = f.path(QStringLiteral("picked.dat"));
     f.desktop.dialogAnswers = { picked, std::nullopt };
     changeOutputAction(f.window)->trigger(); // the File menu's item does what Browse does
+    QVERIFY(settled(f.window));
     QCOMPARE(pathEdit(f.window)->text(), picked);
     // The next dialog opens in the picked file's folder, with the file named.
     f.window.browse();
+    QVERIFY(settled(f.window));
     QCOMPARE(f.desktop.dialogFolders.value(1), f.volume.path());
     QCOMPARE(f.desktop.dialogLastPicks.value(1), picked);
     QCOMPARE(pathEdit(f.window)->text(), picked);
@@ -374,6 +377,7 @@ void tst_RunControl::browsePickedSetsThePath()
     pathEdit(f.window)->clear();
     f.desktop.dialogAnswers = { std::nullopt };
     f.window.browse();
+    QVERIFY(settled(f.window));
     QCOMPARE(f.desktop.dialogFolders.value(2), QStringLiteral("/"));
 }
 
@@ -620,6 +624,8 @@ void tst_RunControl::volumeThatStopsAnswering()
     const QString shown = freeSpaceLabel(f.window)->text();
 
     volume.stopAnswering();
+    f.desktop.dialogAnswers = { std::nullopt };
+    browseButton(f.window)->click(); // the dialog waits for its folder, not the window
     mbButton(f.window)->click();
     pathEdit(f.window)->setText(volume.filePath(QStringLiteral("other.dat")));
     QCOMPARE(freeSpaceLabel(f.window)->text(), shown); // the last value, until an answer comes
@@ -629,6 +635,15 @@ void tst_RunControl::volumeThatStopsAnswering()
         stopButton(f.window)->click();
     }));
     QCOMPARE(buttonStates(f.window), QStringLiteral("11101"));
+    // A name typed there slowly: the queries about its folder wait for the one out, not a thread each.
+    for (int key = 0; key < 17; ++key) {
+        pathEdit(f.window)->insert(QStringLiteral("x"));
+        QTest::qWait(210);
+    }
+    QVERIFY(f.window.volumeCallsOut() < 8);
+    QVERIFY(QFile::link(dead, f.path(QStringLiteral("link"))));
+    pathEdit(f.window)->setText(f.path(QStringLiteral("link"))); // a link to there, in a folder that answers
+    QTest::qWait(210);
     pathEdit(f.window)->setText(f.path(QStringLiteral("fill.dat")));
     const QString live = fill::numberText(static_cast<double>(availableAt(f.volume.path())) / MiB);
     QTRY_COMPARE(freeSpaceLabel(f.window)->text(), live);
@@ -637,6 +652,7 @@ void tst_RunControl::volumeThatStopsAnswering()
     // What the volume says at last is of paths no longer in the box; the Start called off made nothing.
     QVERIFY(settled(f.window));
     QCOMPARE(freeSpaceLabel(f.window)->text(), live);
+    QCOMPARE(f.desktop.dialogFolders, QStringList { volume.path() });
     QVERIFY(!QFile::exists(dead));
     QVERIFY(f.desktop.boxes.isEmpty());
     QCOMPARE(f.desktop.beeps, 1);

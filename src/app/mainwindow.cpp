@@ -443,6 +443,26 @@ void MainWindow::browse()
 {
     const QString folder
         = QDir::toNativeSeparators(QDir::cleanPath(QDir::fromNativeSeparators(fill::dialogFolder(m_pathEdit->text()))));
+    // The file dialog reads its folders on this thread as it opens: it opens once they have answered
+    // on a thread of their own, so a volume that does not answer holds the dialog back, not the window.
+    // A newer Browse takes its place.
+    const quint64 browse = ++m_browse;
+    m_calls.run<bool>(
+        [folders = m_desktop.fileDialogFolders(folder)] {
+            for (const QString& place : folders) {
+                QDir(place).exists();
+            }
+            return true;
+        },
+        [this, browse, folder](bool) {
+            if (browse == m_browse && !m_closed) {
+                chooseOutputFile(folder);
+            }
+        });
+}
+
+void MainWindow::chooseOutputFile(const QString& folder)
+{
     const auto picked = m_desktop.chooseFile(folder, m_pickedFile, true);
     // A cancel leaves the path as the user typed it.
     if (!picked) {
@@ -613,22 +633,30 @@ void MainWindow::sendFreeSpaceRequest()
     if (!m_freeSpaceWaiting) {
         return;
     }
-    if (m_freeSpaceOut > 0) {
+    if (!m_freeSpacePathsOut.isEmpty()) {
         const std::chrono::milliseconds waited(m_freeSpaceSent.elapsed());
-        if (m_freeSpaceOut >= maximumRequestsOut) {
+        if (m_freeSpacePathsOut.size() >= maximumRequestsOut) {
             return; // the next answer sends it
         }
         if (waited < unansweredRequest) {
             m_freeSpaceRetry.start(unansweredRequest - waited);
             return;
         }
+        // A path typed on from one that has not answered, or cut back from it, most likely waits on the
+        // same volume: it waits for that answer, rather than take a thread per key until none is left for
+        // a path on another volume.
+        const QString& path = m_freeSpaceWaiting->path;
+        if (std::any_of(m_freeSpacePathsOut.cbegin(), m_freeSpacePathsOut.cend(),
+                        [&path](const QString& out) { return out.startsWith(path) || path.startsWith(out); })) {
+            return; // that answer sends it
+        }
     }
     const FreeSpaceRequest request = *std::exchange(m_freeSpaceWaiting, std::nullopt);
-    ++m_freeSpaceOut;
+    m_freeSpacePathsOut.append(request.path);
     m_freeSpaceSent.start();
     m_calls.run<qint64>([query = m_desktop.freeSpaceQuery(), path = request.path] { return freeSpace(query, path); },
                         [this, request](qint64 freeBytes) {
-                            --m_freeSpaceOut;
+                            m_freeSpacePathsOut.removeOne(request.path);
                             if (request.serial == m_freeSpaceSerial) {
                                 showFreeSpace(freeSpaceText(request.withUnit, freeBytes));
                             }

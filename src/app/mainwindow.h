@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QStringList>
 #include <QTimer>
 
 #include <functional>
@@ -123,6 +124,7 @@ private:
     void runEnded();
     void finishFill();
     void fileDeleted(const QString& path, const std::optional<std::error_code>& outcome);
+    void chooseOutputFile(const QString& folder);
     QString freeSpaceText(bool withUnit, qint64 freeBytes) const;
     void showFreeSpace(const QString& text);
     void showFreeBytes(qint64 freeBytes);
@@ -159,6 +161,7 @@ private:
 
     // The full path picked last in the file dialog behind Browse; none until the first pick.
     QString m_pickedFile;
+    quint64 m_browse = 0; // the Browse whose folders are being asked about
 
     State m_state = State::Idle;
     quint64 m_start = 0; // the Start whose check is out; a Start called off counts on
@@ -171,7 +174,7 @@ private:
     // Free space for the display: only the newest request's answer is shown.
     quint64 m_freeSpaceSerial = 0;
     std::optional<FreeSpaceRequest> m_freeSpaceWaiting;
-    int m_freeSpaceOut = 0;
+    QStringList m_freeSpacePathsOut; // the path of each request out
     QElapsedTimer m_freeSpaceSent;
     QTimer m_freeSpaceRetry;
 

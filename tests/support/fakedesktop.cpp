@@ -2,6 +2,7 @@
 
 #include "platform/filesystem.h"
 
+#include <QDir>
 #include <QTest>
 
 bool FakeDesktop::question(const QString& text, Icon icon)
@@ -28,6 +29,7 @@ void FakeDesktop::message(const QString& text, Icon icon)
 
 std::optional<QString> FakeDesktop::fileDialog(const QString& folder, const QString& lastPicked, bool folderMustExist)
 {
+    QDir(folder).entryList(); // as a real dialog reads the folder it opens in
     dialogFolders.append(folder);
     dialogLastPicks.append(lastPicked);
     dialogFolderMustExist.append(folderMustExist);

@@ -3,6 +3,7 @@
 #include "fill/pause.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <optional>
@@ -37,6 +38,8 @@ public:
     // new name can be typed. folderMustExist: a name in a folder that does not exist is refused in
     // the dialog. Returns the chosen full path, or nothing when cancelled.
     std::optional<QString> chooseFile(const QString& folder, const QString& lastPicked, bool folderMustExist);
+    // The folders the file dialog reads as it opens in folder: that one, and any it remembers.
+    virtual QStringList fileDialogFolders(const QString& folder) const { return { folder }; }
     // Shows a window modally and returns when it has closed.
     void showModal(QDialog& window);
 

@@ -9,7 +9,9 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QSettings>
 #include <QStringList>
+#include <QUrl>
 
 namespace platform {
 
@@ -96,7 +98,9 @@ std::optional<QString> QtDesktop::fileDialog(const QString& folder, const QStrin
         dialog.selectFile(lastPicked);
     }
     for (;;) {
-        if (dialog.exec() != QDialog::Accepted) {
+        const int answer = dialog.exec();
+        m_lastDialogFolder = dialog.directory().absolutePath();
+        if (answer != QDialog::Accepted) {
             return std::nullopt;
         }
         const QStringList files = dialog.selectedFiles();
@@ -113,6 +117,18 @@ std::optional<QString> QtDesktop::fileDialog(const QString& folder, const QStrin
                 Icon::Warning, QMessageBox::Ok);
         dialog.selectFile(files.first());
     }
+}
+
+QStringList QtDesktop::fileDialogFolders(const QString& folder) const
+{
+    // Qt's dialog first goes back where it was last, which its own settings remember from one run
+    // of the program to the next.
+    QString last = m_lastDialogFolder;
+    if (last.isEmpty()) {
+        const QSettings qt(QSettings::UserScope, QStringLiteral("QtProject"));
+        last = qt.value(QStringLiteral("FileDialog/lastVisited")).toUrl().toLocalFile();
+    }
+    return { folder, last };
 }
 
 Desktop::FreeSpaceQuery QtDesktop::freeSpaceQuery() const
