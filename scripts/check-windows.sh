@@ -102,7 +102,7 @@ step() { # step NAME FUNCTION: runs one check in a subshell and counts it
         import -window root "$artifacts/$name.png" 2>/dev/null || true
         # Whatever the step left running goes with it (Wine starts its server again when asked).
         /usr/lib/wine/wineserver -k 2>/dev/null || true
-        sleep 1
+        /usr/lib/wine/wineserver -w 2>/dev/null || true
     fi
 }
 
@@ -292,8 +292,7 @@ setting() { # setting NAME: the value in the registry key the README names
 
 gui_fill_stop_delete() {
     start_app
-    sleep 1
-    import -window "$win" "$build/wine-main-window.png"
+    display_capture "$win" "$build/wine-main-window.png"
     # A fill of the size typed.
     type_into path 'T:\gui.bin'
     type_into size 3
@@ -358,7 +357,7 @@ gui_restores_and_about() {
     done
     has_about || fail "the About window did not open from the help menu"
     about=$(about_window)
-    import -window "$about" "$build/wine-about-window.png" || true
+    display_capture "$about" "$build/wine-about-window.png" || true
     activate "$about"
     xdotool key Escape
     poll "$TIMEOUT" eval '! has_about' || fail "Esc did not close the About window"

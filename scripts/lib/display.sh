@@ -47,6 +47,7 @@ display_start() {
     local previous
     previous=$(trap -p EXIT)
     eval "set -- $previous" # trap -- 'COMMAND' EXIT
+    # shellcheck disable=SC2154 # _display_status is set in the trap itself
     trap '_display_status=$?; set +e; display_stop; (exit $_display_status); '"${3:-}" EXIT
     _display_poll _display_up && kill -0 "$_display_xvfb" 2>/dev/null || _display_failed Xvfb "$_display_dir/xvfb.log" || return
     DISPLAY=:$(head -n1 "$_display_dir/number")
