@@ -539,7 +539,7 @@ START_APP=() START_MIN=() START_TEXT=()
 if has_part startup; then
     echo
     echo "== start-up under Xvfb: $LAUNCHES launches each, interleaved =="
-    display_start -screen 0 1280x1024x24 -noreset || exit 1
+    display_start -screen 0 1280x1024x24 || exit 1
     display=$DISPLAY
     # A session bus, as in any desktop session: without one, every Qt window that shows text or a
     # menu bar first tries to start a bus of its own (dbus-launch), which no user's launch pays.

@@ -55,7 +55,7 @@ source scripts/lib/display.sh
 # X server and window manager (the test suites with widgets need a display too); they stop before
 # cleanup runs.
 
-display_start -screen 0 1280x1024x24 -dpi 96 -noreset || fail "Xvfb did not start"
+display_start -screen 0 1280x1024x24 -dpi 96 || fail "Xvfb did not start"
 display_wm_start || fail "openbox did not start"
 # Wine's desktop process, started here, takes its display from this environment for the whole
 # session: it must see the X server.

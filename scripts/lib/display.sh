@@ -41,7 +41,8 @@ display_start() {
         return 1
     }
     _display_dir=$(mktemp -d /tmp/tallowmere-display.XXXXXX)
-    Xvfb -displayfd 3 -nolisten tcp "$@" 3>"$_display_dir/number" >"$_display_dir/xvfb.log" 2>&1 &
+    # -noreset: a server that reset when its last client left (the probe below) would turn the next away.
+    Xvfb -displayfd 3 -nolisten tcp -noreset "$@" 3>"$_display_dir/number" >"$_display_dir/xvfb.log" 2>&1 &
     _display_xvfb=$!
     # Runs display_stop first, then what the caller set, with the exit status the shell is leaving with.
     local previous

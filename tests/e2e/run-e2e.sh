@@ -141,7 +141,7 @@ rmdir "$probe"
 # X server and window manager.
 
 # The X server and the window manager stop before cleanup_all runs.
-display_start -screen 0 1280x1024x24 -dpi 96 -noreset || exit 1
+display_start -screen 0 1280x1024x24 -dpi 96 || exit 1
 
 # Fixed, clean environment for everything started on the display: nothing from the caller's
 # session (Qt platform or scaling variables, session manager, D-Bus) leaks in.
