@@ -350,8 +350,8 @@ gui_restores_and_about() {
     for _ in 1 2 3; do
         activate "$win"
         xdotool key alt+h
-        sleep 0.5
-        xdotool key a
+        # Under Wine the open menu shows as one more window of the program's name.
+        poll 5 dialog >/dev/null && xdotool key a
         poll 5 has_about && break
         xdotool key Escape Escape
     done
