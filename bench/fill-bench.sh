@@ -72,6 +72,7 @@ if has_filler f3write && { has_part tmpfs || has_part ext4; }; then
 fi
 if has_part startup; then
     command -v Xvfb >/dev/null || missing+=(xvfb)
+    command -v xdpyinfo >/dev/null || missing+=(x11-utils)
     command -v xdotool >/dev/null || missing+=(xdotool)
     command -v dbus-daemon >/dev/null || missing+=(dbus-daemon)
     pkg-config --exists xcb 2>/dev/null || missing+=(libxcb1-dev pkg-config)
@@ -83,7 +84,7 @@ fi
 install_packages "${missing[@]}"
 
 echo "fill-bench: building in $BUILD"
-cmake -S "$root" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLOWMERE_BUILD_TESTS=OFF >/dev/null
+cmake --preset bench -S "$root" -B "$BUILD" >/dev/null
 targets=(bench_fill reference_fill tallowmere-fill random_speed)
 if has_part stall; then targets+=(stallfs); fi
 if has_part startup; then targets+=(TALLOWMR minimal_window); fi
@@ -111,13 +112,11 @@ export XDG_RUNTIME_DIR=$work/runtime
 mkfifo "$work/tick"
 declare -A LOOPS=() # image name -> loop device
 sampler_pid=
-xvfb_pid=
 bus_pid=
 
 cleanup() {
     set +e
     [[ -n $sampler_pid ]] && kill "$sampler_pid" 2>/dev/null && wait "$sampler_pid" 2>/dev/null
-    [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
     [[ -n $bus_pid ]] && kill "$bus_pid" 2>/dev/null
     release_stall
     for m in "$mnt_tmpfs" "$mnt_ext4"; do
@@ -131,6 +130,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+# shellcheck source=scripts/lib/display.sh
+source "$root/scripts/lib/display.sh"
 
 release() { if mountpoint -q "$1"; then umount "$1"; fi; }
 
@@ -538,23 +539,8 @@ START_APP=() START_MIN=() START_TEXT=()
 if has_part startup; then
     echo
     echo "== start-up under Xvfb: $LAUNCHES launches each, interleaved =="
-    display=
-    for n in $(seq 120 199); do
-        if [[ ! -e /tmp/.X$n-lock && ! -e /tmp/.X11-unix/X$n ]]; then
-            display=:$n
-            break
-        fi
-    done
-    if [[ -z $display ]]; then
-        echo "fill-bench: no free X display number" >&2
-        exit 1
-    fi
-    Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
-    xvfb_pid=$!
-    for _ in $(seq 100); do
-        DISPLAY=$display xdotool getdisplaygeometry >/dev/null 2>&1 && break
-        sleep 0.05
-    done
+    display_start -screen 0 1280x1024x24 || exit 1
+    display=$DISPLAY
     # A session bus, as in any desktop session: without one, every Qt window that shows text or a
     # menu bar first tries to start a bus of its own (dbus-launch), which no user's launch pays.
     bus_address=$(dbus-daemon --session --fork --print-address=1 --print-pid=3 3>"$work/bus.pid" | head -n 1)
@@ -628,9 +614,7 @@ if has_part startup; then
         printf '  launch %2d  TALLOWMR %6s ms   minimal window %6s ms   minimal window with text %6s ms\n' "$i" \
             "$(ms_of "${this[app]}")" "$(ms_of "${this[min]}")" "$(ms_of "${this[text]}")"
     done
-    kill "$xvfb_pid"
-    wait "$xvfb_pid" 2>/dev/null || true
-    xvfb_pid=
+    display_stop
     kill "$bus_pid" 2>/dev/null || true
     bus_pid=
 fi

@@ -110,8 +110,7 @@ echo "== Tallowmere for Windows in $build =="
 started=$(date +%s)
 # A build folder made against another Qt cannot be pointed at this one.
 [ "$(toolchain_of "$build")" = "$qt/lib/cmake/Qt6/qt.toolchain.cmake" ] || rm -rf "$build"
-cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$qt/lib/cmake/Qt6/qt.toolchain.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DTALLOWMERE_BUILD_BENCH=OFF -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/lib/wine/wine64 >/dev/null
+TALLOWMERE_WINDOWS_QT=$qt cmake --preset windows -B "$build" >/dev/null
 nice cmake --build "$build" --parallel "$jobs"
 # The programs to hand out, without their symbol tables: half the size.
 for exe in TALLOWMR.exe tallowmere-fill.exe; do

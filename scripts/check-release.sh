@@ -21,7 +21,8 @@ restore_manifest() {
 }
 trap 'restore_manifest; rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
-id=org.example.Tallowmere
+id=$(sed -n 's/^TALLOWMERE_APP_ID:INTERNAL=//p' "$build/CMakeCache.txt")
+[ -n "$id" ] || fail "no application id in $build/CMakeCache.txt"
 for f in bin/TALLOWMR bin/tallowmere-fill "share/applications/$id.desktop" "share/metainfo/$id.metainfo.xml" \
     "share/icons/hicolor/32x32/apps/$id.png" "share/icons/hicolor/64x64/apps/$id.png" \
     "share/icons/hicolor/scalable/apps/$id.svg" share/man/man1/tallowmere-fill.1.gz \

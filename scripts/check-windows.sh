@@ -19,7 +19,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || fail "no project version in $build/CMakeCache.txt"
 readonly HEADER="Maked By Tallowmere $version"
 
-scripts/deps.sh wine64 xvfb xauth xdotool openbox x11-utils imagemagick fonts-noto-cjk
+scripts/deps.sh wine64 xvfb xauth xdotool openbox wmctrl x11-utils imagemagick fonts-noto-cjk
 
 work=$(mktemp -d /tmp/tallowmere-wine.XXXXXX)
 artifacts=$build/wine-artifacts
@@ -30,16 +30,12 @@ mkdir -p "$artifacts"
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
 wine=/usr/lib/wine/wine64
-xvfb_pid=
-wm_pid=
 mounts=()
 
 cleanup() {
     local rc=$? m
     trap - EXIT INT TERM
     /usr/lib/wine/wineserver -k 2>/dev/null || true
-    [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
     for m in "${mounts[@]}"; do
         umount "$m" 2>/dev/null || umount -l "$m" || true
     done
@@ -52,20 +48,15 @@ trap 'exit 143' TERM
 
 # shellcheck source=tests/e2e/suitelib.sh
 source tests/e2e/suitelib.sh
+# shellcheck source=scripts/lib/display.sh
+source scripts/lib/display.sh
 
 # ---------------------------------------------------------------------------------------------
-# X server and window manager (the test suites with widgets need a display too).
+# X server and window manager (the test suites with widgets need a display too); they stop before
+# cleanup runs.
 
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-display_ready() { [[ $(head -n1 "$work/display" 2>/dev/null) =~ ^[0-9]+$ ]]; }
-poll 30 display_ready || fail "Xvfb did not start"
-export DISPLAY=:$(head -n1 "$work/display")
-mkdir -p "$work/wm"
-HOME=$work/wm openbox >"$work/openbox.log" 2>&1 &
-wm_pid=$!
-wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
-poll 30 wm_ready || fail "openbox did not start"
+display_start -screen 0 1280x1024x24 -dpi 96 || fail "Xvfb did not start"
+display_wm_start || fail "openbox did not start"
 # Wine's desktop process, started here, takes its display from this environment for the whole
 # session: it must see the X server.
 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 || fail "wineboot failed: $(tail -n3 "$work/wineboot.log")"
@@ -111,7 +102,7 @@ step() { # step NAME FUNCTION: runs one check in a subshell and counts it
         import -window root "$artifacts/$name.png" 2>/dev/null || true
         # Whatever the step left running goes with it (Wine starts its server again when asked).
         /usr/lib/wine/wineserver -k 2>/dev/null || true
-        sleep 1
+        /usr/lib/wine/wineserver -w 2>/dev/null || true
     fi
 }
 
@@ -301,8 +292,7 @@ setting() { # setting NAME: the value in the registry key the README names
 
 gui_fill_stop_delete() {
     start_app
-    sleep 1
-    import -window "$win" "$build/wine-main-window.png"
+    display_capture "$win" "$build/wine-main-window.png"
     # A fill of the size typed.
     type_into path 'T:\gui.bin'
     type_into size 3
@@ -360,14 +350,14 @@ gui_restores_and_about() {
     for _ in 1 2 3; do
         activate "$win"
         xdotool key alt+h
-        sleep 0.5
-        xdotool key a
+        # Under Wine the open menu shows as one more window of the program's name.
+        poll 5 dialog >/dev/null && xdotool key a
         poll 5 has_about && break
         xdotool key Escape Escape
     done
     has_about || fail "the About window did not open from the help menu"
     about=$(about_window)
-    import -window "$about" "$build/wine-about-window.png" || true
+    display_capture "$about" "$build/wine-about-window.png" || true
     activate "$about"
     xdotool key Escape
     poll "$TIMEOUT" eval '! has_about' || fail "Esc did not close the About window"

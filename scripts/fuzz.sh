@@ -6,9 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLOWMERE_FUZZ=ON \
-    -DTALLOWMERE_BUILD_TESTS=OFF -DTALLOWMERE_BUILD_BENCH=OFF >/dev/null
-cmake --build build-fuzz --parallel "$(nproc)" --target fuzz_sizetext fuzz_splitpath fuzz_numbertext
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz --parallel "$(nproc)"
 
 scratch=$(mktemp -d /tmp/tallowmere-fuzz-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT

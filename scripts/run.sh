@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --target TALLOWMR
+cmake --preset default >/dev/null
+cmake --build --preset default --target TALLOWMR
 exec build/src/TALLOWMR "$@"

@@ -7,56 +7,52 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 bin=$(readlink -f "${1:-build}/src/TALLOWMR")
-[[ -x $bin ]] || { echo "screenshots: build TALLOWMR first ($bin)" >&2; exit 2; }
-for tool in Xvfb openbox xdotool import; do
-    command -v "$tool" >/dev/null || { echo "screenshots: $tool is missing (scripts/deps.sh installs it)" >&2; exit 2; }
+fail() {
+    echo "screenshots: $*" >&2
+    exit 1
+}
+[[ -x $bin ]] || fail "build TALLOWMR first ($bin)"
+for tool in Xvfb xdpyinfo openbox wmctrl xdotool xprop import convert; do
+    command -v "$tool" >/dev/null || fail "$tool is missing (scripts/deps.sh installs it)"
 done
 
 work=$(mktemp -d /tmp/tallowmere-shots.XXXXXX)
-pids=()
+app=
 cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+    [[ -z $app ]] || kill "$app" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [[ -s $work/display ]] && break; sleep 0.1; done
-export DISPLAY=:$(head -n1 "$work/display")
+# shellcheck source=tests/e2e/suitelib.sh
+source tests/e2e/suitelib.sh
+# shellcheck source=scripts/lib/display.sh
+source scripts/lib/display.sh
+display_start -screen 0 1024x768x24 -dpi 96 || fail "no X server"
+display_wm_start || fail "no window manager"
 
 mkdir -p "$work/home/config/Tallowmere" "$work/home/runtime"
 chmod 700 "$work/home/runtime"
 printf '[Tallowmere]\nOUTFILE=/tmp/fill.dat\nSIZE=100\nSIZESCALE=1\n' >"$work/home/config/Tallowmere/Tallowmere.conf"
-run() {
-    env -i PATH="$PATH" LANG=C.UTF-8 DISPLAY="$DISPLAY" HOME="$work/home" XDG_CONFIG_HOME="$work/home/config" \
-        XDG_RUNTIME_DIR="$work/home/runtime" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus" "$@"
-}
-run openbox >/dev/null 2>&1 &
-pids+=($!)
-until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q window; do sleep 0.1; done
+env -i PATH="$PATH" LANG=C.UTF-8 DISPLAY="$DISPLAY" HOME="$work/home" XDG_CONFIG_HOME="$work/home/config" \
+    XDG_RUNTIME_DIR="$work/home/runtime" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus" \
+    QT_QPA_PLATFORM=xcb "$bin" >/dev/null 2>&1 &
+app=$!
 
-run QT_QPA_PLATFORM=xcb "$bin" >/dev/null 2>&1 &
-pids+=($!)
-window() { # window TITLE: waits for the visible window with that title and prints its id
-    local id
-    for _ in $(seq 100); do
-        id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1) && [[ -n $id ]] && { echo "$id"; return; }
-        sleep 0.1
-    done
-    echo "screenshots: no window \"$1\"" >&2
-    exit 1
-}
+window() { xdotool search --all --onlyvisible --pid "$app" --name "^$1\$" 2>/dev/null | head -n1; }
+shown() { [[ -n $(window "$1") ]]; }
+active() { [[ $(xdotool getactivewindow 2>/dev/null) == "$1" ]]; }
+
+poll 10 shown Tallowmere || fail "no window \"Tallowmere\""
 main=$(window Tallowmere)
-xdotool windowactivate --sync "$main" 2>/dev/null || true
-sleep 0.5 # the first paint, the frame drawn active
-import -window "$main" -frame "$root/docs/main-window.png"
+xdotool windowactivate "$main" 2>/dev/null || true
+poll 10 active "$main" || fail "the main window did not become active"
+display_capture "$main" "$root/docs/main-window.png" -frame
 
 xdotool key --clearmodifiers alt+h
-sleep 0.3
+poll 10 menu_open "$app" || fail "the help menu did not open"
 xdotool key a
+poll 10 shown 'Tallowmereについて' || fail "no window \"Tallowmereについて\""
 about=$(window 'Tallowmereについて')
-sleep 0.5
-import -window "$about" -frame "$root/docs/about-window.png"
+poll 10 active "$about" || fail "the About window did not become active"
+display_capture "$about" "$root/docs/about-window.png" -frame
 echo "screenshots: docs/main-window.png docs/about-window.png"

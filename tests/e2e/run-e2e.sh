@@ -56,7 +56,7 @@ readonly HEADER
     echo "$2 told nothing" >&2
     exit 2
 }
-for tool in Xvfb xdotool openbox wmctrl xwininfo xprop; do
+for tool in Xvfb xdpyinfo xdotool openbox wmctrl xwininfo xprop; do
     command -v "$tool" >/dev/null || skip "$tool is not installed (Debian: xvfb xdotool openbox wmctrl x11-utils)"
 done
 
@@ -71,7 +71,6 @@ mkdir -p "$ARTIFACTS"
 rm -f "$ARTIFACTS"/e2e-*.png "$ARTIFACTS"/e2e-*.log
 
 SUITE=$(mktemp -d /tmp/tallowmere-e2e.XXXXXX)
-XVFB_PID=
 CASE_DIR=
 CASE_PID=
 
@@ -81,6 +80,8 @@ CASE_PID=
 
 # shellcheck source=tests/e2e/suitelib.sh
 source "$(dirname "$0")/suitelib.sh"
+# shellcheck source=scripts/lib/display.sh
+source "$(dirname "$0")/../../scripts/lib/display.sh"
 
 alive() { [[ -e /proc/$1 && $(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) != Z ]]; }
 exited() { ! alive "$1"; }
@@ -112,26 +113,6 @@ cleanup_case() {
     rm -rf --one-file-system "$dir"
 }
 
-wm_ready() {
-    local check
-    check=$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null) || return 1
-    [[ $check =~ (0x[0-9a-f]+) ]] || return 1
-    [[ $(xprop -id "${BASH_REMATCH[1]}" _NET_WM_NAME 2>/dev/null) == *'"Openbox"'* ]]
-}
-# Starts the window manager and waits until it has taken over. Its pid goes to a file rather than a
-# variable: a scenario (a subshell) may stop it and start another, which the suite's cleanup stops.
-start_wm() {
-    clean_env "$SUITE/wm" openbox >>"$SUITE/openbox.log" 2>&1 &
-    echo "$!" >"$SUITE/wm.pid"
-    poll "$TIMEOUT" wm_ready
-}
-stop_wm() {
-    local pid
-    pid=$(cat "$SUITE/wm.pid" 2>/dev/null) || return 0
-    rm -f "$SUITE/wm.pid"
-    kill_pid "$pid" "$(readlink -f "$(command -v openbox)")"
-}
-
 cleanup_all() {
     local rc=$?
     trap - EXIT INT TERM
@@ -140,8 +121,6 @@ cleanup_all() {
         wait "$CASE_PID" 2>/dev/null || true
     fi
     cleanup_case "$CASE_DIR"
-    stop_wm
-    [[ -n $XVFB_PID ]] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
     rm -rf --one-file-system "$SUITE"
     exit "$rc"
 }
@@ -161,19 +140,8 @@ rmdir "$probe"
 # ---------------------------------------------------------------------------------------------
 # X server and window manager.
 
-mkdir -p "$SUITE/wm/config" "$SUITE/wm/cache" "$SUITE/wm/runtime"
-chmod 700 "$SUITE/wm/runtime"
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -dpi 96 -nolisten tcp -noreset 3>"$SUITE/display" \
-    >"$SUITE/xvfb.log" 2>&1 &
-XVFB_PID=$!
-display_ready() { [[ $(head -n1 "$SUITE/display" 2>/dev/null) =~ ^[0-9]+$ ]]; }
-if ! poll "$TIMEOUT" display_ready; then
-    cat "$SUITE/xvfb.log" >&2
-    echo "FAIL: Xvfb did not start" >&2
-    exit 1
-fi
-DISPLAY=:$(head -n1 "$SUITE/display")
-export DISPLAY
+# The X server and the window manager stop before cleanup_all runs.
+display_start -screen 0 1280x1024x24 -dpi 96 || exit 1
 
 # Fixed, clean environment for everything started on the display: nothing from the caller's
 # session (Qt platform or scaling variables, session manager, D-Bus) leaks in.
@@ -187,11 +155,7 @@ clean_env() { # clean_env HOME COMMAND...: run in the background; the pid stays 
 }
 
 # A window mapped before the window manager takes over is not framed until it does: wait for it.
-if ! start_wm; then
-    cat "$SUITE/openbox.log" >&2
-    echo "FAIL: openbox did not start" >&2
-    exit 1
-fi
+display_wm_start || exit 1
 
 # ---------------------------------------------------------------------------------------------
 # Helpers used inside a scenario (each scenario runs in its own subshell with CASE set).
@@ -611,13 +575,12 @@ no_about() { ! has_about "$1"; }
 # Opens About from the keyboard, checks it is centred over the main window, closes it with Esc.
 about_opens_centred() {
     local main=${WIN_OF[$APP]} about ml mt mw mh al at aw ah try
-    # The help menu, then its About item. A loaded machine may take the second key before the
-    # menu is up, so close what opened and try again.
+    # The help menu, then its About item once the menu is up. Should a loaded machine lose a key,
+    # close what opened and try again.
     for try in 1 2 3; do
         activate "$main"
         xdotool key alt+h
-        sleep 0.5
-        xdotool key a
+        poll 5 menu_open "$APP" && xdotool key a
         poll 5 has_about "$APP" && break
         xdotool key Escape Escape
     done
@@ -647,9 +610,9 @@ scenario_about_centred() {
 # window manager, a user who switches window managers): it frames the shown window without moving it.
 scenario_about_after_late_wm() {
     new_home home
-    stop_wm
+    display_wm_stop
     start_app "$HOME_DIR"
-    start_wm || fail "openbox did not start again"
+    display_wm_start || fail "openbox did not start again"
     poll "$TIMEOUT" xprop -id "${WIN_OF[$APP]}" _NET_FRAME_EXTENTS >/dev/null || fail "the main window was never framed"
     about_opens_centred
     click "$APP" exit

@@ -10,6 +10,14 @@ poll() { # poll SECONDS COMMAND...: true as soon as COMMAND succeeds, false afte
     done
 }
 
+menu_open() { # menu_open PID: one of the program's menus is on the screen
+    local w
+    for w in $(xdotool search --all --onlyvisible --pid "$1" --name '' 2>/dev/null); do
+        xprop -id "$w" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q '_MENU' && return 0
+    done
+    return 1
+}
+
 avail() { df --output=avail -B1 "$1" | tail -n1 | tr -d ' '; }
 
 check_fill() { # check_fill FILE [LENGTH]: a fill file, whole blocks, header then 0xFF
