@@ -494,7 +494,7 @@ void tst_Cli::leaveStepsDownToTheFloor()
             return std::optional(
                 platform::VolumeSpace { total - (late ? counted : taken()), 0, total, 4 * KiB, 0, -1 });
         },
-        [&] { counted = taken(); });
+        [&](qint64) { counted = taken(); });
     qint64 lowest = total;
     for (qint64 limit; taken() < total && (limit = policy.runLimit(written) / KiB * KiB) >= KiB;) {
         written = std::min(written + std::min(limit, MiB), total); // a full volume takes no more
@@ -521,7 +521,7 @@ void tst_Cli::giveBackGoesThroughTheOpenFile()
     const qint64 leave = 8 * MiB;
     cli::LeavePolicy policy(
         leave, [&volume] { return platform::volumeSpace({}, volume.path()); },
-        [&volume] { platform::settleVolume({}, volume.path()); });
+        [&volume](qint64) { platform::settleVolume({}, volume.path()); });
     bool swapped = false;
     bool otherWriter = false;
     fill::Hooks hooks;
@@ -1020,33 +1020,40 @@ void tst_Cli::verdicts_data()
     QTest::addColumn<qint64>("size"); // -1: none
     QTest::addColumn<qint64>("leave"); // -1: none
     QTest::addColumn<qint64>("available");
+    QTest::addColumn<qint64>("settled"); // available at the run's own last settled reading; -1: not known
     QTest::addColumn<int>("signal");
     QTest::addColumn<QString>("reason");
     QTest::addColumn<int>("code");
     const int full = int(fill::Outcome::DiskFull);
     const int reached = int(fill::Outcome::TargetReached);
     QTest::newRow("volume full, as asked")
-        << full << false << qint64(-1) << qint64(-1) << qint64(0) << 0 << "disk full" << 0;
+        << full << false << qint64(-1) << qint64(-1) << qint64(0) << qint64(-1) << 0 << "disk full" << 0;
     QTest::newRow("volume full before the size")
-        << full << false << MiB << qint64(-1) << qint64(0) << 0 << "disk full" << 3;
-    QTest::newRow("quota full, as asked") << full << true << qint64(-1) << qint64(-1) << MiB << 0 << "quota" << 0;
-    QTest::newRow("quota full before the size") << full << true << MiB << qint64(-1) << MiB << 0 << "quota" << 3;
-    QTest::newRow("quota full above the floor") << full << true << qint64(-1) << KiB << MiB << 0 << "quota" << 3;
-    QTest::newRow("target") << reached << false << MiB << qint64(-1) << MiB << 0 << "target reached" << 0;
-    QTest::newRow("floor before the size")
-        << reached << false << 4 * MiB << MiB << MiB << 0 << "space to leave reached before the size" << 3;
-    QTest::newRow("floor broken") << reached << false << qint64(-1) << MiB << KiB << 0 << "space to leave not kept"
-                                  << 3;
+        << full << false << MiB << qint64(-1) << qint64(0) << qint64(-1) << 0 << "disk full" << 3;
+    QTest::newRow("quota full, as asked")
+        << full << true << qint64(-1) << qint64(-1) << MiB << qint64(-1) << 0 << "quota" << 0;
+    QTest::newRow("quota full before the size")
+        << full << true << MiB << qint64(-1) << MiB << qint64(-1) << 0 << "quota" << 3;
+    QTest::newRow("quota full above the floor")
+        << full << true << qint64(-1) << KiB << MiB << qint64(-1) << 0 << "quota" << 3;
+    QTest::newRow("target") << reached << false << MiB << qint64(-1) << MiB << qint64(-1) << 0 << "target reached" << 0;
+    QTest::newRow("floor before the size") << reached << false << 4 * MiB << MiB << MiB << qint64(-1) << 0
+                                           << "space to leave reached before the size" << 3;
+    QTest::newRow("floor broken") << reached << false << qint64(-1) << MiB << KiB << qint64(-1) << 0
+                                  << "space to leave not kept" << 3;
+    // Another program freed space after the run had met the floor.
+    QTest::newRow("floor met, then space freed")
+        << reached << false << qint64(-1) << MiB << 2 * MiB << MiB + KiB << 0 << "target reached" << 0;
     QTest::newRow("floor missed by more than a unit")
-        << reached << false << qint64(-1) << MiB << MiB + 64 * KiB << 0 << "space to leave missed" << 3;
-    QTest::newRow("SIGINT") << int(fill::Outcome::Stopped) << false << qint64(-1) << qint64(-1) << MiB << SIGINT
-                            << "interrupted" << 130;
-    QTest::newRow("SIGHUP") << int(fill::Outcome::Stopped) << false << qint64(-1) << qint64(-1) << MiB << SIGHUP
-                            << "interrupted" << 129;
-    QTest::newRow("write failed") << int(fill::Outcome::WriteFailed) << false << qint64(-1) << qint64(-1) << MiB << 0
-                                  << "error" << 4;
-    QTest::newRow("header failed") << int(fill::Outcome::HeaderFailed) << false << qint64(-1) << qint64(-1) << MiB << 0
-                                   << "error" << 2;
+        << reached << false << qint64(-1) << MiB << MiB + 64 * KiB << qint64(-1) << 0 << "space to leave missed" << 3;
+    QTest::newRow("SIGINT") << int(fill::Outcome::Stopped) << false << qint64(-1) << qint64(-1) << MiB << qint64(-1)
+                            << SIGINT << "interrupted" << 130;
+    QTest::newRow("SIGHUP") << int(fill::Outcome::Stopped) << false << qint64(-1) << qint64(-1) << MiB << qint64(-1)
+                            << SIGHUP << "interrupted" << 129;
+    QTest::newRow("write failed") << int(fill::Outcome::WriteFailed) << false << qint64(-1) << qint64(-1) << MiB
+                                  << qint64(-1) << 0 << "error" << 4;
+    QTest::newRow("header failed") << int(fill::Outcome::HeaderFailed) << false << qint64(-1) << qint64(-1) << MiB
+                                   << qint64(-1) << 0 << "error" << 2;
 }
 
 void tst_Cli::verdicts()
@@ -1056,12 +1063,13 @@ void tst_Cli::verdicts()
     QFETCH(qint64, size);
     QFETCH(qint64, leave);
     QFETCH(qint64, available);
+    QFETCH(qint64, settled);
     QFETCH(int, signal);
     QFETCH(QString, reason);
     QFETCH(int, code);
     const cli::Verdict verdict
         = cli::verdictFor({ fill::Outcome(outcome), quota, signal, 2 * MiB,
-                            size >= 0 ? std::optional(size) : std::nullopt, leave, available, 4 * KiB });
+                            size >= 0 ? std::optional(size) : std::nullopt, leave, available, 4 * KiB, settled });
     QCOMPARE(verdict.reason, reason);
     QCOMPARE(verdict.code, code);
 }
