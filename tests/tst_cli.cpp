@@ -1131,6 +1131,10 @@ void tst_Cli::runExitCodes_data()
                                       << false;
     QTest::newRow("SIGHUP forwarded") << "tmpfs" << QStringList() << "touch MARK; exec sleep 30" << SIGHUP << 129
                                       << true << false;
+    // As under nohup: the hang-up neither cuts the hold short nor reaches COMMAND, which still ignores it.
+    QTest::newRow("SIGHUP ignored from the start stays ignored")
+        << "tmpfs" << QStringList { "HUP-IGNORED" } << "touch MARK; sleep 0.5; kill -HUP $$; exit 7" << SIGHUP << 7
+        << true << false;
     QTest::newRow("SIGTERM forwarded and handled")
         << "tmpfs" << QStringList() << "trap 'exit 0' TERM; touch MARK; while :; do sleep 0.05; done" << SIGTERM << 0
         << true << false;
@@ -1182,6 +1186,7 @@ void tst_Cli::runExitCodes()
         QVERIFY(writeFile(scratch.filePath(QStringLiteral("script")), "#!/bin/sh\n"));
         run = QStringList { scratch.filePath(QStringLiteral("script")) };
     }
+    const bool hupIgnored = before.removeAll(QStringLiteral("HUP-IGNORED")) > 0;
     if (before.removeAll(QStringLiteral("EXISTS"))) {
         QVERIFY(writeFile(path, "user data"));
     }
@@ -1207,7 +1212,9 @@ void tst_Cli::runExitCodes()
             QStringList { path } + before + QStringList { QStringLiteral("--run") } + run,
             [&](const QString&) { return fileSize(mark) >= 0; }, signal,
             // Whoever starts the filler may ignore SIGCHLD: the codes are COMMAND's all the same.
-            QStringList { QStringLiteral("env"), QStringLiteral("--ignore-signal=CHLD") }
+            QStringList { QStringLiteral("env"),
+                          hupIgnored ? QStringLiteral("--ignore-signal=CHLD,HUP")
+                                     : QStringLiteral("--ignore-signal=CHLD") }
                 + (signal < 0 ? QStringList { QStringLiteral("setsid") } : QStringList()));
     }
     QVERIFY2(outcome.code == code, qPrintable(QStringLiteral("exit %1: %2").arg(outcome.code).arg(outcome.err)));

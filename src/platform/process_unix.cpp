@@ -147,9 +147,16 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
             setDisposition(SIGTTOU, SIG_IGN);
             ::tcsetpgrp(STDIN_FILENO, ::getpid());
         }
-        // The signals this program ignores or catches act as they do for any command a shell starts.
-        for (const int signal : { SIGPIPE, SIGXFSZ, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTTOU }) {
+        // The signals this program ignores or catches act as they do for any command a shell starts;
+        // a stop signal it was started with ignored stays ignored.
+        for (const int signal : { SIGPIPE, SIGXFSZ, SIGTTOU }) {
             setDisposition(signal, SIG_DFL);
+        }
+        for (const int signal : { SIGINT, SIGTERM, SIGHUP, SIGQUIT }) {
+            struct sigaction now = {};
+            if (::sigaction(signal, nullptr, &now) != 0 || now.sa_handler != SIG_IGN) {
+                setDisposition(signal, SIG_DFL);
+            }
         }
         int error = m_childSetup ? m_childSetup() : 0;
         if (error == 0) {
