@@ -1126,7 +1126,8 @@ void tst_Cli::runExitCodes_data()
     QTest::newRow("killed by SIGKILL") << "tmpfs" << QStringList() << "touch MARK; kill -KILL $$" << 0 << 137 << true
                                        << false;
     QTest::newRow("not found") << "tmpfs" << QStringList() << "" << 0 << 127 << false << false;
-    QTest::newRow("not executable") << "tmpfs" << QStringList() << "" << 0 << 126 << false << false;
+    QTest::newRow("script not executable") << "tmpfs" << QStringList() << "#!/bin/sh" << 0 << 126 << false << false;
+    QTest::newRow("script without #!") << "tmpfs" << QStringList() << "touch MARK; exit 7" << 0 << 7 << true << false;
     QTest::newRow("SIGINT forwarded") << "ext4" << QStringList() << "touch MARK; exec sleep 30" << SIGINT << 130 << true
                                       << false;
     QTest::newRow("SIGHUP forwarded") << "tmpfs" << QStringList() << "touch MARK; exec sleep 30" << SIGHUP << 129
@@ -1182,8 +1183,11 @@ void tst_Cli::runExitCodes()
                       QString(command).replace(QStringLiteral("MARK"), mark) };
     if (QByteArray(QTest::currentDataTag()) == "not found") {
         run = QStringList { QStringLiteral("tallowmere-no-such-command") };
-    } else if (QByteArray(QTest::currentDataTag()) == "not executable") {
-        QVERIFY(writeFile(scratch.filePath(QStringLiteral("script")), "#!/bin/sh\n"));
+    } else if (QByteArray(QTest::currentDataTag()).startsWith("script")) {
+        QVERIFY(writeFile(scratch.filePath(QStringLiteral("script")), run.last().toUtf8()));
+        QVERIFY(
+            code == 126
+            || QFile::setPermissions(scratch.filePath(QStringLiteral("script")), QFile::ReadOwner | QFile::ExeOwner));
         run = QStringList { scratch.filePath(QStringLiteral("script")) };
     }
     const bool hupIgnored = before.removeAll(QStringLiteral("HUP-IGNORED")) > 0;

@@ -108,6 +108,9 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
+    // A script without a "#!" line is run by the shell, as shells and execvp() run it.
+    std::vector<char*> shellArgv { const_cast<char*>("/bin/sh"), const_cast<char*>(path.constData()) };
+    shellArgv.insert(shellArgv.end(), argv.begin() + 1, argv.end());
     std::vector<QByteArray> environmentBytes = environmentWith(environment);
     std::vector<char*> envp;
     for (QByteArray& variable : environmentBytes) {
@@ -163,6 +166,9 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
             ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
             ::execve(path.constData(), argv.data(), envp.data());
             error = errno;
+            if (error == ENOEXEC) {
+                ::execve(shellArgv[0], shellArgv.data(), envp.data());
+            }
         }
         [[maybe_unused]] const ssize_t written = ::write(report[1], &error, sizeof error);
         ::_exit(127);
