@@ -494,7 +494,7 @@ void tst_Cli::leaveStepsDownToTheFloor()
             return std::optional(
                 platform::VolumeSpace { total - (late ? counted : taken()), 0, total, 4 * KiB, 0, -1 });
         },
-        [&] { counted = taken(); });
+        [&](qint64) { counted = taken(); });
     qint64 lowest = total;
     for (qint64 limit; taken() < total && (limit = policy.runLimit(written) / KiB * KiB) >= KiB;) {
         written = std::min(written + std::min(limit, MiB), total); // a full volume takes no more
@@ -521,7 +521,7 @@ void tst_Cli::giveBackGoesThroughTheOpenFile()
     const qint64 leave = 8 * MiB;
     cli::LeavePolicy policy(
         leave, [&volume] { return platform::volumeSpace({}, volume.path()); },
-        [&volume] { platform::settleVolume({}, volume.path()); });
+        [&volume](qint64) { platform::settleVolume({}, volume.path()); });
     bool swapped = false;
     bool otherWriter = false;
     fill::Hooks hooks;
@@ -1020,33 +1020,40 @@ void tst_Cli::verdicts_data()
     QTest::addColumn<qint64>("size"); // -1: none
     QTest::addColumn<qint64>("leave"); // -1: none
     QTest::addColumn<qint64>("available");
+    QTest::addColumn<qint64>("settled"); // available at the run's own last settled reading; -1: not known
     QTest::addColumn<int>("signal");
     QTest::addColumn<QString>("reason");
     QTest::addColumn<int>("code");
     const int full = int(fill::Outcome::DiskFull);
     const int reached = int(fill::Outcome::TargetReached);
     QTest::newRow("volume full, as asked")
-        << full << false << qint64(-1) << qint64(-1) << qint64(0) << 0 << "disk full" << 0;
+        << full << false << qint64(-1) << qint64(-1) << qint64(0) << qint64(-1) << 0 << "disk full" << 0;
     QTest::newRow("volume full before the size")
-        << full << false << MiB << qint64(-1) << qint64(0) << 0 << "disk full" << 3;
-    QTest::newRow("quota full, as asked") << full << true << qint64(-1) << qint64(-1) << MiB << 0 << "quota" << 0;
-    QTest::newRow("quota full before the size") << full << true << MiB << qint64(-1) << MiB << 0 << "quota" << 3;
-    QTest::newRow("quota full above the floor") << full << true << qint64(-1) << KiB << MiB << 0 << "quota" << 3;
-    QTest::newRow("target") << reached << false << MiB << qint64(-1) << MiB << 0 << "target reached" << 0;
-    QTest::newRow("floor before the size")
-        << reached << false << 4 * MiB << MiB << MiB << 0 << "space to leave reached before the size" << 3;
-    QTest::newRow("floor broken") << reached << false << qint64(-1) << MiB << KiB << 0 << "space to leave not kept"
-                                  << 3;
+        << full << false << MiB << qint64(-1) << qint64(0) << qint64(-1) << 0 << "disk full" << 3;
+    QTest::newRow("quota full, as asked")
+        << full << true << qint64(-1) << qint64(-1) << MiB << qint64(-1) << 0 << "quota" << 0;
+    QTest::newRow("quota full before the size")
+        << full << true << MiB << qint64(-1) << MiB << qint64(-1) << 0 << "quota" << 3;
+    QTest::newRow("quota full above the floor")
+        << full << true << qint64(-1) << KiB << MiB << qint64(-1) << 0 << "quota" << 3;
+    QTest::newRow("target") << reached << false << MiB << qint64(-1) << MiB << qint64(-1) << 0 << "target reached" << 0;
+    QTest::newRow("floor before the size") << reached << false << 4 * MiB << MiB << MiB << qint64(-1) << 0
+                                           << "space to leave reached before the size" << 3;
+    QTest::newRow("floor broken") << reached << false << qint64(-1) << MiB << KiB << qint64(-1) << 0
+                                  << "space to leave not kept" << 3;
+    // Another program freed space after the run had met the floor.
+    QTest::newRow("floor met, then space freed")
+        << reached << false << qint64(-1) << MiB << 2 * MiB << MiB + KiB << 0 << "target reached" << 0;
     QTest::newRow("floor missed by more than a unit")
-        << reached << false << qint64(-1) << MiB << MiB + 64 * KiB << 0 << "space to leave missed" << 3;
-    QTest::newRow("SIGINT") << int(fill::Outcome::Stopped) << false << qint64(-1) << qint64(-1) << MiB << SIGINT
-                            << "interrupted" << 130;
-    QTest::newRow("SIGHUP") << int(fill::Outcome::Stopped) << false << qint64(-1) << qint64(-1) << MiB << SIGHUP
-                            << "interrupted" << 129;
-    QTest::newRow("write failed") << int(fill::Outcome::WriteFailed) << false << qint64(-1) << qint64(-1) << MiB << 0
-                                  << "error" << 4;
-    QTest::newRow("header failed") << int(fill::Outcome::HeaderFailed) << false << qint64(-1) << qint64(-1) << MiB << 0
-                                   << "error" << 2;
+        << reached << false << qint64(-1) << MiB << MiB + 64 * KiB << qint64(-1) << 0 << "space to leave missed" << 3;
+    QTest::newRow("SIGINT") << int(fill::Outcome::Stopped) << false << qint64(-1) << qint64(-1) << MiB << qint64(-1)
+                            << SIGINT << "interrupted" << 130;
+    QTest::newRow("SIGHUP") << int(fill::Outcome::Stopped) << false << qint64(-1) << qint64(-1) << MiB << qint64(-1)
+                            << SIGHUP << "interrupted" << 129;
+    QTest::newRow("write failed") << int(fill::Outcome::WriteFailed) << false << qint64(-1) << qint64(-1) << MiB
+                                  << qint64(-1) << 0 << "error" << 4;
+    QTest::newRow("header failed") << int(fill::Outcome::HeaderFailed) << false << qint64(-1) << qint64(-1) << MiB
+                                   << qint64(-1) << 0 << "error" << 2;
 }
 
 void tst_Cli::verdicts()
@@ -1056,12 +1063,13 @@ void tst_Cli::verdicts()
     QFETCH(qint64, size);
     QFETCH(qint64, leave);
     QFETCH(qint64, available);
+    QFETCH(qint64, settled);
     QFETCH(int, signal);
     QFETCH(QString, reason);
     QFETCH(int, code);
     const cli::Verdict verdict
         = cli::verdictFor({ fill::Outcome(outcome), quota, signal, 2 * MiB,
-                            size >= 0 ? std::optional(size) : std::nullopt, leave, available, 4 * KiB });
+                            size >= 0 ? std::optional(size) : std::nullopt, leave, available, 4 * KiB, settled });
     QCOMPARE(verdict.reason, reason);
     QCOMPARE(verdict.code, code);
 }
@@ -1118,11 +1126,16 @@ void tst_Cli::runExitCodes_data()
     QTest::newRow("killed by SIGKILL") << "tmpfs" << QStringList() << "touch MARK; kill -KILL $$" << 0 << 137 << true
                                        << false;
     QTest::newRow("not found") << "tmpfs" << QStringList() << "" << 0 << 127 << false << false;
-    QTest::newRow("not executable") << "tmpfs" << QStringList() << "" << 0 << 126 << false << false;
+    QTest::newRow("script not executable") << "tmpfs" << QStringList() << "#!/bin/sh" << 0 << 126 << false << false;
+    QTest::newRow("script without #!") << "tmpfs" << QStringList() << "touch MARK; exit 7" << 0 << 7 << true << false;
     QTest::newRow("SIGINT forwarded") << "ext4" << QStringList() << "touch MARK; exec sleep 30" << SIGINT << 130 << true
                                       << false;
     QTest::newRow("SIGHUP forwarded") << "tmpfs" << QStringList() << "touch MARK; exec sleep 30" << SIGHUP << 129
                                       << true << false;
+    // As under nohup: the hang-up neither cuts the hold short nor reaches COMMAND, which still ignores it.
+    QTest::newRow("SIGHUP ignored from the start stays ignored")
+        << "tmpfs" << QStringList { "HUP-IGNORED" } << "touch MARK; sleep 0.5; kill -HUP $$; exit 7" << SIGHUP << 7
+        << true << false;
     QTest::newRow("SIGTERM forwarded and handled")
         << "tmpfs" << QStringList() << "trap 'exit 0' TERM; touch MARK; while :; do sleep 0.05; done" << SIGTERM << 0
         << true << false;
@@ -1170,10 +1183,14 @@ void tst_Cli::runExitCodes()
                       QString(command).replace(QStringLiteral("MARK"), mark) };
     if (QByteArray(QTest::currentDataTag()) == "not found") {
         run = QStringList { QStringLiteral("tallowmere-no-such-command") };
-    } else if (QByteArray(QTest::currentDataTag()) == "not executable") {
-        QVERIFY(writeFile(scratch.filePath(QStringLiteral("script")), "#!/bin/sh\n"));
+    } else if (QByteArray(QTest::currentDataTag()).startsWith("script")) {
+        QVERIFY(writeFile(scratch.filePath(QStringLiteral("script")), run.last().toUtf8()));
+        QVERIFY(
+            code == 126
+            || QFile::setPermissions(scratch.filePath(QStringLiteral("script")), QFile::ReadOwner | QFile::ExeOwner));
         run = QStringList { scratch.filePath(QStringLiteral("script")) };
     }
+    const bool hupIgnored = before.removeAll(QStringLiteral("HUP-IGNORED")) > 0;
     if (before.removeAll(QStringLiteral("EXISTS"))) {
         QVERIFY(writeFile(path, "user data"));
     }
@@ -1199,7 +1216,9 @@ void tst_Cli::runExitCodes()
             QStringList { path } + before + QStringList { QStringLiteral("--run") } + run,
             [&](const QString&) { return fileSize(mark) >= 0; }, signal,
             // Whoever starts the filler may ignore SIGCHLD: the codes are COMMAND's all the same.
-            QStringList { QStringLiteral("env"), QStringLiteral("--ignore-signal=CHLD") }
+            QStringList { QStringLiteral("env"),
+                          hupIgnored ? QStringLiteral("--ignore-signal=CHLD,HUP")
+                                     : QStringLiteral("--ignore-signal=CHLD") }
                 + (signal < 0 ? QStringList { QStringLiteral("setsid") } : QStringList()));
     }
     QVERIFY2(outcome.code == code, qPrintable(QStringLiteral("exit %1: %2").arg(outcome.code).arg(outcome.err)));

@@ -27,6 +27,8 @@ namespace {
 // After this much is written, a volume whose free space fell by less than half of it compresses or
 // deduplicates what it is given.
 constexpr qint64 compressionCheckBytes = 256 * 1024 * 1024;
+// The rounds a fill writes again when the reading it ended on is more than a unit above the floor.
+constexpr int closingRounds = 4;
 
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
@@ -427,16 +429,16 @@ public:
         engine.setData(m_options.data);
         engine.setAllocate(m_options.allocate);
         const auto existing = m_options.force ? platform::Existing::Replace : platform::Existing::Refuse;
-        fill::Result result;
         m_started = std::chrono::steady_clock::now();
-        if (m_options.holds()) {
-            // The file stays open, to be held, topped up and removed through its handle.
-            result = engine.start(m_options.path, existing);
-            if (result.outcome == fill::Outcome::TargetReached) {
-                result = engine.fill(target());
+        m_file = file.get();
+        fill::Result result = engine.start(m_options.path, existing);
+        if (result.outcome == fill::Outcome::TargetReached) {
+            result = engine.fill(target());
+            closeIn(engine, result);
+            // Held, the file stays open, to be topped up and removed through its handle.
+            if (!m_options.holds()) {
+                engine.close(result);
             }
-        } else {
-            result = engine.run(m_options.path, target(), existing);
         }
         m_filling = false;
         report(result);
@@ -483,7 +485,7 @@ private:
             m_leave = m_options.leave->bytes;
         }
         m_leavePolicy.emplace(
-            m_leave, [this] { return space(); }, [this] { m_volume.settle(); });
+            m_leave, [this] { return space(); }, [this](qint64 length) { settle(length); });
         // A file to be overwritten gives its space back when it is emptied.
         const qint64 room = m_startSpace->available + (exists ? QFileInfo(m_options.path).size() : 0);
         if (m_leavePolicy->headerBreaksTheFloor(*m_startSpace, room)) {
@@ -515,6 +517,38 @@ private:
             now->blockSize = std::max(now->blockSize, m_unit);
         }
         return now;
+    }
+
+    // Has the volume count what the run took. What the file holds beyond its end is given back
+    // first: XFS takes space ahead of a growing file and gives it back only when the file is closed.
+    void settle(qint64 length) const
+    {
+        if (m_file) {
+            m_file->truncate(length);
+        }
+        m_volume.settle();
+    }
+
+    // Whether the floor was met is for the settled reading the fill ended on to say, taken through
+    // the open file before the close (the one it stopped on, or the one after its last cut): space
+    // that another program frees afterwards is no miss of the run's. A reading more than a unit above
+    // the floor (a cut gave back more than it was asked to, or another program freed space while it
+    // was made) is closed in on again, for a few rounds.
+    void closeIn(fill::Engine& engine, fill::Result& result)
+    {
+        for (int round = 0; m_leavePolicy && result.outcome == fill::Outcome::TargetReached; ++round) {
+            const auto now = m_leavePolicy->endReading(result.bytesWritten);
+            if (!now) {
+                m_reached = -1;
+                return;
+            }
+            m_reached = now->available;
+            if (now->available < m_leave + now->blockSize || (m_options.size && result.bytesWritten >= *m_options.size)
+                || round == closingRounds) {
+                return;
+            }
+            result = engine.fill(target());
+        }
     }
 
     fill::Hooks hooks(platform::OutputFile& file)
@@ -603,9 +637,9 @@ private:
                           + QStringLiteral(": the volume cannot reserve space (%1): the fill is written instead")
                                 .arg(platform::errorText(result.allocationError)));
         }
-        const Verdict verdict
-            = verdictFor({ result.outcome, result.quotaFull, m_context.stopSignals.first.load(), result.bytesWritten,
-                           m_options.size, m_leave, m_summary.available, endSpace ? endSpace->blockSize : 0 });
+        const Verdict verdict = verdictFor({ result.outcome, result.quotaFull, m_context.stopSignals.first.load(),
+                                             result.bytesWritten, m_options.size, m_leave, m_summary.available,
+                                             endSpace ? endSpace->blockSize : 0, m_reached });
         m_summary.reason = verdict.reason;
         m_summary.code = verdict.code;
         m_summary.error = result.error ? platform::errorText(result.error) : QString();
@@ -615,12 +649,13 @@ private:
                               .arg(m_summary.available)
                               .arg(m_leave));
         } else if (m_summary.reason == QLatin1String("space to leave missed")) {
+            const qint64 reached = m_reached >= 0 ? m_reached : m_summary.available;
             m_context.say(
-                QStringLiteral("%1 bytes are available, %2 more than the %3 to leave: the volume could not be "
+                QStringLiteral("%1 bytes were available, %2 more than the %3 to leave: the volume could not be "
                                "brought nearer (it gives back space late, or not in proportion when a file "
                                "is cut back)")
-                    .arg(m_summary.available)
-                    .arg(m_summary.available - m_leave)
+                    .arg(reached)
+                    .arg(reached - m_leave)
                     .arg(m_leave));
         }
     }
@@ -682,6 +717,8 @@ private:
     bool m_filling = true;
     bool m_compressionChecked = false;
     qint64 m_unit = 0; // what the header block alone took on the volume; 0 until known
+    platform::OutputFile* m_file = nullptr; // the fill file, once the run has one
+    qint64 m_reached = -1; // available at the reading the fill ended on, the file open; -1: none
 };
 
 } // namespace

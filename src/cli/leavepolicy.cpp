@@ -3,6 +3,7 @@
 #include "fill/sizetext.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace cli {
 
@@ -18,7 +19,7 @@ qint64 roundUp(qint64 bytes, qint64 unit)
 
 } // namespace
 
-LeavePolicy::LeavePolicy(qint64 leave, SpaceQuery space, std::function<void()> settle)
+LeavePolicy::LeavePolicy(qint64 leave, SpaceQuery space, std::function<void(qint64 length)> settle)
     : m_leave(leave)
     , m_space(std::move(space))
     , m_settle(std::move(settle))
@@ -27,7 +28,7 @@ LeavePolicy::LeavePolicy(qint64 leave, SpaceQuery space, std::function<void()> s
 
 std::optional<platform::VolumeSpace> LeavePolicy::settled(qint64 written)
 {
-    m_settle();
+    m_settle(written);
     const auto now = m_space();
     if (now) {
         m_settledMargin = now->available - m_leave;
@@ -36,8 +37,14 @@ std::optional<platform::VolumeSpace> LeavePolicy::settled(qint64 written)
     return now;
 }
 
+std::optional<platform::VolumeSpace> LeavePolicy::endReading(qint64 written) const
+{
+    return m_endWritten == written ? m_end : std::nullopt;
+}
+
 qint64 LeavePolicy::runLimit(qint64 written)
 {
+    m_stopped = false;
     // Re-read the volume before every run, so other writers are accounted for.
     auto now = m_space();
     if (!now) {
@@ -70,15 +77,33 @@ qint64 LeavePolicy::runLimit(qint64 written)
     if (run < fill::blockSize || takes(run) > margin) {
         run = fill::blockSize;
     }
-    return takes(run) <= margin ? run : 0;
+    if (takes(run) > margin) {
+        m_stopped = true;
+        m_end = now;
+        m_endWritten = written;
+        return 0;
+    }
+    return run;
 }
 
 std::optional<qint64> LeavePolicy::trimTo(qint64 length)
 {
+    // A run that stopped on a settled reading ended on it, unless another program has taken space
+    // since; one that had to be cut back, on the reading after its last cut.
+    const bool stopped = std::exchange(m_stopped, false);
+    if (stopped) {
+        if (const auto now = m_space(); now && now->available >= m_leave) {
+            return std::nullopt;
+        }
+    }
     // The last block may take more than it seemed (a new block of the file's extent tree, say):
     // give back whole blocks until the space to leave is free again.
     const auto now = settled(length);
     if (!now || now->available >= m_leave || length <= fill::blockSize) {
+        if (!stopped) {
+            m_end = now;
+            m_endWritten = length;
+        }
         return std::nullopt;
     }
     return std::max(fill::blockSize, length - roundUp(m_leave - now->available, fill::blockSize));

@@ -21,17 +21,22 @@ public:
     using SpaceQuery = std::function<std::optional<platform::VolumeSpace>()>;
 
     // leave: the bytes to keep available. space: reads the volume now. settle: has the volume count
-    // what is held back (delayed allocation, an uncommitted journal); slow, for the end of a run.
-    LeavePolicy(qint64 leave, SpaceQuery space, std::function<void()> settle);
+    // what a file of the given length takes, what is held back included (delayed allocation, an
+    // uncommitted journal, blocks taken ahead beyond the file's end); slow, for the end of a run.
+    LeavePolicy(qint64 leave, SpaceQuery space, std::function<void(qint64 length)> settle);
 
     // The most bytes the next run may write, given those written so far (the engine's runLimit).
     qint64 runLimit(qint64 written);
     // The length to cut a file of this length back to so the floor holds again (the engine's trimTo).
-    // Settles and reads the volume again each time, so each cut is judged by what the last one gave back.
+    // Settles and reads the volume again each time, so each cut is judged by what the last one gave
+    // back; the settled reading a run just stopped on stands while the floor still holds.
     std::optional<qint64> trimTo(qint64 length);
 
     // Whether a header block alone, on a volume with this much room, would break the floor.
     bool headerBreaksTheFloor(const platform::VolumeSpace& space, qint64 room) const;
+    // The settled reading a run ended on, if the file is still written bytes long: the one the last
+    // run limit stopped on, or the one after the last cut (or at the size asked for).
+    std::optional<platform::VolumeSpace> endReading(qint64 written) const;
 
     qint64 leave() const { return m_leave; }
     void setLeave(qint64 leave) { m_leave = leave; }
@@ -42,9 +47,12 @@ private:
 
     qint64 m_leave;
     SpaceQuery m_space;
-    std::function<void()> m_settle;
+    std::function<void(qint64 length)> m_settle;
     std::optional<qint64> m_settledMargin; // available above the floor at the last settled reading...
     qint64 m_settledWritten = 0; // ...with the file this long
+    std::optional<platform::VolumeSpace> m_end; // the reading the run ended on...
+    qint64 m_endWritten = -1; // ...with the file this long
+    bool m_stopped = false; // the last run limit stopped the run: on m_end, which stands until a cut
 };
 
 } // namespace cli

@@ -27,7 +27,7 @@ Verdict verdictFor(const FillEnd& end)
             // Cut back to its header block, the file still takes from the space to leave.
             return { QStringLiteral("space to leave not kept"), ExitDiskFullEarly };
         }
-        if (end.leave >= 0 && end.unit > 0 && end.available >= end.leave + end.unit
+        if (end.leave >= 0 && end.unit > 0 && (end.reached >= 0 ? end.reached : end.available) >= end.leave + end.unit
             && !(end.size && end.written >= *end.size)) {
             // The volume could not be brought to the floor: it gives space back late or in lumps.
             return { QStringLiteral("space to leave missed"), ExitDiskFullEarly };

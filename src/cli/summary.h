@@ -37,6 +37,9 @@ struct FillEnd
     qint64 leave = -1; // the space to leave; -1: none
     qint64 available = -1; // available after the fill; -1: not known
     qint64 unit = 0; // the volume's allocation unit: the floor is met within it; 0: not known
+    // Available at the settled reading the fill ended on, the file still open: whether the run met
+    // the floor, whatever others freed since. -1: not known, available stands for it.
+    qint64 reached = -1;
 };
 
 struct Verdict

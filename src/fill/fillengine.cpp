@@ -61,7 +61,7 @@ Result Engine::run(const QString& path, qint64 target, platform::Existing existi
         return result;
     }
     result = fill(target);
-    closeInto(result);
+    close(result);
     return result;
 }
 
@@ -197,7 +197,7 @@ Result Engine::fill(qint64 target)
     return result;
 }
 
-void Engine::closeInto(Result& result)
+void Engine::close(Result& result)
 {
     if (m_hooks.closing) {
         m_hooks.closing(result.bytesWritten);

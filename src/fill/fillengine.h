@@ -96,10 +96,10 @@ public:
     // file stays open; the caller closes or removes it. Each returns the whole file's result.
     Result start(const QString& path, platform::Existing existing);
     Result fill(qint64 target);
+    // Closes the file as run() does once fill() is over: a close that fails turns result into the failure.
+    void close(Result& result);
 
 private:
-    void closeInto(Result& result);
-
     platform::OutputFile& m_file;
     Hooks m_hooks;
     qint64 m_maxRunBlocks;

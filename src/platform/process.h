@@ -43,8 +43,10 @@ public:
     void setChildSetup(std::function<int()> setup) { m_childSetup = std::move(setup); }
 
     // Starts program (looked up in PATH unless it holds a '/') with arguments; standard input,
-    // output, error and the environment are inherited, environment added to it. Why it could not be
-    // started: no_such_file_or_directory when there is no such program, else the system's reason.
+    // output, error and the environment are inherited, environment added to it; a script without a
+    // "#!" line is run by /bin/sh, as execvp() runs it. A stop signal this program ignores (as nohup
+    // leaves SIGHUP) stays ignored in the command. Why it could not be started:
+    // no_such_file_or_directory when there is no such program, else the system's reason.
     std::error_code start(const QString& program, const QStringList& arguments,
                           const QProcessEnvironment& environment = {});
     // Waits up to milliseconds for the command to end; true once it has. A signal this program

@@ -108,6 +108,9 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
+    // A script without a "#!" line is run by the shell, as shells and execvp() run it.
+    std::vector<char*> shellArgv { const_cast<char*>("/bin/sh"), const_cast<char*>(path.constData()) };
+    shellArgv.insert(shellArgv.end(), argv.begin() + 1, argv.end());
     std::vector<QByteArray> environmentBytes = environmentWith(environment);
     std::vector<char*> envp;
     for (QByteArray& variable : environmentBytes) {
@@ -147,15 +150,25 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
             setDisposition(SIGTTOU, SIG_IGN);
             ::tcsetpgrp(STDIN_FILENO, ::getpid());
         }
-        // The signals this program ignores or catches act as they do for any command a shell starts.
-        for (const int signal : { SIGPIPE, SIGXFSZ, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTTOU }) {
+        // The signals this program ignores or catches act as they do for any command a shell starts;
+        // a stop signal it was started with ignored stays ignored.
+        for (const int signal : { SIGPIPE, SIGXFSZ, SIGTTOU }) {
             setDisposition(signal, SIG_DFL);
+        }
+        for (const int signal : { SIGINT, SIGTERM, SIGHUP, SIGQUIT }) {
+            struct sigaction now = {};
+            if (::sigaction(signal, nullptr, &now) != 0 || now.sa_handler != SIG_IGN) {
+                setDisposition(signal, SIG_DFL);
+            }
         }
         int error = m_childSetup ? m_childSetup() : 0;
         if (error == 0) {
             ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
             ::execve(path.constData(), argv.data(), envp.data());
             error = errno;
+            if (error == ENOEXEC) {
+                ::execve(shellArgv[0], shellArgv.data(), envp.data());
+            }
         }
         [[maybe_unused]] const ssize_t written = ::write(report[1], &error, sizeof error);
         ::_exit(127);
