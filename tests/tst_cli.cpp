@@ -1215,10 +1215,11 @@ void tst_Cli::runExitCodes()
         outcome = runAndSignal(
             QStringList { path } + before + QStringList { QStringLiteral("--run") } + run,
             [&](const QString&) { return fileSize(mark) >= 0; }, signal,
-            // Whoever starts the filler may ignore SIGCHLD: the codes are COMMAND's all the same.
+            // Whoever starts the filler may ignore SIGCHLD: the codes are COMMAND's all the same. A
+            // shell starts a script's background job with SIGINT and SIGQUIT ignored: they still stop it.
             QStringList { QStringLiteral("env"),
-                          hupIgnored ? QStringLiteral("--ignore-signal=CHLD,HUP")
-                                     : QStringLiteral("--ignore-signal=CHLD") }
+                          hupIgnored ? QStringLiteral("--ignore-signal=CHLD,INT,QUIT,HUP")
+                                     : QStringLiteral("--ignore-signal=CHLD,INT,QUIT") }
                 + (signal < 0 ? QStringList { QStringLiteral("setsid") } : QStringList()));
     }
     QVERIFY2(outcome.code == code, qPrintable(QStringLiteral("exit %1: %2").arg(outcome.code).arg(outcome.err)));

@@ -192,7 +192,7 @@ QString usage()
                "signal ended the fill or the clean-up (SIGHUP, SIGINT or SIGTERM, SIGQUIT).\n"
                "With --run: COMMAND's exit code, 128 + N when signal N ended it, 127 when it cannot be found,\n"
                "126 when it cannot be started (a script without a #! line is run by /bin/sh).\n"
-               "A signal ignored when the filler started (as nohup leaves SIGHUP) stays ignored, also for COMMAND.\n"
+               "A SIGHUP ignored when the filler started (under nohup) stays ignored, also for COMMAND.\n"
                "A PATH that begins with '-' goes after --. After --hold, an argument that reads as a duration is\n"
                "taken for one (at most 10000000000 seconds): give SIZE before --hold, or write --hold=DURATION.\n"
                "\n"

@@ -44,8 +44,8 @@ public:
 
     // Starts program (looked up in PATH unless it holds a '/') with arguments; standard input,
     // output, error and the environment are inherited, environment added to it; a script without a
-    // "#!" line is run by /bin/sh, as execvp() runs it. A stop signal this program ignores (as nohup
-    // leaves SIGHUP) stays ignored in the command. Why it could not be started:
+    // "#!" line is run by /bin/sh, as execvp() runs it. A SIGHUP this program was started with
+    // ignored (nohup) stays ignored in the command. Why it could not be started:
     // no_such_file_or_directory when there is no such program, else the system's reason.
     std::error_code start(const QString& program, const QStringList& arguments,
                           const QProcessEnvironment& environment = {});

@@ -151,13 +151,13 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
             ::tcsetpgrp(STDIN_FILENO, ::getpid());
         }
         // The signals this program ignores or catches act as they do for any command a shell starts;
-        // a stop signal it was started with ignored stays ignored.
+        // a SIGHUP it was started with ignored (nohup) stays ignored.
         for (const int signal : { SIGPIPE, SIGXFSZ, SIGTTOU }) {
             setDisposition(signal, SIG_DFL);
         }
         for (const int signal : { SIGINT, SIGTERM, SIGHUP, SIGQUIT }) {
             struct sigaction now = {};
-            if (::sigaction(signal, nullptr, &now) != 0 || now.sa_handler != SIG_IGN) {
+            if (signal != SIGHUP || ::sigaction(signal, nullptr, &now) != 0 || now.sa_handler != SIG_IGN) {
                 setDisposition(signal, SIG_DFL);
             }
         }

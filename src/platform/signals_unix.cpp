@@ -12,8 +12,10 @@ void catchStopSignals(void (*handler)(int signal))
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     for (const int signal : { SIGINT, SIGTERM, SIGHUP, SIGQUIT }) {
+        // nohup leaves SIGHUP ignored for the program to keep. SIGINT and SIGQUIT are caught all the
+        // same: a shell starts a script's background jobs with them ignored, and scripts stop them so.
         struct sigaction before = {};
-        if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) {
+        if (signal == SIGHUP && ::sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) {
             continue;
         }
         ::sigaction(signal, &action, nullptr);
