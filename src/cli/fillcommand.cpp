@@ -644,10 +644,12 @@ private:
         m_summary.code = verdict.code;
         m_summary.error = result.error ? platform::errorText(result.error) : QString();
         if (m_summary.reason == QLatin1String("space to leave not kept")) {
-            m_context.say(QStringLiteral("only %1 bytes are available, less than the %2 to leave; the file holds its "
-                                         "header block only")
-                              .arg(m_summary.available)
-                              .arg(m_leave));
+            // Others may have taken the space after the fill: the file need not be down to its header block.
+            m_context.say(
+                QStringLiteral("only %1 bytes are available, less than the %2 to leave; the file holds %3 bytes")
+                    .arg(m_summary.available)
+                    .arg(m_leave)
+                    .arg(m_summary.written));
         } else if (m_summary.reason == QLatin1String("space to leave missed")) {
             const qint64 reached = m_reached >= 0 ? m_reached : m_summary.available;
             m_context.say(
