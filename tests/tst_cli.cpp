@@ -1139,6 +1139,9 @@ void tst_Cli::runExitCodes_data()
     QTest::newRow("SIGTERM forwarded and handled")
         << "tmpfs" << QStringList() << "trap 'exit 0' TERM; touch MARK; while :; do sleep 0.05; done" << SIGTERM << 0
         << true << false;
+    QTest::newRow("SIGTERM reaches a stopped COMMAND")
+        << "tmpfs" << QStringList() << "(sleep 0.3; touch MARK) & kill -STOP $$; exit 7" << SIGTERM << 143 << true
+        << false;
     // As CI runners and service managers stop a job: the command counts the SIGTERMs it gets.
     QTest::newRow("SIGTERM to the filler's process group reaches COMMAND once")
         << "tmpfs" << QStringList()
