@@ -1139,6 +1139,9 @@ void tst_Cli::runExitCodes_data()
     QTest::newRow("SIGTERM forwarded and handled")
         << "tmpfs" << QStringList() << "trap 'exit 0' TERM; touch MARK; while :; do sleep 0.05; done" << SIGTERM << 0
         << true << false;
+    QTest::newRow("SIGTERM reaches a stopped COMMAND")
+        << "tmpfs" << QStringList() << "(sleep 0.3; touch MARK) & kill -STOP $$; exit 7" << SIGTERM << 143 << true
+        << false;
     // As CI runners and service managers stop a job: the command counts the SIGTERMs it gets.
     QTest::newRow("SIGTERM to the filler's process group reaches COMMAND once")
         << "tmpfs" << QStringList()
@@ -1791,6 +1794,9 @@ void tst_Cli::isolate_data()
         << "root"
         << "DIR" << QStringList { "--leave", "8K" }
         << "test \"$(cat DIR/m/c)\" = below && touch MARK && head -c 8193 /dev/zero > DIR/m/x" << 0 << 1 << nospace;
+    QTest::newRow("user: started above DIR, COMMAND's paths into it through the layer")
+        << "user"
+        << "DIR" << leave << "test -f dir/a && touch MARK && head -c 65537 /dev/zero > dir/x" << 0 << 1 << nospace;
     QTest::newRow("user: a volume below DIR") << "user"
                                               << "DIR" << QStringList() << "touch MARK" << 0 << 2 << "mounted below";
     QTest::newRow("user namespaces used up")
@@ -1827,6 +1833,9 @@ void tst_Cli::isolate()
         QVERIFY(writeFile(below + QStringLiteral("/c"), "below"));
     }
     const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(below).constData(), MNT_DETACH); });
+    const QString started = QDir::currentPath();
+    const auto back = qScopeGuard([&] { QDir::setCurrent(started); });
+    QVERIFY(!QByteArray(QTest::currentDataTag()).contains("above DIR") || QDir::setCurrent(target.path()));
     const bool realRoot = readFile(QStringLiteral("/proc/self/uid_map")).simplified() == "0 0 4294967295";
     QStringList prefix { QStringLiteral("env"), QStringLiteral("TMPDIR=") + scratch.path() };
     // As uid 1000: the real one when the test runs as root, else in a nested namespace of the test's own.

@@ -895,13 +895,23 @@ int Isolation::join() const
         || ::setns(p.mountNamespace, CLONE_NEWNS) != 0) {
         return p.report(Step::Join, errno);
     }
-    // Entering a mount namespace starts at its root: back to the working folder. Inside the isolated
-    // folder, by its name, so through the layer; elsewhere the very folder, whatever its name allows.
-    const int working = p.workingInside ? openFolder(p.workingFolder.constData()) : p.working;
+    // Entering a mount namespace starts at its root: back to the working folder by its name, so that
+    // paths from there into the isolated folder (from its parent, say) go through the layer too. Outside
+    // it, a name that no longer leads to the very folder gives way to that folder.
+    int named = openFolder(p.workingFolder.constData());
+    struct stat byName = {};
+    struct stat before = {};
+    if (!p.workingInside && named >= 0
+        && (::fstat(named, &byName) != 0 || ::fstat(p.working, &before) != 0 || byName.st_dev != before.st_dev
+            || byName.st_ino != before.st_ino)) {
+        ::close(named);
+        named = -1;
+    }
+    const int working = named >= 0 ? named : p.workingInside ? -1 : p.working;
     const bool entered = working >= 0 && ::fchdir(working) == 0;
     const int error = errno;
-    if (p.workingInside && working >= 0) {
-        ::close(working);
+    if (named >= 0) {
+        ::close(named);
     }
     return entered ? 0 : p.report(Step::Join, error);
 }

@@ -256,10 +256,9 @@ void CommandGroup::signal(int signal)
     if (m_pid > 0) {
         m_signalled = true;
         ::killpg(static_cast<pid_t>(m_pid), signal);
-        // Stopped while it waits for the terminal, it would act on the signal only once continued.
-        if (m_waitingForTerminal) {
-            ::killpg(static_cast<pid_t>(m_pid), SIGCONT);
-        }
+        // A stopped process (waiting for the terminal, or sent SIGSTOP) acts on the signal only once
+        // continued, as a shell's kill of a stopped job and timeout(1) have it.
+        ::killpg(static_cast<pid_t>(m_pid), SIGCONT);
     }
 }
 
