@@ -262,43 +262,33 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
     summary.availableBefore = before ? before->available : -1;
     summary.inodesAvailableBefore = before ? before->inodesAvailable : -1;
 
+    // The folder is not made, or not filled: why, once.
+    const auto refuse = [&](const QString& why, const QString& reason = QStringLiteral("error"), int code = ExitUsage) {
+        summary.reason = reason;
+        summary.code = code;
+        summary.error = why;
+        context.say(options.path + QStringLiteral(": ") + why);
+        return options.json ? printJson(context.out, context.err, summary) : summary.code;
+    };
     platform::FillFolder folder;
     if (platform::fileExists(options.path) || QFileInfo(options.path).isDir()) {
-        summary.reason = QStringLiteral("error");
-        summary.code = ExitUsage;
-        summary.error = QStringLiteral("it exists: --inodes makes a new folder");
-        context.say(options.path + QStringLiteral(": ") + summary.error);
-        return options.json ? printJson(context.out, context.err, summary) : summary.code;
+        return refuse(QStringLiteral("it exists: --inodes makes a new folder"));
     }
-    if (options.leaveInodes) {
-        const auto refuse = [&](const QString& why, const QString& reason, int code) {
-            summary.reason = reason;
-            summary.code = code;
-            summary.error = why;
-            summary.available = summary.availableBefore;
-            summary.inodesAvailable = summary.inodesAvailableBefore;
-            context.say(options.path + QStringLiteral(": ") + why);
-            return options.json ? printJson(context.out, context.err, summary) : summary.code;
-        };
-        if (summary.inodesAvailableBefore < 0) {
-            return refuse(QStringLiteral("cannot tell the inodes available on its volume"), QStringLiteral("error"),
-                          ExitUsage);
-        }
-        // The folder and its marker take an inode each.
-        if (summary.inodesAvailableBefore - 2 < *options.leaveInodes) {
-            return refuse(QStringLiteral("only %1 inodes are available, too few to leave %2 after the folder and its "
-                                         "marker: nothing was made")
-                              .arg(summary.inodesAvailableBefore)
-                              .arg(*options.leaveInodes),
-                          QStringLiteral("space to leave already reached"), ExitDiskFullEarly);
-        }
+    // The folder and its marker take an inode each.
+    const bool unknown = summary.inodesAvailableBefore < 0;
+    if (options.leaveInodes && (unknown || summary.inodesAvailableBefore - 2 < *options.leaveInodes)) {
+        // Nothing is made: the volume is as it was.
+        summary.available = summary.availableBefore;
+        summary.inodesAvailable = summary.inodesAvailableBefore;
+        return unknown ? refuse(QStringLiteral("cannot tell the inodes available on its volume"))
+                       : refuse(QStringLiteral("only %1 inodes are available, too few to leave %2 after the folder "
+                                               "and its marker: nothing was made")
+                                    .arg(summary.inodesAvailableBefore)
+                                    .arg(*options.leaveInodes),
+                                QStringLiteral("space to leave already reached"), ExitDiskFullEarly);
     }
     if (const auto error = folder.create(options.path, fill::headerText())) {
-        summary.reason = QStringLiteral("error");
-        summary.code = ExitUsage;
-        summary.error = platform::errorText(error);
-        context.say(options.path + QStringLiteral(": ") + summary.error);
-        return options.json ? printJson(context.out, context.err, summary) : summary.code;
+        return refuse(platform::errorText(error));
     }
 
     // Empty files until one cannot be made; near the files to leave, the count is read again often.

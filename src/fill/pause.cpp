@@ -18,12 +18,6 @@ void Pause::lower()
     m_changed.notify_all();
 }
 
-bool Pause::isRaised() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_raised > 0;
-}
-
 void Pause::waitWhileRaised(const std::function<bool()>& cancelled)
 {
     std::unique_lock lock(m_mutex);

@@ -16,7 +16,6 @@ public:
     // Raised and lowered in pairs; it holds while any raise is not yet lowered.
     void raise();
     void lower();
-    bool isRaised() const;
 
     // Waits while the pause holds, unless (or until) cancelled() is true. wake() makes a waiter look
     // at cancelled() again.

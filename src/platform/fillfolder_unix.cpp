@@ -397,8 +397,8 @@ private:
             }
         }
         struct stat moved = {};
-        const bool same = ::fstatat(dir, aside.constData(), &moved, AT_SYMLINK_NOFOLLOW) == 0
-            && sameFile(moved, static_cast<quint64>(checked.st_dev), static_cast<quint64>(checked.st_ino));
+        const bool same
+            = ::fstatat(dir, aside.constData(), &moved, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(moved, checked);
         if (same && ::unlinkat(dir, aside.constData(), folder ? AT_REMOVEDIR : 0) == 0) {
             return {};
         }

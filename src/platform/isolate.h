@@ -42,7 +42,6 @@ public:
     QString warning() const;
     QString folder() const; // the folder, its links resolved
     qint64 bytesAvailable() const; // what the command will see available
-    std::optional<qint64> inodesAvailable() const;
 
     // Builds the namespaces and the layer. Why it could not, naming the cause when the system forbids
     // the namespaces; empty once it is laid.

@@ -686,11 +686,6 @@ qint64 Isolation::bytesAvailable() const
     return d->pages * d->pageSize;
 }
 
-std::optional<qint64> Isolation::inodesAvailable() const
-{
-    return d->inodes;
-}
-
 int Isolation::Plan::build()
 {
     const Plan& p = *this;

@@ -43,11 +43,6 @@ qint64 Isolation::bytesAvailable() const
     return 0;
 }
 
-std::optional<qint64> Isolation::inodesAvailable() const
-{
-    return std::nullopt;
-}
-
 QString Isolation::lay()
 {
     return isolationUnavailable();

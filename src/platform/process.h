@@ -56,7 +56,6 @@ public:
     void signal(int signal);
     // How the command ended, as a shell has it: its exit code, or 128 + N when signal N ended it.
     int exitCode() const { return m_exitCode; }
-    qint64 processId() const { return m_pid; }
     // Ends what is left of the group: SIGTERM, up to grace milliseconds for it to go, then SIGKILL.
     // True when anything was left.
     bool endGroup(int grace = graceMilliseconds);

@@ -34,7 +34,6 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
         m_process.reset();
         return std::make_error_code(std::errc::permission_denied);
     }
-    m_pid = m_process->processId();
     m_running = true;
     return {};
 }
@@ -68,14 +67,5 @@ bool CommandGroup::endGroup(int grace)
     waitForEnd(0);
     return true;
 }
-
-void CommandGroup::followStop(int signal)
-{
-    Q_UNUSED(signal);
-}
-
-void CommandGroup::handTerminalOn() { }
-
-void CommandGroup::takeTerminalBack() { }
 
 } // namespace platform

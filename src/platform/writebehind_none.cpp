@@ -37,19 +37,4 @@ std::error_code WriteBehind::finish()
     return {};
 }
 
-bool WriteBehind::waitFor(const Window& window)
-{
-    Q_UNUSED(window);
-    return true;
-}
-
-void WriteBehind::stopWritingBack(int failure)
-{
-    Q_UNUSED(failure);
-}
-
-void WriteBehind::stopHelper() { }
-
-void WriteBehind::flushWork() { }
-
 } // namespace platform
