@@ -195,7 +195,10 @@ Outcome runAndSignal(const QStringList& arguments, const std::function<bool(cons
     }
     if (signal != 0) {
         const auto pid = static_cast<pid_t>(process.processId());
-        ::kill(signal > 0 ? pid : -pid, std::abs(signal));
+        // A second signal in the next byte is sent right after the first.
+        for (int each = std::abs(signal); each != 0; each >>= 8) {
+            ::kill(signal > 0 ? pid : -pid, each & 0xff);
+        }
     }
     process.waitForFinished(60000);
     outcome.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
@@ -1147,6 +1150,12 @@ void tst_Cli::runExitCodes_data()
         << "tmpfs" << QStringList()
         << "trap 'n=$((n+1))' TERM; touch MARK; while [ ${n:-0} = 0 ]; do sleep 0.05; done; sleep 0.5; exit $n"
         << -SIGTERM << 1 << true << false;
+    // Two signals sent back to back both reach COMMAND, once each and in order.
+    QTest::newRow("SIGINT and SIGTERM back to back")
+        << "tmpfs" << QStringList()
+        << "trap 's=${s}I' INT; trap 's=${s}T' TERM; touch MARK; while [ ${#s} -lt 2 ]; do sleep 0.05; done; "
+           "sleep 0.3; test $s = IT"
+        << (SIGINT | SIGTERM << 8) << 0 << true << false;
     // MARK holds the number of a process COMMAND started: it does not outlive the run.
     QTest::newRow("COMMAND's children end with it")
         << "tmpfs" << QStringList() << "sleep 37 & echo $! > MARK; wait" << SIGTERM << 143 << true << false;

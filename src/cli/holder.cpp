@@ -99,9 +99,14 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
     while (!group.waitForEnd(topUpMilliseconds / 5)) {
         // The command's group is not this program's: a signal that reached this program did not
         // reach the command (the terminal's Ctrl-C goes only to the group that holds the terminal).
-        if (const int count = m_signals.count.load(); count != forwarded) {
-            forwarded = count;
-            group.signal(m_signals.last.load());
+        // Each signal once, in the order they came: two sent back to back may mean different things.
+        while (forwarded != m_signals.count.load()) {
+            const int signal = m_signals.take(forwarded);
+            if (signal == 0) {
+                break; // its handler is still storing it: next time round
+            }
+            group.signal(signal);
+            ++forwarded;
         }
         if (m_topUp && timer.elapsed() - toppedUp >= topUpMilliseconds) {
             m_topUp();

@@ -10,20 +10,29 @@
 
 namespace cli {
 
-// What the signal handlers tell a run. Written in signal context: lock-free atomics only.
+// What the signal handlers tell a run. Written in signal context, on any of the program's threads
+// and one handler interrupting another: lock-free atomics only.
 struct SignalState
 {
+    static constexpr int queued = 64; // signals kept for forwarding before the oldest are written over
+
     std::atomic<int> first { 0 }; // the first signal that asked the run to end; 0 while none has
     std::atomic<int> last { 0 };
-    std::atomic<int> count { 0 };
+    std::atomic<int> count { 0 }; // how many have been recorded
+    std::atomic<int> queue[queued] = {}; // the Nth signal at N % queued, 0 once taken
 
     void record(int signal)
     {
         int none = 0;
         first.compare_exchange_strong(none, signal);
         last = signal;
-        ++count;
+        // Each handler its own place, so two signals that arrive together are both kept, in order.
+        queue[count.fetch_add(1) % queued].store(signal);
     }
+
+    // The signal recorded as number index (from 0), taken out of the queue; 0 while its handler has
+    // not stored it yet.
+    int take(int index) { return queue[index % queued].exchange(0); }
 };
 
 struct HoldResult
