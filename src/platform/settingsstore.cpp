@@ -7,9 +7,11 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QStorageInfo>
 #include <QStringList>
 
+#include <filesystem>
 #include <optional>
 
 namespace platform {
@@ -54,21 +56,58 @@ QByteArray readBytes(const QString& fileName)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// The files QSettings reads for the user's store, its fallbacks included; none where it keeps the
+// settings elsewhere (the registry).
+QStringList nativeFiles()
+{
+    QStringList files;
+#ifndef Q_OS_WIN
+    for (const QString& folder : QStandardPaths::standardLocations(QStandardPaths::GenericConfigLocation)) {
+        files << folder + u'/' + productName() + u'/' + productName() + QStringLiteral(".conf")
+              << folder + u'/' + productName() + QStringLiteral(".conf");
+    }
+#endif
+    return files;
+}
+
+// The first of files that is there but is no regular file: a pipe would hold the program in open()
+// and a device would read without end, so such a store is never opened.
+QString firstThatIsNoFile(const QStringList& files)
+{
+    for (const QString& file : files) {
+        std::error_code error;
+        const auto status = std::filesystem::status(QFile::encodeName(file).constData(), error);
+        if (!error && status.type() != std::filesystem::file_type::not_found
+            && status.type() != std::filesystem::file_type::regular) {
+            return file;
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 SettingsStore::SettingsStore()
-    : m_open([] { return std::make_unique<QSettings>(QSettings::UserScope, productName(), productName()); })
-    , m_settings(m_open())
+    : SettingsStore([] { return std::make_unique<QSettings>(QSettings::UserScope, productName(), productName()); },
+                    nativeFiles())
 {
-    if (m_settings->status() != QSettings::NoError) {
-        m_readError = describeError();
-    }
 }
 
 SettingsStore::SettingsStore(const QString& iniFile)
-    : m_open([iniFile] { return std::make_unique<QSettings>(iniFile, QSettings::IniFormat); })
-    , m_settings(m_open())
+    : SettingsStore([iniFile] { return std::make_unique<QSettings>(iniFile, QSettings::IniFormat); }, { iniFile })
 {
+}
+
+SettingsStore::SettingsStore(std::function<std::unique_ptr<QSettings>()> open, const QStringList& files)
+    : m_open(std::move(open))
+{
+    if (const QString file = firstThatIsNoFile(files); !file.isEmpty()) {
+        m_location = file;
+        m_readError = QStringLiteral("%1: not a regular file; the settings are neither read nor saved").arg(file);
+        return;
+    }
+    m_settings = m_open();
+    m_location = m_settings->fileName();
     if (m_settings->status() != QSettings::NoError) {
         m_readError = describeError();
     }
@@ -78,11 +117,14 @@ SettingsStore::~SettingsStore() = default;
 
 QString SettingsStore::location() const
 {
-    return m_settings->fileName();
+    return m_location;
 }
 
 QString SettingsStore::read(const QString& key, const QString& defaultValue) const
 {
+    if (!m_settings) {
+        return defaultValue;
+    }
     const QVariant value = m_settings->value(productName() + QLatin1Char('/') + key);
     if (!value.isValid()) {
         return defaultValue;
@@ -99,6 +141,9 @@ QString SettingsStore::write(const QList<std::pair<QString, QString>>& entries)
     // Open the store afresh: QSettings keeps the first error it met, and a failed write must not
     // stain the next one. Reading anew also takes in what another copy of the program wrote since.
     // Only what differs is written: unchanged settings need no space on a volume just filled.
+    if (!m_settings) {
+        return {}; // said when the store was opened: it is left as it is
+    }
     m_settings = m_open();
     // A stored value that is not UTF-8 (a path in another encoding, say) reads with U+FFFD in it,
     // and Qt would write it back so, with every other change: another path would be stored. Such

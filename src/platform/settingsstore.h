@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -34,12 +35,15 @@ public:
     QString location() const;
 
 private:
+    // files: those the store would read; when one is there but is no regular file, nothing is opened.
+    SettingsStore(std::function<std::unique_ptr<QSettings>()> open, const QStringList& files);
     QString describeError() const;
     // Puts the given raw lines of the INI file back in place of the lines of their keys.
     void restoreLines(const QList<QByteArray>& lines);
 
     std::function<std::unique_ptr<QSettings>()> m_open;
-    std::unique_ptr<QSettings> m_settings;
+    std::unique_ptr<QSettings> m_settings; // none when the store is not to be opened
+    QString m_location;
     QString m_readError;
 };
 
