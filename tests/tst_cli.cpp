@@ -1487,6 +1487,18 @@ void tst_Cli::cleanUpOfADeepTree()
     ::close(fd);
     const Outcome outcome = runFiller({ QStringLiteral("--clean"), volume.path(), QStringLiteral("--recursive") });
     QVERIFY2(outcome.code == 4 && outcome.err.contains(QStringLiteral("too long")), qPrintable(outcome.err));
+    // Out of descriptors, it names the folder it could not open, not DIR.
+    QProcess limited;
+    limited.start(QStringLiteral("prlimit"),
+                  { QStringLiteral("--nofile=64"), QStringLiteral(TALLOWMERE_FILL), QStringLiteral("--clean"),
+                    volume.path(), QStringLiteral("--recursive") });
+    QVERIFY(limited.waitForFinished(120000));
+    const QString said = QString::fromLocal8Bit(limited.readAllStandardError());
+    const QRegularExpression line(QStringLiteral("^tallowmere-fill: (%1(/d)+): Too many open files$")
+                                      .arg(QRegularExpression::escape(volume.path())),
+                                  QRegularExpression::MultilineOption);
+    const QString named = line.match(said).captured(1);
+    QVERIFY2(limited.exitCode() == 4 && QFileInfo(named).isDir(), qPrintable(said));
 }
 
 // A write refused by a disk quota, by a user who is not root: an ext4 user quota where the kernel

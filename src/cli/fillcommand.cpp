@@ -203,13 +203,14 @@ int clean(const Options& options, SignalState& stopSignals, std::FILE* out, std:
     };
     platform::CleanHooks hooks;
     hooks.stopRequested = [&stopSignals] { return stopSignals.first.load() != 0; };
+    QByteArray failedAt;
     const std::error_code error
         = platform::cleanFills({ options.cleanDir, options.recursive, options.inodes, options.dryRun },
-                               { fill::headerBlock(), fill::headerText() }, hooks, report);
+                               { fill::headerBlock(), fill::headerText() }, hooks, report, &failedAt);
     int code = ExitDone;
     QString reason = QStringLiteral("cleaned");
     if (error) {
-        say(QFile::encodeName(options.cleanDir), platform::errorText(error));
+        say(failedAt.isEmpty() ? QFile::encodeName(options.cleanDir) : failedAt, platform::errorText(error));
         // A folder that cannot be read at all is a usage error; one of its subfolders, a failure.
         code = QFileInfo(options.cleanDir).isDir() ? ExitWriteError : ExitUsage;
         reason = QStringLiteral("error");
