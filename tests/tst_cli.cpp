@@ -1332,15 +1332,24 @@ void tst_Cli::killedHoldIsCleaned_data()
 {
     QTest::addColumn<QString>("volume");
     QTest::addColumn<bool>("inodes");
-    QTest::newRow("tmpfs") << "tmpfs" << false;
-    QTest::newRow("ext4") << "ext4" << false;
-    QTest::newRow("ext4, inodes") << "ext4 -N 512" << true;
+    QTest::addColumn<QByteArray>("name"); // given to a fill in a subfolder
+    QTest::addColumn<QString>("shown"); // that fill in the list, after its folder (%1)
+    const QString notText = QStringLiteral("'%1'$'\\377''.dat'");
+    QTest::newRow("tmpfs") << "tmpfs" << false << QByteArray("\xff.dat") << notText;
+    QTest::newRow("ext4") << "ext4" << false << QByteArray("\xff.dat") << notText;
+    QTest::newRow("ext4, inodes") << "ext4 -N 512" << true << QByteArray("\xff.dat") << notText;
+    QTest::newRow("tmpfs, newline") << "tmpfs" << false << QByteArray("x\nvictim") << "'%1x'$'\\n''victim'";
+    QTest::newRow("tmpfs, ESC") << "tmpfs" << false << QByteArray("\x1b[31mred") << "'%1'$'\\033''[31mred'";
+    QTest::newRow("tmpfs, plain") << "tmpfs" << false << QByteArray("plain.dat") << "%1plain.dat";
+    QTest::newRow("tmpfs, quote") << "tmpfs" << false << QByteArray("it's.dat") << "'%1it'\\''s.dat'";
 }
 
 void tst_Cli::killedHoldIsCleaned()
 {
     QFETCH(QString, volume);
     QFETCH(bool, inodes);
+    QFETCH(QByteArray, name);
+    QFETCH(QString, shown);
     VOLUME(target, volume, 32 * MiB);
     TMPFS(elsewhere, MiB);
     const QDir dir(target.path());
@@ -1363,9 +1372,9 @@ void tst_Cli::killedHoldIsCleaned()
     QVERIFY(writeFile(dir.filePath(QStringLiteral("marked, with a user's file/notes")), {}));
     QVERIFY(dir.mkdir(QStringLiteral("sub")));
     QCOMPARE(runFiller({ dir.filePath(QStringLiteral("sub/deeper.dat")), QStringLiteral("4K") }).code, 0);
-    // A name that is not text is shown with its odd bytes as \xNN, as arguments are.
+    // A name that is not text, or holds a control character, is quoted as ls quotes it.
     QCOMPARE(::rename(QFile::encodeName(dir.filePath(QStringLiteral("sub/deeper.dat"))).constData(),
-                      (QFile::encodeName(dir.filePath(QStringLiteral("sub/"))) + "\xff.dat").constData()),
+                      (QFile::encodeName(dir.filePath(QStringLiteral("sub/"))) + name).constData()),
              0);
     // Fills of the other kinds: random blocks, and reserved blocks that read as zeros.
     QCOMPARE(runFiller({ dir.filePath(QStringLiteral("sub/random.dat")), QStringLiteral("64K"),
@@ -1435,10 +1444,11 @@ void tst_Cli::killedHoldIsCleaned()
     const Outcome deeper = runFiller({ QStringLiteral("--clean"), target.path(), QStringLiteral("--recursive") });
     QStringList deeperFills = deeper.out.split(u'\n', Qt::SkipEmptyParts);
     deeperFills.sort();
-    QCOMPARE(
-        deeperFills,
-        QStringList({ dir.filePath(QStringLiteral("sub/\\xFF.dat")), dir.filePath(QStringLiteral("sub/random.dat")),
-                      dir.filePath(QStringLiteral("sub/reserved.dat")) }));
+    QStringList expected { shown.arg(dir.filePath(QStringLiteral("sub/"))),
+                           dir.filePath(QStringLiteral("sub/random.dat")),
+                           dir.filePath(QStringLiteral("sub/reserved.dat")) };
+    expected.sort();
+    QCOMPARE(deeperFills, expected);
     QVERIFY(QFileInfo::exists(elsewhere.filePath(QStringLiteral("fill.dat"))));
     QCOMPARE(::umount2(QFile::encodeName(mounted).constData(), 0), 0);
 
@@ -1486,6 +1496,18 @@ void tst_Cli::cleanUpOfADeepTree()
     ::close(fd);
     const Outcome outcome = runFiller({ QStringLiteral("--clean"), volume.path(), QStringLiteral("--recursive") });
     QVERIFY2(outcome.code == 4 && outcome.err.contains(QStringLiteral("too long")), qPrintable(outcome.err));
+    // Out of descriptors, it names the folder it could not open, not DIR.
+    QProcess limited;
+    limited.start(QStringLiteral("prlimit"),
+                  { QStringLiteral("--nofile=64"), QStringLiteral(TALLOWMERE_FILL), QStringLiteral("--clean"),
+                    volume.path(), QStringLiteral("--recursive") });
+    QVERIFY(limited.waitForFinished(120000));
+    const QString said = QString::fromLocal8Bit(limited.readAllStandardError());
+    const QRegularExpression line(QStringLiteral("^tallowmere-fill: (%1(/d)+): Too many open files$")
+                                      .arg(QRegularExpression::escape(volume.path())),
+                                  QRegularExpression::MultilineOption);
+    const QString named = line.match(said).captured(1);
+    QVERIFY2(limited.exitCode() == 4 && QFileInfo(named).isDir(), qPrintable(said));
 }
 
 // A write refused by a disk quota, by a user who is not root: an ext4 user quota where the kernel

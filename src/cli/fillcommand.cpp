@@ -10,6 +10,7 @@
 #include "platform/fillfolder.h"
 #include "platform/outputfile.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -173,40 +174,43 @@ int clean(const Options& options, SignalState& stopSignals, std::FILE* out, std:
     QJsonArray failed;
     QJsonArray inUse;
     bool listed = true;
-    const auto say = [err](const QString& path, const QString& what) {
-        print(err, QStringLiteral("tallowmere-fill: %1: %2\n").arg(path, what));
+    // In text, a name with a newline or an escape sequence in it must not pass for other names or
+    // reach the terminal: quoted, as ls quotes it.
+    const auto say = [err](const QByteArray& path, const QString& what) {
+        print(err, QStringLiteral("tallowmere-fill: %1: %2\n").arg(shellQuoted(path), what));
     };
     const auto report = [&](const platform::CleanedFill& fill) {
-        // A name that is not text is shown as an argument is, rather than as another name.
+        // A name that is not text is shown in the JSON as an argument is, rather than as another name.
         const QString path = escapedArgument(fill.path);
         if (!fill.error) {
             removed.append(path);
             if (!options.json) {
-                listed = print(out, path + u'\n') && listed;
+                listed = print(out, shellQuoted(fill.path) + u'\n') && listed;
             }
         } else if (fill.error == platform::make_error_code(platform::FileError::InUse)) {
             inUse.append(path);
-            say(path, QStringLiteral("in use by a fill that is still running: left alone"));
+            say(fill.path, QStringLiteral("in use by a fill that is still running: left alone"));
         } else if (fill.error == std::errc::interrupted) {
-            say(path, QStringLiteral("stopped before all of it was removed"));
+            say(fill.path, QStringLiteral("stopped before all of it was removed"));
         } else {
             failed.append(path);
-            say(path,
+            say(fill.path,
                 platform::errorText(fill.error)
-                    + (fill.leftAt.isEmpty() ? QString()
-                                             : QStringLiteral(" (the file that took its name is now %1)")
-                                                   .arg(escapedArgument(fill.leftAt))));
+                    + (fill.leftAt.isEmpty()
+                           ? QString()
+                           : QStringLiteral(" (the file that took its name is now %1)").arg(shellQuoted(fill.leftAt))));
         }
     };
     platform::CleanHooks hooks;
     hooks.stopRequested = [&stopSignals] { return stopSignals.first.load() != 0; };
+    QByteArray failedAt;
     const std::error_code error
         = platform::cleanFills({ options.cleanDir, options.recursive, options.inodes, options.dryRun },
-                               { fill::headerBlock(), fill::headerText() }, hooks, report);
+                               { fill::headerBlock(), fill::headerText() }, hooks, report, &failedAt);
     int code = ExitDone;
     QString reason = QStringLiteral("cleaned");
     if (error) {
-        say(options.cleanDir, platform::errorText(error));
+        say(failedAt.isEmpty() ? QFile::encodeName(options.cleanDir) : failedAt, platform::errorText(error));
         // A folder that cannot be read at all is a usage error; one of its subfolders, a failure.
         code = QFileInfo(options.cleanDir).isDir() ? ExitWriteError : ExitUsage;
         reason = QStringLiteral("error");

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cmath>
 
 namespace cli {
@@ -464,30 +465,82 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
     return options;
 }
 
+namespace {
+
+// The length of the UTF-8 sequence at i that stands for one character, which is put in text; 0 when
+// the byte at i begins none.
+qsizetype characterAt(const QByteArray& bytes, qsizetype i, QString* text)
+{
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    const int length = lead < 0x80 ? 1
+        : (lead & 0xE0) == 0xC0    ? 2
+        : (lead & 0xF0) == 0xE0    ? 3
+        : (lead & 0xF8) == 0xF0    ? 4
+                                   : 0;
+    if (length == 0 || i + length > bytes.size()) {
+        return 0;
+    }
+    const QByteArray sequence = bytes.mid(i, length);
+    *text = QFile::decodeName(sequence);
+    return QFile::encodeName(*text) == sequence ? length : 0;
+}
+
+} // namespace
+
 QString escapedArgument(const QByteArray& argument)
 {
     QString shown;
     qsizetype i = 0;
     while (i < argument.size()) {
-        const auto lead = static_cast<unsigned char>(argument[i]);
-        const int length = lead < 0x80 ? 1
-            : (lead & 0xE0) == 0xC0    ? 2
-            : (lead & 0xF0) == 0xE0    ? 3
-            : (lead & 0xF8) == 0xF0    ? 4
-                                       : 0;
-        if (length > 0 && i + length <= argument.size()) {
-            const QByteArray sequence = argument.mid(i, length);
-            const QString text = QFile::decodeName(sequence);
-            if (QFile::encodeName(text) == sequence) {
-                shown += text;
-                i += length;
-                continue;
-            }
+        QString text;
+        if (const qsizetype length = characterAt(argument, i, &text)) {
+            shown += text;
+            i += length;
+            continue;
         }
+        const auto lead = static_cast<unsigned char>(argument[i]);
         shown += QStringLiteral("\\x") + QString::number(lead, 16).rightJustified(2, u'0').toUpper();
         ++i;
     }
     return shown;
+}
+
+QString shellQuoted(const QByteArray& name)
+{
+    // What a shell reads as more than a letter; # and ~ only at the start of a word.
+    static const QByteArray special(" !\"$&'()*;<=>?[\\^`|");
+    bool plain = !name.isEmpty() && !name.startsWith('#') && !name.startsWith('~');
+    bool escaping = false; // in a $'...' piece rather than a '...' one
+    QString quoted(u'\'');
+    for (qsizetype i = 0; i < name.size();) {
+        QString text;
+        qsizetype length = characterAt(name, i, &text);
+        if (length > 0 && QChar::isPrint(text.toUcs4().value(0))) {
+            plain = plain && !special.contains(name[i]);
+            if (text == u'\'') {
+                quoted += QStringLiteral("'\\''");
+            } else {
+                quoted += (escaping ? QStringLiteral("''") : QString()) + text;
+            }
+            escaping = false;
+            i += length;
+            continue;
+        }
+        // A control character, or bytes that are not text: each byte in C's escapes.
+        plain = false;
+        if (!escaping) {
+            quoted += QStringLiteral("'$'");
+            escaping = true;
+        }
+        for (const qsizetype end = i + std::max<qsizetype>(length, 1); i < end; ++i) {
+            const auto byte = static_cast<unsigned char>(name[i]);
+            static const char letters[] = "abtnvfr";
+            quoted += byte >= '\a' && byte <= '\r'
+                ? QStringLiteral("\\") + QLatin1Char(letters[byte - '\a'])
+                : QStringLiteral("\\") + QString::number(byte, 8).rightJustified(3, u'0');
+        }
+    }
+    return plain ? QFile::decodeName(name) : quoted + u'\'';
 }
 
 } // namespace cli

@@ -79,6 +79,9 @@ QString versionText();
 
 // An argument as it can be shown: bytes that are not text in the system's encoding as \xNN.
 QString escapedArgument(const QByteArray& argument);
+// A name as ls --quoting-style=shell-escape shows it: as it is when a shell would read it so, else
+// in single quotes, with characters that do not print and bytes that are not text as $'\n' or $'\377'.
+QString shellQuoted(const QByteArray& name);
 
 // Whether --json stands among arguments that could not be read.
 bool asksForJson(const QStringList& arguments);

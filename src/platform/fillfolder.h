@@ -87,8 +87,9 @@ struct CleanHooks
 // but empty files with numbers for names. A fill that a running fill holds locked is left alone.
 // Each is checked, then removed, through one open handle: renamed aside, confirmed to be the file
 // checked, then removed, so that another file put at its name meanwhile is never removed. report is
-// told each fill found. Returns why dir, or a folder in it, could not be read.
+// told each fill found. Returns why dir, or a folder in it, could not be read; failedAt: that
+// folder's path, empty when it is dir itself.
 std::error_code cleanFills(const CleanRequest& request, const FillFormat& format, const CleanHooks& hooks,
-                           const std::function<void(const CleanedFill&)>& report);
+                           const std::function<void(const CleanedFill&)>& report, QByteArray* failedAt = nullptr);
 
 } // namespace platform

@@ -149,7 +149,8 @@ public:
     {
     }
 
-    std::error_code run()
+    // failedAt: the folder that error names.
+    std::error_code run(QByteArray* failedAt)
     {
         const QByteArray name = QFile::encodeName(m_request.dir);
         if (name.isEmpty() || name.contains('\0') || m_format.headerBlock.isEmpty()) {
@@ -177,6 +178,7 @@ public:
                     cleanFolder(parent, path.mid(slash + 1).constData(), fd, st, name);
                     ::close(parent);
                     ::close(fd);
+                    *failedAt = m_failedAt;
                     return m_error;
                 }
                 if (parent >= 0) {
@@ -185,6 +187,7 @@ public:
             }
         }
         scan(fd, name);
+        *failedAt = m_failedAt;
         return m_error;
     }
 
@@ -193,6 +196,15 @@ private:
     {
         m_stopped = m_stopped || (m_hooks.stopRequested && m_hooks.stopRequested());
         return m_stopped;
+    }
+
+    // The first folder the walk could not go into is the one named: where it stopped.
+    void fail(std::error_code error, const QByteArray& path)
+    {
+        if (!m_error) {
+            m_error = error;
+            m_failedAt = path;
+        }
     }
 
     void report(const QByteArray& path, bool folder, std::error_code error = {}, const QByteArray& leftAt = {})
@@ -205,7 +217,7 @@ private:
     {
         DIR* listing = ::fdopendir(dir);
         if (!listing) {
-            m_error = lastError();
+            fail(lastError(), path);
             ::close(dir);
             return;
         }
@@ -232,7 +244,7 @@ private:
                 struct stat opened = {};
                 if (sub < 0 || ::fstat(sub, &opened) != 0 || !sameFile(opened, st)) {
                     if (sub < 0) {
-                        m_error = lastError();
+                        fail(lastError(), full);
                     } else {
                         ::close(sub);
                     }
@@ -247,7 +259,7 @@ private:
                     // Deeper than a path can name, its fills could not be told; the walk stops there
                     // rather than run out of stack.
                     if (m_request.recursive) {
-                        m_error = std::make_error_code(std::errc::filename_too_long);
+                        fail(std::make_error_code(std::errc::filename_too_long), full);
                     }
                     ::close(sub);
                 }
@@ -415,6 +427,7 @@ private:
     const std::function<void(const CleanedFill&)>& m_report;
     dev_t m_device = 0;
     std::error_code m_error;
+    QByteArray m_failedAt;
     bool m_stopped = false;
     quint64 m_asides = 0;
 };
@@ -517,9 +530,14 @@ void FillFolder::close()
 }
 
 std::error_code cleanFills(const CleanRequest& request, const FillFormat& format, const CleanHooks& hooks,
-                           const std::function<void(const CleanedFill&)>& report)
+                           const std::function<void(const CleanedFill&)>& report, QByteArray* failedAt)
 {
-    return Cleaner(request, format, hooks, report).run();
+    QByteArray where;
+    const std::error_code error = Cleaner(request, format, hooks, report).run(&where);
+    if (failedAt) {
+        *failedAt = where;
+    }
+    return error;
 }
 
 } // namespace platform

@@ -41,9 +41,10 @@ std::error_code FillFolder::remove()
 void FillFolder::close() { }
 
 std::error_code cleanFills(const CleanRequest& request, const FillFormat& format, const CleanHooks& hooks,
-                           const std::function<void(const CleanedFill&)>& report)
+                           const std::function<void(const CleanedFill&)>& report, QByteArray* failedAt)
 {
     Q_UNUSED(request);
+    Q_UNUSED(failedAt);
     Q_UNUSED(format);
     Q_UNUSED(hooks);
     Q_UNUSED(report);
