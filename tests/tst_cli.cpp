@@ -1784,8 +1784,8 @@ void tst_Cli::isolate_data()
                             << "DIR" << QStringList { "--inodes", "--leave-inodes", "2" }
                             << "cd DIR && touch n1 n2 MARK && touch n3" << 0 << 1 << nospace;
     QTest::newRow("keep") << "user"
-                          << "DIR" << QStringList { "--keep" } << "touch MARK && : > DIR/sub/new" << 0 << 0
-                          << "kept in";
+                          << "DIR" << QStringList { "--keep" }
+                          << "touch MARK && : > DIR/sub/new && mkfifo -m 666 DIR/sub/fifo" << 0 << 0 << "kept in";
     QTest::newRow("a signal stops --keep")
         << "user"
         << "DIR" << QStringList { "--keep" } << "setsid sh -c 'trap \"touch MARK\" TERM; sleep 9; sleep 9' & sleep 0.2"
@@ -1895,6 +1895,9 @@ void tst_Cli::isolate()
         const QString kept = summary.value(QStringLiteral("kept_in")).toString();
         QVERIFY2(kept.startsWith(scratch.path()) && QFileInfo(kept + QStringLiteral("/sub/new")).isFile(),
                  qPrintable(kept));
+        struct stat fifo = {};
+        QVERIFY(::stat(QFile::encodeName(kept + QStringLiteral("/sub/fifo")).constData(), &fifo) == 0);
+        QCOMPARE(fifo.st_mode, mode_t(S_IFIFO | 0666));
     }
 }
 

@@ -389,7 +389,9 @@ private:
             }
         } else {
             // Pipes, sockets, removal marks (character devices 0, 0) and, made by root, devices.
-            done = ::mknodat(to, name, st.st_mode & (S_IFMT | 07777), st.st_rdev) == 0;
+            // mknodat() is subject to the umask; the folder is our own and new, so no link is there.
+            done = ::mknodat(to, name, st.st_mode & (S_IFMT | 07777), st.st_rdev) == 0
+                && ::fchmodat(to, name, st.st_mode & 07777, 0) == 0;
         }
         if (done && m_keepOwners && !S_ISREG(st.st_mode)) {
             (void)::fchownat(to, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
