@@ -239,20 +239,21 @@ QString replaceableFolder(const QByteArray& folder)
         if (::lstat(path.constData(), &own) != 0 || ::lstat(above.constData(), &parent) != 0) {
             return QFile::decodeName(path) + QStringLiteral(": ") + errorText(errno);
         }
-        QString who;
+        const QString name = QFile::decodeName(path);
         if (own.st_uid != 0) {
-            who = userName(own.st_uid);
-        } else if (path != "/" && !(parent.st_mode & S_ISVTX)
-                   && ((parent.st_mode & S_IWOTH) || ((parent.st_mode & S_IWGRP) && parent.st_gid != 0))) {
-            who = (parent.st_mode & S_IWOTH)
-                ? QStringLiteral("any user")
-                : QStringLiteral("the group of %1 (gid %2)").arg(QFile::decodeName(above)).arg(parent.st_gid);
+            return QStringLiteral("%1 belongs to %2, who can rename or replace the folders in it while the isolation "
+                                  "runs, leading root's paths elsewhere: run the isolation as %2 instead (it needs no "
+                                  "root)")
+                .arg(name, userName(own.st_uid));
         }
-        if (!who.isEmpty()) {
-            return QStringLiteral("%1 can be renamed or replaced by %2 while the isolation runs, leading root's "
-                                  "paths elsewhere: run the isolation as %3 instead (it needs no root)")
-                .arg(QFile::decodeName(path), who,
-                     own.st_uid != 0 ? userName(own.st_uid) : QStringLiteral("the user it is for"));
+        if (path != "/" && !(parent.st_mode & S_ISVTX)
+            && ((parent.st_mode & S_IWOTH) || ((parent.st_mode & S_IWGRP) && parent.st_gid != 0))) {
+            const QString who = (parent.st_mode & S_IWOTH) ? QStringLiteral("any user")
+                                                           : QStringLiteral("the group gid %1").arg(parent.st_gid);
+            return QStringLiteral("%1 can be renamed or replaced by %2 (%3 is writable by them, without the sticky "
+                                  "bit) while the isolation runs, leading root's paths elsewhere: run the isolation as "
+                                  "the user it is for instead (it needs no root)")
+                .arg(name, who, QFile::decodeName(above));
         }
         if (path == "/") {
             return {};
