@@ -821,12 +821,15 @@ if has_part isolate; then
     fresh_ext4
     mkdir -p "$mnt_ext4/project/src" && cp -r "$root/src/." "$mnt_ext4/project/src/"
     chown -R "$ISOLATE_USER:$ISOLATE_USER" "$mnt_ext4/project"
+    # Root refuses a folder another user owns: root's runs get a copy of their own.
+    mkdir -p "$mnt_ext4/root-project/src" && cp -r "$root/src/." "$mnt_ext4/root-project/src/"
     release "$mnt_tmpfs"
     mount -t tmpfs -o size=1t,mode=1777 tmpfs "$mnt_tmpfs"
     mkdir -p "$mnt_tmpfs/project/src" && cp -r "$root/src/." "$mnt_tmpfs/project/src/"
     chown -R "$ISOLATE_USER:$ISOLATE_USER" "$mnt_tmpfs/project"
     for ((i = 1; i <= ISOLATE_RUNS; ++i)); do
-        to_command "isolate, root, ext4 $EXT4_SIZE" "$tallowmere_fill" --quiet --isolate "$mnt_ext4/project" --leave 1M
+        to_command "isolate, root, ext4 $EXT4_SIZE" "$tallowmere_fill" --quiet --isolate "$mnt_ext4/root-project" \
+            --leave 1M
         to_command "isolate, user $ISOLATE_USER, ext4 $EXT4_SIZE" "${as_user[@]}" "$tallowmere_fill" --quiet \
             --isolate "$mnt_ext4/project" --leave 1M
         to_command "isolate, user $ISOLATE_USER, tmpfs 1 TiB" "${as_user[@]}" "$tallowmere_fill" --quiet \

@@ -1815,8 +1815,8 @@ void tst_Cli::isolate_data()
                             << "DIR" << QStringList { "--inodes", "--leave-inodes", "2" }
                             << "cd DIR && touch n1 n2 MARK && touch n3" << 0 << 1 << nospace;
     QTest::newRow("keep") << "user"
-                          << "DIR" << QStringList { "--keep" } << "touch MARK && : > DIR/sub/new" << 0 << 0
-                          << "kept in";
+                          << "DIR" << QStringList { "--keep" }
+                          << "touch MARK && : > DIR/sub/new && mkfifo -m 666 DIR/sub/fifo" << 0 << 0 << "kept in";
     QTest::newRow("a signal stops --keep")
         << "user"
         << "DIR" << QStringList { "--keep" } << "setsid sh -c 'trap \"touch MARK\" TERM; sleep 9; sleep 9' & sleep 0.2"
@@ -1825,6 +1825,14 @@ void tst_Cli::isolate_data()
         << "root"
         << "DIR" << QStringList { "--leave", "8K" }
         << "test \"$(cat DIR/m/c)\" = below && touch MARK && head -c 8193 /dev/zero > DIR/m/x" << 0 << 1 << nospace;
+    QTest::newRow("root: a file mounted below DIR")
+        << "root"
+        << "DIR" << QStringList()
+        << "test \"$(cat DIR/resolv)\" = host && touch MARK && (echo x > DIR/resolv) || exit 5" << 0 << 5
+        << "Read-only file system";
+    QTest::newRow("root: DIR under another user's folder")
+        << "root"
+        << "DIR/sub" << QStringList() << "touch MARK" << 0 << 2 << "uid 1000";
     QTest::newRow("user: started above DIR, COMMAND's paths into it through the layer")
         << "user"
         << "DIR" << leave << "test -f dir/a && touch MARK && head -c 65537 /dev/zero > dir/x" << 0 << 1 << nospace;
@@ -1857,8 +1865,15 @@ void tst_Cli::isolate()
     QVERIFY(QDir(target.path()).mkpath(QStringLiteral("dir/sub")) && writeFile(dir + QStringLiteral("/a"), "hello")
             && writeFile(dir + QStringLiteral("/big"), QByteArray(200 * KiB, 'b')));
     QCOMPARE(::chmod(QFile::encodeName(dir).constData(), 0751), 0);
-    const QString below = dir + QStringLiteral("/m");
-    if (QByteArray(QTest::currentDataTag()).contains("below DIR")) {
+    const bool fileBelow = QByteArray(QTest::currentDataTag()).contains("file mounted");
+    const QString below = dir + (fileBelow ? QStringLiteral("/resolv") : QStringLiteral("/m"));
+    const QString host = target.filePath(QStringLiteral("host"));
+    if (fileBelow) {
+        QVERIFY(writeFile(host, "host") && writeFile(below, ""));
+        QCOMPARE(::mount(QFile::encodeName(host).constData(), QFile::encodeName(below).constData(), nullptr, MS_BIND,
+                         nullptr),
+                 0);
+    } else if (QByteArray(QTest::currentDataTag()).contains("below DIR")) {
         QVERIFY(QDir(dir).mkdir(QStringLiteral("m")));
         QCOMPARE(::mount("tmpfs", QFile::encodeName(below).constData(), "tmpfs", 0, "size=1M"), 0);
         QVERIFY(writeFile(below + QStringLiteral("/c"), "below"));
@@ -1889,6 +1904,9 @@ void tst_Cli::isolate()
                                 "sh" }
                << nested;
     }
+    if (QByteArray(QTest::currentDataTag()).contains("another user")) {
+        QCOMPARE(::chown(QFile::encodeName(dir).constData(), 1000, 1000), 0);
+    }
     const QString before = snapshot(dir);
     const QString mark = scratch.filePath(QStringLiteral("ran"));
     // In one pass: a temporary folder's random name may hold "ID" or "DIR" itself.
@@ -1913,6 +1931,7 @@ void tst_Cli::isolate()
     QVERIFY2(outcome.err.contains(said), qPrintable(outcome.err));
     QCOMPARE(QFile::exists(mark), code != 2);
     QCOMPARE(snapshot(dir), before);
+    QVERIFY(!fileBelow || readFile(host) == "host");
     if (const QByteArray daemon = readFile(mark + QStringLiteral(".pid")).trimmed(); !daemon.isEmpty()) {
         QVERIFY(::kill(daemon.toInt(), 0) != 0);
     }
@@ -1926,10 +1945,14 @@ void tst_Cli::isolate()
         const QString kept = summary.value(QStringLiteral("kept_in")).toString();
         QVERIFY2(kept.startsWith(scratch.path()) && QFileInfo(kept + QStringLiteral("/sub/new")).isFile(),
                  qPrintable(kept));
+        struct stat fifo = {};
+        QVERIFY(::stat(QFile::encodeName(kept + QStringLiteral("/sub/fifo")).constData(), &fifo) == 0);
+        QCOMPARE(fifo.st_mode, mode_t(S_IFIFO | 0666));
     }
 }
 
-// A link swapped in after the plan leads neither the layer nor COMMAND's working folder out of DIR.
+// A link swapped in after the plan leads neither the layer nor COMMAND's working folder out of DIR, nor
+// does a real folder swapped in for one above DIR once the layer is laid.
 void tst_Cli::isolateFollowsNoLinkSwappedIn()
 {
     TMPFS(volume, MiB);
@@ -1943,6 +1966,22 @@ void tst_Cli::isolateFollowsNoLinkSwappedIn()
         ::_exit(whole.join() == 0 && ::creat("written", 0600) >= 0 ? 0 : 1);
     }
     QVERIFY(child > 0 && ::waitpid(child, nullptr, 0) == child && !QFile::exists(volume.filePath("out/written")));
+    for (const char* working : { "p/d/w", "" }) {
+        QVERIFY(QDir().mkpath(volume.filePath("p/d/w")) && QDir::setCurrent(volume.filePath(working)));
+        platform::Isolation swapped(volume.filePath("p/d"), 0, {});
+        QVERIFY(swapped.lay().isEmpty() && QDir(volume.path()).rename("p", "old")
+                && QDir().mkpath(volume.filePath("p/d/w")));
+        const pid_t joined = ::fork();
+        if (joined == 0) {
+            // From outside DIR by its path, and from the working folder inside it.
+            const bool joined = swapped.join() == 0;
+            ::_exit(joined && (::creat("p/d/written", 0600) >= 0 || ::creat("written", 0600) >= 0) ? 0 : 1);
+        }
+        QVERIFY(joined > 0 && ::waitpid(joined, nullptr, 0) == joined && QDir::setCurrent(started));
+        QVERIFY2(swapped.joinFailure().contains(QStringLiteral("replaced")), qPrintable(swapped.joinFailure()));
+        QVERIFY(!QFile::exists(volume.filePath("p/d/written")) && !QFile::exists(volume.filePath("p/d/w/written")));
+        QVERIFY(QDir(volume.filePath("old")).removeRecursively() && QDir(volume.filePath("p")).removeRecursively());
+    }
 }
 
 QTEST_MAIN(tst_Cli)

@@ -70,7 +70,8 @@ int findCommand(const QString& program, QString* why)
     return 0;
 }
 
-HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& environment, std::function<int()> inChild)
+HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& environment, std::function<int()> inChild,
+                       const std::function<void()>& started)
 {
     HoldResult result;
     if (const int code = findCommand(command.first(), &result.error)) {
@@ -93,6 +94,9 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
         result.error = QStringLiteral("%1: %2").arg(command.first(), platform::errorText(error));
         result.commandCode = error == std::errc::no_such_file_or_directory ? ExitNotFound : ExitCannotExecute;
         return result;
+    }
+    if (started) {
+        started();
     }
     int forwarded = signalsBefore;
     qint64 toppedUp = 0;

@@ -60,9 +60,10 @@ public:
     // signals to its group. Once it has ended, nothing of its group is left running. The command's
     // code is 127 when it cannot be found and 126 when it cannot be started, as shells have it.
     // inChild, when given, runs in the command's process between fork and exec, as
-    // platform::CommandGroup::setChildSetup() says.
+    // platform::CommandGroup::setChildSetup() says. started, when given, is called once the command
+    // runs (its exec succeeded), before the wait for its end.
     HoldResult run(const QStringList& command, const QProcessEnvironment& environment,
-                   std::function<int()> inChild = {});
+                   std::function<int()> inChild = {}, const std::function<void()>& started = {});
 
 private:
     SignalState& m_signals;

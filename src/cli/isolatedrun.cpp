@@ -67,12 +67,16 @@ int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out
     }
     summary.reason = QStringLiteral("target reached");
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (!options.json) {
-        print(err, summary.toLine());
-    }
 
     Holder holder(stopSignals, {});
-    const HoldResult held = holder.run(options.command, environment, [&isolation] { return isolation.join(); });
+    // Said only once COMMAND runs in the layer: its process may still find DIR's path changed and refuse.
+    const HoldResult held = holder.run(
+        options.command, environment, [&isolation] { return isolation.join(); },
+        [&] {
+            if (!options.json) {
+                print(err, summary.toLine());
+            }
+        });
     // COMMAND has ended: a signal from now on is for the filler, and ends the copy of --keep.
     const int signalsSeen = stopSignals.count.load();
     if (const QString why = isolation.joinFailure(); !why.isEmpty()) {

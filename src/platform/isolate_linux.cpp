@@ -10,12 +10,14 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <linux/openat2.h>
+#include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -45,6 +47,7 @@ enum class Step : int {
     InodeLimit,
     Handover,
     Join,
+    Replaced,
 };
 
 // What the child tells the parent when it cannot lay the layer: one write, so one read.
@@ -115,6 +118,15 @@ int openFolder(const char* path)
 {
     open_how how = {};
     how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
+}
+
+// The same for a file mounted below the folder (a bind mount of a single file).
+int openFile(const char* path)
+{
+    open_how how = {};
+    how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
     how.resolve = RESOLVE_NO_SYMLINKS;
     return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
 }
@@ -206,6 +218,47 @@ QList<QByteArray> mountsBelow(const QByteArray& folder)
         return a.count('/') < b.count('/') || (a.count('/') == b.count('/') && a < b);
     });
     return found;
+}
+
+QString userName(uid_t uid)
+{
+    const passwd* entry = ::getpwuid(uid);
+    const QString id = QStringLiteral("uid %1").arg(uid);
+    return entry == nullptr ? id : QStringLiteral("%1 (%2)").arg(QString::fromLocal8Bit(entry->pw_name), id);
+}
+
+// Root's layer is laid, and the command started, by path: if another user can rename or replace a
+// folder on the way (its own, or an entry of a folder others may write to without the sticky bit),
+// the path can lead elsewhere at any moment. Why, for the first such folder; empty when none.
+QString replaceableFolder(const QByteArray& folder)
+{
+    for (QByteArray path = folder;; path = path.left(std::max<qsizetype>(1, path.lastIndexOf('/')))) {
+        struct stat own = {};
+        struct stat parent = {};
+        const QByteArray above = path.left(std::max<qsizetype>(1, path.lastIndexOf('/')));
+        if (::lstat(path.constData(), &own) != 0 || ::lstat(above.constData(), &parent) != 0) {
+            return QFile::decodeName(path) + QStringLiteral(": ") + errorText(errno);
+        }
+        const QString name = QFile::decodeName(path);
+        if (own.st_uid != 0) {
+            return QStringLiteral("%1 belongs to %2, who can rename or replace the folders in it while the isolation "
+                                  "runs, leading root's paths elsewhere: run the isolation as %2 instead (it needs no "
+                                  "root)")
+                .arg(name, userName(own.st_uid));
+        }
+        if (path != "/" && !(parent.st_mode & S_ISVTX)
+            && ((parent.st_mode & S_IWOTH) || ((parent.st_mode & S_IWGRP) && parent.st_gid != 0))) {
+            const QString who = (parent.st_mode & S_IWOTH) ? QStringLiteral("any user")
+                                                           : QStringLiteral("the group gid %1").arg(parent.st_gid);
+            return QStringLiteral("%1 can be renamed or replaced by %2 (%3 is writable by them, without the sticky "
+                                  "bit) while the isolation runs, leading root's paths elsewhere: run the isolation as "
+                                  "the user it is for instead (it needs no root)")
+                .arg(name, who, QFile::decodeName(above));
+        }
+        if (path == "/") {
+            return {};
+        }
+    }
 }
 
 bool inInitialUserNamespace()
@@ -389,7 +442,9 @@ private:
             }
         } else {
             // Pipes, sockets, removal marks (character devices 0, 0) and, made by root, devices.
-            done = ::mknodat(to, name, st.st_mode & (S_IFMT | 07777), st.st_rdev) == 0;
+            // mknodat() is subject to the umask; the folder is our own and new, so no link is there.
+            done = ::mknodat(to, name, st.st_mode & (S_IFMT | 07777), st.st_rdev) == 0
+                && ::fchmodat(to, name, st.st_mode & 07777, 0) == 0;
         }
         if (done && m_keepOwners && !S_ISREG(st.st_mode)) {
             (void)::fchownat(to, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
@@ -454,6 +509,16 @@ struct Root
     gid_t gid = 0;
     timespec times[2] = {};
     unsigned int attributes = 0; // the mount's own: read-only, nosuid, nodev, noexec, noatime
+    dev_t device = 0; // as planned: what is found there later must be the very same
+    ino_t inode = 0;
+    bool file = false; // a file mounted below the folder: shown read-only, no layer of its own
+};
+
+// An overlay as it was laid: its mount and its top folder, to know it again.
+struct Laid
+{
+    std::uint64_t mount = 0;
+    std::uint64_t inode = 0;
 };
 
 } // namespace
@@ -485,6 +550,7 @@ struct Isolation::Plan
     // In the process that builds them: made ready beforehand, as nothing is allocated there.
     std::vector<int> lowers;
     std::vector<int> folders; // each root's folder, found once: its copy and its overlay go there
+    std::vector<Laid> laid; // told by the process that builds them
 
     // Builds the namespaces and the layer, in a child process of its own. Returns the layer's volume.
     int build();
@@ -492,6 +558,9 @@ struct Isolation::Plan
     [[noreturn]] void fail(Step step, int error, int root = 0, int context = -1) const;
     // Tells the parent why; error back for the caller.
     int report(Step step, int error, int root = 0, int context = -1) const;
+    // In the command's process, right before exec: DIR's path, and the working folder if inside it,
+    // still lead to the overlays laid. 0, or the errno value once reported.
+    int checkLayer() const;
     QString explain(const Report& report) const;
     // A child's report, if one came.
     QString heard() const;
@@ -576,6 +645,12 @@ Isolation::Isolation(const QString& dir, qint64 bytes, std::optional<qint64> ino
         return;
     }
     p.newUserNamespace = ::geteuid() != 0;
+    if (!p.newUserNamespace) {
+        if (const QString why = replaceableFolder(folder); !why.isEmpty()) {
+            p.error = QStringLiteral("cannot isolate %1 as root: ").arg(dir) + why;
+            return;
+        }
+    }
     // In a user namespace of its own, an ordinary user cannot give the layer another user's files.
     if (p.newUserNamespace && st.st_uid != ::geteuid()) {
         p.error = QStringLiteral("%1 belongs to another user: as an ordinary user, --isolate takes a folder of your "
@@ -611,6 +686,9 @@ Isolation::Isolation(const QString& dir, qint64 bytes, std::optional<qint64> ino
         root.gid = rootStat.st_gid;
         root.times[0] = rootStat.st_atim;
         root.times[1] = rootStat.st_mtim;
+        root.device = rootStat.st_dev;
+        root.inode = rootStat.st_ino;
+        root.file = !S_ISDIR(rootStat.st_mode);
         const std::pair<unsigned long, unsigned int> flags[] = {
             { ST_RDONLY, MOUNT_ATTR_RDONLY }, { ST_NOSUID, MOUNT_ATTR_NOSUID },   { ST_NODEV, MOUNT_ATTR_NODEV },
             { ST_NOEXEC, MOUNT_ATTR_NOEXEC }, { ST_NOATIME, MOUNT_ATTR_NOATIME },
@@ -624,6 +702,7 @@ Isolation::Isolation(const QString& dir, qint64 bytes, std::optional<qint64> ino
     }
     p.lowers.assign(p.roots.size(), -1);
     p.folders.assign(p.roots.size(), -1);
+    p.laid.assign(p.roots.size(), Laid());
     p.userXattr = p.newUserNamespace || !inInitialUserNamespace();
     p.uidMap = QByteArray::number(::geteuid()) + ' ' + QByteArray::number(::geteuid()) + " 1";
     p.gidMap = QByteArray::number(::getegid()) + ' ' + QByteArray::number(::getegid()) + " 1";
@@ -708,7 +787,14 @@ int Isolation::Plan::build()
     // The lower layers: read-only copies of the folder and of each volume below it, taken before
     // anything covers them. Read-only, so not even an access time reaches the disk.
     for (size_t i = 0; i < p.roots.size(); ++i) {
-        folders[i] = openFolder(p.roots[i].path.constData());
+        const Root& root = p.roots[i];
+        folders[i] = root.file ? openFile(root.path.constData()) : openFolder(root.path.constData());
+        // Found by path again after the checks: only the very folder planned will do.
+        struct stat found = {};
+        if (folders[i] >= 0
+            && (::fstat(folders[i], &found) != 0 || found.st_dev != root.device || found.st_ino != root.inode)) {
+            p.fail(Step::Replaced, ESTALE, static_cast<int>(i));
+        }
         lowers[i]
             = folders[i] < 0 ? -1 : ::open_tree(folders[i], "", AT_EMPTY_PATH | OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
         mount_attr readOnly = {};
@@ -718,7 +804,8 @@ int Isolation::Plan::build()
         }
     }
     for (size_t i = 0; i < p.roots.size(); ++i) {
-        if (::move_mount(lowers[i], "", folders[i], "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
+        if (!p.roots[i].file
+            && ::move_mount(lowers[i], "", folders[i], "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
             p.fail(Step::Lower, errno, static_cast<int>(i));
         }
     }
@@ -741,6 +828,9 @@ int Isolation::Plan::build()
     ::close(context);
     for (size_t i = 0; i < p.roots.size(); ++i) {
         const Root& root = p.roots[i];
+        if (root.file) {
+            continue;
+        }
         if (::mkdirat(layer, root.upper.constData(), 0700) != 0 || ::mkdirat(layer, root.work.constData(), 0700) != 0) {
             p.fail(Step::LayerFolders, errno, static_cast<int>(i));
         }
@@ -756,6 +846,18 @@ int Isolation::Plan::build()
     // Parents first: a volume below the folder is reached through the overlay laid over the folder.
     for (size_t i = 0; i < p.roots.size(); ++i) {
         const Root& root = p.roots[i];
+        // A file mounted below: its read-only copy goes onto its place in the overlay of its folder,
+        // so the command reads it and its writes fail (EROFS).
+        if (root.file) {
+            ::close(folders[i]);
+            folders[i] = openFile(root.path.constData());
+            if (folders[i] < 0
+                || ::move_mount(lowers[i], "", folders[i], "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH)
+                    != 0) {
+                p.fail(Step::Overlay, errno, static_cast<int>(i));
+            }
+            continue;
+        }
         Text lower;
         Text upper;
         Text work;
@@ -776,6 +878,18 @@ int Isolation::Plan::build()
                         && setOption(overlay, "metacopy", "off"))
             && ::fsconfig(overlay, FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) == 0;
         const int mounted = configured ? ::fsmount(overlay, FSMOUNT_CLOEXEC, root.attributes) : -1;
+        // Known again by its mount and top folder, right before the command starts.
+        struct statx top = {};
+        if (mounted >= 0) {
+            if (::statx(mounted, "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &top) != 0) {
+                p.fail(Step::Overlay, errno, static_cast<int>(i));
+            }
+            if (!(top.stx_mask & STATX_MNT_ID)) {
+                p.fail(Step::Overlay, ENOSYS, static_cast<int>(i));
+            }
+            laid[i].mount = top.stx_mnt_id;
+            laid[i].inode = top.stx_ino;
+        }
         // A volume below the folder is found again, through the overlay just laid over its parent.
         if (i > 0) {
             ::close(folders[i]);
@@ -841,7 +955,8 @@ QString Isolation::lay()
         ::close(release[1]);
         const int layer = p.build();
         // The parent keeps the layer after the command, to count and keep what it wrote.
-        if (!sendDescriptor(p.channel[1], layer)) {
+        const auto told = static_cast<ssize_t>(p.laid.size() * sizeof(Laid));
+        if (!sendDescriptor(p.channel[1], layer) || ::write(p.channel[1], p.laid.data(), told) != told) {
             p.fail(Step::Handover, errno);
         }
         char byte = 0;
@@ -856,6 +971,17 @@ QString Isolation::lay()
         failure = QStringLiteral("cannot isolate %1: %2").arg(p.folder, errorText(forkError));
     } else {
         p.layer = receiveDescriptor(p.channel[0]);
+        // The overlays as laid, for the command's process to know them again.
+        auto* into = reinterpret_cast<char*>(p.laid.data());
+        for (size_t got = 0, all = p.laid.size() * sizeof(Laid); p.layer >= 0 && got < all;) {
+            const ssize_t n = ::read(p.channel[0], into + got, all - got);
+            if (n <= 0 && !(n < 0 && errno == EINTR)) {
+                closeIfOpen(p.layer);
+                errno = n < 0 ? errno : EPIPE;
+                break;
+            }
+            got += static_cast<size_t>(std::max<ssize_t>(n, 0));
+        }
         const QByteArray namespaces = "/proc/" + QByteArray::number(builder) + "/ns/";
         if (p.layer >= 0 && p.newUserNamespace) {
             p.userNamespace = ::open((namespaces + "user").constData(), O_RDONLY | O_CLOEXEC);
@@ -908,7 +1034,39 @@ int Isolation::join() const
     if (named >= 0) {
         ::close(named);
     }
-    return entered ? 0 : p.report(Step::Join, error);
+    if (!entered) {
+        return p.report(Step::Join, error);
+    }
+    return p.checkLayer();
+}
+
+int Isolation::Plan::checkLayer() const
+{
+    // Whoever may change the folders above DIR can swap one for another since the layer was laid,
+    // and a command started there would write for real.
+    const auto inLayer = [this](int fd, const char* path, bool top) {
+        struct statx found = {};
+        if (::statx(fd, path, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_MNT_ID, &found) != 0) {
+            return false;
+        }
+        for (size_t i = 0; i < roots.size(); ++i) {
+            if (!roots[i].file && found.stx_mnt_id == laid[i].mount && (!top || found.stx_ino == laid[i].inode)) {
+                return true;
+            }
+            if (top) {
+                break;
+            }
+        }
+        errno = ESTALE;
+        return false;
+    };
+    const int folder = openFolder(roots[0].path.constData());
+    const bool there = folder >= 0 && inLayer(folder, "", true) && (!workingInside || inLayer(AT_FDCWD, "", false));
+    const int error = errno;
+    if (folder >= 0) {
+        ::close(folder);
+    }
+    return there ? 0 : report(Step::Replaced, error);
 }
 
 QString Isolation::Plan::explain(const Report& report) const
@@ -954,6 +1112,11 @@ QString Isolation::Plan::explain(const Report& report) const
         "handing the layer over",
         "joining the layer",
     };
+    if (report.step == Step::Replaced) {
+        return QStringLiteral("cannot isolate %1: %2 no longer leads to the folder planned, or to its layer: a "
+                              "folder on the way was replaced meanwhile%3")
+            .arg(folder, where, report.error == ESTALE ? QString() : QStringLiteral(" (%1)").arg(reason));
+    }
     const int step = static_cast<int>(report.step);
     QString text = QStringLiteral("cannot isolate %1: %2").arg(folder, QLatin1String(steps[std::clamp(step, 0, 12)]));
     if (report.step == Step::Lower || report.step == Step::Overlay) {
@@ -1062,7 +1225,8 @@ LayerUse Isolation::use() const
         0, static_cast<qint64>(space.f_blocks - space.f_bfree) * static_cast<qint64>(space.f_frsize) - ballastBytes);
     LayerWalk walk(false);
     for (const Root& root : p.roots) {
-        const int upper = ::openat(p.layer, root.upper.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int upper
+            = root.file ? -1 : ::openat(p.layer, root.upper.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (upper >= 0) {
             walk.folder(upper, -1);
             ::close(upper);
@@ -1099,6 +1263,9 @@ QString Isolation::keep(QString* why, const std::function<bool()>& stopped) cons
     LayerWalk walk(!p.newUserNamespace);
     walk.stopped = stopped;
     for (const Root& root : p.roots) {
+        if (root.file) {
+            continue; // read-only: nothing was written there
+        }
         const int upper = ::openat(p.layer, root.upper.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         // A volume below the folder goes where it was mounted.
         int target = kept < 0 ? -1 : ::dup(kept);
