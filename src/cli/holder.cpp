@@ -70,7 +70,8 @@ int findCommand(const QString& program, QString* why)
     return 0;
 }
 
-HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& environment, std::function<int()> inChild)
+HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& environment, std::function<int()> inChild,
+                       std::function<bool()> ended)
 {
     HoldResult result;
     if (const int code = findCommand(command.first(), &result.error)) {
@@ -99,9 +100,15 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
     while (!group.waitForEnd(topUpMilliseconds / 5)) {
         // The command's group is not this program's: a signal that reached this program did not
         // reach the command (the terminal's Ctrl-C goes only to the group that holds the terminal).
+        const bool gone = result.signalsAtEnd >= 0 || (ended && ended());
+        if (gone && result.signalsAtEnd < 0) {
+            result.signalsAtEnd = forwarded;
+        }
         if (const int count = m_signals.count.load(); count != forwarded) {
             forwarded = count;
-            group.signal(m_signals.last.load());
+            if (!gone) {
+                group.signal(m_signals.last.load());
+            }
         }
         if (m_topUp && timer.elapsed() - toppedUp >= topUpMilliseconds) {
             m_topUp();
