@@ -1815,6 +1815,8 @@ void tst_Cli::isolate_data()
     QTest::newRow("user namespaces used up")
         << "user, none left"
         << "DIR" << QStringList() << "touch MARK" << 0 << 2 << "user.max_user_namespaces";
+    QTest::newRow("no PID namespaces") << "user, no PID namespaces"
+                                       << "DIR" << QStringList() << "touch MARK" << 0 << 2 << "max_pid_namespaces";
     QTest::newRow("not a folder") << "user"
                                   << "DIR/a" << QStringList() << "touch MARK" << 0 << 2 << "not a folder";
     QTest::newRow("the root folder") << "root"
@@ -1865,9 +1867,15 @@ void tst_Cli::isolate()
                 || runCommand(QStringLiteral("chown"), { QStringLiteral("-R"), QStringLiteral("1000:1000"), dir })
                        .isEmpty());
     } else if (who != QLatin1String("root")) {
-        // Where only one more namespace may be made: the one the test's uid 1000 is in.
-        prefix << QStringList { "unshare", "--user", "--map-root-user",
-                                "sh",      "-c",     "echo 1 > /proc/sys/user/max_user_namespaces && exec \"$@\"",
+        // Where only one more user namespace may be made (the one the test's uid 1000 is in), or no PID one.
+        prefix << QStringList { "unshare",
+                                "--user",
+                                "--map-root-user",
+                                "sh",
+                                "-c",
+                                who.contains(QLatin1String("PID"))
+                                    ? "echo 0 > /proc/sys/user/max_pid_namespaces && exec \"$@\""
+                                    : "echo 1 > /proc/sys/user/max_user_namespaces && exec \"$@\"",
                                 "sh" }
                << nested;
     }
