@@ -1808,9 +1808,22 @@ void tst_Cli::isolate_data()
     QTest::newRow("a daemon in namespaces of its own ends with COMMAND; its socket is kept")
         << "user"
         << "DIR" << QStringList { "--keep" }
-        << "setsid unshare -Um perl -MSocket -e 'socket S,1,1,0; bind S,pack_sockaddr_un\"DIR/s\"; print $$; "
+        << "setsid unshare -Um perl -MSocket -e 'socket S,1,1,0; bind S,pack_sockaddr_un\"DIR/s\"; print readlink "
+           "q(/proc/self); "
            "close STDOUT; sleep 37' > MARK.pid & sleep 0.2; touch MARK"
         << 0 << 0 << "outside its process group";
+    // A fork-exit chain, quicker than a scan of /proc, that ignores SIGTERM (so it is killed: exit 5) and
+    // beats into MARK.beat; it gives up by itself after 20 s.
+    const QString forker
+        = QStringLiteral("setsid perl -e '$SIG{TERM} = \"IGNORE\"; open B, \">>\", \"MARK.beat\"; select B; $| = 1; "
+                         "while (time - $^T < 20) { fork && exit; print \".\"; select undef, undef, undef, 0.001 }' & "
+                         "sleep 0.2; touch MARK");
+    QTest::newRow("a fast-forking leftover that ignores SIGTERM goes with the layer")
+        << "user"
+        << "DIR" << QStringList() << forker << 0 << 5 << "did not end on SIGTERM";
+    QTest::newRow("root: a fast-forking leftover that ignores SIGTERM goes with the layer")
+        << "root"
+        << "DIR" << QStringList() << forker << 0 << 5 << "did not end on SIGTERM";
     QTest::newRow("inodes") << "user"
                             << "DIR" << QStringList { "--inodes", "--leave-inodes", "2" }
                             << "cd DIR && touch n1 n2 MARK && touch n3" << 0 << 1 << nospace;
@@ -1841,6 +1854,8 @@ void tst_Cli::isolate_data()
     QTest::newRow("user namespaces used up")
         << "user, none left"
         << "DIR" << QStringList() << "touch MARK" << 0 << 2 << "user.max_user_namespaces";
+    QTest::newRow("no PID namespaces") << "user, no PID namespaces"
+                                       << "DIR" << QStringList() << "touch MARK" << 0 << 2 << "max_pid_namespaces";
     QTest::newRow("not a folder") << "user"
                                   << "DIR/a" << QStringList() << "touch MARK" << 0 << 2 << "not a folder";
     QTest::newRow("the root folder") << "root"
@@ -1898,9 +1913,15 @@ void tst_Cli::isolate()
                 || runCommand(QStringLiteral("chown"), { QStringLiteral("-R"), QStringLiteral("1000:1000"), dir })
                        .isEmpty());
     } else if (who != QLatin1String("root")) {
-        // Where only one more namespace may be made: the one the test's uid 1000 is in.
-        prefix << QStringList { "unshare", "--user", "--map-root-user",
-                                "sh",      "-c",     "echo 1 > /proc/sys/user/max_user_namespaces && exec \"$@\"",
+        // Where only one more user namespace may be made (the one the test's uid 1000 is in), or no PID one.
+        prefix << QStringList { "unshare",
+                                "--user",
+                                "--map-root-user",
+                                "sh",
+                                "-c",
+                                who.contains(QLatin1String("PID"))
+                                    ? "echo 0 > /proc/sys/user/max_pid_namespaces && exec \"$@\""
+                                    : "echo 1 > /proc/sys/user/max_user_namespaces && exec \"$@\"",
                                 "sh" }
                << nested;
     }
@@ -1934,6 +1955,10 @@ void tst_Cli::isolate()
     QVERIFY(!fileBelow || readFile(host) == "host");
     if (const QByteArray daemon = readFile(mark + QStringLiteral(".pid")).trimmed(); !daemon.isEmpty()) {
         QVERIFY(::kill(daemon.toInt(), 0) != 0);
+    }
+    if (const qint64 beats = QFileInfo(mark + QStringLiteral(".beat")).size()) {
+        QTest::qWait(300);
+        QCOMPARE(QFileInfo(mark + QStringLiteral(".beat")).size(), beats);
     }
     const QJsonObject summary = lastJsonLine(outcome.out);
     QCOMPARE(summary.value(QStringLiteral("isolated")).toBool(), true);

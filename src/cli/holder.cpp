@@ -71,7 +71,7 @@ int findCommand(const QString& program, QString* why)
 }
 
 HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& environment, std::function<int()> inChild,
-                       const std::function<void()>& started)
+                       std::function<bool()> ended, const std::function<void()>& started)
 {
     HoldResult result;
     if (const int code = findCommand(command.first(), &result.error)) {
@@ -103,13 +103,20 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
     while (!group.waitForEnd(topUpMilliseconds / 5)) {
         // The command's group is not this program's: a signal that reached this program did not
         // reach the command (the terminal's Ctrl-C goes only to the group that holds the terminal).
+        // Once the command has ended (its process waits for what it left), signals are the filler's.
+        const bool gone = result.signalsAtEnd >= 0 || (ended && ended());
+        if (gone && result.signalsAtEnd < 0) {
+            result.signalsAtEnd = forwarded;
+        }
         // Each signal once, in the order they came: two sent back to back may mean different things.
         while (forwarded != m_signals.count.load()) {
             const int signal = m_signals.take(forwarded);
             if (signal == 0) {
                 break; // its handler is still storing it: next time round
             }
-            group.signal(signal);
+            if (!gone) {
+                group.signal(signal);
+            }
             ++forwarded;
         }
         if (m_topUp && timer.elapsed() - toppedUp >= topUpMilliseconds) {

@@ -42,6 +42,7 @@ struct HoldResult
     std::optional<int> commandCode; // the command's exit code as a shell gives it (128 + N for signal N)
     QString error; // why the command could not be started
     bool leftRunning = false; // the command left processes running in its group, which were ended
+    int signalsAtEnd = -1; // SignalState::count once ended() told the command ended; -1 when it never did
 };
 
 // Keeps a volume full: for a time or until a signal, or while a command runs. topUp, when given,
@@ -60,10 +61,12 @@ public:
     // signals to its group. Once it has ended, nothing of its group is left running. The command's
     // code is 127 when it cannot be found and 126 when it cannot be started, as shells have it.
     // inChild, when given, runs in the command's process between fork and exec, as
-    // platform::CommandGroup::setChildSetup() says. started, when given, is called once the command
-    // runs (its exec succeeded), before the wait for its end.
+    // platform::CommandGroup::setChildSetup() says. ended, when given, tells that the command ended
+    // before its process did (it waits for what the command left): signals from then on are not forwarded.
+    // started, when given, is called once the command runs (its exec succeeded), before the wait for its end.
     HoldResult run(const QStringList& command, const QProcessEnvironment& environment,
-                   std::function<int()> inChild = {}, const std::function<void()>& started = {});
+                   std::function<int()> inChild = {}, std::function<bool()> ended = {},
+                   const std::function<void()>& started = {});
 
 private:
     SignalState& m_signals;

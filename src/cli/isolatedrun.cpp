@@ -72,28 +72,37 @@ int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out
     // Said only once COMMAND runs in the layer: its process may still find DIR's path changed and refuse.
     const HoldResult held = holder.run(
         options.command, environment, [&isolation] { return isolation.join(); },
+        [&isolation] { return isolation.commandEnded(); },
         [&] {
             if (!options.json) {
                 print(err, summary.toLine());
             }
         });
-    // COMMAND has ended: a signal from now on is for the filler, and ends the copy of --keep.
-    const int signalsSeen = stopSignals.count.load();
+    // COMMAND has ended: a signal from then on is for the filler, and ends the copy of --keep.
+    const int signalsSeen = held.signalsAtEnd >= 0 ? held.signalsAtEnd : stopSignals.count.load();
     if (const QString why = isolation.joinFailure(); !why.isEmpty()) {
         return refuse(why);
     }
     if (!held.error.isEmpty()) {
         say(held.error);
     }
-    if (held.leftRunning) {
+    const platform::Leftovers left = isolation.leftovers();
+    if (held.leftRunning || left.inGroup > 0) {
         say(QStringLiteral("%1 left processes running in its process group: they were ended before the layer "
                            "was dropped")
                 .arg(options.command.first()));
     }
-    if (const int leftovers = isolation.endLeftovers(platform::CommandGroup::graceMilliseconds)) {
+    const auto processes = [](int count) {
+        return count == 1 ? QStringLiteral("a process") : QStringLiteral("%1 processes").arg(count);
+    };
+    if (left.outside > 0) {
         say(QStringLiteral("%1 left %2 running outside its process group, ended with the layer")
-                .arg(options.command.first(),
-                     leftovers == 1 ? QStringLiteral("a process") : QStringLiteral("%1 processes").arg(leftovers)));
+                .arg(options.command.first(), processes(left.outside)));
+    }
+    if (left.stubborn > 0) {
+        say(QStringLiteral("%1 of what %2 left did not end on SIGTERM within %3 s: killed with the layer")
+                .arg(processes(left.stubborn), options.command.first())
+                .arg(platform::CommandGroup::graceMilliseconds / 1000));
     }
     const platform::LayerUse use = isolation.use();
     summary.layerBytes = use.bytes;
@@ -102,6 +111,9 @@ int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out
     summary.heldSeconds = held.seconds;
     summary.commandExitCode = held.commandCode;
     summary.code = held.commandCode.value_or(ExitDone);
+    if (left.stubborn > 0 && summary.code == ExitDone) {
+        summary.code = ExitNotRemoved;
+    }
     // The layer itself is always gone; --keep keeps a copy of it.
     summary.removed = true;
     if (options.keep) {

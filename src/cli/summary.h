@@ -17,7 +17,8 @@ enum ExitCode : int {
     ExitDiskFullEarly = 3, // the disk filled before the requested size (the file is kept), or the space to
                            // leave could not be kept
     ExitWriteError = 4, // a write failed for another reason (the file is kept), or the --json summary did
-    ExitNotRemoved = 5, // after --run or --hold, the fill file could not be removed
+    ExitNotRemoved = 5, // after --run or --hold, the fill file could not be removed; --isolate: what COMMAND
+                        // left did not end on SIGTERM
     ExitCannotExecute = 126, // --run: the command was found but could not be started
     ExitNotFound = 127, // --run: no such command
     ExitInterrupted = 130, // SIGINT or SIGTERM; other signals that end a run give 128 + their number

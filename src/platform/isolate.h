@@ -19,10 +19,21 @@ struct LayerUse
     qint64 files = 0; // files, links and other entries made or changed (not folders, not removals)
 };
 
+// What a command left running when it ended; all of it ended with it.
+struct Leftovers
+{
+    int inGroup = 0; // in its process group
+    int outside = 0; // that had left it (a daemon that called setsid)
+    int stubborn = 0; // of them, still there after SIGTERM and the grace time: killed
+};
+
 // A folder as one command sees it: as it is, but with only so much space left. A file system in
 // memory of exactly that size lies over it (overlayfs), in a mount namespace of its own (and, for an
 // ordinary user, a user namespace in which the user keeps their ids), so what the command writes
-// lands there and nowhere else, and is gone when the command and its children are.
+// lands there and nowhere else, and is gone when the command and its children are. The command runs in
+// a process namespace of its own, under a first process of this program's: when the command ends,
+// so does everything it started (SIGTERM, the grace time, then the kernel's SIGKILL), however it
+// forks, and a filler killed outright takes it all with it.
 //
 // The parent plans it (the constructor), has a short-lived child process build the namespaces and
 // the layer (lay()) while it keeps hold of them, has the command's process join them between fork and
@@ -46,14 +57,17 @@ public:
     // Builds the namespaces and the layer. Why it could not, naming the cause when the system forbids
     // the namespaces; empty once it is laid.
     QString lay();
-    // In the command's process, between fork and exec: joins the namespaces. System calls only; when
-    // it cannot, it says why for joinFailure() and returns the errno value, else 0.
+    // In the command's process, between fork and exec: joins the namespaces, makes the process
+    // namespace and forks twice: only the command's process returns, the one it was called in ends
+    // the way the command ends. System calls only; when it cannot, it says why for joinFailure() and
+    // returns the errno value, else 0.
     int join() const;
     // Once the command's process ended: why it could not join; empty when it did (or never tried).
     QString joinFailure() const;
-    // Once the command and its process group have ended: ends whatever it started that is still in
-    // the namespaces (SIGTERM, the grace time, then SIGKILL). Returns how many there were.
-    int endLeftovers(int graceMilliseconds) const;
+    // While the command's process waits for what the command left to end: true once the command ended.
+    bool commandEnded() const;
+    // Once the command's process has ended: what the command left running, already ended.
+    Leftovers leftovers() const;
     // Once the command has ended: what it wrote into the layer.
     LayerUse use() const;
     // Copies the layer's files into a new folder outside the isolated one and returns its path;

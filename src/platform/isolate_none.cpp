@@ -58,9 +58,14 @@ QString Isolation::joinFailure() const
     return {};
 }
 
-int Isolation::endLeftovers(int) const
+bool Isolation::commandEnded() const
 {
-    return 0;
+    return false;
+}
+
+Leftovers Isolation::leftovers() const
+{
+    return {};
 }
 
 LayerUse Isolation::use() const
