@@ -239,10 +239,10 @@ QString userName(uid_t uid)
 // the path can lead elsewhere at any moment. Why, for the first such folder; empty when none.
 QString replaceableFolder(const QByteArray& folder)
 {
-    for (QByteArray path = folder;; path = path.left(std::max<qsizetype>(1, path.lastIndexOf('/')))) {
+    for (QByteArray path = folder, above;; path = above) {
         struct stat own = {};
         struct stat parent = {};
-        const QByteArray above = path.left(std::max<qsizetype>(1, path.lastIndexOf('/')));
+        above = path.left(std::max<qsizetype>(1, path.lastIndexOf('/')));
         if (::lstat(path.constData(), &own) != 0 || ::lstat(above.constData(), &parent) != 0) {
             return QFile::decodeName(path) + QStringLiteral(": ") + errorText(errno);
         }
