@@ -17,9 +17,9 @@
 // meanwhile, whether Start showed the running state at once and Stop called it off, and how long the
 // answers took to come back once the volume answered again (PID gets SIGCONT).
 
-#include "app/mainwindow.h"
-#include "platform/desktop/qtdesktop.h"
-#include "platform/settingsstore.h"
+#include "core/settingsstore.h"
+#include "ui/mainwindow.h"
+#include "ui/qtdesktop.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -2,7 +2,7 @@
 // again, as --data random does before every run. Prints key=value pairs for fill-bench.sh.
 //   random_speed [SECONDS]
 
-#include "fill/fastrandom.h"
+#include "core/fastrandom.h"
 
 #include <chrono>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // decimal, "." as the point, at most 15 significant digits, no trailing zeros, and it reads back
 // as the value rounded to 15 digits.
 
-#include "fill/numbertext.h"
+#include "core/numbertext.h"
 #include "fuzzinput.h"
 
 #include <QLocale>

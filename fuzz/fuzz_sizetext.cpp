@@ -1,7 +1,7 @@
 // The size-text reader on any text: never a crash, and the byte count is refused exactly when it
 // does not fit 64 bits.
 
-#include "fill/sizetext.h"
+#include "core/sizetext.h"
 #include "fuzzinput.h"
 
 #include <cmath>

@@ -1,7 +1,7 @@
 // Path splitting and last occurrence on any text, far beyond 32766 characters included: the four
 // parts always put the path back together, and each part has its shape.
 
-#include "fill/pathparts.h"
+#include "core/pathparts.h"
 #include "fuzzinput.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

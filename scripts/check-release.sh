@@ -64,7 +64,7 @@ done
 
 echo "== Windows parts (MinGW-w64, compile only): the platform files a Windows build compiles =="
 qt=$(qmake6 -query QT_INSTALL_HEADERS 2>/dev/null || echo /usr/include/x86_64-linux-gnu/qt6)
-for f in src/platform/*_win.cpp src/platform/isolate_none.cpp src/platform/desktop/fontwarmup_none.cpp; do
+for f in src/platform/*_win.cpp src/platform/isolate_none.cpp src/ui/fontwarmup_none.cpp; do
     x86_64-w64-mingw32-g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror -Isrc -I"$build/src/generated" \
         -I"$qt" -I"$qt/QtCore" "$f" || fail "$f does not compile for Windows"
     echo "ok $f"

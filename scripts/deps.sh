@@ -29,7 +29,7 @@ install_missing \
     xvfb xauth xdotool openbox wmctrl x11-utils imagemagick \
     clang \
     dpkg-dev file appstream desktop-file-utils g++-mingw-w64-x86-64 help2man man-db \
-    btrfs-progs quota util-linux e2fsprogs \
+    btrfs-progs quota util-linux e2fsprogs universal-ctags \
     libfuse3-dev fuse3
 # The sanitizer and libFuzzer runtime of the clang that is installed, whatever its version.
 install_missing "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"

@@ -1,9 +1,9 @@
-#include "app/mainwindow.h"
-#include "platform/desktop/fontwarmup.h"
-#include "platform/desktop/qtdesktop.h"
+#include "core/settingsstore.h"
 #include "platform/process.h"
-#include "platform/settingsstore.h"
 #include "productinfo.h"
+#include "ui/fontwarmup.h"
+#include "ui/mainwindow.h"
+#include "ui/qtdesktop.h"
 
 #include <QApplication>
 #include <QIcon>

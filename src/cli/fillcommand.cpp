@@ -1,11 +1,11 @@
 #include "cli/fillcommand.h"
 
 #include "cli/isolatedrun.h"
-#include "cli/leavepolicy.h"
 #include "cli/progress.h"
+#include "core/leavepolicy.h"
 
-#include "fill/fillengine.h"
-#include "fill/pathparts.h"
+#include "core/fillengine.h"
+#include "core/pathparts.h"
 #include "platform/filesystem.h"
 #include "platform/fillfolder.h"
 #include "platform/outputfile.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fill/fillengine.h"
+#include "core/fillengine.h"
 
 #include <QJsonObject>
 #include <QString>

@@ -2,8 +2,8 @@
 // the centre of each control of the main window, in twips below the menu bar, and the header text
 // that begins every fill file.
 
-#include "app/mainwindowlayout.h"
-#include "fill/fillengine.h"
+#include "core/fillengine.h"
+#include "ui/mainwindowlayout.h"
 
 #include <cstdio>
 

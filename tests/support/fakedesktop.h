@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/desktop/desktop.h"
+#include "ui/desktop.h"
 
 #include <QList>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "fillfile.h"
 
-#include "fill/fillengine.h"
+#include "core/fillengine.h"
 
 #include <QFile>
 #include <QFileInfo>

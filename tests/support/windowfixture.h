@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/mainwindow.h"
+#include "ui/mainwindow.h"
 
 #include "fakedesktop.h"
 #include "temporarysettings.h"

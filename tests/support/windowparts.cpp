@@ -1,6 +1,6 @@
 #include "windowparts.h"
 
-#include "app/mainwindow.h"
+#include "ui/mainwindow.h"
 
 #include <QAction>
 #include <QLabel>

@@ -4,8 +4,8 @@
 // TALLOWMERE_TEST_DRIVE_BYTES its size, and nothing is written unless the drive is that small.
 
 #include "cli/fillcommand.h"
-#include "fill/fillengine.h"
-#include "fill/numbertext.h"
+#include "core/fillengine.h"
+#include "core/numbertext.h"
 #include "platform/filesystem.h"
 #include "platform/outputfile.h"
 #include "platform/process.h"
