@@ -1,4 +1,4 @@
-#include "cli/isolatedrun.h"
+#include "cli/isolatemode.h"
 
 #include "cli/summary.h"
 #include "platform/filesystem.h"

@@ -1,0 +1,136 @@
+#include "cli/inodemode.h"
+
+#include "cli/holdmode.h"
+#include "core/fillengine.h"
+#include "platform/fillfolder.h"
+#include "platform/outputfile.h"
+
+#include <QFileInfo>
+#include <QProcessEnvironment>
+
+namespace cli {
+
+int fillInodes(Context& context, const QString& drive, const QString& dir)
+{
+    const Options& options = context.options;
+    Summary summary;
+    summary.path = options.path;
+    summary.fileSystem = fileSystemOf(dir);
+    summary.inodesCreated = 0;
+    const auto started = std::chrono::steady_clock::now();
+    const auto before = platform::volumeSpace(drive, dir);
+    summary.availableBefore = before ? before->available : -1;
+    summary.inodesAvailableBefore = before ? before->inodesAvailable : -1;
+
+    // The folder is not made, or not filled: why, once.
+    const auto refuse = [&](const QString& why, const QString& reason = QStringLiteral("error"), int code = ExitUsage) {
+        summary.reason = reason;
+        summary.code = code;
+        summary.error = why;
+        context.say(options.path + QStringLiteral(": ") + why);
+        return options.json ? printJson(context.out, context.err, summary) : summary.code;
+    };
+    platform::FillFolder folder;
+    if (platform::fileExists(options.path) || QFileInfo(options.path).isDir()) {
+        return refuse(QStringLiteral("it exists: --inodes makes a new folder"));
+    }
+    // The folder and its marker take an inode each.
+    const bool unknown = summary.inodesAvailableBefore < 0;
+    if (options.leaveInodes && (unknown || summary.inodesAvailableBefore - 2 < *options.leaveInodes)) {
+        // Nothing is made: the volume is as it was.
+        summary.available = summary.availableBefore;
+        summary.inodesAvailable = summary.inodesAvailableBefore;
+        return unknown ? refuse(QStringLiteral("cannot tell the inodes available on its volume"))
+                       : refuse(QStringLiteral("only %1 inodes are available, too few to leave %2 after the folder "
+                                               "and its marker: nothing was made")
+                                    .arg(summary.inodesAvailableBefore)
+                                    .arg(*options.leaveInodes),
+                                QStringLiteral("space to leave already reached"), ExitDiskFullEarly);
+    }
+    if (const auto error = folder.create(options.path, fill::headerText())) {
+        return refuse(platform::errorText(error));
+    }
+
+    // Empty files until one cannot be made; near the files to leave, the count is read again often.
+    fill::Outcome outcome = fill::Outcome::TargetReached;
+    bool quota = false;
+    std::error_code failure;
+    const auto fillUp = [&] {
+        qint64 beforeCheck = 0;
+        for (;;) {
+            if (context.stopSignals.first.load() != 0) {
+                return fill::Outcome::Stopped;
+            }
+            if (options.leaveInodes && beforeCheck-- <= 0) {
+                const auto available = folder.inodesAvailable();
+                if (!available || *available <= *options.leaveInodes) {
+                    return fill::Outcome::TargetReached;
+                }
+                beforeCheck = std::max<qint64>(0, (*available - *options.leaveInodes) / 2 - 1);
+            }
+            if (const auto error = folder.addFile()) {
+                if (platform::isOutOfSpace(error)) {
+                    quota = platform::isQuotaExceeded(error);
+                    return fill::Outcome::DiskFull;
+                }
+                failure = error;
+                return fill::Outcome::WriteFailed;
+            }
+            if (context.progress && folder.files() % 256 == 0) {
+                context.progress->update(folder.files(), secondsSince(started));
+            }
+        }
+    };
+    outcome = fillUp();
+    if (context.progress) {
+        context.progress->finish(folder.files(), secondsSince(started));
+    }
+    summary.seconds = secondsSince(started);
+    summary.inodesCreated = folder.files();
+    const auto after = platform::volumeSpace(drive, dir);
+    summary.available = after ? after->available : -1;
+    summary.inodesAvailable = after ? after->inodesAvailable : -1;
+    const FillEnd end { outcome,
+                        quota,
+                        context.stopSignals.first.load(),
+                        0,
+                        std::nullopt,
+                        options.leaveInodes ? *options.leaveInodes : -1,
+                        summary.inodesAvailable };
+    Verdict verdict = verdictFor(end);
+    if (outcome == fill::Outcome::DiskFull && !quota) {
+        // A volume that still has inodes ran out of blocks for the folder's list of names.
+        verdict.reason = summary.inodesAvailable > 0 ? QStringLiteral("disk full") : QStringLiteral("inodes full");
+    }
+    summary.reason = verdict.reason;
+    summary.code = verdict.code;
+    summary.error = failure ? platform::errorText(failure) : QString();
+
+    if (!options.holds()) {
+        folder.close();
+        return context.finish(summary);
+    }
+    if (summary.code != ExitDone) {
+        QString why;
+        summary.removed = release(folder, options.keep, &why);
+        return context.finish(summary);
+    }
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("TALLOWMERE_FILL_FILE"), QFileInfo(options.path).absoluteFilePath());
+    environment.insert(QStringLiteral("TALLOWMERE_FILL_BYTES"), QStringLiteral("0"));
+    environment.insert(QStringLiteral("TALLOWMERE_FILL_INODES"), QString::number(folder.files()));
+    environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_BYTES"), QString::number(summary.available));
+    environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_INODES"), QString::number(summary.inodesAvailable));
+    const auto topUp = [&] {
+        const auto now = folder.inodesAvailable();
+        if (now && *now > (options.leaveInodes ? *options.leaveInodes : 0)) {
+            const qint64 had = folder.files();
+            fillUp();
+            summary.toppedUp += folder.files() - had;
+            summary.inodesCreated = folder.files();
+        }
+    };
+    return holdAndRelease(context, folder, summary, environment, topUp);
+}
+
+} // namespace cli
