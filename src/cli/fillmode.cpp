@@ -1,6 +1,7 @@
 #include "cli/fillmode.h"
 
 #include "cli/holdmode.h"
+#include "core/commandenvironment.h"
 #include "core/fillengine.h"
 #include "core/leavepolicy.h"
 #include "platform/outputfile.h"
@@ -310,10 +311,9 @@ private:
             }
             return m_context.finish(m_summary);
         }
-        QProcessEnvironment environment;
-        environment.insert(QStringLiteral("TALLOWMERE_FILL_FILE"), QFileInfo(m_options.path).absoluteFilePath());
-        environment.insert(QStringLiteral("TALLOWMERE_FILL_BYTES"), QString::number(m_summary.written));
-        environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_BYTES"), QString::number(m_summary.available));
+        const QProcessEnvironment environment
+            = fill::commandEnvironment({ QFileInfo(m_options.path).absoluteFilePath(), m_summary.written,
+                                         m_summary.available, std::nullopt, std::nullopt });
         bool takenOver = false;
         const auto topUp = [&] {
             // A file whose length another program changed (a command that emptied it, say) is no

@@ -1,6 +1,7 @@
 #include "cli/inodemode.h"
 
 #include "cli/holdmode.h"
+#include "core/commandenvironment.h"
 #include "core/fillengine.h"
 #include "platform/fillfolder.h"
 #include "platform/outputfile.h"
@@ -115,12 +116,9 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
         summary.removed = release(folder, options.keep, &why);
         return context.finish(summary);
     }
-    QProcessEnvironment environment;
-    environment.insert(QStringLiteral("TALLOWMERE_FILL_FILE"), QFileInfo(options.path).absoluteFilePath());
-    environment.insert(QStringLiteral("TALLOWMERE_FILL_BYTES"), QStringLiteral("0"));
-    environment.insert(QStringLiteral("TALLOWMERE_FILL_INODES"), QString::number(folder.files()));
-    environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_BYTES"), QString::number(summary.available));
-    environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_INODES"), QString::number(summary.inodesAvailable));
+    const QProcessEnvironment environment
+        = fill::commandEnvironment({ QFileInfo(options.path).absoluteFilePath(), 0, summary.available, folder.files(),
+                                     summary.inodesAvailable, false });
     const auto topUp = [&] {
         const auto now = folder.inodesAvailable();
         if (now && *now > (options.leaveInodes ? *options.leaveInodes : 0)) {

@@ -1,6 +1,7 @@
 #include "cli/isolatemode.h"
 
 #include "cli/summary.h"
+#include "core/commandenvironment.h"
 #include "platform/filesystem.h"
 #include "platform/isolate.h"
 #include "platform/process.h"
@@ -53,18 +54,15 @@ int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out
     const auto volume = platform::volumeSpace({}, dir);
     summary.availableBefore = volume ? volume->available : -1;
     summary.available = isolation.bytesAvailable();
-    QProcessEnvironment environment;
-    environment.insert(QStringLiteral("TALLOWMERE_ISOLATED"), QStringLiteral("1"));
-    environment.insert(QStringLiteral("TALLOWMERE_FILL_FILE"), dir);
-    environment.insert(QStringLiteral("TALLOWMERE_FILL_BYTES"), QStringLiteral("0"));
-    environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_BYTES"), QString::number(summary.available));
+    fill::FillFacts facts { dir, 0, summary.available, std::nullopt, std::nullopt, true };
     if (inodes) {
         summary.inodesCreated = 0;
         summary.inodesAvailableBefore = volume ? volume->inodesAvailable : -1;
         summary.inodesAvailable = *inodes;
-        environment.insert(QStringLiteral("TALLOWMERE_FILL_INODES"), QStringLiteral("0"));
-        environment.insert(QStringLiteral("TALLOWMERE_AVAILABLE_INODES"), QString::number(*inodes));
+        facts.inodes = 0;
+        facts.availableInodes = *inodes;
     }
+    const QProcessEnvironment environment = fill::commandEnvironment(facts);
     summary.reason = QStringLiteral("target reached");
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
