@@ -103,7 +103,7 @@ SettingsStore::SettingsStore(std::function<std::unique_ptr<QSettings>()> open, c
 {
     if (const QString file = firstThatIsNoFile(files); !file.isEmpty()) {
         m_location = file;
-        m_readError = QStringLiteral("%1: not a regular file; the settings are neither read nor saved").arg(file);
+        m_readError = { SettingsProblem::Kind::NotARegularFile, file, {} };
         return;
     }
     m_settings = m_open();
@@ -136,7 +136,7 @@ QString SettingsStore::read(const QString& key, const QString& defaultValue) con
     return value.toString();
 }
 
-QString SettingsStore::write(const QList<std::pair<QString, QString>>& entries)
+SettingsProblem SettingsStore::write(const QList<std::pair<QString, QString>>& entries)
 {
     // Open the store afresh: QSettings keeps the first error it met, and a failed write must not
     // stain the next one. Reading anew also takes in what another copy of the program wrote since.
@@ -201,36 +201,37 @@ void SettingsStore::restoreLines(const QList<QByteArray>& lines)
     }
 }
 
-QString SettingsStore::describeError() const
+SettingsProblem SettingsStore::describeError() const
 {
+    using Kind = SettingsProblem::Kind;
     if (m_settings->status() == QSettings::FormatError) {
-        return QStringLiteral("%1: 設定ファイルの形式が正しくありません。").arg(m_settings->fileName());
+        return { Kind::BadFormat, m_settings->fileName(), {} };
     }
     // QSettings does not say why; ask the file itself, or the folder that should hold it.
     const QString fileName = m_settings->fileName();
     if (fileName.isEmpty()) {
-        return QStringLiteral("Access denied");
+        return { Kind::NoFile, {}, {} };
     }
     QFile file(fileName);
     if (file.exists() && !file.open(QIODevice::ReadWrite)) {
-        return QStringLiteral("%1: %2").arg(fileName, file.errorString());
+        return { Kind::FileRefused, fileName, file.errorString() };
     }
     const QFileInfo folder(QFileInfo(fileName).absolutePath());
     if (!folder.exists()) {
-        return QStringLiteral("%1: cannot create the folder").arg(folder.filePath());
+        return { Kind::NoFolder, folder.filePath(), {} };
     }
     if (!folder.isDir()) {
-        return QStringLiteral("%1: not a folder").arg(folder.filePath());
+        return { Kind::NotAFolder, folder.filePath(), {} };
     }
     if (!folder.isWritable()) {
-        return QStringLiteral("%1: permission denied").arg(folder.filePath());
+        return { Kind::FolderNotWritable, folder.filePath(), {} };
     }
     // Saving writes a new copy of the file beside the old one: a full volume refuses it.
     const QStorageInfo volume(folder.filePath());
     if (volume.isValid() && volume.bytesAvailable() < minimumRoom) {
-        return QStringLiteral("%1: %2").arg(fileName, errorText(std::make_error_code(std::errc::no_space_on_device)));
+        return { Kind::VolumeFull, fileName, {} };
     }
-    return QStringLiteral("%1: access denied").arg(fileName);
+    return { Kind::AccessDenied, fileName, {} };
 }
 
 } // namespace platform
