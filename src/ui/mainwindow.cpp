@@ -5,10 +5,10 @@
 #include "core/pathparts.h"
 #include "core/sizetext.h"
 #include "platform/filesystem.h"
-#include "platform/outputfile.h"
 #include "productinfo.h"
 #include "ui/aboutwindow.h"
 #include "ui/mainwindowlayout.h"
+#include "ui/settingsproblemtext.h"
 #include "ui/twips.h"
 
 #include <QAction>
@@ -33,36 +33,6 @@
 namespace {
 
 using Icon = platform::Desktop::Icon;
-
-// Why the settings could not be read or saved, in the words the message box gives.
-QString settingsProblemText(const platform::SettingsProblem& problem)
-{
-    using Kind = platform::SettingsProblem::Kind;
-    switch (problem.kind) {
-    case Kind::None:
-        break;
-    case Kind::NotARegularFile:
-        return QStringLiteral("%1: not a regular file; the settings are neither read nor saved").arg(problem.path);
-    case Kind::BadFormat:
-        return QStringLiteral("%1: 設定ファイルの形式が正しくありません。").arg(problem.path);
-    case Kind::NoFile:
-        return QStringLiteral("Access denied");
-    case Kind::FileRefused:
-        return QStringLiteral("%1: %2").arg(problem.path, problem.detail);
-    case Kind::NoFolder:
-        return QStringLiteral("%1: cannot create the folder").arg(problem.path);
-    case Kind::NotAFolder:
-        return QStringLiteral("%1: not a folder").arg(problem.path);
-    case Kind::FolderNotWritable:
-        return QStringLiteral("%1: permission denied").arg(problem.path);
-    case Kind::VolumeFull:
-        return QStringLiteral("%1: %2").arg(problem.path,
-                                            platform::errorText(std::make_error_code(std::errc::no_space_on_device)));
-    case Kind::AccessDenied:
-        return QStringLiteral("%1: access denied").arg(problem.path);
-    }
-    return {};
-}
 
 // A free-space request for the display goes out at once unless another is out. Then it waits, the
 // newest in place of older ones, until that one answers or has gone this long without an answer:
@@ -258,7 +228,7 @@ QIcon MainWindow::icon()
 void MainWindow::readSettings()
 {
     if (const auto problem = m_settings.readError()) {
-        m_desktop.tell(QStringLiteral("設定を読み込めません。\n") + settingsProblemText(problem), Icon::Critical);
+        m_desktop.tell(QStringLiteral("設定を読み込めません。\n") + ui::settingsProblemText(problem), Icon::Critical);
     }
     m_pathEdit->setText(m_settings.read(QStringLiteral("OUTFILE"), QString()));
     m_sizeEdit->setText(m_settings.read(QStringLiteral("SIZE"), QString()));
@@ -286,7 +256,7 @@ void MainWindow::writeSettings(const FillRequest& request)
         { QStringLiteral("SIZESCALE"), request.kilobytes ? QStringLiteral("0") : QStringLiteral("1") },
     });
     if (problem) {
-        m_desktop.tell(QStringLiteral("設定を保存できません。\n") + settingsProblemText(problem), Icon::Critical);
+        m_desktop.tell(QStringLiteral("設定を保存できません。\n") + ui::settingsProblemText(problem), Icon::Critical);
     }
 }
 
