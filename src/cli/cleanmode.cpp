@@ -1,8 +1,7 @@
 #include "cli/cleanmode.h"
 
 #include "cli/summary.h"
-#include "core/fillengine.h"
-#include "platform/fillfolder.h"
+#include "core/cleanup.h"
 #include "platform/outputfile.h"
 
 #include <QFile>
@@ -24,7 +23,7 @@ int clean(const Options& options, SignalState& stopSignals, std::FILE* out, std:
     const auto say = [err](const QByteArray& path, const QString& what) {
         print(err, QStringLiteral("tallowmere-fill: %1: %2\n").arg(shellQuoted(path), what));
     };
-    const auto report = [&](const platform::CleanedFill& fill) {
+    const auto report = [&](const fill::CleanedFill& fill) {
         // A name that is not text is shown in the JSON as an argument is, rather than as another name.
         const QString path = escapedArgument(fill.path);
         if (!fill.error) {
@@ -46,12 +45,11 @@ int clean(const Options& options, SignalState& stopSignals, std::FILE* out, std:
                            : QStringLiteral(" (the file that took its name is now %1)").arg(shellQuoted(fill.leftAt))));
         }
     };
-    platform::CleanHooks hooks;
+    fill::CleanHooks hooks;
     hooks.stopRequested = [&stopSignals] { return stopSignals.first.load() != 0; };
     QByteArray failedAt;
-    const std::error_code error
-        = platform::cleanFills({ options.cleanDir, options.recursive, options.inodes, options.dryRun },
-                               { fill::headerBlock(), fill::headerText() }, hooks, report, &failedAt);
+    const std::error_code error = fill::cleanFills(
+        { options.cleanDir, options.recursive, options.inodes, options.dryRun }, hooks, report, &failedAt);
     int code = ExitDone;
     QString reason = QStringLiteral("cleaned");
     if (error) {

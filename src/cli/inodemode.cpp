@@ -48,7 +48,7 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
                                     .arg(*options.leaveInodes),
                                 QStringLiteral("space to leave already reached"), ExitDiskFullEarly);
     }
-    if (const auto error = folder.create(options.path, fill::headerText())) {
+    if (const auto error = folder.create(options.path, fill::markerName, fill::markerText())) {
         return refuse(platform::errorText(error));
     }
 

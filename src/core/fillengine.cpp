@@ -1,7 +1,5 @@
 #include "core/fillengine.h"
 
-#include "productinfo.h"
-
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -24,20 +22,6 @@ qint64 steadyNow()
 }
 
 } // namespace
-
-QByteArray headerText()
-{
-    return QByteArray("Maked By ") + ProductInfo::productName + ' ' + QByteArray::number(ProductInfo::major) + '.'
-        + QByteArray::number(ProductInfo::minor) + '.' + QByteArray::number(ProductInfo::revision);
-}
-
-QByteArray headerBlock()
-{
-    QByteArray header = headerText();
-    Q_ASSERT(header.size() <= blockSize);
-    header.append(blockSize - header.size(), static_cast<char>(0xFF));
-    return header;
-}
 
 Engine::Engine(platform::OutputFile& file, Hooks hooks, qint64 runBytes)
     : m_file(file)
@@ -178,23 +162,29 @@ Result Engine::fill(qint64 target)
     }
 
     if (result.outcome == Outcome::TargetReached && m_hooks.trimTo) {
-        for (int cut = 0; cut < maximumTrims; ++cut) {
-            const auto shorter = m_hooks.trimTo(written);
-            if (!shorter) {
-                break;
-            }
-            const qint64 length = std::max(blockSize, *shorter / blockSize * blockSize);
-            if (length >= written || m_file.truncate(length)) {
-                break;
-            }
-            written = length;
-        }
+        written = trimBack(written);
     }
     m_written = written;
     m_allocated = std::min(m_allocated, std::max<qint64>(0, written - blockSize));
     result.bytesAllocated = m_allocated;
     result.allocationError = m_allocationError;
     return result;
+}
+
+qint64 Engine::trimBack(qint64 written)
+{
+    for (int cut = 0; cut < maximumTrims; ++cut) {
+        const auto shorter = m_hooks.trimTo(written);
+        if (!shorter) {
+            break;
+        }
+        const qint64 length = std::max(blockSize, *shorter / blockSize * blockSize);
+        if (length >= written || m_file.truncate(length)) {
+            break;
+        }
+        written = length;
+    }
+    return written;
 }
 
 void Engine::close(Result& result)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/fastrandom.h"
+#include "core/fillformat.h"
 #include "core/sizetext.h"
 #include "platform/outputfile.h"
 
@@ -61,11 +62,6 @@ struct Hooks
     std::function<void(qint64 length)> closing = nullptr;
 };
 
-// "Maked By " + product name + " major.minor.revision", the start of every fill file.
-QByteArray headerText();
-// The first block of every fill file, exactly: the header text, then bytes of 255 to blockSize.
-QByteArray headerBlock();
-
 // Writes fill files: a 1024-byte header block (header text, then bytes of 255), then whole
 // 1024-byte blocks of 255 until the target, a stop request, or a failed write. Blocks go out in
 // runs of up to runBytes with one pass and one stop test per run; a run that takes long halves the
@@ -100,6 +96,9 @@ public:
     void close(Result& result);
 
 private:
+    // Cuts the file back as trimTo says, through the open file; the length it ends with.
+    qint64 trimBack(qint64 written);
+
     platform::OutputFile& m_file;
     Hooks m_hooks;
     qint64 m_maxRunBlocks;

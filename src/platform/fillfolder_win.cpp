@@ -1,7 +1,6 @@
 #include "platform/fillfolder.h"
 
-// Windows volumes have no small limit of files to fill, and fill files are found and removed by
-// the Unix tools of this layer only: everything here says so.
+// Windows volumes have no small limit of files to fill: everything here says so.
 
 namespace platform {
 
@@ -16,9 +15,10 @@ std::error_code notSupported()
 
 FillFolder::~FillFolder() = default;
 
-std::error_code FillFolder::create(const QString& path, const QByteArray& marker)
+std::error_code FillFolder::create(const QString& path, const QByteArray& markerName, const QByteArray& marker)
 {
     Q_UNUSED(path);
+    Q_UNUSED(markerName);
     Q_UNUSED(marker);
     return notSupported();
 }
@@ -39,16 +39,5 @@ std::error_code FillFolder::remove()
 }
 
 void FillFolder::close() { }
-
-std::error_code cleanFills(const CleanRequest& request, const FillFormat& format, const CleanHooks& hooks,
-                           const std::function<void(const CleanedFill&)>& report, QByteArray* failedAt)
-{
-    Q_UNUSED(request);
-    Q_UNUSED(failedAt);
-    Q_UNUSED(format);
-    Q_UNUSED(hooks);
-    Q_UNUSED(report);
-    return notSupported();
-}
 
 } // namespace platform

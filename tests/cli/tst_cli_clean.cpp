@@ -1,4 +1,5 @@
 #include "clifixture.h"
+#include "core/cleanup.h"
 
 class tst_CliClean : public QObject
 {
@@ -144,8 +145,8 @@ void tst_CliClean::killedHoldIsCleaned()
     const QString precious = inodes ? mine + QStringLiteral("/notes") : mine;
     QVERIFY(!inodes || dir.mkdir(QStringLiteral("mine")));
     QVERIFY(writeFile(precious, "precious"));
-    QList<platform::CleanedFill> seen;
-    platform::CleanHooks hooks;
+    QList<fill::CleanedFill> seen;
+    fill::CleanHooks hooks;
     hooks.checked = [&](const QString& path) {
         if (path == fill) {
             QCOMPARE(::renameat2(AT_FDCWD, QFile::encodeName(mine).constData(), AT_FDCWD,
@@ -153,8 +154,8 @@ void tst_CliClean::killedHoldIsCleaned()
                      0);
         }
     };
-    QVERIFY(!platform::cleanFills({ target.path(), false, inodes, false }, { block, header }, hooks,
-                                  [&](const platform::CleanedFill& found) { seen.append(found); }));
+    QVERIFY(!fill::cleanFills({ target.path(), false, inodes, false }, hooks,
+                              [&](const fill::CleanedFill& found) { seen.append(found); }));
     QVERIFY(!seen.isEmpty() && seen.first().path == QFile::encodeName(fill));
     QVERIFY(seen.first().error == platform::make_error_code(platform::FileError::Moved));
     QCOMPARE(readFile(inodes ? fill + QStringLiteral("/notes") : fill), QByteArray("precious"));

@@ -1,4 +1,5 @@
 #include "core/fillengine.h"
+#include "core/fillformat.h"
 #include "platform/filesystem.h"
 #include "productinfo.h"
 
@@ -76,6 +77,8 @@ class tst_FillEngine : public QObject
 
 private slots:
     void headerText();
+    void recognisesAFill_data();
+    void recognisesAFill();
     void lengthForTarget_data();
     void lengthForTarget();
     void onePassPerRun();
@@ -120,6 +123,50 @@ void tst_FillEngine::headerText()
     QCOMPARE(match.captured(1).toInt(), ProductInfo::major);
     QCOMPARE(match.captured(2).toInt(), ProductInfo::minor);
     QCOMPARE(match.captured(3).toInt(), ProductInfo::revision);
+}
+
+// What a clean-up takes for a fill, from what it reads back: the first block, the size, the blocks
+// sampled; and for a folder, its marker.
+void tst_FillEngine::recognisesAFill_data()
+{
+    using fill::Recognised;
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<Recognised>("expected");
+    const QByteArray header = fill::headerText();
+    const QByteArray block = fill::headerBlock();
+    const QByteArray ones(KiB, '\xff');
+    QByteArray random(KiB, '\0');
+    for (int i = 0; i < random.size(); ++i) {
+        random[i] = static_cast<char>((i * 167 + (i >> 8) * 13) & 0xFF);
+    }
+    QTest::newRow("header block alone") << block << Recognised::Fill;
+    QTest::newRow("bytes of 255") << block + ones.repeated(40) << Recognised::Fill;
+    QTest::newRow("reserved, zeros") << block + QByteArray(40 * KiB, '\0') << Recognised::Fill;
+    QTest::newRow("random") << block + random.repeated(40) << Recognised::Fill;
+    QTest::newRow("not whole blocks") << block + QByteArray(1, '\xff') << Recognised::NotWholeBlocks;
+    QTest::newRow("shorter than a block") << header << Recognised::NotWholeBlocks;
+    QTest::newRow("no header") << QByteArray(2048, '\xff') << Recognised::NoHeader;
+    QTest::newRow("header line, then text")
+        << (header + "\nmy notes\n").leftJustified(2048, 'x') << Recognised::NoHeader;
+    QTest::newRow("header line, then zeros") << header + QByteArray(2048 - header.size(), '\0') << Recognised::NoHeader;
+    QTest::newRow("header block, then text") << block + QByteArray(KiB, 'x') << Recognised::NotFillData;
+    QTest::newRow("last block text") << block + ones.repeated(40) + QByteArray(KiB, 'x') << Recognised::NotFillData;
+    QTest::newRow("255 and zeros mixed") << block + ones.left(512) + QByteArray(512, '\0') << Recognised::NotFillData;
+}
+
+void tst_FillEngine::recognisesAFill()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(fill::Recognised, expected);
+    QList<QByteArray> blocks;
+    for (const qint64 index : fill::sampledBlocks(content.size())) {
+        blocks.append(content.mid(index * KiB, KiB));
+    }
+    QCOMPARE(fill::recogniseFile(content.size(), content.left(KiB), blocks), expected);
+    const QByteArray marker = fill::markerText();
+    QCOMPARE(fill::recogniseMarker(marker.size(), 1, marker), fill::Recognised::Fill);
+    QCOMPARE(fill::recogniseMarker(marker.size(), 2, marker), fill::Recognised::NotTheMarker);
+    QCOMPARE(fill::recogniseMarker(17, 1, "Maked By Somebody"), fill::Recognised::NotTheMarker);
 }
 
 void tst_FillEngine::lengthForTarget_data()
