@@ -1,3 +1,4 @@
+#include "platform/lasterror_unix.h"
 #include "platform/process.h"
 #include "platform/signals.h"
 
@@ -188,7 +189,7 @@ std::error_code CommandGroup::start(const QString& path, const QString& program,
     const ExecPlan plan(path, program, arguments, environment);
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
-        return { errno, std::system_category() };
+        return lastError();
     }
 #ifdef __linux__
     // What the command leaves behind when it ends is handed to this program, not to init, so that
