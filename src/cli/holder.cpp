@@ -3,13 +3,11 @@
 #include "cli/summary.h"
 #include "platform/outputfile.h"
 #include "platform/process.h"
+#include "platform/signals.h"
 
 #include <QElapsedTimer>
-#include <QFileInfo>
-#include <QStandardPaths>
 
-#include <chrono>
-#include <thread>
+#include <algorithm>
 
 namespace cli {
 
@@ -38,43 +36,42 @@ HoldResult Holder::hold(std::optional<double> seconds)
             m_topUp();
             toppedUp = elapsed;
         }
-        // A signal cuts the sleep short, so stopping never waits out the step.
-        qint64 step = 100;
-        if (seconds) {
-            step = std::min<qint64>(step, static_cast<qint64>(*seconds * 1000) - elapsed);
+        // Woken by a stop signal, else at the next top-up or the end of the time, whichever is first.
+        qint64 wait = -1;
+        if (m_topUp) {
+            wait = std::max<qint64>(1, toppedUp + topUpMilliseconds - timer.elapsed());
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::max<qint64>(1, step)));
+        if (seconds) {
+            const qint64 left = std::max<qint64>(1, static_cast<qint64>(*seconds * 1000) - timer.elapsed());
+            wait = wait < 0 ? left : std::min(wait, left);
+        }
+        platform::waitForSignal(static_cast<int>(wait));
     }
     result.seconds = timer.elapsed() / 1000.0;
     return result;
 }
 
-int findCommand(const QString& program, QString* why)
+int findCommand(const QString& program, QString* path, QString* why)
 {
-    if (program.contains(u'/')) {
-        const QFileInfo info(program);
-        if (!info.exists()) {
-            *why = QStringLiteral("%1: no such file").arg(program);
-            return ExitNotFound;
-        }
-        if (info.isDir() || !info.isExecutable()) {
-            *why = QStringLiteral("%1: not an executable file").arg(program);
-            return ExitCannotExecute;
-        }
+    const std::error_code error = platform::findCommand(program, path);
+    if (!error) {
         return 0;
     }
-    if (QStandardPaths::findExecutable(program).isEmpty()) {
-        *why = QStringLiteral("%1: command not found").arg(program);
-        return ExitNotFound;
+    if (error == std::errc::permission_denied) {
+        *why = QStringLiteral("%1: not an executable file").arg(program);
+        return ExitCannotExecute;
     }
-    return 0;
+    *why = program.contains(u'/') ? QStringLiteral("%1: no such file").arg(program)
+                                  : QStringLiteral("%1: command not found").arg(program);
+    return ExitNotFound;
 }
 
 HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& environment, std::function<int()> inChild,
                        std::function<bool()> ended, const std::function<void()>& started)
 {
     HoldResult result;
-    if (const int code = findCommand(command.first(), &result.error)) {
+    QString path;
+    if (const int code = findCommand(command.first(), &path, &result.error)) {
         result.commandCode = code;
         return result;
     }
@@ -90,7 +87,7 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
     timer.start();
     platform::CommandGroup group;
     group.setChildSetup(std::move(inChild));
-    if (const auto error = group.start(command.first(), command.mid(1), environment)) {
+    if (const auto error = group.start(path, command.first(), command.mid(1), environment)) {
         result.error = QStringLiteral("%1: %2").arg(command.first(), platform::errorText(error));
         result.commandCode = error == std::errc::no_such_file_or_directory ? ExitNotFound : ExitCannotExecute;
         return result;
@@ -100,7 +97,11 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
     }
     int forwarded = signalsBefore;
     qint64 toppedUp = 0;
-    while (!group.waitForEnd(topUpMilliseconds / 5)) {
+    // Woken by the command's end or a stop signal, and for the top-ups at their time.
+    const auto untilTopUp = [&] {
+        return m_topUp ? static_cast<int>(std::max<qint64>(0, toppedUp + topUpMilliseconds - timer.elapsed())) : -1;
+    };
+    while (!group.waitForEnd(untilTopUp())) {
         // The command's group is not this program's: a signal that reached this program did not
         // reach the command (the terminal's Ctrl-C goes only to the group that holds the terminal).
         // Once the command has ended (its process waits for what it left), signals are the filler's.

@@ -73,7 +73,8 @@ private:
     std::function<void()> m_topUp;
 };
 
-// 0 when the program can be started, else the code a shell gives: 127 not found, 126 not executable.
-int findCommand(const QString& program, QString* why);
+// 0 with the path to start when the program can be started, else the code a shell gives with its
+// words: 127 not found, 126 not executable.
+int findCommand(const QString& program, QString* path, QString* why);
 
 } // namespace cli

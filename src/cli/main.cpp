@@ -66,7 +66,10 @@ int main(int argc, char* argv[])
         return cli::ExitDone;
     }
     // Every signal that ends a terminal session or a job ends the run the same way: before the next
-    // run of blocks, the file in whole blocks, with the summary; a held volume is released.
+    // run of blocks, the file in whole blocks, with the summary; a held volume is released. Blocked
+    // before the first thread starts, they are taken by one thread of their own, which records them
+    // for the fill's checks and wakes a hold.
+    platform::blockStopSignals();
     platform::catchStopSignals(onStopSignal);
     return cli::run(*options, signalState, isatty(fileno(stderr)) != 0, stdout, stderr);
 }

@@ -1,3 +1,4 @@
+#include "platform/lasterror_unix.h"
 #include "platform/links_unix.h"
 #include "platform/outputfile.h"
 #include "platform/writebehind.h"
@@ -20,11 +21,6 @@
 namespace platform {
 
 namespace {
-
-std::error_code lastError()
-{
-    return { errno, std::system_category() };
-}
 
 #ifdef __linux__
 constexpr unsigned long configfsMagic = 0x62656570; // not in every version of <linux/magic.h>

@@ -20,6 +20,10 @@ namespace platform {
 // waited for. First thing in main().
 void prepareProcess();
 
+// Looks program up as start() runs it: in PATH unless it holds a '/'. The path to start, or
+// no_such_file_or_directory when there is none, permission_denied when it is a folder or not executable.
+std::error_code findCommand(const QString& program, QString* path);
+
 // A command run in a process group of its own, the way a shell runs a job. Signals for it go to
 // its whole group, and once it has ended, whatever is left of the group is ended too (SIGTERM, a
 // grace period, then SIGKILL, as timeout(1) does), so nothing it started outlives it. Where standard
@@ -42,15 +46,15 @@ public:
     // calls only, no allocation. Returns 0, or an errno value that fails start() with that error.
     void setChildSetup(std::function<int()> setup) { m_childSetup = std::move(setup); }
 
-    // Starts program (looked up in PATH unless it holds a '/') with arguments; standard input,
+    // Starts program, found at path by findCommand(), with arguments; standard input,
     // output, error and the environment are inherited, environment added to it; a script without a
     // "#!" line is run by /bin/sh, as execvp() runs it. A SIGHUP this program was started with
     // ignored (nohup) stays ignored in the command. Why it could not be started:
     // no_such_file_or_directory when there is no such program, else the system's reason.
-    std::error_code start(const QString& program, const QStringList& arguments,
+    std::error_code start(const QString& path, const QString& program, const QStringList& arguments,
                           const QProcessEnvironment& environment = {});
-    // Waits up to milliseconds for the command to end; true once it has. A signal this program
-    // catches meanwhile ends the wait early.
+    // Waits up to milliseconds (without end when negative) for the command to end; true once it has.
+    // A stop signal meanwhile ends the wait early (on Unix, so may any child's SIGCHLD).
     bool waitForEnd(int milliseconds);
     // Sends signal to every process in the group.
     void signal(int signal);
@@ -61,6 +65,8 @@ public:
     bool endGroup(int grace = graceMilliseconds);
 
 private:
+    bool reap();
+    void waitUntilGone(int milliseconds);
     void followStop(int signal);
     void handTerminalOn();
     void takeTerminalBack();

@@ -1,14 +1,14 @@
+#include "platform/lasterror_unix.h"
 #include "platform/process.h"
+#include "platform/signals.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QSet>
-#include <QStandardPaths>
 
 #include <cerrno>
 #include <csignal>
-#include <ctime>
 #include <fcntl.h>
 #include <initializer_list>
 #include <sys/wait.h>
@@ -24,13 +24,6 @@ extern char** environ;
 namespace platform {
 
 namespace {
-
-// Sleeps up to milliseconds; false when a signal cut the sleep short.
-bool sleepFor(qint64 milliseconds)
-{
-    const timespec step { static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000 };
-    return ::nanosleep(&step, nullptr) == 0;
-}
 
 void setDisposition(int signal, void (*handler)(int))
 {
@@ -89,37 +82,114 @@ CommandGroup::~CommandGroup()
     endGroup();
 }
 
-std::error_code CommandGroup::start(const QString& program, const QStringList& arguments,
+namespace {
+
+// What execve() needs, all made before fork(): between fork() and exec() a process with threads may
+// call only what is async-signal-safe, and allocating is not.
+struct ExecPlan
+{
+    ExecPlan(const QString& found, const QString& program, const QStringList& arguments,
+             const QProcessEnvironment& environment)
+        : path(QFile::encodeName(found))
+        , argumentBytes { QFile::encodeName(program) }
+        , environmentBytes(environmentWith(environment))
+    {
+        for (const QString& argument : arguments) {
+            argumentBytes.push_back(QFile::encodeName(argument));
+        }
+        for (QByteArray& argument : argumentBytes) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        // A script without a "#!" line is run by the shell, as shells and execvp() run it.
+        shellArgv = { const_cast<char*>("/bin/sh"), path.data() };
+        shellArgv.insert(shellArgv.end(), argv.begin() + 1, argv.end());
+        for (QByteArray& variable : environmentBytes) {
+            envp.push_back(variable.data());
+        }
+        envp.push_back(nullptr);
+    }
+
+    QByteArray path;
+    std::vector<QByteArray> argumentBytes;
+    std::vector<QByteArray> environmentBytes;
+    std::vector<char*> argv;
+    std::vector<char*> shellArgv;
+    std::vector<char*> envp;
+};
+
+// Safe after fork: prctl() and getppid() are plain system calls.
+void dieWithParent([[maybe_unused]] pid_t parent)
+{
+#ifdef __linux__
+    // In a group of its own, the command is out of reach of a SIGKILL sent to this program's
+    // group: it goes when this program goes, even killed outright.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) {
+        ::_exit(127);
+    }
+#endif
+}
+
+// Safe after fork: setpgid(), sigaction() and tcsetpgrp() are async-signal-safe.
+void joinOwnGroup(bool giveTerminal)
+{
+    ::setpgid(0, 0);
+    if (giveTerminal) {
+        // Still in the background for a moment: taking the terminal must not stop it.
+        setDisposition(SIGTTOU, SIG_IGN);
+        ::tcsetpgrp(STDIN_FILENO, ::getpid());
+    }
+}
+
+// Safe after fork: only sigaction().
+void resetDispositions()
+{
+    // The signals this program ignores or catches act as they do for any command a shell starts;
+    // a SIGHUP it was started with ignored (nohup) stays ignored.
+    for (const int signal : { SIGPIPE, SIGXFSZ, SIGTTOU }) {
+        setDisposition(signal, SIG_DFL);
+    }
+    resetStopSignals();
+}
+
+// Safe after fork: sigprocmask, execve() and write() are async-signal-safe and plan was made before
+// fork(). Tells report why exec() failed.
+[[noreturn]] void execCommand(const ExecPlan& plan, int error, int report)
+{
+    if (error == 0) {
+        restoreSignalMask();
+        ::execve(plan.path.constData(), plan.argv.data(), plan.envp.data());
+        error = errno;
+        if (error == ENOEXEC) {
+            ::execve(plan.shellArgv[0], plan.shellArgv.data(), plan.envp.data());
+        }
+    }
+    [[maybe_unused]] const ssize_t written = ::write(report, &error, sizeof error);
+    ::_exit(127);
+}
+
+// The child's errno when its exec() failed; 0 once exec() closed the pipe.
+int readExecReport(int report)
+{
+    int error = 0;
+    ssize_t got = 0;
+    do {
+        got = ::read(report, &error, sizeof error);
+    } while (got < 0 && errno == EINTR);
+    ::close(report);
+    return got == sizeof error ? error : 0;
+}
+
+} // namespace
+
+std::error_code CommandGroup::start(const QString& path, const QString& program, const QStringList& arguments,
                                     const QProcessEnvironment& environment)
 {
-    // Everything the new process needs is made before fork(): between fork() and exec() a process
-    // with threads may call only what is async-signal-safe.
-    const QString found = program.contains(u'/') ? program : QStandardPaths::findExecutable(program);
-    if (found.isEmpty()) {
-        return std::make_error_code(std::errc::no_such_file_or_directory);
-    }
-    const QByteArray path = QFile::encodeName(found);
-    std::vector<QByteArray> argumentBytes { QFile::encodeName(program) };
-    for (const QString& argument : arguments) {
-        argumentBytes.push_back(QFile::encodeName(argument));
-    }
-    std::vector<char*> argv;
-    for (QByteArray& argument : argumentBytes) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    // A script without a "#!" line is run by the shell, as shells and execvp() run it.
-    std::vector<char*> shellArgv { const_cast<char*>("/bin/sh"), const_cast<char*>(path.constData()) };
-    shellArgv.insert(shellArgv.end(), argv.begin() + 1, argv.end());
-    std::vector<QByteArray> environmentBytes = environmentWith(environment);
-    std::vector<char*> envp;
-    for (QByteArray& variable : environmentBytes) {
-        envp.push_back(variable.data());
-    }
-    envp.push_back(nullptr);
+    const ExecPlan plan(path, program, arguments, environment);
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
-        return { errno, std::system_category() };
+        return lastError();
     }
 #ifdef __linux__
     // What the command leaves behind when it ends is handed to this program, not to init, so that
@@ -133,45 +203,13 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
     sigset_t before;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &before);
-    [[maybe_unused]] const pid_t parent = ::getpid();
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
-#ifdef __linux__
-        // In a group of its own, the command is out of reach of a SIGKILL sent to this program's
-        // group: it goes when this program goes, even killed outright.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) {
-            ::_exit(127);
-        }
-#endif
-        ::setpgid(0, 0);
-        if (giveTerminal) {
-            // Still in the background for a moment: taking the terminal must not stop it.
-            setDisposition(SIGTTOU, SIG_IGN);
-            ::tcsetpgrp(STDIN_FILENO, ::getpid());
-        }
-        // The signals this program ignores or catches act as they do for any command a shell starts;
-        // a SIGHUP it was started with ignored (nohup) stays ignored.
-        for (const int signal : { SIGPIPE, SIGXFSZ, SIGTTOU }) {
-            setDisposition(signal, SIG_DFL);
-        }
-        for (const int signal : { SIGINT, SIGTERM, SIGHUP, SIGQUIT }) {
-            struct sigaction now = {};
-            if (signal != SIGHUP || ::sigaction(signal, nullptr, &now) != 0 || now.sa_handler != SIG_IGN) {
-                setDisposition(signal, SIG_DFL);
-            }
-        }
-        int error = m_childSetup ? m_childSetup() : 0;
-        if (error == 0) {
-            ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
-            ::execve(path.constData(), argv.data(), envp.data());
-            error = errno;
-            if (error == ENOEXEC) {
-                ::execve(shellArgv[0], shellArgv.data(), envp.data());
-            }
-        }
-        [[maybe_unused]] const ssize_t written = ::write(report[1], &error, sizeof error);
-        ::_exit(127);
+        dieWithParent(parent);
+        joinOwnGroup(giveTerminal);
+        resetDispositions();
+        execCommand(plan, m_childSetup ? m_childSetup() : 0, report[1]);
     }
     const int forkError = errno;
     if (pid > 0) {
@@ -189,13 +227,7 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
         return { forkError, std::system_category() };
     }
     m_running = true;
-    int error = 0;
-    ssize_t got = 0;
-    do {
-        got = ::read(report[0], &error, sizeof error);
-    } while (got < 0 && errno == EINTR);
-    ::close(report[0]);
-    if (got == sizeof error) {
+    if (const int error = readExecReport(report[0])) {
         // exec() failed: the process has ended already.
         while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
         m_running = false;
@@ -206,11 +238,9 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
     return {};
 }
 
-bool CommandGroup::waitForEnd(int milliseconds)
+bool CommandGroup::reap()
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (m_running) {
+    for (;;) {
         int status = 0;
         const pid_t ended = ::waitpid(static_cast<pid_t>(m_pid), &status, WNOHANG | WUNTRACED);
         if (ended < 0 && errno == EINTR) {
@@ -227,28 +257,34 @@ bool CommandGroup::waitForEnd(int milliseconds)
             handTerminalOn();
             ::killpg(static_cast<pid_t>(m_pid), SIGCONT);
         }
-        if (ended == m_pid || ended < 0) {
-            m_running = false;
-            m_exitCode = ended < 0 ? 127 : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-            // Ctrl-C or Ctrl-\ that ended the command reached only its group, which held the terminal;
-            // the terminal would also have sent it to this program's group, and to the script that
-            // started this program: sent on, it stops that script as it would have.
-            const int terminalSignal = m_holdsTerminal && !m_signalled && ended == m_pid && WIFSIGNALED(status)
-                    && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT)
-                ? WTERMSIG(status)
-                : 0;
-            takeTerminalBack();
-            if (terminalSignal != 0) {
-                ::killpg(::getpgrp(), terminalSignal);
-            }
-            return true;
-        }
-        const qint64 left = milliseconds - timer.elapsed();
-        if (left <= 0 || !sleepFor(std::min<qint64>(left, 10))) {
+        if (ended != m_pid && ended >= 0) {
             return false;
         }
+        m_running = false;
+        m_exitCode = ended < 0 ? 127 : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+        // Ctrl-C or Ctrl-\ that ended the command reached only its group, which held the terminal;
+        // the terminal would also have sent it to this program's group, and to the script that
+        // started this program: sent on, it stops that script as it would have.
+        const int terminalSignal = m_holdsTerminal && !m_signalled && ended == m_pid && WIFSIGNALED(status)
+                && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT)
+            ? WTERMSIG(status)
+            : 0;
+        takeTerminalBack();
+        if (terminalSignal != 0) {
+            ::killpg(::getpgrp(), terminalSignal);
+        }
+        return true;
     }
-    return true;
+}
+
+bool CommandGroup::waitForEnd(int milliseconds)
+{
+    if (!m_running || reap()) {
+        return true;
+    }
+    // The command's end, its stop, a stop signal for this program: each one wakes the wait.
+    waitForSignal(milliseconds);
+    return !m_running || reap();
 }
 
 void CommandGroup::signal(int signal)
@@ -279,11 +315,13 @@ bool CommandGroup::endGroup(int grace)
         }
         return ::killpg(pid, 0) != 0 && errno == ESRCH;
     };
+    // Each process of the group that ends is this program's child (it is their subreaper): its
+    // SIGCHLD wakes the wait.
     const auto waitUntilGone = [&](int milliseconds) {
         QElapsedTimer timer;
         timer.start();
-        while (!gone() && timer.elapsed() < milliseconds) {
-            sleepFor(10);
+        for (qint64 left; !gone() && (left = milliseconds - timer.elapsed()) > 0;) {
+            waitForSignal(static_cast<int>(left));
         }
     };
     bool left = !gone();
@@ -297,7 +335,11 @@ bool CommandGroup::endGroup(int grace)
         }
     }
     if (m_running) {
-        waitForEnd(1000);
+        QElapsedTimer timer;
+        timer.start();
+        for (qint64 left; !waitForEnd(0) && (left = 1000 - timer.elapsed()) > 0;) {
+            waitForSignal(static_cast<int>(left));
+        }
         m_running = false;
         left = true;
     }

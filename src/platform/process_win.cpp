@@ -18,11 +18,12 @@ CommandGroup::~CommandGroup()
     endGroup();
 }
 
-std::error_code CommandGroup::start(const QString& program, const QStringList& arguments,
+std::error_code CommandGroup::start(const QString& path, const QString& program, const QStringList& arguments,
                                     const QProcessEnvironment& environment)
 {
+    Q_UNUSED(program);
     m_process = std::make_unique<QProcess>();
-    m_process->setProgram(program);
+    m_process->setProgram(path);
     m_process->setArguments(arguments);
     m_process->setProcessChannelMode(QProcess::ForwardedChannels);
     m_process->setInputChannelMode(QProcess::ForwardedInputChannel);
@@ -40,6 +41,7 @@ std::error_code CommandGroup::start(const QString& program, const QStringList& a
 
 bool CommandGroup::waitForEnd(int milliseconds)
 {
+    // A console's Ctrl-C reaches the command too, and its end ends the wait.
     if (m_running && m_process->state() != QProcess::NotRunning && !m_process->waitForFinished(milliseconds)) {
         return false;
     }

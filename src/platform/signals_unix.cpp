@@ -1,29 +1,109 @@
 #include "platform/signals.h"
 
 #include <csignal>
-#include <initializer_list>
+#include <ctime>
+#include <pthread.h>
+#include <thread>
 
 namespace platform {
 
-void catchStopSignals(void (*handler)(int signal))
+namespace {
+
+constexpr int stops[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT };
+
+sigset_t caught; // the stop signals this program takes: blocked, and waited for by the watcher
+sigset_t wakes; // what ends a waitForSignal()
+sigset_t startMask; // the mask the program was started with, for the commands it runs
+bool hupIgnored = false;
+pthread_t waiter; // the thread whose waitForSignal() a stop signal ends
+
+void ignoreSignal(int) { }
+
+void setDisposition(int signal, void (*handler)(int), const sigset_t* mask)
 {
     struct sigaction action = {};
     action.sa_handler = handler;
     action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    // One handler at a time: one that interrupted another would record its signal first.
-    for (const int signal : { SIGINT, SIGTERM, SIGHUP, SIGQUIT }) {
-        sigaddset(&action.sa_mask, signal);
+    if (mask) {
+        action.sa_mask = *mask;
+    } else {
+        sigemptyset(&action.sa_mask);
     }
-    for (const int signal : { SIGINT, SIGTERM, SIGHUP, SIGQUIT }) {
-        // nohup leaves SIGHUP ignored for the program to keep. SIGINT and SIGQUIT are caught all the
-        // same: a shell starts a script's background jobs with them ignored, and scripts stop them so.
-        struct sigaction before = {};
-        if (signal == SIGHUP && ::sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) {
-            continue;
+    ::sigaction(signal, &action, nullptr);
+}
+
+} // namespace
+
+std::span<const int> stopSignals()
+{
+    return stops;
+}
+
+void blockStopSignals()
+{
+    struct sigaction before = {};
+    hupIgnored = ::sigaction(SIGHUP, nullptr, &before) == 0 && before.sa_handler == SIG_IGN;
+    sigemptyset(&caught);
+    for (const int signal : stops) {
+        // A blocked signal is kept even when ignored: nohup's SIGHUP must not be blocked at all.
+        if (signal != SIGHUP || !hupIgnored) {
+            sigaddset(&caught, signal);
         }
-        ::sigaction(signal, &action, nullptr);
     }
+    sigemptyset(&wakes);
+    sigaddset(&wakes, SIGCHLD);
+    // A stopped job put back in the foreground gets only SIGCONT: its command may wait for the terminal.
+    sigaddset(&wakes, SIGCONT);
+    sigset_t all = caught;
+    sigaddset(&all, SIGCHLD);
+    sigaddset(&all, SIGCONT);
+    ::pthread_sigmask(SIG_BLOCK, &all, &startMask);
+}
+
+void catchStopSignals(void (*handler)(int signal))
+{
+    // Caught rather than left as they were: a shell starts a script's background jobs with SIGINT
+    // and SIGQUIT ignored, and scripts stop them so. One handler at a time, should a thread let
+    // them in: one that interrupted another would record its signal first.
+    for (const int signal : stops) {
+        if (sigismember(&caught, signal)) {
+            setDisposition(signal, handler, &caught);
+        }
+    }
+    // The default action of SIGCHLD is to discard it, which some systems do even while it is blocked.
+    setDisposition(SIGCHLD, ignoreSignal, nullptr);
+    waiter = ::pthread_self();
+    std::thread([handler] {
+        for (;;) {
+            int signal = 0;
+            if (::sigwait(&caught, &signal) == 0) {
+                handler(signal);
+                // Told after the handler, so the waiter finds the signal recorded.
+                ::pthread_kill(waiter, SIGCHLD);
+            }
+        }
+    }).detach();
+}
+
+bool waitForSignal(int milliseconds)
+{
+    const timespec wait { static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000 };
+    return ::sigtimedwait(&wakes, nullptr, milliseconds < 0 ? nullptr : &wait) > 0;
+}
+
+void resetStopSignals()
+{
+    for (const int signal : stops) {
+        if (signal != SIGHUP || !hupIgnored) {
+            setDisposition(signal, SIG_DFL, nullptr);
+        }
+    }
+    setDisposition(SIGCHLD, SIG_DFL, nullptr);
+}
+
+void restoreSignalMask()
+{
+    ::pthread_sigmask(SIG_SETMASK, &startMask, nullptr);
 }
 
 } // namespace platform

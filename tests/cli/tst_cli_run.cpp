@@ -70,6 +70,13 @@ void tst_CliRun::runExitCodes_data()
         << "tmpfs" << QStringList() << "read line && test \"$line\" = typed && touch MARK" << 0 << 0 << true << false;
     // Ctrl-C reaches the script that started the filler too, as when COMMAND did not hold the terminal.
     QTest::newRow("terminal's Ctrl-C") << "tmpfs" << QStringList() << "touch MARK; sleep 30" << 0 << 8 << true << false;
+    // The filler blocks its stop signals; COMMAND gets the mask the filler was started with (read by the
+    // shell itself: it clears its mask once it has waited for a child).
+    QTest::newRow("COMMAND starts with no signal blocked")
+        << "tmpfs" << QStringList()
+        << "while read -r k v; do [ $k = SigBlk: ] && m=$v; done < /proc/$$/status; touch MARK; "
+           "case $m in *[!0]*) exit 1;; esac"
+        << 0 << 0 << true << false;
     QTest::newRow("fill short of SIZE: not run")
         << "tmpfs" << QStringList { "1G" } << "touch MARK" << 0 << 3 << false << false;
     QTest::newRow("file exists: not run")
