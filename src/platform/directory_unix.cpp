@@ -1,4 +1,5 @@
 #include "platform/directory.h"
+#include "platform/lasterror_unix.h"
 #include "platform/outputfile.h"
 
 #include <cerrno>
@@ -12,11 +13,6 @@
 namespace platform {
 
 namespace {
-
-std::error_code lastError()
-{
-    return { errno, std::system_category() };
-}
 
 EntryInfo infoOf(const struct stat& st)
 {

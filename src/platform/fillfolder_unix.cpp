@@ -1,4 +1,5 @@
 #include "platform/fillfolder.h"
+#include "platform/lasterror_unix.h"
 
 #include <QFile>
 
@@ -12,11 +13,6 @@
 namespace platform {
 
 namespace {
-
-std::error_code lastError()
-{
-    return { errno, std::system_category() };
-}
 
 bool sameFile(const struct stat& st, quint64 device, quint64 inode)
 {
