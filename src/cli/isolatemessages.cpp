@@ -118,8 +118,7 @@ QString ownWords(const platform::IsolationFailure& failure)
     case Step::Replaced:
         return QStringLiteral("cannot isolate %1: %2 no longer leads to the folder planned, or to its layer: a "
                               "folder on the way was replaced meanwhile%3")
-            .arg(failure.folder, failure.where,
-                 failure.error == ESTALE ? QString() : QStringLiteral(" (%1)").arg(reason));
+            .arg(failure.folder, failure.where, failure.error == 0 ? QString() : QStringLiteral(" (%1)").arg(reason));
     case Step::Fork:
         return QStringLiteral("cannot isolate %1: %2").arg(failure.folder, reason);
     case Step::NotHandedOver:

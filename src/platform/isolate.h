@@ -95,7 +95,7 @@ enum class NamespaceBar {
 struct IsolationFailure
 {
     IsolationStep step = IsolationStep::None;
-    int error = 0; // errno value
+    int error = 0; // errno value; 0 for a folder replaced by another one
     QString folder; // DIR, its links resolved
     QString where; // the folder of the step (DIR, or a volume below it)
     QString detail; // the kernel's own words, where it has any

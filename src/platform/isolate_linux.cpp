@@ -245,6 +245,10 @@ IsolationFailure Isolation::Plan::heard() const
         failed.where = QFile::decodeName(roots[std::clamp<size_t>(told.root, 0, roots.size() - 1)].path);
     }
     failed.detail = QString::fromLocal8Bit(told.detail);
+    // Found, but not the very folder planned: that says it all.
+    if (told.step == Step::Replaced && told.error == ESTALE) {
+        failed.error = 0;
+    }
     // An ordinary user's namespaces can be forbidden in several ways: which one it is.
     const bool refused = told.error == EPERM || told.error == EACCES;
     if (told.step == Step::UserNamespace && told.error == ENOSPC) {
