@@ -1,7 +1,9 @@
 #include "cli/isolatemode.h"
 
+#include "cli/isolatemessages.h"
 #include "cli/summary.h"
 #include "core/commandenvironment.h"
+#include "core/isolationplan.h"
 #include "platform/filesystem.h"
 #include "platform/isolate.h"
 #include "platform/process.h"
@@ -13,41 +15,16 @@
 
 namespace cli {
 
-int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out, std::FILE* err)
-{
-    const auto started = std::chrono::steady_clock::now();
-    const auto say = [err](const QString& text) { print(err, QStringLiteral("tallowmere-fill: ") + text + u'\n'); };
-    Summary summary;
-    summary.path = options.isolateDir;
-    summary.isolated = true;
-    const auto finish = [&] { return options.json ? printJson(out, err, summary) : summary.code; };
-    // DIR cannot be isolated: nothing was made, and COMMAND does not run.
-    const auto refuse = [&](const QString& why) {
-        say(why);
-        summary.reason = QStringLiteral("error");
-        summary.code = ExitUsage;
-        summary.error = why;
-        return finish();
-    };
+namespace {
 
-    const std::optional<qint64> inodes
-        = options.inodes ? std::optional<qint64>(options.leaveInodes.value_or(0)) : std::nullopt;
-    platform::Isolation isolation(options.isolateDir, options.leave ? options.leave->bytes : 0, inodes);
-    if (!isolation.error().isEmpty()) {
-        return refuse(isolation.error());
-    }
-    if (!isolation.warning().isEmpty()) {
-        say(isolation.warning());
-    }
-    if (const QString why = isolation.lay(); !why.isEmpty()) {
-        // A signal that ended the set-up ends the run as any signal does.
-        if (const int signal = stopSignals.first.load()) {
-            summary.reason = QStringLiteral("interrupted");
-            summary.code = exitCodeForSignal(signal);
-            return finish();
-        }
-        return refuse(why);
-    }
+void say(std::FILE* err, const QString& text)
+{
+    print(err, QStringLiteral("tallowmere-fill: ") + text + u'\n');
+}
+
+// The summary's figures once the layer is laid, and the environment COMMAND gets.
+QProcessEnvironment describeLayer(const platform::Isolation& isolation, std::optional<qint64> inodes, Summary& summary)
+{
     const QString dir = isolation.folder();
     summary.path = dir;
     summary.fileSystem = QString::fromUtf8(QStorageInfo(dir).fileSystemType());
@@ -62,7 +39,95 @@ int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out
         facts.inodes = 0;
         facts.availableInodes = *inodes;
     }
-    const QProcessEnvironment environment = fill::commandEnvironment(facts);
+    return fill::commandEnvironment(facts);
+}
+
+// --keep, once COMMAND has ended: a signal from then on (past signalsSeen) ends the copy.
+void keepLayer(const platform::Isolation& isolation, SignalState& stopSignals, int signalsSeen, std::FILE* err,
+               Summary& summary)
+{
+    bool interrupted = false;
+    const platform::KeptLayer kept
+        = isolation.keep([&] { return interrupted = stopSignals.count.load() != signalsSeen; });
+    summary.keptIn = kept.path;
+    if (!summary.keptIn.isEmpty()) {
+        say(err, keptLayerMessage(summary.keptIn));
+    }
+    if (const QString why = keptLayerProblem(kept); !why.isEmpty()) {
+        say(err, why);
+        summary.error = why;
+        summary.code = ExitWriteError;
+    }
+    if (interrupted) {
+        summary.reason = QStringLiteral("interrupted");
+        summary.code = exitCodeForSignal(stopSignals.last.load());
+    }
+}
+
+// What COMMAND left and wrote, and how it ended.
+void afterCommand(const Options& options, const platform::Isolation& isolation, const HoldResult& held, std::FILE* err,
+                  Summary& summary)
+{
+    if (!held.error.isEmpty()) {
+        say(err, held.error);
+    }
+    const platform::Leftovers left = isolation.leftovers();
+    for (const QString& line : leftoverMessages(options.command.first(), held.leftRunning, left,
+                                                platform::CommandGroup::graceMilliseconds / 1000)) {
+        say(err, line);
+    }
+    const platform::LayerUse use = isolation.use();
+    summary.layerBytes = use.bytes;
+    summary.layerFiles = use.files;
+    summary.held = true;
+    summary.heldSeconds = held.seconds;
+    summary.commandExitCode = held.commandCode;
+    summary.code = held.commandCode.value_or(ExitDone);
+    if (left.stubborn > 0 && summary.code == ExitDone) {
+        summary.code = ExitNotRemoved;
+    }
+    // The layer itself is always gone; --keep keeps a copy of it.
+    summary.removed = true;
+}
+
+} // namespace
+
+int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out, std::FILE* err)
+{
+    const auto started = std::chrono::steady_clock::now();
+    Summary summary;
+    summary.path = options.isolateDir;
+    summary.isolated = true;
+    const auto finish = [&] { return options.json ? printJson(out, err, summary) : summary.code; };
+    // DIR cannot be isolated: nothing was made, and COMMAND does not run.
+    const auto refuse = [&](const QString& why) {
+        say(err, why);
+        summary.reason = QStringLiteral("error");
+        summary.code = ExitUsage;
+        summary.error = why;
+        return finish();
+    };
+
+    const std::optional<qint64> inodes
+        = options.inodes ? std::optional<qint64>(options.leaveInodes.value_or(0)) : std::nullopt;
+    platform::Isolation isolation(options.isolateDir, options.leave ? options.leave->bytes : 0, inodes);
+    const fill::IsolationPlan plan = fill::planIsolation(isolation.facts(), isolation.bytesAvailable());
+    if (plan.refused()) {
+        return refuse(isolationRefusalMessage(plan));
+    }
+    if (const QString warning = isolationWarning(plan); !warning.isEmpty()) {
+        say(err, warning);
+    }
+    if (const platform::IsolationFailure failed = isolation.lay(); failed.failed()) {
+        // A signal that ended the set-up ends the run as any signal does.
+        if (const int signal = stopSignals.first.load()) {
+            summary.reason = QStringLiteral("interrupted");
+            summary.code = exitCodeForSignal(signal);
+            return finish();
+        }
+        return refuse(isolationFailureMessage(failed));
+    }
+    const QProcessEnvironment environment = describeLayer(isolation, inodes, summary);
     summary.reason = QStringLiteral("target reached");
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
@@ -78,58 +143,12 @@ int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out
         });
     // COMMAND has ended: a signal from then on is for the filler, and ends the copy of --keep.
     const int signalsSeen = held.signalsAtEnd >= 0 ? held.signalsAtEnd : stopSignals.count.load();
-    if (const QString why = isolation.joinFailure(); !why.isEmpty()) {
-        return refuse(why);
+    if (const platform::IsolationFailure failed = isolation.joinFailure(); failed.failed()) {
+        return refuse(isolationFailureMessage(failed));
     }
-    if (!held.error.isEmpty()) {
-        say(held.error);
-    }
-    const platform::Leftovers left = isolation.leftovers();
-    if (held.leftRunning || left.inGroup > 0) {
-        say(QStringLiteral("%1 left processes running in its process group: they were ended before the layer "
-                           "was dropped")
-                .arg(options.command.first()));
-    }
-    const auto processes = [](int count) {
-        return count == 1 ? QStringLiteral("a process") : QStringLiteral("%1 processes").arg(count);
-    };
-    if (left.outside > 0) {
-        say(QStringLiteral("%1 left %2 running outside its process group, ended with the layer")
-                .arg(options.command.first(), processes(left.outside)));
-    }
-    if (left.stubborn > 0) {
-        say(QStringLiteral("%1 of what %2 left did not end on SIGTERM within %3 s: killed with the layer")
-                .arg(processes(left.stubborn), options.command.first())
-                .arg(platform::CommandGroup::graceMilliseconds / 1000));
-    }
-    const platform::LayerUse use = isolation.use();
-    summary.layerBytes = use.bytes;
-    summary.layerFiles = use.files;
-    summary.held = true;
-    summary.heldSeconds = held.seconds;
-    summary.commandExitCode = held.commandCode;
-    summary.code = held.commandCode.value_or(ExitDone);
-    if (left.stubborn > 0 && summary.code == ExitDone) {
-        summary.code = ExitNotRemoved;
-    }
-    // The layer itself is always gone; --keep keeps a copy of it.
-    summary.removed = true;
+    afterCommand(options, isolation, held, err, summary);
     if (options.keep) {
-        QString why;
-        bool interrupted = false;
-        summary.keptIn = isolation.keep(&why, [&] { return interrupted = stopSignals.count.load() != signalsSeen; });
-        if (!summary.keptIn.isEmpty()) {
-            say(QStringLiteral("what COMMAND wrote is kept in %1").arg(summary.keptIn));
-        }
-        if (!why.isEmpty()) {
-            say(why);
-            summary.error = why;
-            summary.code = ExitWriteError;
-        }
-        if (interrupted) {
-            summary.reason = QStringLiteral("interrupted");
-            summary.code = exitCodeForSignal(stopSignals.last.load());
-        }
+        keepLayer(isolation, stopSignals, signalsSeen, err, summary);
     }
     return finish();
 }

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include "cli/isolatemessages.h"
 #include "platform/isolate.h"
 #include "productinfo.h"
 
@@ -410,7 +411,7 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
         if (options.command.isEmpty()) {
             return refuse(QStringLiteral("--isolate needs --run COMMAND: the layer lasts as long as COMMAND runs"));
         }
-        if (const QString why = platform::isolationUnavailable(); !why.isEmpty()) {
+        if (const QString why = isolationUnavailableMessage(platform::isolationUnavailable()); !why.isEmpty()) {
             return refuse(why);
         }
         return options;

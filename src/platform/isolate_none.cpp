@@ -6,31 +6,37 @@ namespace platform {
 
 struct Isolation::Plan
 {
+    IsolationFacts facts;
 };
 
-QString isolationUnavailable()
+IsolationUnavailable isolationUnavailable()
 {
 #ifdef Q_OS_WIN
-    return QStringLiteral("--isolate is not available on Windows: it needs Linux's user and mount namespaces; "
-                          "fill the volume for real instead");
+    return IsolationUnavailable::Windows;
 #else
-    return QStringLiteral("--isolate is not available on this system: it needs Linux's user and mount namespaces; "
-                          "fill the volume for real instead");
+    return IsolationUnavailable::NotLinux;
 #endif
 }
 
-Isolation::Isolation(const QString&, qint64, std::optional<qint64>) { }
+IsolationFacts isolationFacts(const QString& dir)
+{
+    IsolationFacts facts;
+    facts.unavailable = true;
+    facts.given = dir;
+    return facts;
+}
+
+Isolation::Isolation(const QString& dir, qint64, std::optional<qint64>)
+    : d(std::make_unique<Plan>())
+{
+    d->facts = isolationFacts(dir);
+}
 
 Isolation::~Isolation() = default;
 
-QString Isolation::error() const
+const IsolationFacts& Isolation::facts() const
 {
-    return isolationUnavailable();
-}
-
-QString Isolation::warning() const
-{
-    return {};
+    return d->facts;
 }
 
 QString Isolation::folder() const
@@ -43,9 +49,11 @@ qint64 Isolation::bytesAvailable() const
     return 0;
 }
 
-QString Isolation::lay()
+IsolationFailure Isolation::lay()
 {
-    return isolationUnavailable();
+    IsolationFailure failure;
+    failure.step = IsolationStep::Unavailable;
+    return failure;
 }
 
 int Isolation::join() const
@@ -53,7 +61,7 @@ int Isolation::join() const
     return 0;
 }
 
-QString Isolation::joinFailure() const
+IsolationFailure Isolation::joinFailure() const
 {
     return {};
 }
@@ -73,10 +81,11 @@ LayerUse Isolation::use() const
     return {};
 }
 
-QString Isolation::keep(QString* why, const std::function<bool()>&) const
+KeptLayer Isolation::keep(const std::function<bool()>&) const
 {
-    *why = isolationUnavailable();
-    return {};
+    KeptLayer kept;
+    kept.problem = KeptLayer::Problem::NoLayer;
+    return kept;
 }
 
 } // namespace platform

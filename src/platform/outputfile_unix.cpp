@@ -1,6 +1,7 @@
 #include "platform/lasterror_unix.h"
 #include "platform/links_unix.h"
 #include "platform/outputfile.h"
+#include "platform/pseudofilesystems.h"
 #include "platform/writebehind.h"
 
 #include <QFile>
@@ -14,7 +15,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
-#include <linux/magic.h>
 #include <sys/vfs.h>
 #endif
 
@@ -22,33 +22,11 @@ namespace platform {
 
 namespace {
 
-#ifdef __linux__
-constexpr unsigned long configfsMagic = 0x62656570; // not in every version of <linux/magic.h>
-#endif
-
 bool onPseudoFileSystem(int fd)
 {
 #ifdef __linux__
     struct statfs st = {};
-    if (::fstatfs(fd, &st) != 0) {
-        return false;
-    }
-    switch (static_cast<unsigned long>(st.f_type)) {
-    case PROC_SUPER_MAGIC:
-    case SYSFS_MAGIC:
-    case DEBUGFS_MAGIC:
-    case TRACEFS_MAGIC:
-    case SECURITYFS_MAGIC:
-    case configfsMagic:
-    case CGROUP_SUPER_MAGIC:
-    case CGROUP2_SUPER_MAGIC:
-    case BPF_FS_MAGIC:
-    case EFIVARFS_MAGIC:
-    case PSTOREFS_MAGIC:
-        return true;
-    default:
-        return false;
-    }
+    return ::fstatfs(fd, &st) == 0 && pseudoFileSystemName(static_cast<unsigned long>(st.f_type)) != nullptr;
 #else
     Q_UNUSED(fd);
     return false;

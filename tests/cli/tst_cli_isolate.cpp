@@ -1,5 +1,7 @@
 #include "clifixture.h"
 
+#include "cli/isolatemessages.h"
+
 class tst_CliIsolate : public QObject
 {
     Q_OBJECT
@@ -85,12 +87,6 @@ void tst_CliIsolate::isolate_data()
         << "DIR" << QStringList() << "touch MARK" << 0 << 2 << "user.max_user_namespaces";
     QTest::newRow("no PID namespaces") << "user, no PID namespaces"
                                        << "DIR" << QStringList() << "touch MARK" << 0 << 2 << "max_pid_namespaces";
-    QTest::newRow("not a folder") << "user"
-                                  << "DIR/a" << QStringList() << "touch MARK" << 0 << 2 << "not a folder";
-    QTest::newRow("the root folder") << "root"
-                                     << "/" << QStringList() << "touch MARK" << 0 << 2 << "root folder";
-    QTest::newRow("proc") << "root"
-                          << "/proc/self" << QStringList() << "touch MARK" << 0 << 2 << "proc file system";
 }
 
 void tst_CliIsolate::isolate()
@@ -214,7 +210,8 @@ void tst_CliIsolate::isolateFollowsNoLinkSwappedIn()
     QVERIFY(QDir().mkpath(dir + "sub/x") && QDir().mkpath(volume.filePath("out/x")) && QDir::setCurrent(dir + "sub"));
     platform::Isolation whole(dir, 0, {}), below(dir + "sub/x", 0, {});
     QVERIFY(QDir::setCurrent(started) && QDir(dir).rename("sub", "old") && QFile::link("../out", dir + "sub"));
-    QVERIFY(below.lay().contains(QStringLiteral("symbolic link")) && whole.lay().isEmpty());
+    QVERIFY(cli::isolationFailureMessage(below.lay()).contains(QStringLiteral("symbolic link"))
+            && !whole.lay().failed());
     const pid_t child = ::fork();
     if (child == 0) {
         ::_exit(whole.join() == 0 && ::creat("written", 0600) >= 0 ? 0 : 1);
@@ -223,7 +220,7 @@ void tst_CliIsolate::isolateFollowsNoLinkSwappedIn()
     for (const char* working : { "p/d/w", "" }) {
         QVERIFY(QDir().mkpath(volume.filePath("p/d/w")) && QDir::setCurrent(volume.filePath(working)));
         platform::Isolation swapped(volume.filePath("p/d"), 0, {});
-        QVERIFY(swapped.lay().isEmpty() && QDir(volume.path()).rename("p", "old")
+        QVERIFY(!swapped.lay().failed() && QDir(volume.path()).rename("p", "old")
                 && QDir().mkpath(volume.filePath("p/d/w")));
         const pid_t joined = ::fork();
         if (joined == 0) {
@@ -232,7 +229,8 @@ void tst_CliIsolate::isolateFollowsNoLinkSwappedIn()
             ::_exit(joined && (::creat("p/d/written", 0600) >= 0 || ::creat("written", 0600) >= 0) ? 0 : 1);
         }
         QVERIFY(joined > 0 && ::waitpid(joined, nullptr, 0) == joined && QDir::setCurrent(started));
-        QVERIFY2(swapped.joinFailure().contains(QStringLiteral("replaced")), qPrintable(swapped.joinFailure()));
+        const QString failure = cli::isolationFailureMessage(swapped.joinFailure());
+        QVERIFY2(failure.contains(QStringLiteral("replaced")), qPrintable(failure));
         QVERIFY(!QFile::exists(volume.filePath("p/d/written")) && !QFile::exists(volume.filePath("p/d/w/written")));
         QVERIFY(QDir(volume.filePath("old")).removeRecursively() && QDir(volume.filePath("p")).removeRecursively());
     }
