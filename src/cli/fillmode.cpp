@@ -2,6 +2,7 @@
 
 #include "cli/holdmode.h"
 #include "core/commandenvironment.h"
+#include "core/compression.h"
 #include "core/fillengine.h"
 #include "core/leavepolicy.h"
 #include "platform/outputfile.h"
@@ -9,30 +10,12 @@
 #include <QFileInfo>
 #include <QProcessEnvironment>
 
-#include <cmath>
-
 namespace cli {
 
 namespace {
 
-// After this much is written, a volume whose free space fell by less than half of it compresses or
-// deduplicates what it is given.
-constexpr qint64 compressionCheckBytes = 256 * 1024 * 1024;
 // The rounds a fill writes again when the reading it ended on is more than a unit above the floor.
 constexpr int closingRounds = 4;
-
-// The bytes to leave available so that df's Use% of the volume is at least percent: df counts
-// used = total - free and shows used / (used + available), rounded up.
-qint64 leaveForUse(const platform::VolumeSpace& space, double percent)
-{
-    const qint64 unit = std::max<qint64>(1, space.blockSize);
-    const qint64 used = (space.total - space.free) / unit;
-    const qint64 all = used + space.available / unit;
-    const auto wanted = static_cast<qint64>(std::ceil(percent));
-    // The fewest used blocks that show as wanted: 100 * used > (wanted - 1) * all.
-    const qint64 fewest = static_cast<qint64>((static_cast<long double>(wanted - 1) * all) / 100) + 1;
-    return std::max<qint64>(0, all - fewest) * unit;
-}
 
 // A fill of bytes into one file, as the options say: checked before anything is made, written, then
 // reported, or held with a command run under it.
@@ -116,8 +99,7 @@ private:
         if (m_options.usedPercent) {
             m_leave = leaveForUse(*m_startSpace, *m_options.usedPercent);
         } else if (m_options.leave->percent >= 0) {
-            m_leave = static_cast<qint64>(
-                std::ceil(static_cast<double>(m_startSpace->total) * m_options.leave->percent / 100));
+            m_leave = leaveForPercent(*m_startSpace, m_options.leave->percent);
         } else {
             m_leave = m_options.leave->bytes;
         }
@@ -195,16 +177,9 @@ private:
             if (m_unit == 0) {
                 // Before the first run, the file holds its header block alone: it takes one unit.
                 m_unit = std::max<qint64>(1, file.allocatedBytes().value_or(1));
-                // df shows the percent at most that much available; the volume takes whole units,
-                // unless a unit more would show a higher percent.
                 if (m_options.usedPercent && m_leavePolicy && m_unit > m_startSpace->blockSize) {
-                    const qint64 take = m_startSpace->available - m_leave;
-                    const qint64 onUnits = m_startSpace->available - (take + m_unit - 1) / m_unit * m_unit;
-                    if (*m_options.usedPercent > 99
-                        || onUnits > leaveForUse(*m_startSpace, *m_options.usedPercent + 1)) {
-                        m_leave = onUnits;
-                        m_leavePolicy->setLeave(m_leave);
-                    }
+                    m_leave = leaveForUseOnUnits(*m_startSpace, m_leave, m_unit, *m_options.usedPercent);
+                    m_leavePolicy->setLeave(m_leave);
                 }
             }
             if (!m_filling) {
@@ -215,7 +190,7 @@ private:
             if (m_context.progress) {
                 m_context.progress->update(written, seconds);
             }
-            if (!m_compressionChecked && m_startSpace && written >= compressionCheckBytes) {
+            if (!m_compressionChecked && m_startSpace && written >= fill::compressionCheckBytes) {
                 m_compressionChecked = true;
                 checkCompression(written, seconds);
             }
@@ -232,17 +207,9 @@ private:
     // Said once: a volume that compresses or deduplicates the fill takes many times its size.
     void checkCompression(qint64 written, double seconds)
     {
-        const auto fell = [&] {
-            const auto now = m_volume.space();
-            return now ? m_startSpace->fillable - now->fillable : written;
-        };
-        qint64 drop = fell();
-        // Some volumes (btrfs) count what was written only once it is on the disk.
-        if (drop < written / 2) {
-            m_volume.settle();
-            drop = fell();
-        }
-        if (drop >= written / 2) {
+        const auto drop = fill::compressionDrop(
+            m_startSpace->fillable, written, [this] { return m_volume.space(); }, [this] { m_volume.settle(); });
+        if (!drop) {
             return;
         }
         m_summary.compressing = true;
@@ -253,7 +220,7 @@ private:
                       + QStringLiteral(": the volume's free space fell by %1 for %2 written: it compresses or "
                                        "deduplicates the fill, which may take many times its size (--data random "
                                        "avoids that)")
-                            .arg(humanBytes(drop), humanBytes(written)));
+                            .arg(humanBytes(*drop), humanBytes(written)));
     }
 
     // The summary of the fill.

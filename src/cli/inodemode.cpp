@@ -3,6 +3,7 @@
 #include "cli/holdmode.h"
 #include "core/commandenvironment.h"
 #include "core/fillengine.h"
+#include "core/inodefill.h"
 #include "platform/fillfolder.h"
 #include "platform/outputfile.h"
 
@@ -35,54 +36,31 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
     if (platform::fileExists(options.path) || QFileInfo(options.path).isDir()) {
         return refuse(QStringLiteral("it exists: --inodes makes a new folder"));
     }
-    // The folder and its marker take an inode each.
-    const bool unknown = summary.inodesAvailableBefore < 0;
-    if (options.leaveInodes && (unknown || summary.inodesAvailableBefore - 2 < *options.leaveInodes)) {
+    if (options.leaveInodes && fill::inodesTooFewToLeave(summary.inodesAvailableBefore, *options.leaveInodes)) {
         // Nothing is made: the volume is as it was.
         summary.available = summary.availableBefore;
         summary.inodesAvailable = summary.inodesAvailableBefore;
-        return unknown ? refuse(QStringLiteral("cannot tell the inodes available on its volume"))
-                       : refuse(QStringLiteral("only %1 inodes are available, too few to leave %2 after the folder "
-                                               "and its marker: nothing was made")
-                                    .arg(summary.inodesAvailableBefore)
-                                    .arg(*options.leaveInodes),
-                                QStringLiteral("space to leave already reached"), ExitDiskFullEarly);
+        return summary.inodesAvailableBefore < 0
+            ? refuse(QStringLiteral("cannot tell the inodes available on its volume"))
+            : refuse(QStringLiteral("only %1 inodes are available, too few to leave %2 after the folder "
+                                    "and its marker: nothing was made")
+                         .arg(summary.inodesAvailableBefore)
+                         .arg(*options.leaveInodes),
+                     QStringLiteral("space to leave already reached"), ExitDiskFullEarly);
     }
     if (const auto error = folder.create(options.path, fill::markerName, fill::markerText())) {
         return refuse(platform::errorText(error));
     }
 
-    // Empty files until one cannot be made; near the files to leave, the count is read again often.
-    fill::Outcome outcome = fill::Outcome::TargetReached;
-    bool quota = false;
-    std::error_code failure;
-    const auto fillUp = [&] {
-        qint64 beforeCheck = 0;
-        for (;;) {
-            if (context.stopSignals.first.load() != 0) {
-                return fill::Outcome::Stopped;
-            }
-            if (options.leaveInodes && beforeCheck-- <= 0) {
-                const auto available = folder.inodesAvailable();
-                if (!available || *available <= *options.leaveInodes) {
-                    return fill::Outcome::TargetReached;
-                }
-                beforeCheck = std::max<qint64>(0, (*available - *options.leaveInodes) / 2 - 1);
-            }
-            if (const auto error = folder.addFile()) {
-                if (platform::isOutOfSpace(error)) {
-                    quota = platform::isQuotaExceeded(error);
-                    return fill::Outcome::DiskFull;
-                }
-                failure = error;
-                return fill::Outcome::WriteFailed;
-            }
-            if (context.progress && folder.files() % 256 == 0) {
-                context.progress->update(folder.files(), secondsSince(started));
-            }
-        }
-    };
-    outcome = fillUp();
+    fill::InodeHooks hooks;
+    hooks.stopRequested = [&context] { return context.stopSignals.first.load() != 0; };
+    if (context.progress) {
+        hooks.made = [&](qint64 files) { context.progress->update(files, secondsSince(started)); };
+    }
+    fill::InodeFill filler(folder, options.leaveInodes, hooks);
+    const fill::InodeResult result = filler.fill();
+    const fill::Outcome outcome = result.outcome;
+    const bool quota = result.quotaFull;
     if (context.progress) {
         context.progress->finish(folder.files(), secondsSince(started));
     }
@@ -105,7 +83,7 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
     }
     summary.reason = verdict.reason;
     summary.code = verdict.code;
-    summary.error = failure ? platform::errorText(failure) : QString();
+    summary.error = result.error ? platform::errorText(result.error) : QString();
 
     if (!options.holds()) {
         folder.close();
@@ -120,13 +98,8 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
         = fill::commandEnvironment({ QFileInfo(options.path).absoluteFilePath(), 0, summary.available, folder.files(),
                                      summary.inodesAvailable, false });
     const auto topUp = [&] {
-        const auto now = folder.inodesAvailable();
-        if (now && *now > (options.leaveInodes ? *options.leaveInodes : 0)) {
-            const qint64 had = folder.files();
-            fillUp();
-            summary.toppedUp += folder.files() - had;
-            summary.inodesCreated = folder.files();
-        }
+        summary.toppedUp += filler.topUp();
+        summary.inodesCreated = folder.files();
     };
     return holdAndRelease(context, folder, summary, environment, topUp);
 }

@@ -1,14 +1,15 @@
 #include "cli/options.h"
 
 #include "cli/isolatemessages.h"
+#include "cli/usage.h"
 #include "platform/isolate.h"
-#include "productinfo.h"
 
 #include <QCommandLineParser>
 #include <QFile>
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <bitset>
 #include <cmath>
 
 namespace cli {
@@ -35,94 +36,6 @@ double parsePercent(const QString& text, bool signRequired)
     return ok && percent >= 0 && percent <= 100 ? percent : -1;
 }
 
-// The options that take a value: their values are not options, wherever they stand.
-const QStringList valueOptions { QStringLiteral("--leave"),    QStringLiteral("--used"),
-                                 QStringLiteral("--progress"), QStringLiteral("--data"),
-                                 QStringLiteral("--clean"),    QStringLiteral("--leave-inodes"),
-                                 QStringLiteral("--isolate") };
-
-struct Parser
-{
-    QCommandLineParser parser;
-    QCommandLineOption help = parser.addHelpOption();
-    QCommandLineOption version = parser.addVersionOption();
-    QCommandLineOption leave { QStringLiteral("leave"),
-                               QStringLiteral("Stop when only SIZE, or N percent of the volume, remains available "
-                                              "(to the block)."),
-                               QStringLiteral("SIZE|N%") };
-    QCommandLineOption used { QStringLiteral("used"),
-                              QStringLiteral("Fill until df shows the volume N percent used (its Use%)."),
-                              QStringLiteral("N%") };
-    QCommandLineOption force { QStringLiteral("force"), QStringLiteral("Overwrite PATH if it exists.") };
-    QCommandLineOption quiet { QStringLiteral("quiet"), QStringLiteral("No progress display.") };
-    QCommandLineOption json { QStringLiteral("json"),
-                              QStringLiteral("Print the summary as one JSON object on standard output.") };
-    QCommandLineOption progress { QStringLiteral("progress"),
-                                  QStringLiteral("Progress on standard error: text, json (one object a line, "
-                                                 "about four a second) or none. Default: text on a terminal."),
-                                  QStringLiteral("STYLE") };
-    QCommandLineOption data { QStringLiteral("data"),
-                              QStringLiteral("What the blocks after the header hold: ones (bytes of 255, the "
-                                             "default) or random (for compressing volumes)."),
-                              QStringLiteral("KIND") };
-    QCommandLineOption allocate { QStringLiteral("allocate"),
-                                  QStringLiteral("Reserve the space with fallocate instead of writing it, then "
-                                                 "write the last blocks: a full volume in seconds. The reserved "
-                                                 "part reads as zeros.") };
-    QCommandLineOption hold { QStringLiteral("hold"),
-                              QStringLiteral("Keep the volume full for DURATION (90, 90s, 5m, 2h; alone: until "
-                                             "SIGINT, SIGTERM or SIGHUP), then delete the fill file."),
-                              QStringLiteral("DURATION") };
-    QCommandLineOption run { QStringLiteral("run"),
-                             QStringLiteral("Run COMMAND [ARGS...] (everything after --run) while the volume is "
-                                            "full, in a process group of its own that gets the signals the filler "
-                                            "gets; then end what it left running, delete the fill file and exit "
-                                            "with COMMAND's code.") };
-    QCommandLineOption keep { QStringLiteral("keep"),
-                              QStringLiteral("With --run or --hold: leave the fill file in place afterwards.") };
-    QCommandLineOption topUp { QStringLiteral("top-up"),
-                               QStringLiteral("With --run or --hold: write again whatever space frees up.") };
-    QCommandLineOption inodes { QStringLiteral("inodes"),
-                                QStringLiteral("Make a new folder at PATH and fill it with empty files until the "
-                                               "volume has no inode left.") };
-    QCommandLineOption leaveInodes { QStringLiteral("leave-inodes"),
-                                     QStringLiteral("With --inodes: stop N inodes short."), QStringLiteral("N") };
-    QCommandLineOption clean { QStringLiteral("clean"),
-                               QStringLiteral("Remove the fill files that killed runs left in DIR (with "
-                                              "--inodes, also their folders), printing each path. A file counts "
-                                              "only if its header block, length and sampled blocks are a fill's; "
-                                              "one a running fill holds is left alone, named as in use."),
-                               QStringLiteral("DIR") };
-    QCommandLineOption isolate { QStringLiteral("isolate"),
-                                 QStringLiteral(
-                                     "With --run: COMMAND alone sees DIR full, with SIZE of --leave (default "
-                                     "0) left, or with --inodes N more files. What it writes goes to a "
-                                     "layer in memory over DIR, and is gone when it ends: nothing reaches "
-                                     "DIR, and other programs see DIR as it is. Linux; see below."),
-                                 QStringLiteral("DIR") };
-    QCommandLineOption recursive { QStringLiteral("recursive"),
-                                   QStringLiteral("With --clean: also in subfolders, never leaving DIR's "
-                                                  "volume.") };
-    QCommandLineOption dryRun { QStringLiteral("dry-run"), QStringLiteral("With --clean: only list them.") };
-
-    Parser()
-    {
-        parser.setApplicationDescription(
-            QStringLiteral("Creates the fill file PATH: a 1024-byte header block, then 1024-byte blocks of bytes 255.\n"
-                           "With SIZE, the file is that large (rounded up to whole blocks, at least one block);\n"
-                           "without it, the file grows until the volume holding PATH is full."));
-        parser.addOptions({ leave, used, force, quiet, json, progress, data, allocate, hold, run, keep, topUp, inodes,
-                            leaveInodes, isolate, clean, recursive, dryRun });
-        parser.addPositionalArgument(QStringLiteral("PATH"),
-                                     QStringLiteral("The fill file (with --inodes, the folder)."));
-        parser.addPositionalArgument(QStringLiteral("SIZE"),
-                                     QStringLiteral("Its size: a number with an optional unit K, KB or KiB (1024 "
-                                                    "bytes), M/MB/MiB, G/GB/GiB, T/TB/TiB; a bare number counts "
-                                                    "bytes. 0 is refused."),
-                                     QStringLiteral("[SIZE]"));
-    }
-};
-
 // Beyond a few centuries a duration is a mistake, and would overflow the clock.
 constexpr double longestDuration = 1e10;
 
@@ -137,6 +50,292 @@ std::optional<double> durationSeconds(const QString& text)
     const QString unit = match.captured(2);
     const double scale = unit == u'm' ? 60 : unit == u'h' ? 3600 : unit == u'd' ? 86400 : 1;
     return match.captured(1).toDouble() * scale;
+}
+
+using Given = std::bitset<32>;
+
+bool isGiven(const Given& given, Opt id)
+{
+    return given[static_cast<size_t>(id)];
+}
+
+Given givenOptions(const Parser& p, const Options& options)
+{
+    Given given;
+    for (const OptionRow& row : optionTable()) {
+        given[static_cast<size_t>(row.id)] = row.takes == Takes::Rest ? !options.command.isEmpty() : p.isSet(row.id);
+    }
+    return given;
+}
+
+// Whether an option that cannot stand in this mode is given.
+bool outsideMode(const Given& given, unsigned mode)
+{
+    return std::any_of(optionTable().begin(), optionTable().end(),
+                       [&](const OptionRow& row) { return !(row.modes & mode) && isGiven(given, row.id); });
+}
+
+// Why the options that need wanted (or its alternative) stand without it; empty when they do not.
+QString unmetNeed(const Given& given, Opt wanted)
+{
+    QStringList names;
+    QStringList needed;
+    bool unmet = false;
+    for (const OptionRow& row : optionTable()) {
+        if (row.needs[0] != wanted) {
+            continue;
+        }
+        names.append(dashed(row));
+        needed.clear();
+        bool met = false;
+        for (const Opt need : row.needs) {
+            if (need != Opt::None) {
+                needed.append(dashed(rowOf(need)));
+                met = met || isGiven(given, need);
+            }
+        }
+        unmet = unmet || (isGiven(given, row.id) && !met);
+    }
+    if (!unmet) {
+        return {};
+    }
+    return names.join(QStringLiteral(" and "))
+        + (names.size() == 1 ? QStringLiteral(" goes with ") : QStringLiteral(" go with "))
+        + needed.join(QStringLiteral(" or "));
+}
+
+// Why id and the option it does not go with are given together; empty when they are not.
+QString clash(const Given& given, Opt id)
+{
+    const OptionRow& row = rowOf(id);
+    if (!isGiven(given, id) || !isGiven(given, row.notWith)) {
+        return {};
+    }
+    return dashed(row) + QStringLiteral(" and ") + dashed(rowOf(row.notWith)) + QStringLiteral(" do not go together")
+        + QLatin1String(row.notWithWhy);
+}
+
+// Why --isolate cannot go with what else is given; empty when it can (the system aside).
+QString isolateRefusal(const Options& options, const Given& given, const QStringList& positional)
+{
+    int first = 0;
+    for (const OptionRow& row : optionTable()) {
+        if (row.isolateRank != 0 && isGiven(given, row.id) && (first == 0 || row.isolateRank < first)) {
+            first = row.isolateRank;
+        }
+    }
+    if (first != 0) {
+        QStringList names;
+        for (const OptionRow& row : optionTable()) {
+            if (row.isolateRank == first) {
+                names.append(dashed(row));
+            }
+        }
+        return QStringLiteral("--isolate does not go with %1").arg(names.join(QStringLiteral(" or ")));
+    }
+    if (!positional.isEmpty()) {
+        return QStringLiteral("--isolate takes no PATH or SIZE: the space to leave is --leave SIZE");
+    }
+    if (options.leave && options.leave->percent >= 0) {
+        return QStringLiteral("--isolate takes --leave SIZE, not a percentage");
+    }
+    if (const QString unmet = unmetNeed(given, Opt::Inodes); !unmet.isEmpty()) {
+        return unmet;
+    }
+    // tmpfs takes no more inodes than an unsigned long holds kibibytes: this is far beyond any
+    // volume, and what the layer adds to it cannot overflow.
+    if (constexpr qint64 most = qint64(1) << 50; options.leaveInodes > most) {
+        return QStringLiteral("--leave-inodes %1 is more than a layer can have: at most %2")
+            .arg(*options.leaveInodes)
+            .arg(most);
+    }
+    if (options.command.isEmpty()) {
+        return QStringLiteral("--isolate needs --run COMMAND: the layer lasts as long as COMMAND runs");
+    }
+    return {};
+}
+
+// Why a fill (of bytes or inodes, held or not) cannot be what is given; empty when it can.
+QString fillRefusal(const Options& options, const Given& given, const QStringList& positional)
+{
+    for (const QString& why : { unmetNeed(given, Opt::Clean), clash(given, Opt::Hold), unmetNeed(given, Opt::Run),
+                                clash(given, Opt::Leave), unmetNeed(given, Opt::Inodes) }) {
+        if (!why.isEmpty()) {
+            return why;
+        }
+    }
+    if (options.inodes
+        && (positional.size() > 1 || outsideMode(given, WithInodes) || options.data != fill::Data::Ones)) {
+        return QStringLiteral("--inodes fills with empty files: no SIZE, --leave, --used, --allocate or --data");
+    }
+    if (positional.isEmpty() || positional.size() > 2) {
+        return positional.isEmpty() ? QStringLiteral("no PATH given") : QStringLiteral("too many arguments");
+    }
+    return {};
+}
+
+// The arguments for QCommandLineParser. Everything after --run is the command, options of its own
+// included. QCommandLineParser has no option with an optional value: --hold takes the next
+// argument only if it reads as a duration. Why they cannot be read; empty when they can.
+QString ownArguments(const QStringList& arguments, QStringList* own, QStringList* command)
+{
+    own->append(QStringLiteral("tallowmere-fill"));
+    bool optionsEnded = false;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        const OptionRow* row = optionsEnded ? nullptr : rowNamed(argument);
+        const Takes takes = row ? row->takes : Takes::Nothing;
+        if (takes == Takes::Rest) {
+            *command = arguments.mid(i + 1);
+            if (command->isEmpty() || command->first().isEmpty()) {
+                return QStringLiteral("--run needs a COMMAND");
+            }
+            break;
+        }
+        if (takes == Takes::Duration) {
+            // One too long for a duration is refused as one, not taken for a SIZE.
+            const bool withDuration = i + 1 < arguments.size() && durationSeconds(arguments[i + 1]);
+            own->append(dashed(*row) + u'=' + (withDuration ? arguments[++i] : QString()));
+            continue;
+        }
+        optionsEnded = optionsEnded || argument == QLatin1String("--");
+        own->append(argument);
+        if (takes == Takes::Value && i + 1 < arguments.size()) {
+            own->append(arguments[++i]);
+        }
+    }
+    return {};
+}
+
+QString parseError(const QCommandLineParser& parser)
+{
+    const QStringList unknown = parser.unknownOptionNames();
+    if (unknown.isEmpty()) {
+        return parser.errorText();
+    }
+    const QString& name = unknown.first();
+    return QStringLiteral("unknown option: %1%2 (a PATH that begins with '-' goes after --)")
+        .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name);
+}
+
+QString readProgressAndData(const Parser& p, Options& options)
+{
+    if (p.isSet(Opt::Progress)) {
+        const QString style = p.value(Opt::Progress);
+        if (style == QLatin1String("text")) {
+            options.progress = ProgressStyle::Text;
+        } else if (style == QLatin1String("json")) {
+            options.progress = ProgressStyle::Json;
+        } else if (style == QLatin1String("none")) {
+            options.progress = ProgressStyle::None;
+        } else {
+            return QStringLiteral("--progress is text, json or none, not %1").arg(style);
+        }
+    }
+    if (p.isSet(Opt::Data)) {
+        const QString kind = p.value(Opt::Data);
+        if (kind == QLatin1String("random")) {
+            options.data = fill::Data::Random;
+        } else if (kind != QLatin1String("ones")) {
+            return QStringLiteral("--data is ones or random, not %1").arg(kind);
+        }
+    }
+    return {};
+}
+
+QString readLeaveAndUsed(const Parser& p, Options& options)
+{
+    if (p.isSet(Opt::Leave)) {
+        const QString value = p.value(Opt::Leave);
+        Leave leave;
+        if (value.trimmed().endsWith(u'%')) {
+            leave.percent = parsePercent(value, true);
+            if (leave.percent < 0) {
+                return QStringLiteral("bad percentage for --leave: %1").arg(value);
+            }
+        } else if (const auto bytes = parseSize(value)) {
+            leave.bytes = *bytes;
+        } else {
+            return QStringLiteral("bad size for --leave: %1").arg(value);
+        }
+        options.leave = leave;
+    }
+    if (p.isSet(Opt::Used)) {
+        const double percent = parsePercent(p.value(Opt::Used), false);
+        if (!(percent > 0)) {
+            return QStringLiteral("bad percentage for --used: %1 (more than 0, at most 100)").arg(p.value(Opt::Used));
+        }
+        options.usedPercent = percent;
+    }
+    return {};
+}
+
+QString readHold(const Parser& p, Options& options)
+{
+    if (!p.isSet(Opt::Hold)) {
+        return {};
+    }
+    options.hold = true;
+    const QString value = p.value(Opt::Hold);
+    if (value.isEmpty()) {
+        return {};
+    }
+    options.holdSeconds = parseDuration(value);
+    if (!options.holdSeconds && durationSeconds(value)) {
+        return QStringLiteral("--hold %1 is too long: at most %2 seconds (about 300 years)")
+            .arg(value)
+            .arg(longestDuration, 0, 'f', 0);
+    }
+    if (!options.holdSeconds) {
+        return QStringLiteral("bad duration for --hold: %1 (90, 90s, 5m, 2h)").arg(value);
+    }
+    return {};
+}
+
+QString readCountAndFolders(const Parser& p, Options& options)
+{
+    if (p.isSet(Opt::LeaveInodes)) {
+        bool ok = false;
+        const qint64 count = p.value(Opt::LeaveInodes).toLongLong(&ok);
+        if (!ok || count < 0) {
+            return QStringLiteral("bad number for --leave-inodes: %1").arg(p.value(Opt::LeaveInodes));
+        }
+        options.leaveInodes = count;
+    }
+    if (p.isSet(Opt::Isolate)) {
+        options.isolateDir = p.value(Opt::Isolate);
+        if (options.isolateDir.isEmpty()) {
+            return QStringLiteral("--isolate needs a folder");
+        }
+    }
+    if (p.isSet(Opt::Clean)) {
+        options.cleanDir = p.value(Opt::Clean);
+        if (options.cleanDir.isEmpty()) {
+            return QStringLiteral("--clean needs a folder");
+        }
+    }
+    return {};
+}
+
+// PATH and SIZE into the options; why they cannot be, or empty.
+QString readPositional(const QStringList& positional, Options& options)
+{
+    options.path = positional[0];
+    if (options.path.isEmpty()) {
+        return QStringLiteral("PATH is empty");
+    }
+    if (positional.size() == 2) {
+        const auto size = parseSize(positional[1]);
+        if (!size) {
+            return QStringLiteral("bad size: %1").arg(positional[1]);
+        }
+        // Computed as 0 by a script, it asks for neither a file of a block nor a full volume.
+        if (*size == 0) {
+            return QStringLiteral("0 is not a size: leave SIZE out to fill the volume");
+        }
+        options.size = roundUpToBlocks(*size);
+    }
+    return {};
 }
 
 } // namespace
@@ -170,71 +369,32 @@ std::optional<double> parseDuration(const QString& text)
     return seconds;
 }
 
-QString usage()
-{
-    Parser parser;
-    QString text = parser.parser.helpText();
-    // The first line names the program as it was started; the usage lines are ours.
-    text = text.mid(text.indexOf(u'\n') + 1);
-    return QStringLiteral("Usage: tallowmere-fill [options] PATH [SIZE]\n"
-                          "  or:  tallowmere-fill [options] PATH [SIZE] --run COMMAND [ARGS...]\n"
-                          "  or:  tallowmere-fill --isolate DIR [--leave SIZE] [--inodes [--leave-inodes N]] --run "
-                          "COMMAND [ARGS...]\n"
-                          "  or:  tallowmere-fill --clean DIR [--recursive] [--dry-run] [--inodes]\n")
-        + text
-        + QStringLiteral(
-               "\n"
-               "Exit status: 0 done (target reached, or the volume or quota filled when no size was given);\n"
-               "2 bad usage, the file cannot be created, or DIR cannot be isolated; 3 the volume filled before the\n"
-               "size or the space to leave was reached, or the space to leave cannot be kept, or not met within\n"
-               "one allocation unit; 4 a write failed for another reason, the --json summary or --clean's list\n"
-               "could not be written, --clean left something: a fill it could not remove, or one in use by a\n"
-               "running fill, or --keep could not copy all of an isolated run's layer; 5 the fill file could not\n"
-               "be removed after --run or --hold, or another program changed it while held; 129, 130, 131 a\n"
-               "signal ended the fill or the clean-up (SIGHUP, SIGINT or SIGTERM, SIGQUIT).\n"
-               "With --run: COMMAND's exit code, 128 + N when signal N ended it, 127 when it cannot be found,\n"
-               "126 when it cannot be started (a script without a #! line is run by /bin/sh).\n"
-               "A SIGHUP ignored when the filler started (under nohup) stays ignored, also for COMMAND.\n"
-               "A PATH that begins with '-' goes after --. After --hold, an argument that reads as a duration is\n"
-               "taken for one (at most 10000000000 seconds): give SIZE before --hold, or write --hold=DURATION.\n"
-               "\n"
-               "--isolate DIR --run COMMAND writes nothing: COMMAND runs as the same user, with the same ids and\n"
-               "environment plus TALLOWMERE_ISOLATED=1, and exits, forwards signals and cleans up as with --run;\n"
-               "what it started outside its process group is ended too, as the layer goes.\n"
-               "The space left (SIZE, rounded up to whole pages of 4 KiB) is memory. Where it differs from a really\n"
-               "full disk: a file of DIR that COMMAND changes is first copied whole into the layer (appending to a\n"
-               "file larger than the space left fails at once); folders and short links take no space; df shows the\n"
-               "layer's size and Use%, only the space available is real; with --inodes, a folder of DIR written\n"
-               "into and a file of DIR removed take an inode each; renaming a folder of DIR fails (EXDEV); device\n"
-               "and inode numbers differ; other programs see DIR as it is; a symbolic link in DIR that leads out\n"
-               "of it, or another name of DIR (a bind mount), leads past the layer. As root, volumes mounted below\n"
-               "DIR lie under the same layer. An ordinary user must own DIR, cannot isolate a folder with a volume\n"
-               "mounted below it, sees other users' files and their own other groups as nobody's (65534) and cannot\n"
-               "change those files (EOVERFLOW).\n");
-}
-
-QString versionText()
-{
-    return QStringLiteral("tallowmere-fill %1.%2.%3\n")
-        .arg(ProductInfo::major)
-        .arg(ProductInfo::minor)
-        .arg(ProductInfo::revision);
-}
-
 bool asksForJson(const QStringList& arguments)
 {
     for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments[i];
-        if (argument == QLatin1String("--") || argument == QLatin1String("--run")) {
+        if (arguments[i] == QLatin1String("--")) {
             return false;
         }
-        if (valueOptions.contains(argument)) {
+        const OptionRow* row = rowNamed(arguments[i]);
+        if (row && row->takes == Takes::Rest) {
+            return false;
+        }
+        if (row && row->takes == Takes::Value) {
             ++i; // its value
-        } else if (argument == QLatin1String("--json")) {
+        } else if (row && row->id == Opt::Json) {
             return true;
         }
     }
     return false;
+}
+
+QStringList optionNames()
+{
+    QStringList names;
+    for (const OptionRow& row : optionTable()) {
+        names.append(dashed(row));
+    }
+    return names;
 }
 
 std::optional<Options> parseArguments(const QStringList& arguments, QString* error)
@@ -244,172 +404,37 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
         return std::nullopt;
     };
     Options options;
-    // Everything after --run is the command, options of its own included. QCommandLineParser has no
-    // option with an optional value: --hold takes the next argument only if it reads as a duration.
-    QStringList own { QStringLiteral("tallowmere-fill") };
-    bool optionsEnded = false;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString& argument = arguments[i];
-        if (optionsEnded) {
-            own.append(argument);
-        } else if (argument == QLatin1String("--run")) {
-            options.command = arguments.mid(i + 1);
-            if (options.command.isEmpty() || options.command.first().isEmpty()) {
-                return refuse(QStringLiteral("--run needs a COMMAND"));
-            }
-            break;
-        } else if (argument == QLatin1String("--hold")) {
-            // One too long for a duration is refused as one, not taken for a SIZE.
-            const bool withDuration = i + 1 < arguments.size() && durationSeconds(arguments[i + 1]);
-            own.append(QStringLiteral("--hold=") + (withDuration ? arguments[++i] : QString()));
-        } else {
-            optionsEnded = argument == QLatin1String("--");
-            own.append(argument);
-            if (valueOptions.contains(argument) && i + 1 < arguments.size()) {
-                own.append(arguments[++i]);
-            }
-        }
+    QStringList own;
+    if (const QString why = ownArguments(arguments, &own, &options.command); !why.isEmpty()) {
+        return refuse(why);
     }
-
     Parser p;
-    QCommandLineParser& parser = p.parser;
-    if (!parser.parse(own)) {
-        const QStringList unknown = parser.unknownOptionNames();
-        if (!unknown.isEmpty()) {
-            const QString& name = unknown.first();
-            return refuse(QStringLiteral("unknown option: %1%2 (a PATH that begins with '-' goes after --)")
-                              .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name));
-        }
-        return refuse(parser.errorText());
+    if (!p.parser.parse(own)) {
+        return refuse(parseError(p.parser));
     }
-    options.help = parser.isSet(p.help);
-    options.version = parser.isSet(p.version);
+    for (const OptionRow& row : optionTable()) {
+        if (row.flag) {
+            options.*row.flag = p.isSet(row.id);
+        }
+    }
     if (options.help || options.version) {
         return options;
     }
-    options.force = parser.isSet(p.force);
-    options.quiet = parser.isSet(p.quiet);
-    options.json = parser.isSet(p.json);
-    options.allocate = parser.isSet(p.allocate);
-    options.keep = parser.isSet(p.keep);
-    options.topUp = parser.isSet(p.topUp);
-    options.inodes = parser.isSet(p.inodes);
-    options.recursive = parser.isSet(p.recursive);
-    options.dryRun = parser.isSet(p.dryRun);
-    if (parser.isSet(p.run)) {
+    if (p.isSet(Opt::Run)) {
         return refuse(QStringLiteral("--run needs a COMMAND"));
     }
-
-    if (parser.isSet(p.progress)) {
-        const QString style = parser.value(p.progress);
-        if (style == QLatin1String("text")) {
-            options.progress = ProgressStyle::Text;
-        } else if (style == QLatin1String("json")) {
-            options.progress = ProgressStyle::Json;
-        } else if (style == QLatin1String("none")) {
-            options.progress = ProgressStyle::None;
-        } else {
-            return refuse(QStringLiteral("--progress is text, json or none, not %1").arg(style));
-        }
-    }
-    if (parser.isSet(p.data)) {
-        const QString kind = parser.value(p.data);
-        if (kind == QLatin1String("random")) {
-            options.data = fill::Data::Random;
-        } else if (kind != QLatin1String("ones")) {
-            return refuse(QStringLiteral("--data is ones or random, not %1").arg(kind));
-        }
-    }
-    if (parser.isSet(p.leave)) {
-        const QString value = parser.value(p.leave);
-        Leave leave;
-        if (value.trimmed().endsWith(u'%')) {
-            leave.percent = parsePercent(value, true);
-            if (leave.percent < 0) {
-                return refuse(QStringLiteral("bad percentage for --leave: %1").arg(value));
-            }
-        } else if (const auto bytes = parseSize(value)) {
-            leave.bytes = *bytes;
-        } else {
-            return refuse(QStringLiteral("bad size for --leave: %1").arg(value));
-        }
-        options.leave = leave;
-    }
-    if (parser.isSet(p.used)) {
-        const double percent = parsePercent(parser.value(p.used), false);
-        if (!(percent > 0)) {
-            return refuse(
-                QStringLiteral("bad percentage for --used: %1 (more than 0, at most 100)").arg(parser.value(p.used)));
-        }
-        options.usedPercent = percent;
-    }
-    if (parser.isSet(p.hold)) {
-        options.hold = true;
-        if (const QString value = parser.value(p.hold); !value.isEmpty()) {
-            options.holdSeconds = parseDuration(value);
-            if (!options.holdSeconds && durationSeconds(value)) {
-                return refuse(QStringLiteral("--hold %1 is too long: at most %2 seconds (about 300 years)")
-                                  .arg(value)
-                                  .arg(longestDuration, 0, 'f', 0));
-            }
-            if (!options.holdSeconds) {
-                return refuse(QStringLiteral("bad duration for --hold: %1 (90, 90s, 5m, 2h)").arg(value));
-            }
-        }
-    }
-    if (parser.isSet(p.leaveInodes)) {
-        bool ok = false;
-        const qint64 count = parser.value(p.leaveInodes).toLongLong(&ok);
-        if (!ok || count < 0) {
-            return refuse(QStringLiteral("bad number for --leave-inodes: %1").arg(parser.value(p.leaveInodes)));
-        }
-        options.leaveInodes = count;
-    }
-    if (parser.isSet(p.isolate)) {
-        options.isolateDir = parser.value(p.isolate);
-        if (options.isolateDir.isEmpty()) {
-            return refuse(QStringLiteral("--isolate needs a folder"));
-        }
-    }
-    if (parser.isSet(p.clean)) {
-        options.cleanDir = parser.value(p.clean);
-        if (options.cleanDir.isEmpty()) {
-            return refuse(QStringLiteral("--clean needs a folder"));
+    for (const auto read : { readProgressAndData, readLeaveAndUsed, readHold, readCountAndFolders }) {
+        if (const QString why = read(p, options); !why.isEmpty()) {
+            return refuse(why);
         }
     }
 
     // Combinations that would do something nobody asked for.
-    const QStringList positional = parser.positionalArguments();
+    const Given given = givenOptions(p, options);
+    const QStringList positional = p.parser.positionalArguments();
     if (options.isolates()) {
-        const std::pair<bool, const char*> others[] = {
-            { options.hold, "--hold" },         { options.topUp, "--top-up" },
-            { options.allocate, "--allocate" }, { options.usedPercent.has_value(), "--used" },
-            { options.cleans(), "--clean" },    { parser.isSet(p.data), "--data" },
-            { options.force, "--force" },       { options.recursive || options.dryRun, "--recursive or --dry-run" },
-        };
-        for (const auto& [given, name] : others) {
-            if (given) {
-                return refuse(QStringLiteral("--isolate does not go with %1").arg(QLatin1String(name)));
-            }
-        }
-        if (!positional.isEmpty()) {
-            return refuse(QStringLiteral("--isolate takes no PATH or SIZE: the space to leave is --leave SIZE"));
-        }
-        if (options.leave && options.leave->percent >= 0) {
-            return refuse(QStringLiteral("--isolate takes --leave SIZE, not a percentage"));
-        }
-        if (options.leaveInodes && !options.inodes) {
-            return refuse(QStringLiteral("--leave-inodes goes with --inodes"));
-        }
-        // tmpfs takes no more inodes than an unsigned long holds kibibytes: this is far beyond any
-        // volume, and what the layer adds to it cannot overflow.
-        if (constexpr qint64 most = qint64(1) << 50; options.leaveInodes > most) {
-            return refuse(QStringLiteral("--leave-inodes %1 is more than a layer can have: at most %2")
-                              .arg(*options.leaveInodes)
-                              .arg(most));
-        }
-        if (options.command.isEmpty()) {
-            return refuse(QStringLiteral("--isolate needs --run COMMAND: the layer lasts as long as COMMAND runs"));
+        if (const QString why = isolateRefusal(options, given, positional); !why.isEmpty()) {
+            return refuse(why);
         }
         if (const QString why = isolationUnavailableMessage(platform::isolationUnavailable()); !why.isEmpty()) {
             return refuse(why);
@@ -417,51 +442,17 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
         return options;
     }
     if (options.cleans()) {
-        if (!positional.isEmpty() || options.holds() || options.leave || options.usedPercent || options.allocate
-            || options.leaveInodes || options.topUp || options.keep || options.force) {
+        if (!positional.isEmpty() || outsideMode(given, WithClean)) {
             return refuse(QStringLiteral("--clean takes a folder and only --recursive, --dry-run, --inodes, "
                                          "--json and --quiet"));
         }
         return options;
     }
-    if (options.recursive || options.dryRun) {
-        return refuse(QStringLiteral("--recursive and --dry-run go with --clean"));
+    if (const QString why = fillRefusal(options, given, positional); !why.isEmpty()) {
+        return refuse(why);
     }
-    if (options.hold && !options.command.isEmpty()) {
-        return refuse(QStringLiteral("--hold and --run do not go together: the command's run is the hold"));
-    }
-    if ((options.keep || options.topUp) && !options.holds()) {
-        return refuse(QStringLiteral("--keep and --top-up go with --run or --hold"));
-    }
-    if (options.leave && options.usedPercent) {
-        return refuse(QStringLiteral("--leave and --used do not go together"));
-    }
-    if (options.leaveInodes && !options.inodes) {
-        return refuse(QStringLiteral("--leave-inodes goes with --inodes"));
-    }
-    if (options.inodes
-        && (positional.size() > 1 || options.leave || options.usedPercent || options.allocate
-            || options.data != fill::Data::Ones)) {
-        return refuse(
-            QStringLiteral("--inodes fills with empty files: no SIZE, --leave, --used, --allocate or --data"));
-    }
-    if (positional.isEmpty() || positional.size() > 2) {
-        return refuse(positional.isEmpty() ? QStringLiteral("no PATH given") : QStringLiteral("too many arguments"));
-    }
-    options.path = positional[0];
-    if (options.path.isEmpty()) {
-        return refuse(QStringLiteral("PATH is empty"));
-    }
-    if (positional.size() == 2) {
-        const auto size = parseSize(positional[1]);
-        if (!size) {
-            return refuse(QStringLiteral("bad size: %1").arg(positional[1]));
-        }
-        // Computed as 0 by a script, it asks for neither a file of a block nor a full volume.
-        if (*size == 0) {
-            return refuse(QStringLiteral("0 is not a size: leave SIZE out to fill the volume"));
-        }
-        options.size = roundUpToBlocks(*size);
+    if (const QString why = readPositional(positional, options); !why.isEmpty()) {
+        return refuse(why);
     }
     return options;
 }

@@ -76,6 +76,8 @@ std::optional<Options> parseArguments(const QStringList& arguments, QString* err
 // The help text, --help's output.
 QString usage();
 QString versionText();
+// Every option's name as given: --name.
+QStringList optionNames();
 
 // An argument as it can be shown: bytes that are not text in the system's encoding as \xNN.
 QString escapedArgument(const QByteArray& argument);

@@ -3,6 +3,7 @@
 #include "core/sizetext.h"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace cli {
@@ -113,6 +114,31 @@ bool LeavePolicy::headerBreaksTheFloor(const platform::VolumeSpace& space, qint6
 {
     // The header block takes a whole allocation unit of the volume, more than its own 1024 bytes.
     return room - roundUp(fill::blockSize, std::max<qint64>(1, space.blockSize)) < m_leave;
+}
+
+qint64 leaveForUse(const platform::VolumeSpace& space, double percent)
+{
+    const qint64 unit = std::max<qint64>(1, space.blockSize);
+    const qint64 used = (space.total - space.free) / unit;
+    const qint64 all = used + space.available / unit;
+    const auto wanted = static_cast<qint64>(std::ceil(percent));
+    // The fewest used blocks that show as wanted: 100 * used > (wanted - 1) * all.
+    const qint64 fewest = static_cast<qint64>((static_cast<long double>(wanted - 1) * all) / 100) + 1;
+    return std::max<qint64>(0, all - fewest) * unit;
+}
+
+qint64 leaveForPercent(const platform::VolumeSpace& space, double percent)
+{
+    return static_cast<qint64>(std::ceil(static_cast<double>(space.total) * percent / 100));
+}
+
+qint64 leaveForUseOnUnits(const platform::VolumeSpace& space, qint64 leave, qint64 unit, double percent)
+{
+    // df shows the percent at most that much available; the volume takes whole units, unless a unit
+    // more would show a higher percent.
+    const qint64 take = space.available - leave;
+    const qint64 onUnits = space.available - roundUp(take, unit);
+    return percent > 99 || onUnits > leaveForUse(space, percent + 1) ? onUnits : leave;
 }
 
 } // namespace cli

@@ -55,4 +55,14 @@ private:
     bool m_stopped = false; // the last run limit stopped the run: on m_end, which stands until a cut
 };
 
+// The bytes to leave available so that df's Use% of the volume is at least percent: df counts
+// used = total - free and shows used / (used + available), rounded up.
+qint64 leaveForUse(const platform::VolumeSpace& space, double percent);
+// The bytes to leave available for percent of the whole volume.
+qint64 leaveForPercent(const platform::VolumeSpace& space, double percent);
+// The bytes to leave for a Use% of percent on a volume whose allocation unit is larger than its
+// block (ext4 with bigalloc): the fill takes whole units, so leave is moved to a unit's edge unless
+// that would show a higher percent.
+qint64 leaveForUseOnUnits(const platform::VolumeSpace& space, qint64 leave, qint64 unit, double percent);
+
 } // namespace cli

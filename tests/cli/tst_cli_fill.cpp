@@ -1,5 +1,7 @@
 #include "clifixture.h"
 
+#include <cmath>
+
 class tst_CliFill : public QObject
 {
     Q_OBJECT
@@ -30,6 +32,8 @@ private slots:
     void compressingVolume();
     void usedAsDfShows_data();
     void usedAsDfShows();
+    void leaveForUse_data();
+    void leaveForUse();
     void allocate_data();
     void allocate();
     void inodes_data();
@@ -827,7 +831,39 @@ void tst_CliFill::inodes()
     QCOMPARE(runFiller({ QStringLiteral("--inodes"), path }).code, 2);
 }
 
-// Use% as df prints it for the volume.
+void tst_CliFill::leaveForUse_data()
+{
+    QTest::addColumn<qint64>("blocks"); // of the volume
+    QTest::addColumn<qint64>("used"); // before the fill
+    QTest::addColumn<qint64>("reserved"); // only root's
+    QTest::addColumn<double>("percent");
+    QTest::newRow("empty, 37%") << qint64(1000) << qint64(0) << qint64(0) << 37.0;
+    QTest::newRow("a third used, 50%") << qint64(999) << qint64(333) << qint64(0) << 50.0;
+    QTest::newRow("root's reserve, 90%") << qint64(16384) << qint64(100) << qint64(819) << 90.0;
+    QTest::newRow("a fraction counts up") << qint64(1000) << qint64(0) << qint64(0) << 36.2;
+    QTest::newRow("100%") << qint64(4096) << qint64(7) << qint64(0) << 100.0;
+    QTest::newRow("1% of a large volume") << qint64(1000003) << qint64(0) << qint64(50000) << 1.0;
+}
+
+// Use% as df prints it, used / (used + available) rounded up: the space left shows the percent asked
+// for (rounded up), and one block more left would show less.
+void tst_CliFill::leaveForUse()
+{
+    QFETCH(qint64, blocks);
+    QFETCH(qint64, used);
+    QFETCH(qint64, reserved);
+    QFETCH(double, percent);
+    constexpr qint64 unit = 4 * KiB;
+    const qint64 free = (blocks - used) * unit;
+    const platform::VolumeSpace space { free - reserved * unit, free, blocks * unit, unit, free, -1 };
+    const qint64 leave = cli::leaveForUse(space, percent);
+    QCOMPARE(leave % unit, 0);
+    const qint64 all = blocks - reserved;
+    const auto shown = [all](qint64 available) { return (100 * (all - available) + all - 1) / all; };
+    const auto wanted = static_cast<qint64>(std::ceil(percent));
+    QCOMPARE(shown(leave / unit), wanted);
+    QVERIFY(shown(leave / unit + 1) < wanted);
+}
 
 QTEST_MAIN(tst_CliFill)
 #include "tst_cli_fill.moc"

@@ -141,6 +141,15 @@ void tst_CliOptions::helpAndVersion()
     const Outcome shortHelp = runFiller({ QStringLiteral("-h") }, volume.path());
     QCOMPARE(shortHelp.code, 0);
     QCOMPARE(shortHelp.out, help.out);
+    // The help lists each option of the table once, on a line of its own, and no other.
+    static const QRegularExpression optionLine(QStringLiteral("^  (?:-\\w, )?(--[a-z-]+)"),
+                                               QRegularExpression::MultilineOption);
+    QStringList listed;
+    for (auto lines = optionLine.globalMatch(help.out); lines.hasNext();) {
+        listed.append(lines.next().captured(1));
+    }
+    listed.removeOne(QStringLiteral("--help-all")); // Qt's, beside its --help
+    QCOMPARE(listed, cli::optionNames());
     const Outcome version = runFiller({ QStringLiteral("--version") }, volume.path());
     QCOMPARE(version.code, 0);
     QCOMPARE(version.out,
