@@ -12,7 +12,7 @@
 
 namespace cli {
 
-int clean(const Options& options, SignalState& stopSignals, std::FILE* out, std::FILE* err)
+int clean(const Options& options, fill::SignalState& stopSignals, std::FILE* out, std::FILE* err)
 {
     QJsonArray removed;
     QJsonArray failed;

@@ -49,7 +49,7 @@ int refuseArguments(const QStringList& arguments, const QString& error, std::FIL
     return printJson(out, err, summary);
 }
 
-int run(const Options& options, SignalState& stopSignals, bool stderrIsTerminal, std::FILE* out, std::FILE* err)
+int run(const Options& options, fill::SignalState& stopSignals, bool stderrIsTerminal, std::FILE* out, std::FILE* err)
 {
     if (options.cleans()) {
         return clean(options, stopSignals, out, err);

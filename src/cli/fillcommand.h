@@ -1,8 +1,8 @@
 #pragma once
 
-#include "cli/holder.h"
 #include "cli/options.h"
 #include "cli/summary.h"
+#include "core/hold.h"
 
 #include <QString>
 #include <QStringList>
@@ -19,6 +19,6 @@ int refuseArguments(const QStringList& arguments, const QString& error, std::FIL
 // Does what the options say: a fill (held, or with a command run under it), a fill of inodes, or a
 // clean-up. Progress and the summary go to err, or as JSON to out. The stop signals are read before every
 // run of blocks and while holding. stderrIsTerminal: whether progress is shown unasked.
-int run(const Options& options, SignalState& stopSignals, bool stderrIsTerminal, std::FILE* out, std::FILE* err);
+int run(const Options& options, fill::SignalState& stopSignals, bool stderrIsTerminal, std::FILE* out, std::FILE* err);
 
 } // namespace cli

@@ -195,7 +195,7 @@ private:
                 checkCompression(written, seconds);
             }
         };
-        SignalState& stopSignals = m_context.stopSignals;
+        fill::SignalState& stopSignals = m_context.stopSignals;
         hooks.stopRequested = [&stopSignals] { return stopSignals.first.load() != 0; };
         if (m_leavePolicy) {
             hooks.runLimit = [this](qint64 written) { return m_leavePolicy->runLimit(written); };

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "cli/holder.h"
 #include "cli/modecontext.h"
+#include "core/hold.h"
 #include "platform/outputfile.h"
 
 #include <QProcessEnvironment>
@@ -43,6 +43,10 @@ template<typename Target> bool release(Target& target, bool keep, QString* why)
     return true;
 }
 
+// For a command that never ran: sets the code a shell gives (127 not found, 126 cannot be started, or
+// the signal's that came first) and says why; empty when it ran, or when nothing was to run.
+QString settleCommandStart(fill::HoldResult& held, const QString& program);
+
 // Holds what the fill made, as --run or --hold say, then removes it; the exit code of the whole.
 template<typename Target>
 int holdAndRelease(Context& context, Target& target, Summary& summary, const QProcessEnvironment& environment,
@@ -52,11 +56,11 @@ int holdAndRelease(Context& context, Target& target, Summary& summary, const QPr
     if (!options.json) {
         print(context.err, summary.toLine());
     }
-    Holder holder(context.stopSignals, options.topUp ? topUp : std::function<void()>());
-    const HoldResult held
+    fill::Holder holder(context.stopSignals, options.topUp ? topUp : std::function<void()>());
+    fill::HoldResult held
         = options.command.isEmpty() ? holder.hold(options.holdSeconds) : holder.run(options.command, environment);
-    if (!held.error.isEmpty()) {
-        context.say(held.error);
+    if (const QString why = settleCommandStart(held, options.command.value(0)); !why.isEmpty()) {
+        context.say(why);
     }
     if (held.leftRunning) {
         context.say(QStringLiteral("%1 left processes running in its process group: they were ended before the "

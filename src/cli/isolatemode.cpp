@@ -1,5 +1,6 @@
 #include "cli/isolatemode.h"
 
+#include "cli/holdmode.h"
 #include "cli/isolatemessages.h"
 #include "cli/summary.h"
 #include "core/commandenvironment.h"
@@ -43,7 +44,7 @@ QProcessEnvironment describeLayer(const platform::Isolation& isolation, std::opt
 }
 
 // --keep, once COMMAND has ended: a signal from then on (past signalsSeen) ends the copy.
-void keepLayer(const platform::Isolation& isolation, SignalState& stopSignals, int signalsSeen, std::FILE* err,
+void keepLayer(const platform::Isolation& isolation, fill::SignalState& stopSignals, int signalsSeen, std::FILE* err,
                Summary& summary)
 {
     bool interrupted = false;
@@ -65,11 +66,11 @@ void keepLayer(const platform::Isolation& isolation, SignalState& stopSignals, i
 }
 
 // What COMMAND left and wrote, and how it ended.
-void afterCommand(const Options& options, const platform::Isolation& isolation, const HoldResult& held, std::FILE* err,
-                  Summary& summary)
+void afterCommand(const Options& options, const platform::Isolation& isolation, const fill::HoldResult& held,
+                  const QString& startProblem, std::FILE* err, Summary& summary)
 {
-    if (!held.error.isEmpty()) {
-        say(err, held.error);
+    if (!startProblem.isEmpty()) {
+        say(err, startProblem);
     }
     const platform::Leftovers left = isolation.leftovers();
     for (const QString& line : leftoverMessages(options.command.first(), held.leftRunning, left,
@@ -92,7 +93,7 @@ void afterCommand(const Options& options, const platform::Isolation& isolation, 
 
 } // namespace
 
-int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out, std::FILE* err)
+int runIsolated(const Options& options, fill::SignalState& stopSignals, std::FILE* out, std::FILE* err)
 {
     const auto started = std::chrono::steady_clock::now();
     Summary summary;
@@ -131,9 +132,9 @@ int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out
     summary.reason = QStringLiteral("target reached");
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-    Holder holder(stopSignals, {});
+    fill::Holder holder(stopSignals, {});
     // Said only once COMMAND runs in the layer: its process may still find DIR's path changed and refuse.
-    const HoldResult held = holder.run(
+    fill::HoldResult held = holder.run(
         options.command, environment, [&isolation] { return isolation.join(); },
         [&isolation] { return isolation.commandEnded(); },
         [&] {
@@ -142,11 +143,12 @@ int runIsolated(const Options& options, SignalState& stopSignals, std::FILE* out
             }
         });
     // COMMAND has ended: a signal from then on is for the filler, and ends the copy of --keep.
+    const QString startProblem = settleCommandStart(held, options.command.first());
     const int signalsSeen = held.signalsAtEnd >= 0 ? held.signalsAtEnd : stopSignals.count.load();
     if (const platform::IsolationFailure failed = isolation.joinFailure(); failed.failed()) {
         return refuse(isolationFailureMessage(failed));
     }
-    afterCommand(options, isolation, held, err, summary);
+    afterCommand(options, isolation, held, startProblem, err, summary);
     if (options.keep) {
         keepLayer(isolation, stopSignals, signalsSeen, err, summary);
     }

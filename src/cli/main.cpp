@@ -20,7 +20,7 @@
 
 namespace {
 
-cli::SignalState signalState;
+fill::SignalState signalState;
 
 void onStopSignal(int signal)
 {

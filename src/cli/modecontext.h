@@ -1,9 +1,9 @@
 #pragma once
 
-#include "cli/holder.h"
 #include "cli/options.h"
 #include "cli/progress.h"
 #include "cli/summary.h"
+#include "core/hold.h"
 #include "platform/filesystem.h"
 
 #include <QString>
@@ -18,7 +18,7 @@ namespace cli {
 struct Context
 {
     const Options& options;
-    SignalState& stopSignals;
+    fill::SignalState& stopSignals;
     std::FILE* out;
     std::FILE* err;
     std::optional<Progress> progress;

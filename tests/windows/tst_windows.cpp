@@ -341,7 +341,7 @@ void tst_Windows::jsonSummaryKeepsTheName()
     QString error;
     const auto options = cli::parseArguments({ QStringLiteral("--json"), path, size }, &error);
     QVERIFY2(options, qPrintable(error));
-    cli::SignalState stop;
+    fill::SignalState stop;
     QCOMPARE(cli::run(*options, stop, false, out, err), int(cli::ExitDone));
 
     std::rewind(out);

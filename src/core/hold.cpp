@@ -1,7 +1,5 @@
-#include "cli/holder.h"
+#include "core/hold.h"
 
-#include "cli/summary.h"
-#include "platform/outputfile.h"
 #include "platform/process.h"
 #include "platform/signals.h"
 
@@ -9,7 +7,7 @@
 
 #include <algorithm>
 
-namespace cli {
+namespace fill {
 
 Holder::Holder(SignalState& stopSignals, std::function<void()> topUp)
     : m_signals(stopSignals)
@@ -51,28 +49,13 @@ HoldResult Holder::hold(std::optional<double> seconds)
     return result;
 }
 
-int findCommand(const QString& program, QString* path, QString* why)
-{
-    const std::error_code error = platform::findCommand(program, path);
-    if (!error) {
-        return 0;
-    }
-    if (error == std::errc::permission_denied) {
-        *why = QStringLiteral("%1: not an executable file").arg(program);
-        return ExitCannotExecute;
-    }
-    *why = program.contains(u'/') ? QStringLiteral("%1: no such file").arg(program)
-                                  : QStringLiteral("%1: command not found").arg(program);
-    return ExitNotFound;
-}
-
 HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& environment, std::function<int()> inChild,
                        std::function<bool()> ended, const std::function<void()>& started)
 {
     HoldResult result;
     QString path;
-    if (const int code = findCommand(command.first(), &path, &result.error)) {
-        result.commandCode = code;
+    if (const std::error_code error = platform::findCommand(command.first(), &path)) {
+        result.start = error == std::errc::permission_denied ? CommandStart::NotExecutable : CommandStart::NotFound;
         return result;
     }
     // Counted first: a signal that comes after the look below is forwarded once the command runs.
@@ -80,7 +63,7 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
     // A signal that came after the fill and before the command ends the hold before it begins.
     if (const int signal = m_signals.first.load()) {
         result.signal = signal;
-        result.commandCode = exitCodeForSignal(signal);
+        result.start = CommandStart::Interrupted;
         return result;
     }
     QElapsedTimer timer;
@@ -88,8 +71,8 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
     platform::CommandGroup group;
     group.setChildSetup(std::move(inChild));
     if (const auto error = group.start(path, command.first(), command.mid(1), environment)) {
-        result.error = QStringLiteral("%1: %2").arg(command.first(), platform::errorText(error));
-        result.commandCode = error == std::errc::no_such_file_or_directory ? ExitNotFound : ExitCannotExecute;
+        result.start = CommandStart::Failed;
+        result.startError = error;
         return result;
     }
     if (started) {
@@ -132,4 +115,4 @@ HoldResult Holder::run(const QStringList& command, const QProcessEnvironment& en
     return result;
 }
 
-} // namespace cli
+} // namespace fill

@@ -7,8 +7,9 @@
 #include <atomic>
 #include <functional>
 #include <optional>
+#include <system_error>
 
-namespace cli {
+namespace fill {
 
 // What the signal handlers tell a run. Written in signal context, on any of the program's threads
 // and one handler interrupting another: lock-free atomics only.
@@ -35,12 +36,22 @@ struct SignalState
     int take(int index) { return queue[index % queued].exchange(0); }
 };
 
+// How far a command got towards running.
+enum class CommandStart {
+    Started,
+    NotFound, // no such command (or no such file, given a path)
+    NotExecutable, // found, but not a file that may be run
+    Failed, // found, but starting it failed: startError says why
+    Interrupted, // a stop signal came after the fill and before the command: it was never started
+};
+
 struct HoldResult
 {
     double seconds = 0; // how long the volume was held
     int signal = 0; // the signal that ended a hold, 0 when the time ran out or the command ended
-    std::optional<int> commandCode; // the command's exit code as a shell gives it (128 + N for signal N)
-    QString error; // why the command could not be started
+    CommandStart start = CommandStart::Started;
+    std::error_code startError; // with CommandStart::Failed
+    std::optional<int> commandCode; // once it ran: its exit code as a shell gives it (128 + N for signal N)
     bool leftRunning = false; // the command left processes running in its group, which were ended
     int signalsAtEnd = -1; // SignalState::count once ended() told the command ended; -1 when it never did
 };
@@ -58,8 +69,8 @@ public:
     HoldResult hold(std::optional<double> seconds);
     // Runs command in a process group of its own (platform::CommandGroup) with standard input,
     // output and error and the environment inherited, plus environment, and forwards the stop
-    // signals to its group. Once it has ended, nothing of its group is left running. The command's
-    // code is 127 when it cannot be found and 126 when it cannot be started, as shells have it.
+    // signals to its group. Once it has ended, nothing of its group is left running. A command that
+    // never ran has no code: start says why.
     // inChild, when given, runs in the command's process between fork and exec, as
     // platform::CommandGroup::setChildSetup() says. ended, when given, tells that the command ended
     // before its process did (it waits for what the command left): signals from then on are not forwarded.
@@ -73,8 +84,4 @@ private:
     std::function<void()> m_topUp;
 };
 
-// 0 with the path to start when the program can be started, else the code a shell gives with its
-// words: 127 not found, 126 not executable.
-int findCommand(const QString& program, QString* path, QString* why);
-
-} // namespace cli
+} // namespace fill
