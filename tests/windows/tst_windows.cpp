@@ -14,6 +14,8 @@
 #include "sizes.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -84,6 +86,7 @@ private slots:
     void errorCodes_data();
     void errorCodes();
     void criticalErrorsAreNotAsked();
+    void cleanRemovesOnlyFills();
     void jsonSummaryKeepsTheName_data();
     void jsonSummaryKeepsTheName();
     void numberTextIgnoresTheUsersLocale_data();
@@ -316,6 +319,45 @@ void tst_Windows::criticalErrorsAreNotAsked()
 }
 
 // A script reads the path back from the JSON summary: every character of it, whatever the code page.
+// --clean removes a fill, keeps a file that only begins with the header text, and leaves one a live
+// run holds open as in use.
+void tst_Windows::cleanRemovesOnlyFills()
+{
+    {
+        const auto file = platform::makeOutputFile();
+        fill::Engine engine(*file, plainRun());
+        QCOMPARE(engine.run(at(QStringLiteral("old.dat")), 4 * KiB).outcome, fill::Outcome::TargetReached);
+    }
+    QVERIFY(writeFile(at(QStringLiteral("lookalike.dat")), fill::headerText() + QByteArray(1024, 'x')));
+    const auto heldFile = platform::makeOutputFile();
+    fill::Engine held(*heldFile, plainRun());
+    QCOMPARE(held.start(at(QStringLiteral("live.dat")), platform::Existing::Refuse).outcome,
+             fill::Outcome::TargetReached);
+    QCOMPARE(held.fill(4 * KiB).outcome, fill::Outcome::TargetReached);
+
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    QVERIFY(out && err);
+    auto closeBoth = qScopeGuard([&] {
+        std::fclose(out);
+        std::fclose(err);
+    });
+    QString error;
+    const auto options = cli::parseArguments({ QStringLiteral("--json"), QStringLiteral("--clean"), m_root }, &error);
+    QVERIFY2(options, qPrintable(error));
+    fill::SignalState stop;
+    QCOMPARE(cli::run(*options, stop, false, out, err), int(cli::ExitWriteError)); // one left in use
+    std::rewind(out);
+    QByteArray bytes(4096, '\0');
+    bytes.truncate(static_cast<qsizetype>(std::fread(bytes.data(), 1, bytes.size(), out)));
+    const QJsonObject summary = QJsonDocument::fromJson(bytes).object();
+    QCOMPARE(summary.value(QStringLiteral("removed")).toArray().size(), 1);
+    QCOMPARE(summary.value(QStringLiteral("in_use")).toArray().size(), 1);
+    QVERIFY(!QFileInfo::exists(at(QStringLiteral("old.dat"))));
+    QVERIFY(QFileInfo::exists(at(QStringLiteral("lookalike.dat"))));
+    QCOMPARE(fileSize(at(QStringLiteral("live.dat"))), 4 * KiB);
+}
+
 void tst_Windows::jsonSummaryKeepsTheName_data()
 {
     QTest::addColumn<QString>("name");
