@@ -1,6 +1,7 @@
 // tallowmere-fill: the fill engine for scripts and machines without a display.
 
 #include "cli/fillcommand.h"
+#include "platform/outputfile.h"
 #include "platform/process.h"
 #include "platform/signals.h"
 
@@ -9,6 +10,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <system_error>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -27,11 +29,23 @@ void onStopSignal(int signal)
     signalState.record(signal);
 }
 
+// The undefined-behaviour sanitizer checks an object's type on its first member call through a pipe
+// of its own: out of descriptors (as a deep --clean may be) that check fails. Each error category the
+// program compares is met here, while descriptors are free.
+void meetErrorCategories()
+{
+    for (const std::error_category* category : { &std::system_category(), &std::generic_category(),
+                                                 &platform::make_error_code(platform::FileError::InUse).category() }) {
+        [[maybe_unused]] const char* name = category->name();
+    }
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     platform::prepareProcess();
+    meetErrorCategories();
 #ifndef Q_OS_WIN
     // Bytes that are not text in the system's encoding would come back from QString as another
     // name: refuse them rather than create or overwrite a file nobody named.
