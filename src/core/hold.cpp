@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
+#include <limits>
 
 namespace fill {
 
@@ -43,7 +44,8 @@ HoldResult Holder::hold(std::optional<double> seconds)
             const qint64 left = std::max<qint64>(1, static_cast<qint64>(*seconds * 1000) - timer.elapsed());
             wait = wait < 0 ? left : std::min(wait, left);
         }
-        platform::waitForSignal(static_cast<int>(wait));
+        // A hold of weeks waits in steps an int of milliseconds can hold; each wake works out what is left.
+        platform::waitForSignal(static_cast<int>(std::min<qint64>(wait, std::numeric_limits<int>::max())));
     }
     result.seconds = timer.elapsed() / 1000.0;
     return result;
