@@ -24,25 +24,21 @@ matching() {
     grep -rnE --include='*.cpp' --include='*.h' -- "$pattern" "$src/$room" || true
 }
 
-while IFS= read -r hit; do
-    [[ -n "$hit" ]] && fail "platform includes another room: $hit"
-done < <(matching platform '^[[:space:]]*#[[:space:]]*include[[:space:]]*"(core|ui|cli)/')
+# Fails with what for each line under room that matches pattern.
+forbid() {
+    local room=$1 pattern=$2 what=$3 hit
+    while IFS= read -r hit; do
+        [[ -n "$hit" ]] && fail "$what: $hit"
+    done < <(matching "$room" "$pattern")
+}
 
-while IFS= read -r hit; do
-    [[ -n "$hit" ]] && fail "core includes a room other than platform: $hit"
-done < <(matching core '^[[:space:]]*#[[:space:]]*include[[:space:]]*"(ui|cli)/')
-
+include='^[[:space:]]*#[[:space:]]*include[[:space:]]*'
 os_headers='unistd\.h|fcntl\.h|windows\.h|winioctl\.h|sys/[^>]*|linux/[^>]*|dirent\.h|poll\.h|pthread\.h|sched\.h|spawn\.h|signal\.h|termios\.h|pwd\.h|grp\.h'
-while IFS= read -r hit; do
-    [[ -n "$hit" ]] && fail "core includes an operating-system header: $hit"
-done < <(matching core "^[[:space:]]*#[[:space:]]*include[[:space:]]*<($os_headers)>")
-
-while IFS= read -r hit; do
-    [[ -n "$hit" ]] && fail "ui includes cli: $hit"
-done < <(matching ui '^[[:space:]]*#[[:space:]]*include[[:space:]]*"cli/')
-while IFS= read -r hit; do
-    [[ -n "$hit" ]] && fail "cli includes ui: $hit"
-done < <(matching cli '^[[:space:]]*#[[:space:]]*include[[:space:]]*"ui/')
+forbid platform "$include\"(core|ui|cli)/" "platform includes another room"
+forbid core "$include\"(ui|cli)/" "core includes a room other than platform"
+forbid core "$include<($os_headers)>" "core includes an operating-system header"
+forbid ui "$include\"cli/" "ui includes cli"
+forbid cli "$include\"ui/" "cli includes ui"
 
 # A Qt header outside ui/ must be one of Qt Core's.
 qt_headers=$( (qmake6 -query QT_INSTALL_HEADERS || qtpaths6 --query QT_INSTALL_HEADERS) 2>/dev/null | head -n 1)
@@ -70,9 +66,7 @@ for room in core platform cli; do
 done
 
 for room in core platform ui; do
-    while IFS= read -r hit; do
-        [[ -n "$hit" ]] && fail "an option name outside cli: $hit"
-    done < <(matching "$room" '"--[a-z]')
+    forbid "$room" '"--[a-z]' "an option name outside cli"
 done
 
 while IFS= read -r file; do
