@@ -2,7 +2,7 @@
 # Fill benchmark. Builds what it needs, makes fresh volumes of its own (a tmpfs and an ext4 image on
 # a loop device), fills them to the last byte with the window's writer (through the real Start
 # button, offscreen), tallowmere-fill (writing, and reserving with --allocate), dd, f3write and a plain
-# reference loop, then measures how fast Stop ends a run, the window's memory during a fill, its
+# reference loop, beside fio's direct writes as the disk's limit, then measures how fast Stop ends a run, the window's memory during a fill, its
 # start-up time under Xvfb, the speed of --data random's generator and how soon --isolate runs its command. Prints a
 # table and PASS/MISS per target; a MISS never fails the script. Needs root. See bench/README.md.
 #
@@ -21,8 +21,11 @@ if [[ $QUICK == 1 ]]; then
 else
     ROUNDS=${ROUNDS:-3} STOPS=${STOPS:-20} LAUNCHES=${LAUNCHES:-10} STALL_STOPS=${STALL_STOPS:-5}
 fi
+# A tmpfs fill takes a second or two and its speed is that of fresh memory, which varies from fill to
+# fill far more than the fillers differ: more rounds there.
+TMPFS_ROUNDS=${TMPFS_ROUNDS:-$((ROUNDS * 3))}
 PARTS=${PARTS:-tmpfs ext4 stop stall memory startup random isolate}
-FILLERS=${FILLERS:-writer tallowmere-fill allocate dd f3write reference}
+FILLERS=${FILLERS:-writer tallowmere-fill allocate dd f3write reference fio}
 TMPFS_SIZE=${TMPFS_SIZE:-2g}
 EXT4_SIZE=${EXT4_SIZE:-4G}
 # Stops come 100-1500 ms into a fill: the volume must take longer than that to fill.
@@ -69,6 +72,9 @@ command -v losetup >/dev/null || missing+=(mount)
 command -v fincore >/dev/null || missing+=(util-linux)
 if has_filler f3write && { has_part tmpfs || has_part ext4; }; then
     command -v f3write >/dev/null || missing+=(f3)
+fi
+if has_filler fio && has_part ext4; then
+    command -v fio >/dev/null || missing+=(fio)
 fi
 if has_part startup; then
     command -v Xvfb >/dev/null || missing+=(xvfb)
@@ -306,13 +312,28 @@ run_fill() {
         t1=$EPOCHREALTIME
         R_SECONDS=$(seconds_between "$t0" "$t1")
         ;;
+    fio)
+        # The disk's limit: direct I/O past the page cache, 32 writes of 1 MiB in flight, until the
+        # volume is full, then one fsync. Writes refused for want of space are reported and expected.
+        t0=$EPOCHREALTIME
+        timeout "$FILL_TIMEOUT" fio --name=limit --filename="$mnt/fill.dat" --rw=write --bs=1M --direct=1 \
+            --ioengine=io_uring --iodepth=32 --fill_device=1 --fallocate=none --end_fsync=1 \
+            --output-format=terse >"$work/fio.out" 2>"$work/err" || rc=$?
+        t1=$EPOCHREALTIME
+        R_SECONDS=$(seconds_between "$t0" "$t1")
+        ;;
     *)
         echo "fill-bench: unknown filler $filler" >&2
         exit 2
         ;;
     esac
     stop_sampler
-    R_BYTES=$(find "$mnt" -xdev -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f", s }')
+    if [[ $filler == fio ]]; then
+        # Writes in flight beyond one refused for want of space leave holes: count what is on the disk.
+        R_BYTES=$(find "$mnt" -xdev -type f -printf '%b\n' | awk '{ s += $1 * 512 } END { printf "%.0f", s }')
+    else
+        R_BYTES=$(find "$mnt" -xdev -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f", s }')
+    fi
     R_LEFT=$(stat -f -c '%a %S' "$mnt" | awk '{ printf "%.0f", $1 * $2 }')
     R_OK=1
     if ((rc != 0)); then
@@ -403,6 +424,11 @@ started_at=$EPOCHREALTIME
 echo "fill-bench: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) CPUs, $(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) RAM, kernel $(uname -r)"
 echo "fill-bench: rounds $ROUNDS, tmpfs $TMPFS_SIZE, ext4 $EXT4_SIZE on $IMAGE_DIR, fillers: $FILLERS"
 
+# fills_on VOLUME FILLER: whether FILLER runs on VOLUME. fio stands for the disk's limit, and a tmpfs
+# has no disk.
+fills_on() { [[ $2 != fio || $1 != tmpfs ]]; }
+rounds_on() { if [[ $1 == tmpfs ]]; then echo "$TMPFS_ROUNDS"; else echo "$ROUNDS"; fi; }
+
 volumes=()
 has_part tmpfs && volumes+=(tmpfs)
 has_part ext4 && volumes+=(ext4)
@@ -411,15 +437,18 @@ for volume in "${volumes[@]}"; do
     echo "== $volume: fill until full =="
     if ((WARMUP)); then
         for filler in "${filler_list[@]}"; do
+            fills_on "$volume" "$filler" || continue
             run_fill "$volume" "$filler"
             record "$volume" "$filler" 0 warm-up
         done
     fi
-    for ((round = 1; round <= ROUNDS; ++round)); do
+    rounds=$(rounds_on "$volume")
+    for ((round = 1; round <= rounds; ++round)); do
         # Each round starts one filler further on, so no filler always follows the same one.
         n=${#filler_list[@]}
         for ((i = 0; i < n; ++i)); do
             filler=${filler_list[$(((i + round - 1) % n))]}
+            fills_on "$volume" "$filler" || continue
             run_fill "$volume" "$filler"
             record "$volume" "$filler" 1 "round $round"
         done
@@ -636,26 +665,29 @@ echo "== results ($(date -u '+%Y-%m-%d %H:%M UTC'), $(awk -v a="$started_at" -v 
 declare -A MEDIAN
 for volume in "${volumes[@]}"; do
     echo
-    printf '%-6s %-15s %9s %19s %7s %7s %14s %12s %10s\n' "$volume" filler "median" "min-max MB/s" "/dd" "/ref" "max left B" \
-        "cache MiB" "file MiB"
+    printf '%-6s %-15s %9s %19s %7s %7s %7s %14s %12s %10s\n' "$volume" filler "median" "min-max MB/s" "/dd" "/ref" \
+        "/fio" "max left B" "cache MiB" "file MiB"
     for filler in "${filler_list[@]}"; do
         key=$volume/$filler
         read -r med lo hi < <(stats ${RATES[$key]:-})
         MEDIAN[$key]=$med
     done
     for filler in "${filler_list[@]}"; do
+        fills_on "$volume" "$filler" || continue
         key=$volume/$filler
         read -r med lo hi < <(stats ${RATES[$key]:-})
-        printf '%-6s %-15s %9s %19s %7s %7s %14s %12s %10s\n' "" "$filler" "$med" "$lo-$hi" \
+        printf '%-6s %-15s %9s %19s %7s %7s %7s %14s %12s %10s\n' "" "$filler" "$med" "$lo-$hi" \
             "$(ratio "$med" "${MEDIAN[$volume/dd]:-nan}")" "$(ratio "$med" "${MEDIAN[$volume/reference]:-nan}")" \
+            "$(ratio "$med" "${MEDIAN[$volume/fio]:-nan}")" \
             "${LEFT_MAX[$key]:--}" "$(mib "${CACHE_MAX[$key]:-}")" "$(mib "${FILE_MAX[$key]:-}")"
     done
 done
 if ((${#volumes[@]})); then
     echo
-    echo "MB/s = bytes written / seconds, medians of $ROUNDS rounds; max left, cache (peak growth of Cached: in"
-    echo "/proc/meminfo, which other work on the machine moves too) and file (peak of the fill file's own pages"
-    echo "in the page cache) over every run, warm-up included. On tmpfs the file itself is page cache."
+    echo "MB/s = bytes written / seconds, medians of $ROUNDS rounds$(has_part tmpfs && echo " ($TMPFS_ROUNDS on tmpfs)"); max left, cache (peak"
+    echo "growth of Cached: in /proc/meminfo, which other work on the machine moves too) and file (peak of the"
+    echo "fill file's own pages in the page cache) over every run, warm-up included. On tmpfs the file itself is"
+    echo "page cache. fio (direct I/O, io_uring, 32 x 1 MiB in flight, one fsync at the end) is the disk's limit."
 fi
 if has_filler writer && ((${#volumes[@]})) || has_part stop; then
     printf '\nlongest gap between turns of the window'"'"'s event loop: %.1f ms (%s)\n' "$GAP_MAX" "${GAP_WHERE:--}"
@@ -730,6 +762,19 @@ fi
 if [[ -n ${MEDIAN[tmpfs/tallowmere-fill]:-} ]]; then
     r=$(ratio "${MEDIAN[tmpfs/tallowmere-fill]}" "${MEDIAN[tmpfs/dd]:-nan}")
     check at_least "$r" 0.95 "tmpfs: tallowmere-fill >= 0.95 x dd (${r})"
+fi
+# The window and the command line run the same engine: neither may lose speed to what is around it.
+for volume in "${volumes[@]}"; do
+    if [[ -n ${MEDIAN[$volume/writer]:-} && -n ${MEDIAN[$volume/tallowmere-fill]:-} ]]; then
+        r=$(ratio "${MEDIAN[$volume/writer]}" "${MEDIAN[$volume/tallowmere-fill]}")
+        check at_least "$r" 0.95 "$volume: window's writer >= 0.95 x tallowmere-fill (${r})"
+    fi
+done
+if [[ -n ${MEDIAN[ext4/fio]:-} ]]; then
+    w=$(ratio "${MEDIAN[ext4/writer]:-nan}" "${MEDIAN[ext4/fio]}")
+    c=$(ratio "${MEDIAN[ext4/tallowmere-fill]:-nan}" "${MEDIAN[ext4/fio]}")
+    lower=$(awk -v a="$w" -v b="$c" 'BEGIN { if (a == "nan" || b == "nan") print "nan"; else print (a < b) ? a : b }')
+    check at_least "$lower" 0.95 "ext4: writer and tallowmere-fill >= 0.95 x the disk's limit (fio direct) (${w}, ${c})"
 fi
 if [[ -n ${SECONDS_MAX[ext4/allocate]:-} ]]; then
     a=${SECONDS_MAX[ext4/allocate]}
