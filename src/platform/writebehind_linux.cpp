@@ -23,13 +23,13 @@ constexpr auto fastWait = std::chrono::milliseconds(4);
 // Flushes to the device: at least this much new, at most this often, unless the file runs ahead.
 constexpr qint64 minimumFlush = 4 * 1024 * 1024;
 constexpr auto flushSpacing = std::chrono::milliseconds(100);
-// How far the file may run ahead of the flushes: from one bound to the other, halved when a flush
-// takes much longer than the quickest one, doubled when it takes hardly longer.
-constexpr qint64 minimumUnflushed = 16 * 1024 * 1024;
+// How far the file may run ahead of the flushes: what the device takes to its medium in this long
+// beyond a flush's fixed cost, as the last flush showed. At most twice that waits for the flush at
+// the close, so a Stop on a disk with a large volatile cache ends about this long after one bare
+// flush. It starts low, since nothing is known of the device yet, and at most doubles per flush.
+constexpr qint64 minimumUnflushed = 4 * 1024 * 1024;
 constexpr qint64 maximumUnflushed = 2048LL * 1024 * 1024;
-constexpr qint64 initialUnflushed = 256 * 1024 * 1024;
-constexpr qint64 slowFlushNs = 150'000'000;
-constexpr qint64 fastFlushNs = 50'000'000;
+constexpr qint64 drainNs = 50'000'000;
 
 // Errors that mean the data did not reach the disk, as opposed to a file system without the call.
 bool dataLost(int error)
@@ -42,6 +42,16 @@ bool inMemory(int fd)
 {
     struct statfs st = {};
     return ::fstatfs(fd, &st) == 0 && (st.f_type == TMPFS_MAGIC || st.f_type == RAMFS_MAGIC);
+}
+
+// The limit after a flush that took carried bytes to the medium in extraNs beyond the fixed cost.
+qint64 nextUnflushedLimit(qint64 limit, qint64 carried, qint64 extraNs)
+{
+    const double drained = extraNs > 0 ? static_cast<double>(carried) * drainNs / static_cast<double>(extraNs)
+                                       : static_cast<double>(maximumUnflushed);
+    const qint64 fits
+        = drained < static_cast<double>(maximumUnflushed) ? static_cast<qint64>(drained) : maximumUnflushed;
+    return std::clamp(std::min(fits, limit * 2), minimumUnflushed, maximumUnflushed);
 }
 
 } // namespace
@@ -61,7 +71,7 @@ void WriteBehind::start(int fd)
     m_stopping = false;
     m_startedBytes = 0;
     m_flushedBytes = 0;
-    m_unflushedLimit = initialUnflushed;
+    m_unflushedLimit = minimumUnflushed;
     m_bareFlushNs = 0;
     m_lastFlush = {};
     m_enabled = fd >= 0 && !inMemory(fd);
@@ -210,6 +220,7 @@ void WriteBehind::flushWork()
             continue;
         }
         const qint64 target = m_startedBytes;
+        const qint64 carried = target - m_flushedBytes;
         lock.unlock();
         const auto began = std::chrono::steady_clock::now();
         const int failure = ::fdatasync(m_fd) == 0 ? 0 : errno;
@@ -228,11 +239,7 @@ void WriteBehind::flushWork()
         }
         m_flushedBytes = std::max(m_flushedBytes, target);
         m_bareFlushNs = m_bareFlushNs == 0 ? took : std::min(m_bareFlushNs, took);
-        if (took - m_bareFlushNs > slowFlushNs) {
-            m_unflushedLimit = std::max(minimumUnflushed, m_unflushedLimit / 2);
-        } else if (took - m_bareFlushNs < fastFlushNs) {
-            m_unflushedLimit = std::min(maximumUnflushed, m_unflushedLimit * 2);
-        }
+        m_unflushedLimit = nextUnflushedLimit(m_unflushedLimit, carried, took - m_bareFlushNs);
         m_changed.notify_all();
     }
 }

@@ -8,6 +8,8 @@
 //   write_stall_ms=N write_stall_every=K   every K-th write waits N ms first (K=0: none)...
 //   write_stall_limit=L                     ...L times at most (0: no limit)
 //   fsync_stall_ms=N flush_stall_ms=N      fsync and fdatasync / every close wait N ms first
+//   fsync_drain_mbps=R                      an fsync also waits for what was written since the last
+//                                           one, at R MB/s: a disk with a large volatile cache
 //   write_errno=E write_fail_at=OFFSET     a write reaching OFFSET fails with E (EIO, ENOSPC, EDQUOT)
 //   fsync_errno=E flush_errno=E            fsync / close fail with E (0: succeed)
 //   short_writes=1                         every write takes half of what it is given
@@ -49,6 +51,7 @@ std::atomic<long long> stalledWrites { 0 };
 std::atomic<int> stalling { 0 };
 std::atomic<long long> fsyncs { 0 };
 std::atomic<long long> flushes { 0 };
+std::atomic<long long> unsyncedBytes { 0 };
 
 long long setting(const char* key)
 {
@@ -188,6 +191,7 @@ int doWrite(const char*, const char* data, size_t size, off_t offset, fuse_file_
         return static_cast<int>(size);
     }
     const long long count = ++writes;
+    unsyncedBytes += static_cast<long long>(size);
     const long long every = setting("write_stall_every");
     const long long limit = setting("write_stall_limit");
     if (every > 0 && count % every == 0 && (limit == 0 || stalledWrites < limit)) {
@@ -227,6 +231,9 @@ int doFsync(const char*, int dataOnly, fuse_file_info* fi)
     }
     ++fsyncs;
     stall(setting("fsync_stall_ms"));
+    if (const long long rate = setting("fsync_drain_mbps"); rate > 0) {
+        stall(unsyncedBytes.exchange(0) / 1000 / rate); // bytes / (R * 10^6 B/s), in ms
+    }
     if (const long long error = setting("fsync_errno")) {
         return -static_cast<int>(error);
     }
