@@ -126,7 +126,7 @@ bus_pid=
 
 # The outside stop's processes: the window, the session bus and the accessibility bus launcher, and
 # what these two started themselves (the accessibility bus, its registry); all by pid.
-outside_app_pid= outside_bus_pid= outside_a11y_pid=
+outside_app_pid= outside_bus_pid= outside_a11y_pid= outside_a11y_address=
 # descendants PID: the pids of PID's children, theirs, and so on, deepest first.
 descendants() {
     local child
@@ -147,9 +147,16 @@ stop_pid() { # stop_pid PID: TERM, then KILL after 2 s; waits when it is a child
     wait "$1" 2>/dev/null || true
 }
 outside_down() {
-    local pid
+    local pid registry=
     stop_pid "$outside_app_pid"
     outside_app_pid=
+    # The registry is started by the accessibility bus and leaves it as its parent: asked by name.
+    if [[ -n $outside_a11y_address ]]; then
+        registry=$(dbus-send --bus="$outside_a11y_address" --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+            org.freedesktop.DBus.GetConnectionUnixProcessID string:org.a11y.atspi.Registry 2>/dev/null | awk '/uint32/ { print $2 }')
+        outside_a11y_address=
+    fi
+    stop_pid "$registry"
     for pid in "$outside_a11y_pid" "$outside_bus_pid"; do
         [[ -n $pid ]] || continue
         for child in $(descendants "$pid"); do stop_pid "$child"; done
@@ -556,8 +563,9 @@ outside_runs() {
         >"$work/a11y.log" 2>&1 &
     outside_a11y_pid=$!
     for i in $(seq 100); do
-        DBUS_SESSION_BUS_ADDRESS=$bus_address dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus \
-            org.a11y.Bus.GetAddress >/dev/null 2>&1 && break
+        outside_a11y_address=$(DBUS_SESSION_BUS_ADDRESS=$bus_address dbus-send --session --print-reply --dest=org.a11y.Bus \
+            /org/a11y/bus org.a11y.Bus.GetAddress 2>/dev/null | awk -F'"' '/string/ { print $2 }') &&
+            [[ -n $outside_a11y_address ]] && break
         sleep 0.05
     done
     for ((i = 1; i <= count; ++i)); do
