@@ -126,7 +126,7 @@ bus_pid=
 
 # The outside stop's processes: the window, the session bus and the accessibility bus launcher, and
 # what these two started themselves (the accessibility bus, its registry); all by pid.
-outside_app_pid= outside_bus_pid= outside_a11y_pid= outside_a11y_address=
+outside_app_pid='' outside_bus_pid='' outside_a11y_pid='' outside_a11y_address=''
 # descendants PID: the pids of PID's children, theirs, and so on, deepest first.
 descendants() {
     local child
@@ -162,7 +162,7 @@ outside_down() {
         for child in $(descendants "$pid"); do stop_pid "$child"; done
         stop_pid "$pid"
     done
-    outside_a11y_pid= outside_bus_pid=
+    outside_a11y_pid='' outside_bus_pid=''
 }
 
 cleanup() {
@@ -575,6 +575,7 @@ outside_runs() {
         chmod 700 "$home/runtime"
         # An empty size fills the volume.
         printf '[Tallowmere]\nOUTFILE=%s\nSIZE=\nSIZESCALE=1\n' "$mnt_ext4/fill.dat" >"$home/config/Tallowmere/Tallowmere.conf"
+        # shellcheck disable=SC2086 # OUTSIDE_APP_ENV is NAME=VALUE words for env
         env DISPLAY="$display" DBUS_SESSION_BUS_ADDRESS="$bus_address" QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 \
             HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_RUNTIME_DIR="$home/runtime" ${OUTSIDE_APP_ENV:-} \
             "$BUILD/src/TALLOWMR" >"$work/outside-app.log" 2>&1 &
