@@ -83,6 +83,15 @@ if has_part startup; then
     command -v dbus-daemon >/dev/null || missing+=(dbus-daemon)
     pkg-config --exists xcb 2>/dev/null || missing+=(libxcb1-dev pkg-config)
 fi
+if has_part stop; then
+    command -v Xvfb >/dev/null || missing+=(xvfb)
+    command -v xdpyinfo >/dev/null || missing+=(x11-utils)
+    command -v dbus-daemon >/dev/null || missing+=(dbus-daemon)
+    [[ -x /usr/libexec/at-spi-bus-launcher ]] || missing+=(at-spi2-core)
+    # The outside client: Debian's own Python, whatever python3 comes first on the PATH.
+    /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || missing+=(python3-pyatspi gir1.2-atspi-2.0)
+    /usr/bin/python3 -c 'import Xlib.ext.xtest' 2>/dev/null || missing+=(python3-xlib)
+fi
 if has_part stall; then
     pkg-config --exists fuse3 2>/dev/null || missing+=(libfuse3-dev pkg-config)
     command -v fusermount3 >/dev/null || missing+=(fuse3)
@@ -94,6 +103,7 @@ cmake --preset bench -S "$root" -B "$BUILD" >/dev/null
 targets=(bench_fill reference_fill tallowmere-fill random_speed)
 if has_part stall; then targets+=(stallfs); fi
 if has_part startup; then targets+=(TALLOWMR minimal_window); fi
+if has_part stop; then targets+=(TALLOWMR); fi
 cmake --build "$BUILD" --target "${targets[@]}" >/dev/null
 if has_part startup; then
     cmake --build "$BUILD" --target window_wait >/dev/null 2>&1 || true
@@ -120,10 +130,52 @@ declare -A LOOPS=() # image name -> loop device
 sampler_pid=
 bus_pid=
 
+# The outside stop's processes: the window, the session bus and the accessibility bus launcher, and
+# what these two started themselves (the accessibility bus, its registry); all by pid.
+outside_app_pid='' outside_bus_pid='' outside_a11y_pid='' outside_a11y_address=''
+# descendants PID: the pids of PID's children, theirs, and so on, deepest first.
+descendants() {
+    local child
+    for child in $(ps -o pid= --ppid "$1" 2>/dev/null); do
+        descendants "$child"
+        echo "$child"
+    done
+}
+stop_pid() { # stop_pid PID: TERM, then KILL after 2 s; waits when it is a child of this shell
+    [[ -n $1 ]] && kill -0 "$1" 2>/dev/null || return 0
+    kill "$1" 2>/dev/null || true
+    local i
+    for i in $(seq 40); do
+        [[ -e /proc/$1 && $(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) != Z ]] || break
+        sleep 0.05
+    done
+    kill -KILL "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+}
+outside_down() {
+    local pid registry=
+    stop_pid "$outside_app_pid"
+    outside_app_pid=
+    # The registry is started by the accessibility bus and leaves it as its parent: asked by name.
+    if [[ -n $outside_a11y_address ]]; then
+        registry=$(dbus-send --bus="$outside_a11y_address" --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+            org.freedesktop.DBus.GetConnectionUnixProcessID string:org.a11y.atspi.Registry 2>/dev/null | awk '/uint32/ { print $2 }')
+        outside_a11y_address=
+    fi
+    stop_pid "$registry"
+    for pid in "$outside_a11y_pid" "$outside_bus_pid"; do
+        [[ -n $pid ]] || continue
+        for child in $(descendants "$pid"); do stop_pid "$child"; done
+        stop_pid "$pid"
+    done
+    outside_a11y_pid='' outside_bus_pid=''
+}
+
 cleanup() {
     set +e
     [[ -n $sampler_pid ]] && kill "$sampler_pid" 2>/dev/null && wait "$sampler_pid" 2>/dev/null
     [[ -n $bus_pid ]] && kill "$bus_pid" 2>/dev/null
+    outside_down
     release_stall
     for m in "$mnt_tmpfs" "$mnt_ext4"; do
         if mountpoint -q "$m"; then
@@ -481,6 +533,7 @@ stop_runs() {
         if [[ ${KV[stopped]:-0} == 1 && ${KV[stop_disabled]:-0} == 1 ]] && ((${KV[bytes]:-0} < ${KV[expected]:-0})); then
             acks+=("${KV[stop_ack_ms]}")
             backs+=("${KV[buttons_back_ms]}")
+            [[ $kind != ext4 ]] || IN_ROWS+=("$delay ${KV[bytes]} ${KV[stop_ack_ms]} ${KV[buttons_back_ms]}")
             printf '  stop %2d  after %4d ms  %11d B written  acknowledged %7.2f ms  buttons back %8.2f ms  event gap %.1f ms\n' \
                 "$i" "$delay" "${KV[bytes]}" "${KV[stop_ack_ms]}" "${KV[buttons_back_ms]}" "${KV[max_gap_ms]}"
         else
@@ -507,7 +560,7 @@ measure_bare_flush() {
     echo "  bare flush (fdatasync after 16 MiB): ${flushes[*]} ms; median $BARE_FLUSH_MS ms"
 }
 
-STOP_ACK_ext4=() STOP_BACK_ext4=() STOP_ACK_stall=() STOP_BACK_stall=()
+STOP_ACK_ext4=() STOP_BACK_ext4=() STOP_ACK_stall=() STOP_BACK_stall=() IN_ROWS=()
 BARE_FLUSH_MS=
 if has_part stop; then
     echo
@@ -515,6 +568,82 @@ if has_part stop; then
     measure_bare_flush
     prepare_stop_ext4() { fresh_ext4 stop "$STOP_EXT4_SIZE"; }
     stop_runs ext4 "$STOPS" 100 1400 prepare_stop_ext4 "$mnt_ext4/fill.dat"
+    release "$mnt_ext4"
+fi
+
+# --- stop seen from outside ----------------------------------------------------------------------
+
+# The real window under Xvfb with the accessibility bus on, a fresh home whose settings fill the
+# fresh volume; stop_outside.py clicks Start, then Stop OUTSIDE_MIN..OUTSIDE_MAX ms later with XTEST,
+# and watches Start come back through AT-SPI (as pyatspi reads it, and asked each time) and on the
+# screen. Appends to OUT_ATSPI, OUT_ASKED and OUT_SCREEN.
+OUTSIDE_MIN=${OUTSIDE_MIN:-300}
+OUTSIDE_MAX=${OUTSIDE_MAX:-1500}
+OUT_ATSPI=() OUT_ASKED=() OUT_SCREEN=() OUT_ROWS=()
+outside_runs() {
+    local count=$1 i delay out home bytes
+    display_start -screen 0 1280x1024x24 || return 1
+    # OUTSIDE_WM=1: with a window manager (openbox), which gives the window the focus when clicked.
+    if [[ ${OUTSIDE_WM:-0} == 1 ]]; then display_wm_start || return 1; fi
+    local display=$DISPLAY bus_address
+    bus_address=$(dbus-daemon --session --fork --print-address=1 --print-pid=3 3>"$work/outside-bus.pid" | head -n 1)
+    outside_bus_pid=$(<"$work/outside-bus.pid")
+    DISPLAY=$display DBUS_SESSION_BUS_ADDRESS=$bus_address /usr/libexec/at-spi-bus-launcher --launch-immediately \
+        >"$work/a11y.log" 2>&1 &
+    outside_a11y_pid=$!
+    for i in $(seq 100); do
+        outside_a11y_address=$(DBUS_SESSION_BUS_ADDRESS=$bus_address dbus-send --session --print-reply --dest=org.a11y.Bus \
+            /org/a11y/bus org.a11y.Bus.GetAddress 2>/dev/null | awk -F'"' '/string/ { print $2 }') &&
+            [[ -n $outside_a11y_address ]] && break
+        sleep 0.05
+    done
+    for ((i = 1; i <= count; ++i)); do
+        fresh_ext4 stop "$STOP_EXT4_SIZE"
+        home=$(mktemp -d "$work/outside-home.XXXXXX")
+        mkdir -p "$home/config/Tallowmere" "$home/runtime"
+        chmod 700 "$home/runtime"
+        # An empty size fills the volume.
+        printf '[Tallowmere]\nOUTFILE=%s\nSIZE=\nSIZESCALE=1\n' "$mnt_ext4/fill.dat" >"$home/config/Tallowmere/Tallowmere.conf"
+        # shellcheck disable=SC2086 # OUTSIDE_APP_ENV is NAME=VALUE words for env
+        env DISPLAY="$display" DBUS_SESSION_BUS_ADDRESS="$bus_address" QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 \
+            HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_RUNTIME_DIR="$home/runtime" ${OUTSIDE_APP_ENV:-} \
+            "$BUILD/src/TALLOWMR" >"$work/outside-app.log" 2>&1 &
+        outside_app_pid=$!
+        # OUTSIDE_STRACE=DIR: every system call of the window, with times, to DIR/strace.N (a diagnosis,
+        # not for the figures).
+        local tracer=
+        if [[ -n ${OUTSIDE_STRACE:-} ]]; then
+            strace -f -tt -T -p "$outside_app_pid" -o "$OUTSIDE_STRACE/strace.$i" 2>/dev/null &
+            tracer=$!
+        fi
+        delay=$((OUTSIDE_MIN + RANDOM % (OUTSIDE_MAX - OUTSIDE_MIN + 1)))
+        out=$(DISPLAY=$display DBUS_SESSION_BUS_ADDRESS=$bus_address timeout 60 /usr/bin/python3 "$here/stop_outside.py" \
+            "$outside_app_pid" "$delay" 2>"$work/err") || out=
+        parse_kv "$out"
+        # Buttons back means closed: by now the file has its length.
+        bytes=$(stat -c %s "$mnt_ext4/fill.dat" 2>/dev/null || echo 0)
+        stop_pid "$outside_app_pid"
+        outside_app_pid=
+        [[ -z $tracer ]] || { wait "$tracer" 2>/dev/null || true; echo "  (trace: $OUTSIDE_STRACE/strace.$i, Stop clicked at ${KV[clicked_wall]})"; }
+        if [[ -n $out && ${KV[atspi_ms]} != nan && ${KV[screen_ms]} != nan ]]; then
+            OUT_ATSPI+=("${KV[atspi_ms]}") OUT_ASKED+=("${KV[asked_ms]}") OUT_SCREEN+=("${KV[screen_ms]}")
+            OUT_ROWS+=("${KV[stop_at_ms]} $bytes ${KV[atspi_ms]} ${KV[screen_ms]} ${KV[asked_ms]}")
+            printf '  outside %2d  after %4.0f ms  %11d B written  AT-SPI %7.1f ms  screen %7.1f ms  (asked %7.1f ms)\n' \
+                "$i" "${KV[stop_at_ms]}" "$bytes" "${KV[atspi_ms]}" "${KV[screen_ms]}" "${KV[asked_ms]}"
+        else
+            FAILED_RUNS=$((FAILED_RUNS + 1))
+            echo "  outside $i after $delay ms: no answer ($out $(head -c 300 "$work/err"))"
+        fi
+        rm -rf "$home"
+    done
+    outside_down
+    display_stop
+}
+if has_part stop; then
+    echo
+    echo "== stop seen from outside: $STOPS stops of TALLOWMR under Xvfb, clicked with XTEST, read through AT-SPI and the screen =="
+    [[ -n $BARE_FLUSH_MS ]] || measure_bare_flush
+    outside_runs "$STOPS"
     release "$mnt_ext4"
 fi
 
@@ -714,6 +843,24 @@ if [[ -n ${ACK99_ext4:-} ]]; then
     echo "   to come; and until the buttons are back, file flushed and closed. p99 is nearest-rank. One bare"
     echo "   flush of that volume took $BARE_FLUSH_MS ms.)"
 fi
+if ((${#OUT_ROWS[@]})); then
+    echo
+    echo "stop on ext4, run by run: in-process (bench_fill, offscreen, queued click; after = from the first block)"
+    echo "and from outside (TALLOWMR under Xvfb, XTEST click; after = from the click on Start), ms:"
+    printf '  %4s | %6s %12s %7s %8s | %6s %12s %8s %8s %8s\n' stop after bytes ack back after bytes AT-SPI screen asked
+    for ((i = 0; i < ${#IN_ROWS[@]} || i < ${#OUT_ROWS[@]}; ++i)); do
+        read -r d1 b1 a1 k1 <<<"${IN_ROWS[i]:-- - - -}"
+        read -r d2 b2 a2 s2 q2 <<<"${OUT_ROWS[i]:-- - - - -}"
+        printf '  %4d | %6s %12s %7s %8s | %6s %12s %8s %8s %8s\n' $((i + 1)) "$d1" "$b1" "$a1" "$k1" "${d2%.*}" "$b2" "$a2" "$s2" "$q2"
+    done
+    read -r o50 _ omax < <(stats "${OUT_ATSPI[@]}")
+    read -r s50 _ smax < <(stats "${OUT_SCREEN[@]}")
+    printf '\nstop on ext4 seen from outside, %d stops: AT-SPI p50 %.1f ms p99 %.1f ms max %.1f ms; screen p50 %.1f ms p99 %.1f ms max %.1f ms\n' \
+        "${#OUT_ATSPI[@]}" "$o50" "$(percentile 99 "${OUT_ATSPI[@]}")" "$omax" "$s50" "$(percentile 99 "${OUT_SCREEN[@]}")" "$smax"
+    OUT_MAX=$(maximum "${OUT_ATSPI[@]}" "${OUT_SCREEN[@]}")
+    echo "  (from the release of the click on Stop until Start reads enabled through AT-SPI, as pyatspi reads it,"
+    echo "   and until Start's rectangle on the screen differs from its disabled look; asked = GetState each time)"
+fi
 report_stops stall "stop on the stalling volume"
 if [[ -n $STALL_GAP ]]; then
     printf 'longest gap between turns of the event loop while filling the stalling volume: %.1f ms\n' "$STALL_GAP"
@@ -807,6 +954,11 @@ if [[ -n ${ACK99_ext4:-} ]]; then
     limit=$(awk -v f="$BARE_FLUSH_MS" 'BEGIN { printf "%.2f", 250 + f }')
     check at_most "$BACK99_ext4" "$limit" \
         "stop on ext4: buttons back p99 <= 250 ms + one bare flush = $limit ms (p99 $BACK99_ext4 ms)"
+fi
+if [[ -n ${OUT_MAX:-} ]]; then
+    limit=$(awk -v f="$BARE_FLUSH_MS" 'BEGIN { printf "%.2f", 250 + f }')
+    check at_most "$OUT_MAX" "$limit" \
+        "Stop on ext4 seen from outside (AT-SPI and screen): every stop <= 250 ms + one bare flush = $limit ms (max $OUT_MAX ms)"
 fi
 if [[ -n ${ACK99_stall:-} ]]; then
     check at_most "$ACK99_stall" 50 "stop on the stalling volume: acknowledged p99 <= 50 ms (p99 $ACK99_stall ms)"
