@@ -18,9 +18,9 @@ namespace platform {
 // with no other thread to hand over to on the way. The window adapts to the device. A helper
 // flushes what was written back to the device itself (fdatasync), so that little is left in a
 // volatile disk cache (a virtual machine's host, a USB stick) for the flush at the close: the
-// close, and with it a Stop, stays short. How much may wait for a flush adapts to how long flushes
-// take beyond their fixed cost. On memory file systems, and where the system lacks the calls, it
-// does nothing.
+// close, and with it a Stop, stays short. How much may wait for a flush follows how fast the last
+// flush drained beyond its fixed cost. On memory file systems, and where the system lacks the calls,
+// it does nothing.
 class WriteBehind
 {
 public:
