@@ -9,7 +9,60 @@ private slots:
     void runExitCodes();
     void holdReleases_data();
     void holdReleases();
+    void killedRunLeavesNoFill_data();
+    void killedRunLeavesNoFill();
+    void guardianEndsWithTheRun_data();
+    void guardianEndsWithTheRun();
 };
+
+namespace {
+
+// The processes but this one with a descriptor open, or their working folder, in dir.
+QStringList holdersOf(const QString& dir)
+{
+    QStringList found;
+    const QString inside = QFileInfo(dir).canonicalFilePath();
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        if (pid.toLongLong() <= 0 || pid.toLongLong() == ::getpid()) {
+            continue;
+        }
+        QStringList links { QStringLiteral("/proc/%1/cwd").arg(pid) };
+        for (const QString& fd : QDir(QStringLiteral("/proc/%1/fd").arg(pid))
+                                     .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+            links << QStringLiteral("/proc/%1/fd/%2").arg(pid, fd);
+        }
+        for (const QString& link : links) {
+            const QString target = QFile::symLinkTarget(link);
+            if (target == inside || target.startsWith(inside + u'/')) {
+                found << pid;
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+qint64 inodesAt(const QString& path)
+{
+    struct statvfs st = {};
+    return ::statvfs(QFile::encodeName(path).constData(), &st) == 0 ? qint64(st.f_favail) : -1;
+}
+
+// The children of pid, from their /proc/N/stat.
+QStringList childrenOf(qint64 pid)
+{
+    QStringList found;
+    for (const QString& child : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(child));
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (child.toLongLong() > 0 && fields.size() > 1 && fields[1].toLongLong() == pid) {
+            found << child;
+        }
+    }
+    return found;
+}
+
+} // namespace
 
 void tst_CliRun::runExitCodes_data()
 {
@@ -63,8 +116,9 @@ void tst_CliRun::runExitCodes_data()
         << "tmpfs" << QStringList() << "sleep 37 & echo $! > MARK; wait" << SIGTERM << 143 << true << false;
     QTest::newRow("what COMMAND left running is ended")
         << "ext4" << QStringList() << "sleep 37 & echo $! > MARK" << 0 << 0 << true << false;
+    // Its group killed, as a CI runner cancels a job: the guardian, in a session of its own, removes the fill.
     QTest::newRow("COMMAND ends with a filler killed outright")
-        << "tmpfs" << QStringList { "2M" } << "echo $$ > MARK; exec sleep 37" << -SIGKILL << -1 << true << true;
+        << "tmpfs" << QStringList { "2M" } << "echo $$ > MARK; exec sleep 37" << -SIGKILL << -1 << true << false;
     // In a group of its own, COMMAND holds the terminal while it runs.
     QTest::newRow("COMMAND reads the terminal")
         << "tmpfs" << QStringList() << "read line && test \"$line\" = typed && touch MARK" << 0 << 0 << true << false;
@@ -145,14 +199,15 @@ void tst_CliRun::runExitCodes()
     }
     QVERIFY2(outcome.code == code, qPrintable(QStringLiteral("exit %1: %2").arg(outcome.code).arg(outcome.err)));
     QCOMPARE(QFile::exists(mark), ran);
-    QCOMPARE(QFile::exists(path), kept);
+    // A filler killed outright leaves it to its guardian, which may take a moment.
+    QTRY_COMPARE(QFile::exists(path), kept);
     if (const qint64 child = readFile(mark).trimmed().toLongLong(); child > 0) {
         // Gone, or a zombie where nothing reaps the processes it takes over.
         QTRY_VERIFY2(!readFile(QStringLiteral("/proc/%1/stat").arg(child)).contains(") S "),
                      "a process COMMAND started is still running");
     }
     if (!kept) {
-        QVERIFY2(target.available() > 16 * MiB, qPrintable(QString::number(target.available())));
+        QTRY_VERIFY2(target.available() > 16 * MiB, qPrintable(QString::number(target.available())));
     } else if (QByteArray(QTest::currentDataTag()).startsWith("emptied")) {
         QCOMPARE(fileSize(path), qint64(0));
     } else if (ran) {
@@ -236,7 +291,186 @@ void tst_CliRun::holdReleases()
     }
 }
 
-// A filler killed while it holds a volume leaves its fill behind; --clean finds exactly that.
+void tst_CliRun::killedRunLeavesNoFill_data()
+{
+    QTest::addColumn<QString>("volume");
+    QTest::addColumn<QStringList>("arguments"); // after the path; a COMMAND may kill the filler itself
+    QTest::addColumn<QString>("kill"); // SIGKILL once: "stalled" (writing), "held", "topped up"; "": no
+    QTest::addColumn<QString>("left"); // at the fill's name: "nothing", "kept", "user's"; "moved": emptied, elsewhere
+    const QString die = QStringLiteral("kill -KILL $PPID; sleep 5");
+    const QString file = QStringLiteral("\"$TALLOWMERE_FILL_FILE\"");
+    QTest::newRow("filling") << "stallfs" << QStringList { "--hold" } << "stalled"
+                             << "nothing";
+    QTest::newRow("holding") << "tmpfs" << QStringList { "--hold" } << "held"
+                             << "nothing";
+    QTest::newRow("topping up") << "tmpfs" << QStringList { "--hold", "--top-up" } << "topped up"
+                                << "nothing";
+    QTest::newRow("running COMMAND") << "tmpfs" << QStringList { "--run", "sh", "-c", die } << ""
+                                     << "nothing";
+    QTest::newRow("renamed by COMMAND") << "tmpfs"
+                                        << QStringList { "--run", "sh", "-c",
+                                                         "mv " + file + " " + file + ".moved; " + die }
+                                        << ""
+                                        << "moved";
+    QTest::newRow("a user's file at its name")
+        << "tmpfs" << QStringList { "2M", "--run", "sh", "-c", "rm " + file + "; echo mine > " + file + "; " + die }
+        << ""
+        << "user's";
+    QTest::newRow("kept") << "tmpfs" << QStringList { "--keep", "--run", "sh", "-c", die } << ""
+                          << "kept";
+    QTest::newRow("inodes, holding") << "tmpfs nr_inodes=400" << QStringList { "--inodes", "--hold" } << "held"
+                                     << "nothing";
+    QTest::newRow("inodes, running COMMAND")
+        << "tmpfs nr_inodes=400" << QStringList { "--inodes", "--run", "sh", "-c", die } << ""
+        << "nothing";
+}
+
+// Killed outright at any point of a held run, the filler leaves neither its fill nor a process on the
+// volume, and the volume's space and inodes are back within a moment, in every try.
+void tst_CliRun::killedRunLeavesNoFill()
+{
+    QFETCH(QString, volume);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, kill);
+    QFETCH(QString, left);
+    std::unique_ptr<StallVolume> stalling;
+    std::unique_ptr<Volume> plain;
+    if (volume == QLatin1String("stallfs")) {
+        if (const QString why = StallVolume::unavailable(); !why.isEmpty()) {
+            QSKIP(qPrintable(why));
+        }
+        stalling = std::make_unique<StallVolume>(32 * MiB);
+        QVERIFY2(stalling->isMounted(), qPrintable(stalling->error()));
+    } else {
+        if (const QString why = Volume::unavailable(volume); !why.isEmpty()) {
+            QSKIP(qPrintable(why));
+        }
+        plain = std::make_unique<Volume>(volume, 32 * MiB);
+        QVERIFY2(plain->isMounted(), qPrintable(plain->error()));
+    }
+    const QString dir = stalling ? stalling->path() : plain->path();
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        const QString path = dir + QStringLiteral("/fill%1").arg(attempt);
+        const QString other = dir + QStringLiteral("/other");
+        QVERIFY(writeFile(other, QByteArray(2 * MiB, 'o')));
+        const qint64 before = availableAt(dir) + (kill == QLatin1String("topped up") ? 2 * MiB : 0);
+        const qint64 inodesBefore = inodesAt(dir) + (kill == QLatin1String("topped up") ? 1 : 0);
+        QVERIFY(!stalling
+                || stalling->command("write_stall_ms=2000 write_stall_every=16 write_stall_limit="
+                                     + QByteArray::number(attempt)));
+        QProcess filler;
+        filler.start(QStringLiteral(TALLOWMERE_FILL), QStringList { path } + arguments);
+        if (kill == QLatin1String("stalled")) {
+            QTRY_VERIFY(stalling->counter(QStringLiteral("stalling")) > 0);
+        } else if (!kill.isEmpty()) {
+            QVERIFY(
+                readUntil(filler, [](const QString& err) { return err.contains(QStringLiteral("left available")); }));
+        }
+        if (kill == QLatin1String("topped up")) {
+            QVERIFY(QFile::remove(other));
+            QTRY_VERIFY(availableAt(dir) < 8 * KiB);
+        }
+        if (!kill.isEmpty()) {
+            ::kill(static_cast<pid_t>(filler.processId()), SIGKILL);
+        }
+        QVERIFY(filler.waitForFinished(60000));
+        QCOMPARE(filler.exitStatus(), QProcess::CrashExit);
+        const bool moved = left == QLatin1String("moved");
+        const bool users = left == QLatin1String("user's");
+        const qint64 extra = (moved || users ? 1 : 0) + (kill == QLatin1String("topped up") ? 0 : 1);
+        const auto problem = [&]() -> QString {
+            if (QFileInfo::exists(path) != (left == QLatin1String("kept") || users)) {
+                return QStringLiteral("the fill's name is left: ") + QString::number(QFileInfo::exists(path));
+            }
+            if (left == QLatin1String("kept")) {
+                return checkFillFile(path, fileSize(path));
+            }
+            if (users && readFile(path) != "mine\n") {
+                return QStringLiteral("the user's file was touched");
+            }
+            if (moved && fileSize(path + QStringLiteral(".moved")) != 0) {
+                return QStringLiteral("the moved fill holds %1 bytes").arg(fileSize(path + QStringLiteral(".moved")));
+            }
+            if (availableAt(dir) < before - 64 * KiB || inodesAt(dir) < inodesBefore - extra) {
+                return QStringLiteral("%1 of %2 bytes, %3 of %4 inodes back")
+                    .arg(availableAt(dir))
+                    .arg(before)
+                    .arg(inodesAt(dir))
+                    .arg(inodesBefore - extra);
+            }
+            const QStringList holders = holdersOf(dir);
+            return holders.isEmpty() ? QString() : QStringLiteral("still open in ") + holders.join(u' ');
+        };
+        QElapsedTimer timer;
+        timer.start();
+        while (!problem().isEmpty() && timer.elapsed() < 5000) {
+            QTest::qSleep(20);
+        }
+        QVERIFY2(problem().isEmpty(), qPrintable(QStringLiteral("try %1: %2").arg(attempt).arg(problem())));
+        QFile::remove(path);
+        QFile::remove(path + QStringLiteral(".moved"));
+    }
+}
+
+void tst_CliRun::guardianEndsWithTheRun_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // before --run
+    QTest::addColumn<bool>("guarded");
+    QTest::newRow("run") << QStringList() << true;
+    QTest::newRow("inodes") << QStringList { "--inodes" } << true;
+    QTest::newRow("keep: no guardian") << QStringList { "--keep" } << false;
+}
+
+// The guardian holds the fill, its folder and its socket, nothing else (no pipe of the run's caller,
+// none of them given to COMMAND), and a normal run leaves it neither running nor a zombie.
+void tst_CliRun::guardianEndsWithTheRun()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, guarded);
+    VOLUME(target, QStringLiteral("tmpfs nr_inodes=400"), 16 * MiB);
+    TMPFS(scratch, MiB);
+    const QString path = target.filePath(QStringLiteral("fill"));
+    const QString mark = scratch.filePath(QStringLiteral("ran"));
+    const QString command
+        = QStringLiteral("echo $PPID > %1; ls -l /proc/$$/fd | grep -c socket >> %1; sleep 1").arg(mark);
+    QStringList guardians;
+    QStringList descriptors;
+    QByteArray commandSockets;
+    const Outcome outcome = runAndSignal(
+        QStringList { path } + arguments
+            + QStringList { QStringLiteral("--run"), QStringLiteral("sh"), QStringLiteral("-c"), command },
+        [&](const QString&) {
+            const QList<QByteArray> lines = readFile(mark).split('\n');
+            if (lines.size() < 3) {
+                return false;
+            }
+            commandSockets = lines[1];
+            for (const QString& child : childrenOf(lines[0].toLongLong())) {
+                if (readFile(QStringLiteral("/proc/%1/comm").arg(child)) == "fill-guardian\n") {
+                    guardians << child;
+                    for (const QString& fd : QDir(QStringLiteral("/proc/%1/fd").arg(child))
+                                                 .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+                        descriptors << QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/%2").arg(child, fd))
+                                           .replace(QRegularExpression(QStringLiteral(".*/socket:.*")),
+                                                    QStringLiteral("socket"));
+                    }
+                }
+            }
+            return true;
+        },
+        0);
+    QVERIFY2(outcome.code == 0, qPrintable(outcome.err));
+    QCOMPARE(commandSockets, QByteArray("0"));
+    QCOMPARE(guardians.size(), guarded ? 1 : 0);
+    if (guarded) {
+        descriptors.sort();
+        QStringList expected { "/dev/null", "/dev/null", "/dev/null", path, target.path(), "socket" };
+        expected.sort();
+        QCOMPARE(descriptors, expected);
+        QVERIFY2(!QFileInfo::exists(QStringLiteral("/proc/") + guardians.first()), "the guardian outlived the run");
+    }
+    QCOMPARE(QFileInfo::exists(path), !guarded);
+}
 
 QTEST_MAIN(tst_CliRun)
 #include "tst_cli_run.moc"
