@@ -35,17 +35,29 @@ checked() {
     [ "$(findmnt -n -o TARGET --mountpoint "$1")" = "$1" ] && [ "$(findmnt -n -o FSTYPE --mountpoint "$1")" = "$2" ]
 }
 
+# Mounts with the arguments before the last two, then checks the mount point (the last but one) is of
+# the type (the last one): else the script stops before anything is written.
+mountChecked() {
+    local type=${*: -1} point=${*: -2:1}
+    if ! mount "${@:1:$#-1}" || ! checked "$point" "$type"; then
+        echo "kill-stress: no $type volume at $point" >&2
+        exit 2
+    fi
+}
+
 if [ "$kind" = tmpfs ]; then
-    mount -t tmpfs -o size=32m tmpfs "$mnt" && checked "$mnt" tmpfs || { echo "kill-stress: no tmpfs" >&2; exit 2; }
+    mountChecked -t tmpfs -o size=32m tmpfs "$mnt" tmpfs
 else
-    mount -t tmpfs -o size=40m tmpfs "$images" && checked "$images" tmpfs || { echo "kill-stress: no tmpfs" >&2; exit 2; }
-    truncate -s 32M "$images/ext4.img" && mkfs.ext4 -q "$images/ext4.img" || exit 2
+    mountChecked -t tmpfs -o size=40m tmpfs "$images" tmpfs
+    truncate -s 32M "$images/ext4.img" || exit 2
+    mkfs.ext4 -q "$images/ext4.img" || exit 2
     loop=$(losetup -f --show "$images/ext4.img") || exit 2
-    mount -t ext4 "$loop" "$mnt" && checked "$mnt" ext4 || { echo "kill-stress: no ext4 volume" >&2; exit 2; }
+    mountChecked -t ext4 "$loop" "$mnt" ext4
 fi
 
 available() { sync -f "$mnt"; stat -f -c '%a' "$mnt"; }
 # Processes with a descriptor or their working folder on the volume (this script's own never).
+entries() { find "$mnt" -mindepth 1 -maxdepth 1 ! -name lost+found -printf '%f '; }
 holders() { find /proc/[0-9]*/fd /proc/[0-9]*/cwd -maxdepth 1 -lname "$mnt*" 2>/dev/null | cut -d/ -f3 | sort -u; }
 
 before=$(available)
@@ -70,12 +82,12 @@ for ((i = 1; i <= count; ++i)); do
     done
     if [ -z "$ok" ]; then
         left=$((left + 1))
-        echo "kill $i ($mode): left $(ls -A "$mnt" | tr '\n' ' ')available $(available) of $before blocks, held by $(holders | tr '\n' ' ')" >&2
+        echo "kill $i ($mode): left $(entries)available $(available) of $before blocks, held by $(holders | tr '\n' ' ')" >&2
         rm -rf "${mnt:?}/fill"
     elif [ "$tick" -ge 10 ]; then
         slow=$((slow + 1))
     fi
 done
 echo "kill-stress: $count kills on $kind: $left left something behind, $slow took over a second;" \
-    "$(ls -A "$mnt" | grep -vc lost+found) entries left, $(available) of $before blocks available"
+    "entries left: [$(entries)], $(available) of $before blocks available"
 [ "$left" = 0 ]

@@ -155,8 +155,11 @@ void keepOnlySocket(int socket)
         ::close(socket);
     }
     const int null = ::open("/dev/null", O_RDWR);
-    for (int fd = 0; fd <= 2 && null >= 0; ++fd) {
-        if (null != fd) {
+    for (int fd = 0; fd <= 2; ++fd) {
+        // Without /dev/null (a bare chroot), closed rather than kept.
+        if (null < 0) {
+            ::close(fd);
+        } else if (null != fd) {
             ::dup2(null, fd);
         }
     }
@@ -177,12 +180,13 @@ void keepOnlySocket(int socket)
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (const int ignored : { SIGINT, SIGQUIT, SIGHUP, SIGPIPE, SIGXFSZ }) {
-        ::signal(ignored, SIG_IGN);
-    }
     struct sigaction action = {};
-    action.sa_handler = onParentDeath;
     sigemptyset(&action.sa_mask);
+    action.sa_handler = SIG_IGN;
+    for (const int ignored : { SIGINT, SIGQUIT, SIGHUP, SIGPIPE, SIGXFSZ }) {
+        ::sigaction(ignored, &action, nullptr);
+    }
+    action.sa_handler = onParentDeath;
     ::sigaction(SIGUSR1, &action, nullptr); // no SA_RESTART: the wait below is interrupted
     // The socket's end is how the run's death shows; this signal is a second way.
     ::prctl(PR_SET_PDEATHSIG, SIGUSR1);
