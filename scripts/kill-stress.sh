@@ -64,12 +64,14 @@ before=$(available)
 modes=("--run sleep 3" "--hold 3" "--hold --top-up" "--inodes --hold 3")
 left=0
 slow=0
+made=0
 for ((i = 1; i <= count; ++i)); do
     mode=${modes[RANDOM % ${#modes[@]}]}
     # shellcheck disable=SC2086 # the mode is words
     "$filler" "$mnt/fill" --quiet $mode >/dev/null 2>&1 &
     pid=$!
     sleep "0.$(printf '%03d' $((RANDOM % 400)))"
+    [ -e "$mnt/fill" ] && made=$((made + 1))
     kill -KILL "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
     ok=
@@ -88,6 +90,6 @@ for ((i = 1; i <= count; ++i)); do
         slow=$((slow + 1))
     fi
 done
-echo "kill-stress: $count kills on $kind: $left left something behind, $slow took over a second;" \
+echo "kill-stress: $count kills on $kind ($made with the fill made): $left left something behind, $slow took over a second;" \
     "entries left: [$(entries)], $(available) of $before blocks available"
 [ "$left" = 0 ]
