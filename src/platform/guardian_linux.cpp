@@ -191,9 +191,8 @@ void keepOnlySocket(int socket)
     // The socket's end is how the run's death shows; this signal is a second way.
     ::prctl(PR_SET_PDEATHSIG, SIGUSR1);
     ::prctl(PR_SET_NAME, "fill-guardian");
-    if (::getppid() != parent) {
-        ::_exit(0);
-    }
+    // Gone already, the run may still have said what it made: that is read first, then acted on.
+    bool parentGone = ::getppid() != parent;
     ::chdir("/"); // holds no volume busy but through what it guards
     keepOnlySocket(socket);
     for (;;) {
@@ -203,12 +202,13 @@ void keepOnlySocket(int socket)
         header.msg_iovlen = 1;
         header.msg_control = control;
         header.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(guardianSocket, &header, MSG_CMSG_CLOEXEC);
-        if (n == 0 || (n < 0 && ::getppid() != parent)) {
+        const ssize_t n = ::recvmsg(guardianSocket, &header, MSG_CMSG_CLOEXEC | (parentGone ? MSG_DONTWAIT : 0));
+        if (n == 0 || (n < 0 && parentGone && errno == EAGAIN)) {
             break; // the run is gone without a word
         }
         if (n < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR || errno == EAGAIN) {
+                parentGone = ::getppid() != parent;
                 continue;
             }
             ::_exit(1); // cannot hear the run: it goes on unguarded

@@ -266,7 +266,8 @@ void tst_CliRun::holdReleases()
 void tst_CliRun::killedRunLeavesNoFill_data()
 {
     QTest::addColumn<QString>("volume");
-    QTest::addColumn<QString>("kill"); // SIGKILL once: "stalled" (writing), "held", "topped up"; "": COMMAND does
+    QTest::addColumn<QString>(
+        "kill"); // SIGKILL once: "stalled" (writing), "held", "topped up"; "": COMMAND does; "none"
     QTest::addColumn<QString>("left"); // at the fill's name: "nothing", "kept", "user's"; "moved": emptied, elsewhere
     QTest::addColumn<QStringList>("arguments"); // after the path
     const auto killedBy = [](const QString& command) {
