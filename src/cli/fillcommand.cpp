@@ -6,6 +6,8 @@
 #include "cli/isolatemode.h"
 #include "cli/modecontext.h"
 #include "core/pathparts.h"
+#include "platform/guardian.h"
+#include "platform/outputfile.h"
 
 #include <QStorageInfo>
 
@@ -49,6 +51,24 @@ int refuseArguments(const QStringList& arguments, const QString& error, std::FIL
     return printJson(out, err, summary);
 }
 
+bool needsGuardian(const Options& options)
+{
+    return options.holds() && !options.keep && !options.cleans() && !options.isolates() && !options.help
+        && !options.version;
+}
+
+void startGuardianFor(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) {
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    }
+    QString error;
+    if (const auto options = parseArguments(arguments, &error); options && needsGuardian(*options)) {
+        platform::guardian::start();
+    }
+}
+
 int run(const Options& options, fill::SignalState& stopSignals, bool stderrIsTerminal, std::FILE* out, std::FILE* err)
 {
     if (options.cleans()) {
@@ -62,15 +82,25 @@ int run(const Options& options, fill::SignalState& stopSignals, bool stderrIsTer
     const auto landing = fill::landingFolder(options.path);
     const Volume volume { landing ? landing->drive : QString(), landing ? landing->folder : QString(),
                           landing.has_value() };
+    if (const auto error = platform::guardian::startError(); error && needsGuardian(options)) {
+        context.say(QStringLiteral("cannot start the guardian that removes the fill should this run be killed "
+                                   "(%1): killed, it leaves its fill for --clean")
+                        .arg(platform::errorText(error)));
+    }
+    int code = ExitDone;
     if (options.inodes) {
         if (const auto style = progressStyle(options, stderrIsTerminal)) {
             const auto space = volume.space();
             context.progress.emplace(*style, space ? std::max<qint64>(0, space->inodesAvailable) : 0, err,
                                      Progress::Unit::Files);
         }
-        return fillInodes(context, volume.drive, volume.dir);
+        code = fillInodes(context, volume.drive, volume.dir);
+    } else {
+        code = fillBytes(context, volume, stderrIsTerminal);
     }
-    return fillBytes(context, volume, stderrIsTerminal);
+    // What the run made is released, removed or kept: the guardian has nothing left to do.
+    platform::guardian::finish();
+    return code;
 }
 
 } // namespace cli

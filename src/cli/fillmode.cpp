@@ -5,6 +5,7 @@
 #include "core/compression.h"
 #include "core/fillengine.h"
 #include "core/leavepolicy.h"
+#include "platform/guardian.h"
 #include "platform/outputfile.h"
 
 #include <QFileInfo>
@@ -289,6 +290,8 @@ private:
             if (const auto length = file.length(); takenOver || (length && *length != m_summary.written)) {
                 if (!takenOver) {
                     takenOver = true;
+                    // Left as it is, killed or not.
+                    platform::guardian::forget();
                     m_summary.error = platform::errorText(make_error_code(platform::FileError::TakenOver));
                     m_context.say(QStringLiteral("%1: its length changed from %2 to %3 while it was held: no more "
                                                  "top-ups, and it is left as it is")

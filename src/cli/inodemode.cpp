@@ -5,6 +5,7 @@
 #include "core/fillengine.h"
 #include "core/inodefill.h"
 #include "platform/fillfolder.h"
+#include "platform/guardian.h"
 #include "platform/outputfile.h"
 
 #include <QFileInfo>
@@ -59,6 +60,7 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
     }
     fill::InodeFill filler(folder, options.leaveInodes, hooks);
     const fill::InodeResult result = filler.fill();
+    platform::guardian::folderFiles(folder.files(), false);
     const fill::Outcome outcome = result.outcome;
     const bool quota = result.quotaFull;
     if (context.progress) {
@@ -98,8 +100,10 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
         = fill::commandEnvironment({ QFileInfo(options.path).absoluteFilePath(), 0, summary.available, folder.files(),
                                      summary.inodesAvailable, false });
     const auto topUp = [&] {
+        platform::guardian::folderFiles(folder.files(), true);
         summary.toppedUp += filler.topUp();
         summary.inodesCreated = folder.files();
+        platform::guardian::folderFiles(folder.files(), false);
     };
     return holdAndRelease(context, folder, summary, environment, topUp);
 }

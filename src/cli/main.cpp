@@ -63,6 +63,8 @@ int main(int argc, char* argv[])
         }
     }
 #endif
+    // Forked here, before QCoreApplication and before any thread: see platform/guardian.h.
+    cli::startGuardianFor(argc, argv);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tallowmere-fill"));
     QString error;

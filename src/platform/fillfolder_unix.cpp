@@ -1,4 +1,5 @@
 #include "platform/fillfolder.h"
+#include "platform/guardian.h"
 #include "platform/lasterror_unix.h"
 
 #include <QFile>
@@ -50,6 +51,10 @@ std::error_code FillFolder::create(const QString& path, const QByteArray& marker
     m_inode = static_cast<quint64>(st.st_ino);
     // Held until the folder is closed: a clean-up leaves the folder of a running fill alone.
     ::flock(m_fd, LOCK_EX | LOCK_NB);
+    // Before the marker: a run killed from here on leaves no folder behind.
+    if (guardian::pid() > 0) {
+        guardian::guardFolder(m_fd, m_name, m_markerName);
+    }
     const int fd = ::openat(m_fd, m_markerName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     std::error_code error = fd < 0 ? lastError() : std::error_code();
     if (fd >= 0) {

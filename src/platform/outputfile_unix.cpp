@@ -1,3 +1,4 @@
+#include "platform/guardian.h"
 #include "platform/lasterror_unix.h"
 #include "platform/links_unix.h"
 #include "platform/outputfile.h"
@@ -104,6 +105,10 @@ public:
                 m_name = real;
                 std::free(real);
             }
+        }
+        // Before anything is written: a run killed from here on leaves no fill behind.
+        if (guardian::pid() > 0) {
+            guardian::guardFile(fd, m_name);
         }
         m_fd = fd;
         m_device = st.st_dev;
