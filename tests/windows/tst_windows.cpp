@@ -521,8 +521,8 @@ void tst_Windows::killedRunLeavesNoFill()
     hold.replaceInStrings(QStringLiteral("@"), testProgram(TALLOWMERE_CHILDPROC));
     QProcess filler;
     filler.setProcessChannelMode(QProcess::ForwardedChannels);
-    // tallowmere-fill.exe is at the top of the build folder.
-    filler.start(testProgram("../../" TALLOWMERE_FILL_EXE),
+    // The program as built, not its stripped copy at the top of the build folder.
+    filler.start(testProgram("../../src/" TALLOWMERE_FILL_EXE),
                  QStringList { QStringLiteral("--quiet"), path, QStringLiteral("1M") } + hold);
     QVERIFY(filler.waitForStarted(30000));
     const bool command = hold.first() == QLatin1String("--run");
