@@ -198,11 +198,9 @@ void CommandGroup::signal(int signal)
         return;
     }
     // Ctrl-C cannot be sent to one group, and a new group ignores it: Ctrl-Break is what asks it
-    // to end. A console that is closing, a logoff or a shutdown leave no time to ask: the job ends
-    // as Ctrl-C would have ended it.
-    if (signal == SIGINT) {
-        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(m_pid));
-    } else {
+    // to end. A console that is closing, a logoff or a shutdown leave no time to ask, and without a
+    // console there is nothing to ask through: then the job ends as Ctrl-C would have ended it.
+    if (signal != SIGINT || !GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(m_pid))) {
         TerminateJobObject(static_cast<HANDLE>(m_job), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
     }
 }
@@ -214,13 +212,15 @@ bool CommandGroup::endGroup(int grace)
     }
     const HANDLE job = static_cast<HANDLE>(m_job);
     const bool left = activeProcesses(job) > 0;
-    if (left) {
-        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(m_pid));
+    // Without a console to send Ctrl-Break through, no grace: nothing was asked to end.
+    if (left && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(m_pid))) {
         QElapsedTimer timer;
         timer.start();
         while (activeProcesses(job) > 0 && timer.elapsed() < grace) {
             Sleep(pollMilliseconds);
         }
+    }
+    if (left) {
         TerminateJobObject(job, static_cast<UINT>(STATUS_CONTROL_C_EXIT));
         if (m_running) {
             WaitForSingleObject(static_cast<HANDLE>(m_handle), INFINITE);
