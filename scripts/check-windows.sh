@@ -205,6 +205,65 @@ cli_interrupt() {
 }
 step fill-interrupted cli_interrupt
 
+# A command for --run (tests/windows/childproc.cpp), by its Windows name: Wine's Z: is /.
+child="Z:${build//\//\\}\\tests\\windows\\childproc.exe"
+size_is() { [[ $(stat -c %s "$1" 2>/dev/null) == "$2" ]]; }
+child_left() { pgrep -f 'childproc\.exe 0 120' >/dev/null; } # what "childproc CODE SECONDS spawn" left
+run_bg() { # run_bg ARGS...: tallowmere-fill.exe in the background, its process in $bg
+    "$wine" "$build/tallowmere-fill.exe" --quiet "$@" >>"$artifacts/background.log" 2>&1 &
+    bg=$!
+}
+
+cli_run() {
+    local out rc=0
+    # COMMAND's code as it is; a Linux shell sees only its low byte under Wine, the summary all of it.
+    out=$(fill_exe --json 'T:\run.bin' 1M --run "$child" 0xC0000005 0 spawn) || rc=$?
+    ((rc == 5)) && [[ $out == *'"exit_code":-1073741819'* ]] || fail "0xC0000005 not passed on ($rc): $out"
+    poll 10 eval '! child_left' || fail "COMMAND's child outlived the run"
+    # Started from a Linux shell, Wine gives no console that GenerateConsoleCtrlEvent could send
+    # Ctrl-Break through: Ctrl-C terminates the job at once, COMMAND with STATUS_CONTROL_C_EXIT
+    # (0xC000013A, low byte 0x3A). The Ctrl-Break and its grace are for real Windows.
+    run_bg 'T:\run.bin' 1M --run "$child" 0 60 spawn
+    poll "$TIMEOUT" child_left || fail "COMMAND did not start"
+    kill -INT "$bg"
+    rc=0
+    wait "$bg" || rc=$?
+    ((rc == 0x3A)) || fail "exit code $rc after Ctrl-C, expected 58 (0xC000013A)"
+    [ ! -e "$small/run.bin" ] && poll 10 eval '! child_left' || fail "Ctrl-C left the fill or COMMAND's child"
+}
+step run-exit-code-children-ctrl-c cli_run
+
+killed() { # killed NAME ARGS...: kills a held 1 MiB fill T:\NAME as taskkill /F would
+    run_bg "T:\\$1" 1M "${@:2}"
+    poll "$TIMEOUT" size_is "$small/$1" 1048576 || fail "no held fill $1"
+    [[ $* != *spawn* ]] || poll "$TIMEOUT" child_left || fail "COMMAND did not start"
+    kill -KILL "$bg"
+    wait "$bg" || true
+}
+cli_killed() {
+    # The system closes a killed process's handles: the fill file (delete-on-close) and the job go.
+    killed held.bin --hold 60
+    killed run.bin --run "$child" 0 60 spawn
+    killed kept.bin --keep --hold 60
+    poll 10 eval '[ ! -e "$small/held.bin" ] && [ ! -e "$small/run.bin" ] && ! child_left' ||
+        fail "a killed run left its fill or COMMAND's child: $(ls "$small")"
+    check_fill "$small/kept.bin" 1048576
+    { printf '%s' "$HEADER" && head -c 2048 /dev/zero | tr '\0' x; } >"$small/lookalike.bin"
+    expect_exit 0 fill_exe --quiet --clean "T:\\"
+    [ ! -e "$small/kept.bin" ] && [ -f "$small/lookalike.bin" ] || fail "--clean left: $(ls "$small")"
+}
+step killed-runs-and-clean cli_killed
+
+cli_refused() {
+    local out rc=0
+    out=$(fill_exe 'T:\inodes' --inodes 2>&1) || rc=$?
+    ((rc == 2)) && [[ $out == *'--inodes is not available on Windows'* ]] || fail "--inodes ($rc): $out"
+    rc=0
+    out=$(fill_exe --isolate "T:\\" --run "$child" 0 2>&1) || rc=$?
+    ((rc == 2)) && [[ $out == *'--isolate is not available on Windows'* ]] || fail "--isolate ($rc): $out"
+}
+step inodes-and-isolate-refused cli_refused
+
 # ---------------------------------------------------------------------------------------------
 # TALLOWMR.exe, driven through X11 as a person would.
 
@@ -275,7 +334,6 @@ wait_exit() {
     poll "$TIMEOUT" gone || fail "TALLOWMR.exe still running ${TIMEOUT}s after Exit"
     wait "$app_pid" || fail "TALLOWMR.exe exited with code $?"
 }
-size_is() { [[ $(stat -c %s "$1" 2>/dev/null) == "$2" ]]; }
 # Still for a second: the run that wrote it has ended.
 settled() {
     local a b

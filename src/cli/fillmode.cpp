@@ -46,6 +46,7 @@ public:
             m_context.progress.emplace(*style, goal(), m_context.err);
         }
         const auto file = platform::makeOutputFile();
+        file->setRemoveWhenClosed(m_options.holds() && !m_options.keep);
         fill::Engine engine(*file, hooks(*file));
         engine.setData(m_options.data);
         engine.setAllocate(m_options.allocate);

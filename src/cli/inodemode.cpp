@@ -50,6 +50,13 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
                      QStringLiteral("space to leave already reached"), ExitDiskFullEarly);
     }
     if (const auto error = folder.create(options.path, fill::markerName, fill::markerText())) {
+#ifdef Q_OS_WIN
+        // The C runtime words "not supported" as "Unknown error".
+        if (error == std::errc::operation_not_supported) {
+            return refuse(QStringLiteral("--inodes is not available on Windows: its volumes have no small limit of "
+                                         "files to run out of; fill the volume's bytes instead"));
+        }
+#endif
         return refuse(platform::errorText(error));
     }
 

@@ -84,11 +84,12 @@ void* kept(HANDLE handle)
     return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
 }
 
-// A live run keeps its file open without FILE_SHARE_DELETE: asking for delete access is refused
-// with a sharing violation while it runs, and granted once it has ended.
+// A live run keeps its file open without FILE_SHARE_WRITE (and, unless the system is to remove it
+// at its close, without FILE_SHARE_DELETE): asking for delete and write access is refused with a
+// sharing violation while it runs, and granted once it has ended.
 bool deleteRefused(const QByteArray& path)
 {
-    HANDLE handle = openPath(path, DELETE, shareAll, noFollow);
+    HANDLE handle = openPath(path, DELETE | FILE_WRITE_DATA, shareAll, noFollow);
     if (handle == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_SHARING_VIOLATION;
     }

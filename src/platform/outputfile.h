@@ -29,6 +29,11 @@ class OutputFile
 public:
     virtual ~OutputFile() = default;
 
+    // Before create(): the file is to go once the run ends, even when this program is killed. On
+    // Windows the system removes it when its last handle closes, so it can no longer be kept, and
+    // close() removes it too; elsewhere nothing changes (another process removes it there).
+    virtual void setRemoveWhenClosed(bool remove) { Q_UNUSED(remove); }
+
     // Opens the path for writing, creating it or, as existing says, emptying an existing regular
     // file. Anything that is not a regular file (a directory, a device, a pipe), and a kernel
     // pseudo-file that calls itself one, is refused before it is touched.

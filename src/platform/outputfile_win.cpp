@@ -86,13 +86,16 @@ public:
         if (path.startsWith(QLatin1String("\\\\.\\")) || path.startsWith(QLatin1String("//./"))) {
             return make_error_code(FileError::NotRegularFile);
         }
-        HANDLE handle = CreateFileW(m_name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        // A file the system removes at its last close must share deletion, or none could open it
+        // again (a command run under the fill, say); writing it stays this program's alone.
+        const DWORD access = m_removeWhenClosed ? GENERIC_WRITE | DELETE : GENERIC_WRITE;
+        const DWORD share = m_removeWhenClosed ? FILE_SHARE_READ | FILE_SHARE_DELETE : FILE_SHARE_READ;
+        const DWORD flags = FILE_ATTRIBUTE_NORMAL | (m_removeWhenClosed ? FILE_FLAG_DELETE_ON_CLOSE : 0);
+        HANDLE handle = CreateFileW(m_name.c_str(), access, share, nullptr, CREATE_NEW, flags, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             m_created = true;
         } else if (GetLastError() == ERROR_FILE_EXISTS && existing == Existing::Replace) {
-            handle = CreateFileW(m_name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+            handle = CreateFileW(m_name.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
         }
         if (handle == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
@@ -164,7 +167,8 @@ public:
 
     bool deleted() override
     {
-        // Opened without FILE_SHARE_DELETE: nobody can delete it while it is open.
+        // Opened without FILE_SHARE_DELETE, nobody can delete it while it is open; shared for
+        // deletion, it goes at its close all the same.
         return false;
     }
 
@@ -187,8 +191,27 @@ public:
         return {};
     }
 
+    // Removed at its close, the file gives its blocks back first: a command that still has it open
+    // keeps it on the volume, under no name a new run could take, until that command ends.
+    std::error_code remove() override
+    {
+        if (!m_removeWhenClosed) {
+            discard();
+            return {};
+        }
+        if (m_handle != INVALID_HANDLE_VALUE) {
+            truncate(0);
+        }
+        m_created = false;
+        return close();
+    }
+
     void discard() override
     {
+        if (m_removeWhenClosed) {
+            remove(); // an overwritten file too: it cannot be kept once opened so
+            return;
+        }
         if (!m_created && m_handle != INVALID_HANDLE_VALUE) {
             truncate(0); // best effort: the file is closed and reported either way
         }
@@ -199,8 +222,11 @@ public:
         }
     }
 
+    void setRemoveWhenClosed(bool remove) override { m_removeWhenClosed = remove; }
+
 private:
     HANDLE m_handle = INVALID_HANDLE_VALUE;
+    bool m_removeWhenClosed = false;
     qint64 m_size = 0; // where the next write goes
     bool m_fat = false;
     bool m_created = false;

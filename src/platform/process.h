@@ -6,10 +6,7 @@
 #include <QtGlobal>
 
 #include <functional>
-#include <memory>
 #include <system_error>
-
-class QProcess;
 
 namespace platform {
 
@@ -30,7 +27,9 @@ std::error_code findCommand(const QString& program, QString* path);
 // input is the terminal and this program is in the terminal's foreground, the group holds the
 // terminal while the command runs: it may read the terminal, and the terminal's Ctrl-C reaches it
 // once; when it ends the command, it is sent on to this program's own group. Ctrl-Z stops the
-// command and this program together. On Windows, a plain child process that inherits the console.
+// command and this program together. On Windows, the command runs in a job object, which the system
+// ends with everything in it once this program's handle to it closes (even when this program is
+// killed), and in a console process group of its own: Ctrl-Break to that group asks it to end.
 class CommandGroup
 {
 public:
@@ -56,12 +55,14 @@ public:
     // Waits up to milliseconds (without end when negative) for the command to end; true once it has.
     // A stop signal meanwhile ends the wait early (on Unix, so may any child's SIGCHLD).
     bool waitForEnd(int milliseconds);
-    // Sends signal to every process in the group.
+    // Sends signal to every process in the group. On Windows: SIGINT as Ctrl-Break to its console
+    // group; any other ends the whole job at once.
     void signal(int signal);
     // How the command ended, as a shell has it: its exit code, or 128 + N when signal N ended it.
+    // On Windows its exit code as it is, an NTSTATUS such as 0xC0000005 (a crash) included.
     int exitCode() const { return m_exitCode; }
-    // Ends what is left of the group: SIGTERM, up to grace milliseconds for it to go, then SIGKILL.
-    // True when anything was left.
+    // Ends what is left of the group: SIGTERM, up to grace milliseconds for it to go, then SIGKILL
+    // (on Windows: Ctrl-Break to the group, then the job is terminated). True when anything was left.
     bool endGroup(int grace = graceMilliseconds);
 
 private:
@@ -79,7 +80,8 @@ private:
     bool m_waitingForTerminal = false; // stopped until this program has the terminal to hand on
     bool m_ttouIgnored = false; // this program ignored SIGTTOU before it handed the terminal on
     bool m_signalled = false; // this program sent the group a signal
-    std::unique_ptr<QProcess> m_process; // Windows: the command
+    void* m_job = nullptr; // Windows: the job the command runs in
+    void* m_handle = nullptr; // Windows: the command's process
     int m_exitCode = 0;
 };
 

@@ -24,7 +24,11 @@ void catchStopSignals(void (*handler)(int signal));
 // is missed.
 bool waitForSignal(int milliseconds);
 
-#ifndef _WIN32
+#ifdef _WIN32
+// The event a stop signal sets, for a wait on other handles that it is to end too; null before
+// catchStopSignals(). Such a wait takes the wake-up from waitForSignal().
+void* stopSignalEvent();
+#else
 // In a child process between fork() and exec(), async-signal-safe: the stop signals and SIGCHLD act
 // by default again, a SIGHUP this program was started with ignored staying ignored.
 void resetStopSignals();

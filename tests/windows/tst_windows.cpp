@@ -24,9 +24,12 @@
 
 #include <windows.h>
 
+#include <shellapi.h>
+
 namespace platform {
 std::error_code win32Error(unsigned long code); // outputfile_win.cpp
-}
+std::wstring windowsCommandLine(const QString& program, const QStringList& arguments); // process_win.cpp
+} // namespace platform
 
 Q_DECLARE_METATYPE(std::error_condition)
 Q_DECLARE_METATYPE(fill::Outcome)
@@ -86,7 +89,10 @@ private slots:
     void errorCodes_data();
     void errorCodes();
     void criticalErrorsAreNotAsked();
+    void cleanRemovesOnlyFills_data();
     void cleanRemovesOnlyFills();
+    void commandLineReadsBack_data();
+    void commandLineReadsBack();
     void jsonSummaryKeepsTheName_data();
     void jsonSummaryKeepsTheName();
     void numberTextIgnoresTheUsersLocale_data();
@@ -318,11 +324,20 @@ void tst_Windows::criticalErrorsAreNotAsked()
              UINT(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX));
 }
 
+void tst_Windows::cleanRemovesOnlyFills_data()
+{
+    QTest::addColumn<bool>("removeWhenClosed"); // the live run's file, as --run and --hold open it
+
+    QTest::newRow("a --keep run's file") << false;
+    QTest::newRow("a file removed at its close") << true;
+}
+
 // A script reads the path back from the JSON summary: every character of it, whatever the code page.
 // --clean removes a fill, keeps a file that only begins with the header text, and leaves one a live
 // run holds open as in use.
 void tst_Windows::cleanRemovesOnlyFills()
 {
+    QFETCH(bool, removeWhenClosed);
     {
         const auto file = platform::makeOutputFile();
         fill::Engine engine(*file, plainRun());
@@ -330,6 +345,7 @@ void tst_Windows::cleanRemovesOnlyFills()
     }
     QVERIFY(writeFile(at(QStringLiteral("lookalike.dat")), fill::headerText() + QByteArray(1024, 'x')));
     const auto heldFile = platform::makeOutputFile();
+    heldFile->setRemoveWhenClosed(removeWhenClosed);
     fill::Engine held(*heldFile, plainRun());
     QCOMPARE(held.start(at(QStringLiteral("live.dat")), platform::Existing::Refuse).outcome,
              fill::Outcome::TargetReached);
@@ -356,6 +372,35 @@ void tst_Windows::cleanRemovesOnlyFills()
     QVERIFY(!QFileInfo::exists(at(QStringLiteral("old.dat"))));
     QVERIFY(QFileInfo::exists(at(QStringLiteral("lookalike.dat"))));
     QCOMPARE(fileSize(at(QStringLiteral("live.dat"))), 4 * KiB);
+    QVERIFY(!heldFile->remove());
+    QCOMPARE(QFileInfo::exists(at(QStringLiteral("live.dat"))), false);
+}
+
+void tst_Windows::commandLineReadsBack_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+
+    QTest::newRow("plain") << QStringList { "a", "b" };
+    QTest::newRow("blanks and nothing") << QStringList { "two words", "", "tab\there" };
+    QTest::newRow("quotes") << QStringList { "say \"hi\"", "\"", "a\"b" };
+    QTest::newRow("backslashes") << QStringList { "C:\\dir\\", "C:\\two words\\", "a\\\\\"b", "\\\\server" };
+}
+
+// What CreateProcessW is given is read back into the very arguments, as the command's runtime reads it.
+void tst_Windows::commandLineReadsBack()
+{
+    QFETCH(QStringList, arguments);
+    const QString program = QStringLiteral("C:\\Program Files\\x.exe");
+    const std::wstring line = platform::windowsCommandLine(program, arguments);
+    int count = 0;
+    wchar_t** read = CommandLineToArgvW(line.c_str(), &count);
+    QVERIFY(read);
+    QStringList back;
+    for (int i = 0; i < count; ++i) {
+        back.append(QString::fromWCharArray(read[i]));
+    }
+    LocalFree(read);
+    QCOMPARE(back, QStringList { program } + arguments);
 }
 
 void tst_Windows::jsonSummaryKeepsTheName_data()
