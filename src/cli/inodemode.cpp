@@ -13,6 +13,23 @@
 
 namespace cli {
 
+namespace {
+
+// Why the fill folder could not be made.
+QString cannotMakeFolder(const std::error_code& error)
+{
+#ifdef Q_OS_WIN
+    // The C runtime words "not supported" as "Unknown error".
+    if (error == std::errc::operation_not_supported) {
+        return QStringLiteral("--inodes is not available on Windows: its volumes have no small limit of files to run "
+                              "out of; fill the volume's bytes instead");
+    }
+#endif
+    return platform::errorText(error);
+}
+
+} // namespace
+
 int fillInodes(Context& context, const QString& drive, const QString& dir)
 {
     const Options& options = context.options;
@@ -50,14 +67,7 @@ int fillInodes(Context& context, const QString& drive, const QString& dir)
                      QStringLiteral("space to leave already reached"), ExitDiskFullEarly);
     }
     if (const auto error = folder.create(options.path, fill::markerName, fill::markerText())) {
-#ifdef Q_OS_WIN
-        // The C runtime words "not supported" as "Unknown error".
-        if (error == std::errc::operation_not_supported) {
-            return refuse(QStringLiteral("--inodes is not available on Windows: its volumes have no small limit of "
-                                         "files to run out of; fill the volume's bytes instead"));
-        }
-#endif
-        return refuse(platform::errorText(error));
+        return refuse(cannotMakeFolder(error));
     }
 
     fill::InodeHooks hooks;
