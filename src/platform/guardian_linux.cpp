@@ -5,6 +5,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -390,7 +391,18 @@ void finish()
     send(message);
     ::close(runSocket);
     runSocket = -1;
-    // It exits on the word, or on the socket's end should the word not have gone.
+    // It exits on the word, or on the socket's end should the word not have gone. A guardian someone
+    // stopped hears neither: after a while it is ended, the run being done and nothing left to guard.
+    for (int waited = 0; waited < 200; ++waited) {
+        const pid_t reaped = ::waitpid(guardianPid, nullptr, WNOHANG);
+        if (reaped == guardianPid || (reaped < 0 && errno != EINTR)) {
+            guardianPid = -1;
+            return;
+        }
+        const timespec pause { 0, 10 * 1000 * 1000 };
+        ::nanosleep(&pause, nullptr);
+    }
+    ::kill(guardianPid, SIGKILL);
     while (::waitpid(guardianPid, nullptr, 0) < 0 && errno == EINTR) { }
     guardianPid = -1;
 }

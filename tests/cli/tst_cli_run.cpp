@@ -314,6 +314,10 @@ void tst_CliRun::killedRunLeavesNoFill_data()
     QTest::newRow("inodes, not killed") << "tmpfs nr_inodes=400"
                                         << "none"
                                         << "nothing" << QStringList { "--inodes" } + checked;
+    QTest::newRow("guardian stopped, not killed")
+        << "tmpfs"
+        << "none"
+        << "nothing" << QStringList { "--run", "sh", "-c", guardian + "kill -STOP ${g#/proc/}" };
     QTest::newRow("kept, not killed") << "tmpfs"
                                       << "none"
                                       << "kept"
