@@ -1,5 +1,6 @@
 #include "cli/fillmode.h"
 
+#include "cli/fillcommand.h"
 #include "cli/holdmode.h"
 #include "core/commandenvironment.h"
 #include "core/compression.h"
@@ -46,7 +47,8 @@ public:
             m_context.progress.emplace(*style, goal(), m_context.err);
         }
         const auto file = platform::makeOutputFile();
-        file->setRemoveWhenClosed(m_options.holds() && !m_options.keep);
+        // Where the system can, the file itself goes when the last handle closes, killed or not.
+        file->setRemoveWhenClosed(needsGuardian(m_options));
         fill::Engine engine(*file, hooks(*file));
         engine.setData(m_options.data);
         engine.setAllocate(m_options.allocate);
