@@ -3,6 +3,7 @@
 #include <csignal>
 #include <ctime>
 #include <pthread.h>
+#include <system_error>
 #include <thread>
 
 namespace platform {
@@ -18,6 +19,14 @@ bool hupIgnored = false;
 pthread_t waiter; // the thread whose waitForSignal() a stop signal ends
 
 void ignoreSignal(int) { }
+
+void (*directHandler)(int) = nullptr; // without a thread of their own: see catchStopSignals()
+
+void handleDirectly(int signal)
+{
+    directHandler(signal);
+    ::pthread_kill(waiter, SIGCHLD); // pending there until its next waitForSignal()
+}
 
 void setDisposition(int signal, void (*handler)(int), const sigset_t* mask)
 {
@@ -73,16 +82,27 @@ void catchStopSignals(void (*handler)(int signal))
     // The default action of SIGCHLD is to discard it, which some systems do even while it is blocked.
     setDisposition(SIGCHLD, ignoreSignal, nullptr);
     waiter = ::pthread_self();
-    std::thread([handler] {
-        for (;;) {
-            int signal = 0;
-            if (::sigwait(&caught, &signal) == 0) {
-                handler(signal);
-                // Told after the handler, so the waiter finds the signal recorded.
-                ::pthread_kill(waiter, SIGCHLD);
+    try {
+        std::thread([handler] {
+            for (;;) {
+                int signal = 0;
+                if (::sigwait(&caught, &signal) == 0) {
+                    handler(signal);
+                    // Told after the handler, so the waiter finds the signal recorded.
+                    ::pthread_kill(waiter, SIGCHLD);
+                }
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had (a process limit): handled where they land, rather than never taken.
+        directHandler = handler;
+        for (const int signal : stops) {
+            if (sigismember(&caught, signal)) {
+                setDisposition(signal, handleDirectly, &caught);
             }
         }
-    }).detach();
+        ::pthread_sigmask(SIG_UNBLOCK, &caught, nullptr);
+    }
 }
 
 bool waitForSignal(int milliseconds)

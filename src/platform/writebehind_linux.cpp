@@ -76,7 +76,11 @@ void WriteBehind::start(int fd)
     m_lastFlush = {};
     m_enabled = fd >= 0 && !inMemory(fd);
     if (m_enabled) {
-        m_flusher = std::thread(&WriteBehind::flushWork, this);
+        try {
+            m_flusher = std::thread(&WriteBehind::flushWork, this);
+        } catch (const std::system_error&) {
+            m_enabled = false; // no thread to be had: the writes go on unflushed, as in memory
+        }
     }
 }
 

@@ -187,8 +187,8 @@ inline Outcome runAndSignal(const QStringList& arguments, const std::function<bo
         && process.error() == QProcess::FailedToStart) {
         return outcome;
     }
-    if (signal != 0) {
-        const auto pid = static_cast<pid_t>(process.processId());
+    // Ended already, the filler has no pid: a signal to 0 would reach the test's own group.
+    if (const auto pid = static_cast<pid_t>(process.processId()); signal != 0 && pid > 0) {
         // A second signal in the next byte is sent right after the first.
         for (int each = std::abs(signal); each != 0; each >>= 8) {
             ::kill(signal > 0 ? pid : -pid, each & 0xff);

@@ -210,6 +210,9 @@ void tst_CliRun::holdReleases_data()
         << "ext4" << QStringList { "--hold", "--top-up", "--leave", "2M" } << SIGTERM << 0 << 2 * MiB << true << false;
     QTest::newRow("allocated, top-up") << "ext4" << QStringList { "--allocate", "--hold", "--top-up" } << SIGTERM << 0
                                        << qint64(0) << true << false;
+    // An ordinary user allowed no other process or thread: no guardian (said once), the hold all the same.
+    QTest::newRow("no process to be had")
+        << "ext4" << QStringList { "--hold", "NPROC-1" } << SIGTERM << 0 << qint64(0) << false << false;
 }
 
 void tst_CliRun::holdReleases()
@@ -222,6 +225,8 @@ void tst_CliRun::holdReleases()
     QFETCH(bool, topUp);
     QFETCH(bool, kept);
     VOLUME(target, volume, 64 * MiB);
+    const bool limited = arguments.removeAll(QStringLiteral("NPROC-1")) > 0;
+    QVERIFY(!limited || ::chmod(QFile::encodeName(target.path()).constData(), 01777) == 0);
     const QString path = target.filePath(QStringLiteral("fill.dat"));
     const QString other = target.filePath(QStringLiteral("other"));
     QVERIFY(writeFile(other, QByteArray(4 * MiB, 'o')));
@@ -250,8 +255,11 @@ void tst_CliRun::holdReleases()
             }
             return true;
         },
-        signal);
+        signal,
+        limited ? QStringList { "setpriv", "--reuid=1000", "--regid=1000", "--clear-groups", "prlimit", "--nproc=1" }
+                : QStringList());
     QVERIFY2(outcome.code == code, qPrintable(QStringLiteral("exit %1: %2").arg(outcome.code).arg(outcome.err)));
+    QCOMPARE(outcome.err.count(QStringLiteral("cannot start the guardian")), limited ? 1 : 0);
     QVERIFY2(heldFull, qPrintable(QString::number(target.available())));
     QVERIFY2(refilled, qPrintable(QString::number(target.available())));
     QCOMPARE(QFile::exists(path), kept);
