@@ -50,9 +50,10 @@ if [[ $EUID -ne 0 ]]; then
 fi
 # The volumes are mounted in a mount namespace of the benchmark's own: a program that makes its own
 # namespace meanwhile (a test suite running beside it) would otherwise take a copy of them and keep
-# the loop device busy after the benchmark unmounts it.
+# the loop device busy after the benchmark unmounts it. Started in the background by a script, the
+# shell would come with SIGINT ignored, which no trap can undo: an interrupt must still clean up.
 if [[ -z ${TALLOWMERE_BENCH_NAMESPACE:-} ]]; then
-    TALLOWMERE_BENCH_NAMESPACE=1 exec unshare --mount --propagation private "$0" "$@"
+    TALLOWMERE_BENCH_NAMESPACE=1 exec env --default-signal=INT unshare --mount --propagation private "$0" "$@"
 fi
 
 has_part() { [[ " $PARTS " == *" $1 "* ]]; }
