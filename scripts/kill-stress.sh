@@ -3,10 +3,11 @@
 # runs, COUNT times, on a volume of its own, and checks after each kill that the guardian left no fill
 # file, no process holding the volume, and the space it had before.
 #
-#   scripts/kill-stress.sh [COUNT] [tmpfs|ext4] [FILLER]     (as root: it mounts)
+#   scripts/kill-stress.sh [COUNT] [tmpfs|ext4|btrfs] [FILLER]     (as root: it mounts)
 #
-# tmpfs: a 32 MiB tmpfs under /tmp/guard-*. ext4: a 32 MiB image on a loop device, the image itself
-# kept in a tmpfs of its own, so nothing is written to this machine's disk. Both are checked with
+# tmpfs: a 32 MiB tmpfs under /tmp/guard-*. ext4 and btrfs: an image (32 MiB; btrfs 128 MiB, its
+# smallest) on a loop device, the image itself kept in a tmpfs of its own, so nothing is written to
+# this machine's disk. Both are checked with
 # findmnt before anything is filled, and unmounted (and the loop device detached) at the end.
 set -u
 
@@ -15,7 +16,7 @@ kind=${2:-tmpfs}
 filler=${3:-$(cd "$(dirname "$0")/.." && pwd)/build/src/tallowmere-fill}
 [ "$(id -u)" = 0 ] || { echo "kill-stress: run as root (it mounts volumes)" >&2; exit 2; }
 [ -x "$filler" ] || { echo "kill-stress: no filler at $filler" >&2; exit 2; }
-case $kind in tmpfs | ext4) ;; *) echo "kill-stress: tmpfs or ext4, not $kind" >&2; exit 2 ;; esac
+case $kind in tmpfs | ext4 | btrfs) ;; *) echo "kill-stress: tmpfs, ext4 or btrfs, not $kind" >&2; exit 2 ;; esac
 
 work=$(mktemp -d /tmp/guard-stress.XXXXXX) || exit 2
 mnt=$work/mnt
@@ -48,11 +49,13 @@ mountChecked() {
 if [ "$kind" = tmpfs ]; then
     mountChecked -t tmpfs -o size=32m tmpfs "$mnt" tmpfs
 else
-    mountChecked -t tmpfs -o size=40m tmpfs "$images" tmpfs
-    truncate -s 32M "$images/ext4.img" || exit 2
-    mkfs.ext4 -q "$images/ext4.img" || exit 2
-    loop=$(losetup -f --show "$images/ext4.img") || exit 2
-    mountChecked -t ext4 "$loop" "$mnt" ext4
+    size=32M
+    [ "$kind" = btrfs ] && size=128M
+    mountChecked -t tmpfs -o size=140m tmpfs "$images" tmpfs
+    truncate -s "$size" "$images/$kind.img" || exit 2
+    "mkfs.$kind" -q "$images/$kind.img" >/dev/null || exit 2
+    loop=$(losetup -f --show "$images/$kind.img") || exit 2
+    mountChecked -t "$kind" "$loop" "$mnt" "$kind"
 fi
 
 available() { sync -f "$mnt"; stat -f -c '%a' "$mnt"; }
